@@ -1,0 +1,151 @@
+// The tz4817 projector as its USB interface shows it: one configuration,
+// interface 0, bulk OUT 0x01 taking one command frame per transfer and bulk IN
+// 0x81 giving the reply. Application firmware enumerates as 0xE7A2:0x051E,
+// programming mode as 0xE7B9:0x2000; switching between them makes the device
+// leave the bus and come back after the reboot delay with a new generation.
+//
+// The device is passive and thread-safe: buses (the USB/IP server, the
+// loopback bus, the umockdev bridge) call it from any thread. Time comes from
+// the Clock given in the options.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "tz4817/clock.h"
+#include "tz4817/faults.h"
+#include "tz4817/nor_flash.h"
+
+namespace tz4817 {
+
+inline constexpr uint16_t kAppVendorId = 0xE7A2;
+inline constexpr uint16_t kAppProductId = 0x051E;
+inline constexpr uint16_t kBootVendorId = 0xE7B9;
+inline constexpr uint16_t kBootProductId = 0x2000;
+inline constexpr uint8_t kBulkOutEndpoint = 0x01;
+inline constexpr uint8_t kBulkInEndpoint = 0x81;
+inline constexpr uint16_t kBulkPacketSize = 64;
+inline constexpr uint8_t kStatusBusy = 0x08;
+
+enum class Mode { Application, Programming };
+
+struct DeviceOptions {
+    std::chrono::milliseconds rebootDelay{1500};
+    std::chrono::milliseconds eraseTime{50};
+    Mode initialMode = Mode::Application;
+    std::vector<Fault> faults;
+    Clock *clock = nullptr;  // null: Clock::system()
+};
+
+struct Presence {
+    bool onBus = false;
+    Mode mode = Mode::Application;
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    // Grows by one at every enumeration (mode switch, reboot): a bus that
+    // connected to an older generation has lost the device.
+    uint32_t generation = 0;
+};
+
+// One frame as the device decoded it, for logs and tests.
+struct FrameRecord {
+    uint64_t index = 0;             // frame number, from 1
+    Mode mode = Mode::Application;  // mode when it arrived
+    std::vector<uint8_t> bytes;     // as received
+    bool valid = false;             // checksum, lengths, class and operation accepted
+    uint8_t operation = 0;          // byte 6 when valid
+    std::vector<uint8_t> reply;     // empty when none is given
+    const char *note = "";          // what the device did, in a few words
+};
+
+enum class TransferStatus {
+    Ok,
+    NoReply,   // IN: nothing to send (the host's transfer stays pending)
+    Overflow,  // IN: the reply is longer than the host's buffer
+    Gone,      // the device is not on the bus, or not in this generation
+};
+
+class Tz4817Device {
+public:
+    Tz4817Device(NorFlash &flash, DeviceOptions options = {});
+    Tz4817Device(const Tz4817Device &) = delete;
+    Tz4817Device &operator=(const Tz4817Device &) = delete;
+
+    Presence presence();
+
+    // Blocks until presence differs from `known` (on/off the bus, generation)
+    // or `deadline` passes; returns the presence then. Wakes at the moment a
+    // rebooting device is due back.
+    Presence waitForPresenceChange(const Presence &known, Clock::TimePoint deadline);
+
+    // Bulk OUT on 0x01 for a connection made to `generation`: one command frame.
+    TransferStatus bulkOut(uint32_t generation, std::span<const uint8_t> frame);
+
+    // Bulk IN on 0x81: hands out the pending reply when there is one.
+    // `length` is set to the bytes written into `buffer`.
+    TransferStatus bulkIn(uint32_t generation, std::span<uint8_t> buffer, size_t &length);
+
+    // Blocks until a reply is pending for `generation`, the device has left
+    // that generation, or `deadline` passes. True when a reply is pending.
+    bool waitForReply(uint32_t generation, Clock::TimePoint deadline);
+
+    // Added latency per bulk transfer (a fault), for the bus to apply.
+    std::chrono::microseconds transferLatency() const;
+
+    // Faults can be added while the device runs; frame numbers are absolute.
+    void addFault(const Fault &fault);
+    uint64_t framesReceived() const;
+
+    // Called, outside the device lock, after every frame is handled.
+    void setFrameObserver(std::function<void(const FrameRecord &)> observer);
+
+    NorFlash &flash() { return flash_; }
+    Clock &clock() const { return clock_; }
+
+private:
+    struct Reply;
+    Presence presenceLocked(Clock::TimePoint now);
+    void leaveLocked(Clock::TimePoint now, std::optional<Mode> returnIn);
+    void handleFrameLocked(FrameRecord &record, Clock::TimePoint now);
+    std::vector<uint8_t> buildReplyLocked(std::span<const uint8_t> frame, FrameRecord &record,
+                                          Clock::TimePoint now);
+    bool erasingLocked(Clock::TimePoint now) const;
+    const Fault *frameFaultLocked(Fault::Kind kind, uint64_t index) const;
+
+    NorFlash &flash_;
+    Clock &clock_;
+    const DeviceOptions options_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Fault> faults_;
+    std::function<void(const FrameRecord &)> observer_;
+
+    Mode mode_;
+    bool onBus_ = true;
+    std::optional<Clock::TimePoint> returnAt_;  // when off the bus and coming back
+    Mode returnMode_ = Mode::Application;
+    uint32_t generation_ = 1;
+    bool leaveAfterReply_ = false;              // mode switch acknowledged, leave once it is read
+    Mode leaveToMode_ = Mode::Application;
+
+    std::optional<std::vector<uint8_t>> pendingReply_;
+    uint64_t frames_ = 0;
+
+    // Flash command state.
+    uint32_t address_ = 0;      // set by the flash address command
+    uint32_t writePointer_ = 0; // advances with every byte downloaded
+    uint32_t size_ = 0;         // set by the flash size command
+    uint32_t checksum_ = 0;     // result of the last checksum calculation
+    Clock::TimePoint busyUntil_{};
+    uint32_t busyAnswersLeft_ = 0;
+};
+
+}  // namespace tz4817

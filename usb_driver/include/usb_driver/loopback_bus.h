@@ -1,0 +1,64 @@
+// A bus with one emulated projector in the same process and no latency of its
+// own: the device's replies are there the moment its frame is written. For
+// tests and benchmarks only; the shipped library never contains it.
+//
+// Besides the Bus operations it records every transfer and can be told to
+// fail the next transfers, for tests of the layers above.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tz4817/device.h"
+#include "usb_driver/bus.h"
+
+namespace usb_driver {
+
+class LoopbackBus : public Bus {
+public:
+    // The device must outlive the bus.
+    explicit LoopbackBus(tz4817::Tz4817Device &device);
+    ~LoopbackBus() override;
+
+    uint32_t start(BusListener &listener) override;
+    void stop() override;
+    uint32_t open(uint64_t key) override;
+    void close(uint64_t key) override;
+    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override;
+    uint32_t resetPipe(uint64_t key, uint32_t pipe) override;
+    uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) override;
+
+    // One transfer as the bus saw it.
+    struct TransferLog {
+        uint32_t pipe = 0;
+        bool in = false;
+        uint32_t requested = 0;      // the buffer length asked for
+        std::vector<uint8_t> data;   // bytes written (out) or delivered (in)
+        uint32_t status = 0;
+    };
+    std::vector<TransferLog> transfers() const;
+    void clearTransfers();
+
+    // Setup packets and pipe numbers of control requests (set interface,
+    // pipe resets), in order: {kind, value} with kind 'I' or 'R'.
+    struct ControlLog {
+        char kind;
+        uint32_t value;
+    };
+    std::vector<ControlLog> controlRequests() const;
+
+    // The next transfer in that direction fails with `status` and 0 bytes.
+    // With `deliver` an OUT frame still reaches the device (the host saw an
+    // error, the device got the data).
+    void failNextTransfer(bool in, uint32_t status, bool deliver = false);
+
+private:
+    // implementation-defined members
+    struct State;
+    State *state_;
+};
+
+}  // namespace usb_driver
