@@ -65,6 +65,13 @@ struct FrameRecord {
     const char *note = "";          // what the device did, in a few words
 };
 
+// The USB descriptors of the device as it enumerates (full speed, one
+// configuration, interface 0 of vendor class, bulk 0x01 and 0x81 of 64 bytes).
+std::vector<uint8_t> deviceDescriptor(const Presence &presence);
+std::vector<uint8_t> configDescriptor();
+// String descriptor `index` (0: the list of languages); empty when there is none.
+std::vector<uint8_t> stringDescriptor(uint8_t index);
+
 enum class TransferStatus {
     Ok,
     NoReply,   // IN: nothing to send (the host's transfer stays pending)
