@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -117,14 +118,15 @@ public:
     Clock &clock() const { return clock_; }
 
 private:
-    struct Reply;
     Presence presenceLocked(Clock::TimePoint now);
     void leaveLocked(Clock::TimePoint now, std::optional<Mode> returnIn);
     void handleFrameLocked(FrameRecord &record, Clock::TimePoint now);
-    std::vector<uint8_t> buildReplyLocked(std::span<const uint8_t> frame, FrameRecord &record,
-                                          Clock::TimePoint now);
-    bool erasingLocked(Clock::TimePoint now) const;
-    const Fault *frameFaultLocked(Fault::Kind kind, uint64_t index) const;
+    std::optional<std::vector<uint8_t>> executeLocked(std::span<const uint8_t> frame, FrameRecord &record,
+                                                      Clock::TimePoint now);
+    uint8_t statusLocked(Clock::TimePoint now);
+    void downloadLocked(std::span<const uint8_t> data);
+    bool erasingLocked(Clock::TimePoint now) const { return now < busyUntil_; }
+    const Fault *faultLocked(Fault::Kind kind, uint64_t frame) const;
 
     NorFlash &flash_;
     Clock &clock_;
@@ -137,20 +139,22 @@ private:
 
     Mode mode_;
     bool onBus_ = true;
-    std::optional<Clock::TimePoint> returnAt_;  // when off the bus and coming back
+    std::optional<Clock::TimePoint> returnAt_;  // off the bus and coming back then
     Mode returnMode_ = Mode::Application;
     uint32_t generation_ = 1;
-    bool leaveAfterReply_ = false;              // mode switch acknowledged, leave once it is read
+    // A mode switch was acknowledged: the device leaves once the host has read that reply.
+    bool leaveAfterReply_ = false;
     Mode leaveToMode_ = Mode::Application;
 
-    std::optional<std::vector<uint8_t>> pendingReply_;
+    // Replies wait here in order until the host reads them.
+    std::deque<std::vector<uint8_t>> replies_;
     uint64_t frames_ = 0;
 
     // Flash command state.
-    uint32_t address_ = 0;      // set by the flash address command
-    uint32_t writePointer_ = 0; // advances with every byte downloaded
-    uint32_t size_ = 0;         // set by the flash size command
-    uint32_t checksum_ = 0;     // result of the last checksum calculation
+    uint32_t address_ = 0;       // set by the flash address command
+    uint32_t writePointer_ = 0;  // advances with every byte downloaded
+    uint32_t size_ = 0;          // set by the flash size command
+    uint32_t checksum_ = 0;      // result of the last checksum calculation
     Clock::TimePoint busyUntil_{};
     uint32_t busyAnswersLeft_ = 0;
 };
