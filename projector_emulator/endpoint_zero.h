@@ -1,0 +1,26 @@
+// The default control pipe of the emulated projector: the standard requests a
+// USB host (or a USB/IP client) sends after import. Everything else stalls.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "tz4817/device.h"
+#include "usbip/protocol.h"
+
+namespace tz4817 {
+
+struct ControlResult {
+    int32_t status = usbip::kUrbOk;  // kUrbOk or kUrbStall
+    std::vector<uint8_t> data;       // IN data stage, at most the length asked for
+};
+
+// Answers one control transfer. `direction` is the submit's; it must agree
+// with bit 7 of bmRequestType. `bufferLength` is the submit's
+// transfer_buffer_length, which caps the IN data together with wLength.
+// `presence` is the device as it was imported (its ids and mode).
+ControlResult handleControl(const usbip::SetupPacket &setup, usbip::Direction direction, uint32_t bufferLength,
+                            const Presence &presence);
+
+}  // namespace tz4817

@@ -1,0 +1,219 @@
+#include "imported_connection.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+
+#include <sys/socket.h>
+
+#include "endpoint_zero.h"
+#include "socket_io.h"
+
+namespace tz4817 {
+namespace {
+
+// How long a helper thread sleeps on the device before it looks whether the
+// connection is closing. The device itself wakes it at once for replies and
+// bus changes; this only bounds how long closing takes.
+constexpr auto kWaitSlice = std::chrono::milliseconds(50);
+
+// A client with more IN transfers outstanding than this is misbehaving.
+constexpr size_t kMaxPendingIn = 64;
+
+Clock::TimePoint sliceEnd() { return std::chrono::steady_clock::now() + kWaitSlice; }
+
+}  // namespace
+
+ImportedConnection::ImportedConnection(Tz4817Device &device, int fd, const Presence &presence, uint32_t devid)
+    : device_(device), fd_(fd), presence_(presence), devid_(devid) {}
+
+std::string ImportedConnection::run() {
+    std::thread completion([this] { completeInTransfers(); });
+    std::thread watcher([this] { watchPresence(); });
+    close(readLoop());
+    completion.join();
+    watcher.join();
+    std::lock_guard lock(mutex_);
+    return reason_;
+}
+
+void ImportedConnection::close(const std::string &reason) {
+    std::lock_guard lock(mutex_);
+    closeLocked(reason);
+}
+
+void ImportedConnection::closeLocked(const std::string &reason) {
+    if (!closing_) {
+        closing_ = true;
+        reason_ = reason;
+        // Wakes the reader; the caller of run() closes the descriptor.
+        ::shutdown(fd_, SHUT_RDWR);
+    }
+    changed_.notify_all();
+}
+
+bool ImportedConnection::sendLocked(std::span<const uint8_t> message) {
+    if (closing_) return false;
+    if (socket_io::writeAll(fd_, message)) return true;
+    closeLocked("the client stopped reading");
+    return false;
+}
+
+void ImportedConnection::sleepForLatency() {
+    const auto latency = device_.transferLatency();
+    if (latency.count() > 0) std::this_thread::sleep_for(latency);
+}
+
+std::string ImportedConnection::readLoop() {
+    std::array<uint8_t, usbip::kUrbHeaderSize> header{};
+    std::vector<uint8_t> data;
+    for (;;) {
+        if (!socket_io::readExact(fd_, header)) return "closed by the client";
+        auto decoded = usbip::decodeUrbHeader(header);
+        if (!decoded) return std::string("bad message: ") + usbip::errorText(decoded.error());
+
+        if (const auto *submit = std::get_if<usbip::CmdSubmit>(&decoded.value())) {
+            if (submit->devid != devid_) return "submit for another devid";
+            data.clear();
+            if (!socket_io::readAppend(fd_, data, usbip::submitDataLength(*submit)))
+                return "closed by the client in a message";
+            std::string error = handleSubmit(*submit, data);
+            if (!error.empty()) return error;
+        } else if (const auto *unlink = std::get_if<usbip::CmdUnlink>(&decoded.value())) {
+            if (unlink->devid != devid_) return "unlink for another devid";
+            handleUnlink(*unlink);
+        } else {
+            return "bad message: a reply sent by the client";
+        }
+    }
+}
+
+std::string ImportedConnection::handleSubmit(const usbip::CmdSubmit &submit, std::span<const uint8_t> data) {
+    usbip::RetSubmit reply;
+    reply.seqnum = submit.seqnum;
+    const bool in = submit.direction == usbip::Direction::In;
+
+    if (submit.endpoint == 0) {
+        ControlResult result =
+            handleControl(usbip::parseSetup(submit.setup), submit.direction, submit.transferBufferLength, presence_);
+        reply.status = result.status;
+        if (!in && result.status == usbip::kUrbOk) reply.actualLength = static_cast<uint32_t>(data.size());
+        std::lock_guard lock(mutex_);
+        message_.clear();
+        usbip::appendRetSubmit(message_, reply, submit.direction,
+                               result.status == usbip::kUrbOk ? std::span<const uint8_t>(result.data)
+                                                              : std::span<const uint8_t>());
+        sendLocked(message_);
+        return {};
+    }
+
+    if (submit.endpoint == (kBulkOutEndpoint & 0x0F) && !in) {
+        sleepForLatency();
+        if (device_.bulkOut(presence_.generation, data) == TransferStatus::Gone) return "the device left the bus";
+        reply.actualLength = static_cast<uint32_t>(data.size());
+        std::lock_guard lock(mutex_);
+        message_.clear();
+        usbip::appendRetSubmit(message_, reply, usbip::Direction::Out);
+        sendLocked(message_);
+        return {};
+    }
+
+    if (submit.endpoint == (kBulkInEndpoint & 0x0F) && in) {
+        std::lock_guard lock(mutex_);
+        const bool duplicate = std::any_of(pendingIn_.begin(), pendingIn_.end(),
+                                           [&](const PendingIn &pending) { return pending.seqnum == submit.seqnum; });
+        if (duplicate) return "a second submit with a pending seqnum";
+        if (pendingIn_.size() >= kMaxPendingIn) return "too many pending IN transfers";
+        pendingIn_.push_back({submit.seqnum, submit.transferBufferLength});
+        changed_.notify_all();
+        return {};
+    }
+
+    // An endpoint the device does not have: what a local submit would get.
+    reply.status = usbip::kUrbNoEntry;
+    std::lock_guard lock(mutex_);
+    message_.clear();
+    usbip::appendRetSubmit(message_, reply, submit.direction);
+    sendLocked(message_);
+    return {};
+}
+
+void ImportedConnection::handleUnlink(const usbip::CmdUnlink &unlink) {
+    std::lock_guard lock(mutex_);
+    auto found = std::find_if(pendingIn_.begin(), pendingIn_.end(),
+                              [&](const PendingIn &pending) { return pending.seqnum == unlink.unlinkSeqnum; });
+    usbip::RetUnlink reply;
+    reply.seqnum = unlink.seqnum;
+    if (found != pendingIn_.end()) {
+        pendingIn_.erase(found);
+        reply.status = usbip::kUrbUnlinked;
+    }
+    // Otherwise the submit has completed (its RET_SUBMIT went out before this
+    // answer, under the same lock) or never existed: status 0.
+    message_.clear();
+    usbip::appendRetUnlink(message_, reply);
+    sendLocked(message_);
+}
+
+void ImportedConnection::completeInTransfers() {
+    const uint32_t generation = presence_.generation;
+    std::vector<uint8_t> buffer;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return closing_ || !pendingIn_.empty(); });
+        if (closing_) return;
+        lock.unlock();
+        const bool ready = device_.waitForReply(generation, sliceEnd());
+        if (!ready) {
+            const Presence now = device_.presence();
+            lock.lock();
+            if (!now.onBus || now.generation != generation) {
+                closeLocked("the device left the bus");
+                return;
+            }
+            continue;
+        }
+        sleepForLatency();
+        lock.lock();
+        if (closing_) return;
+        // Unlinked while the reply was coming: it stays in the device for the
+        // next IN transfer, as it would on a real bus.
+        if (pendingIn_.empty()) continue;
+
+        const PendingIn pending = pendingIn_.front();
+        buffer.resize(pending.length);
+        size_t length = 0;
+        const TransferStatus status = device_.bulkIn(generation, buffer, length);
+        if (status == TransferStatus::NoReply) continue;
+        if (status == TransferStatus::Gone) {
+            closeLocked("the device left the bus");
+            return;
+        }
+        pendingIn_.pop_front();
+        usbip::RetSubmit reply;
+        reply.seqnum = pending.seqnum;
+        message_.clear();
+        if (status == TransferStatus::Overflow) {
+            reply.status = usbip::kUrbOverflow;
+            usbip::appendRetSubmit(message_, reply, usbip::Direction::In);
+        } else {
+            usbip::appendRetSubmit(message_, reply, usbip::Direction::In, std::span(buffer).first(length));
+        }
+        // Sent under the lock: a watcher that saw the device leave after this
+        // read (a mode switch acknowledged) closes only once it is out.
+        sendLocked(message_);
+    }
+}
+
+void ImportedConnection::watchPresence() {
+    std::unique_lock lock(mutex_);
+    while (!closing_) {
+        lock.unlock();
+        const Presence now = device_.waitForPresenceChange(presence_, sliceEnd());
+        lock.lock();
+        if (now.onBus != presence_.onBus || now.generation != presence_.generation)
+            closeLocked("the device left the bus");
+    }
+}
+
+}  // namespace tz4817

@@ -1,0 +1,96 @@
+#include "socket_io.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace tz4817::socket_io {
+
+bool readExact(int fd, std::span<uint8_t> buffer, std::chrono::milliseconds timeout) {
+    size_t done = 0;
+    while (done < buffer.size()) {
+        if (timeout.count() > 0) {
+            pollfd entry{fd, POLLIN, 0};
+            const int ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return false;
+        }
+        const ssize_t got = ::recv(fd, buffer.data() + done, buffer.size() - done, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, std::chrono::milliseconds timeout) {
+    const size_t start = out.size();
+    out.resize(start + count);
+    if (readExact(fd, std::span(out).subspan(start), timeout)) return true;
+    out.resize(start);
+    return false;
+}
+
+bool writeAll(int fd, std::span<const uint8_t> bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t sent = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        done += static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+std::string describe(const sockaddr *address, socklen_t length) {
+    char host[NI_MAXHOST] = "?";
+    char port[NI_MAXSERV] = "?";
+    ::getnameinfo(address, length, host, sizeof host, port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
+    if (address->sa_family == AF_INET6) return std::string("[") + host + "]:" + port;
+    return std::string(host) + ":" + port;
+}
+
+std::vector<Endpoint> resolve(const std::string &host, uint16_t port, std::string &error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo *list = nullptr;
+    const std::string service = std::to_string(port);
+    const int status = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &list);
+    std::vector<Endpoint> endpoints;
+    if (status != 0) {
+        error = "cannot resolve '" + host + "': " + ::gai_strerror(status);
+        return endpoints;
+    }
+    for (addrinfo *item = list; item; item = item->ai_next) {
+        if (item->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        Endpoint endpoint;
+        std::memcpy(&endpoint.address, item->ai_addr, item->ai_addrlen);
+        endpoint.length = item->ai_addrlen;
+        endpoint.family = item->ai_family;
+        endpoints.push_back(endpoint);
+    }
+    ::freeaddrinfo(list);
+    if (endpoints.empty()) error = "no address for '" + host + "'";
+    return endpoints;
+}
+
+bool isLoopback(const Endpoint &endpoint) {
+    if (endpoint.family == AF_INET) {
+        const auto *v4 = reinterpret_cast<const sockaddr_in *>(&endpoint.address);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (endpoint.family == AF_INET6) {
+        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&endpoint.address);
+        if (IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr)) return true;
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) return v6->sin6_addr.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+}  // namespace tz4817::socket_io

@@ -1,0 +1,43 @@
+// Small blocking socket helpers of the USB/IP server. Every function returns
+// false on end of stream, an error, or a time-out; none throws.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <sys/socket.h>
+
+namespace tz4817::socket_io {
+
+// Reads exactly buffer.size() bytes. With a time-out, gives up when no byte
+// has arrived for that long (0: wait forever; a shutdown() of the socket from
+// another thread ends the wait).
+bool readExact(int fd, std::span<uint8_t> buffer, std::chrono::milliseconds timeout = {});
+
+// Appends `count` bytes read from the socket to `out`.
+bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, std::chrono::milliseconds timeout = {});
+
+// Writes all of `bytes` (MSG_NOSIGNAL: a closed peer is an error, not SIGPIPE).
+bool writeAll(int fd, std::span<const uint8_t> bytes);
+
+// "127.0.0.1:40000" or "[::1]:40000".
+std::string describe(const sockaddr *address, socklen_t length);
+
+// An address of one host as getaddrinfo gives it.
+struct Endpoint {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    int family = 0;
+};
+
+// Resolves a host name or literal for listening on `port`. Empty with `error`
+// set when it can't be resolved.
+std::vector<Endpoint> resolve(const std::string &host, uint16_t port, std::string &error);
+
+bool isLoopback(const Endpoint &endpoint);
+
+}  // namespace tz4817::socket_io

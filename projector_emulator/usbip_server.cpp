@@ -1,0 +1,346 @@
+// The listener and the operation phase (device list, import) of the USB/IP
+// server. The URB phase of an imported connection is ImportedConnection.
+#include "tz4817/usbip_server.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "imported_connection.h"
+#include "socket_io.h"
+#include "usbip/protocol.h"
+
+namespace tz4817 {
+namespace {
+
+// A client gets this long to send its request; after import there is no limit.
+constexpr auto kRequestTimeout = std::chrono::seconds(10);
+// Connections served at once; more are closed on arrival.
+constexpr size_t kMaxConnections = 16;
+
+constexpr char kSysfsPath[] = "/sys/devices/platform/tz4817-emu/usb1/1-1";
+
+uint16_t le16(const std::vector<uint8_t> &bytes, size_t offset) {
+    return static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
+}
+
+// The device as a USB/IP device list shows it, taken from its descriptors.
+usbip::ListedDevice listedDevice(const Presence &presence) {
+    const std::vector<uint8_t> device = deviceDescriptor(presence);
+    const std::vector<uint8_t> config = configDescriptor();
+    usbip::ListedDevice listed;
+    usbip::DeviceRecord &record = listed.device;
+    record.path = kSysfsPath;
+    record.busId = kUsbipBusId;
+    record.busnum = kUsbipBusNumber;
+    record.devnum = usbipDevnum(presence.generation);
+    record.speed = usbip::kSpeedFull;
+    if (device.size() >= 18) {
+        record.idVendor = le16(device, 8);
+        record.idProduct = le16(device, 10);
+        record.bcdDevice = le16(device, 12);
+        record.bDeviceClass = device[4];
+        record.bDeviceSubClass = device[5];
+        record.bDeviceProtocol = device[6];
+        record.bNumConfigurations = device[17];
+    }
+    if (config.size() >= 9) {
+        record.bConfigurationValue = config[5];
+        record.bNumInterfaces = config[4];
+    }
+    // Interface records: alternate setting 0 of each interface descriptor.
+    for (size_t at = 0; at + 1 < config.size() && config[at] >= 2; at += config[at]) {
+        if (config[at + 1] == 0x04 && config[at] >= 9 && at + 9 <= config.size() && config[at + 3] == 0)
+            listed.interfaces.push_back({config[at + 5], config[at + 6], config[at + 7]});
+    }
+    return listed;
+}
+
+struct Session {
+    int fd = -1;  // guarded by State::mutex; -1 once closed
+    std::string peer;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+}  // namespace
+
+uint32_t usbipDevnum(uint32_t generation) { return 1 + generation % 127; }
+
+struct UsbipServer::State {
+    State(Tz4817Device &device, UsbipServerOptions options) : device(device), options(std::move(options)) {}
+
+    Tz4817Device &device;
+    const UsbipServerOptions options;
+    int listenFd = -1;
+    int wakeFd = -1;
+    uint16_t port = 0;
+    std::string address;
+    bool loopback = false;
+    std::thread acceptThread;
+
+    std::mutex mutex;  // sessions, imported, stopping, Session::fd
+    std::list<std::unique_ptr<Session>> sessions;
+    bool imported = false;
+    bool stopping = false;
+    bool stopped = false;
+
+    std::mutex logMutex;
+
+    void log(const std::string &line) {
+        if (!options.log) return;
+        std::lock_guard lock(logMutex);
+        options.log(line);
+    }
+
+    void acceptLoop();
+    void serve(Session &session);
+    void serveImport(Session &session, const usbip::ImportRequest &request);
+    void reapLocked();
+};
+
+UsbipServer::UsbipServer(Tz4817Device &device, UsbipServerOptions options)
+    : state_(std::make_unique<State>(device, std::move(options))) {}
+
+UsbipServer::~UsbipServer() { stop(); }
+
+uint16_t UsbipServer::port() const { return state_->port; }
+std::string UsbipServer::address() const { return state_->address; }
+bool UsbipServer::loopback() const { return state_->loopback; }
+
+bool UsbipServer::start(std::string &error) {
+    State &state = *state_;
+    const auto endpoints = socket_io::resolve(state.options.host, state.options.port, error);
+    if (endpoints.empty()) return false;
+    for (const socket_io::Endpoint &endpoint : endpoints) {
+        const int fd = ::socket(endpoint.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            error = std::string("socket: ") + std::strerror(errno);
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, reinterpret_cast<const sockaddr *>(&endpoint.address), endpoint.length) != 0 ||
+            ::listen(fd, 16) != 0) {
+            error = "cannot listen on " +
+                    socket_io::describe(reinterpret_cast<const sockaddr *>(&endpoint.address), endpoint.length) +
+                    ": " + std::strerror(errno);
+            ::close(fd);
+            continue;
+        }
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length);
+        state.port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
+                                                       : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+        state.address = socket_io::describe(reinterpret_cast<sockaddr *>(&bound), length);
+        state.loopback = socket_io::isLoopback(endpoint);
+        state.listenFd = fd;
+        break;
+    }
+    if (state.listenFd < 0) return false;
+    state.wakeFd = ::eventfd(0, EFD_CLOEXEC);
+    if (state.wakeFd < 0) {
+        error = std::string("eventfd: ") + std::strerror(errno);
+        ::close(state.listenFd);
+        state.listenFd = -1;
+        return false;
+    }
+    state.acceptThread = std::thread([&state] { state.acceptLoop(); });
+    return true;
+}
+
+void UsbipServer::stop() {
+    State &state = *state_;
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.stopped) return;
+        state.stopped = true;
+        state.stopping = true;
+    }
+    if (state.acceptThread.joinable()) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = ::write(state.wakeFd, &one, sizeof one);
+        state.acceptThread.join();
+    }
+    std::list<std::unique_ptr<Session>> sessions;
+    {
+        std::lock_guard lock(state.mutex);
+        for (auto &session : state.sessions) {
+            if (session->fd >= 0) ::shutdown(session->fd, SHUT_RDWR);
+        }
+        sessions.swap(state.sessions);
+    }
+    for (auto &session : sessions) session->thread.join();
+    if (state.listenFd >= 0) ::close(state.listenFd);
+    if (state.wakeFd >= 0) ::close(state.wakeFd);
+    state.listenFd = state.wakeFd = -1;
+}
+
+void UsbipServer::State::reapLocked() {
+    for (auto it = sessions.begin(); it != sessions.end();) {
+        if ((*it)->done) {
+            (*it)->thread.join();
+            it = sessions.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void UsbipServer::State::acceptLoop() {
+    for (;;) {
+        std::array<pollfd, 2> entries{{{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}}};
+        if (::poll(entries.data(), entries.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            log(std::string("poll failed: ") + std::strerror(errno));
+            return;
+        }
+        if (entries[1].revents) return;
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+        if (fd < 0) continue;  // the client gave up, or out of descriptors for a moment
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+
+        auto session = std::make_unique<Session>();
+        session->fd = fd;
+        session->peer = socket_io::describe(reinterpret_cast<sockaddr *>(&peer), length);
+        std::lock_guard lock(mutex);
+        reapLocked();
+        if (stopping || sessions.size() >= kMaxConnections) {
+            log(session->peer + ": refused, too many connections");
+            ::close(fd);
+            continue;
+        }
+        Session &ref = *session;
+        sessions.push_back(std::move(session));
+        ref.thread = std::thread([this, &ref] { serve(ref); });
+    }
+}
+
+void UsbipServer::State::serve(Session &session) {
+    std::vector<uint8_t> request;
+    auto finish = [&](const std::string &why) {
+        if (!why.empty()) log(session.peer + ": " + why);
+        std::lock_guard lock(mutex);
+        ::close(session.fd);
+        session.fd = -1;
+        session.done = true;
+    };
+
+    const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(kRequestTimeout);
+    if (!socket_io::readAppend(session.fd, request, usbip::kOpHeaderSize, timeout))
+        return finish("closed before a request");
+    auto header = usbip::decodeOpHeader(request);
+    if (!header) return finish(std::string("bad request: ") + usbip::errorText(header.error()));
+    auto size = usbip::opRequestSize(*header);
+    if (!size) return finish(std::string("bad request: ") + usbip::errorText(size.error()));
+    if (!socket_io::readAppend(session.fd, request, *size - usbip::kOpHeaderSize, timeout))
+        return finish("closed in a request");
+
+    if (header->code == usbip::kOpReqDevlist) {
+        usbip::DevlistReply reply;
+        const Presence presence = device.presence();
+        if (presence.onBus) reply.devices.push_back(listedDevice(presence));
+        std::vector<uint8_t> out;
+        usbip::appendDevlistReply(out, reply);
+        socket_io::writeAll(session.fd, out);
+        log(session.peer + ": device list, " + std::to_string(reply.devices.size()) + " device(s)");
+        return finish({});
+    }
+    auto import = usbip::decodeImportRequest(request);
+    if (!import) return finish(std::string("bad request: ") + usbip::errorText(import.error()));
+    serveImport(session, *import);
+    finish({});
+}
+
+void UsbipServer::State::serveImport(Session &session, const usbip::ImportRequest &request) {
+    const Presence presence = device.presence();
+    usbip::ImportReply reply;
+    {
+        std::lock_guard lock(mutex);
+        if (request.busId != kUsbipBusId || !presence.onBus) {
+            reply.status = usbip::kOpStatusNoSuchDevice;
+        } else if (imported || stopping) {
+            reply.status = usbip::kOpStatusBusy;
+        } else {
+            imported = true;
+            reply.device = listedDevice(presence).device;
+        }
+    }
+    std::vector<uint8_t> out;
+    usbip::appendImportReply(out, reply);
+    if (reply.status != usbip::kOpStatusOk) {
+        socket_io::writeAll(session.fd, out);
+        log(session.peer + ": import of '" + request.busId + "' refused (status " + std::to_string(reply.status) +
+            ")");
+        return;
+    }
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", presence.vendorId, presence.productId);
+    log(session.peer + ": imported " + kUsbipBusId + " (" + ids + ", devnum " +
+        std::to_string(reply.device->devnum) + ")");
+    std::string reason = "the client went away";
+    if (socket_io::writeAll(session.fd, out)) {
+        ImportedConnection connection(device, session.fd, presence,
+                                      usbip::makeDevid(kUsbipBusNumber, reply.device->devnum));
+        reason = connection.run();
+    }
+    {
+        std::lock_guard lock(mutex);
+        imported = false;
+    }
+    log(session.peer + ": connection closed: " + reason);
+}
+
+std::optional<ListenAddress> parseListenAddress(const std::string &text, std::string &error) {
+    std::string host;
+    std::string port;
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+            error = "expected [ADDRESS]:PORT, got '" + text + "'";
+            return std::nullopt;
+        }
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        const size_t colon = text.rfind(':');
+        if (colon == std::string::npos || text.find(':') != colon) {
+            error = "expected HOST:PORT, got '" + text + "'";
+            return std::nullopt;
+        }
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    if (host.empty() || port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535) {
+        error = "bad listen address '" + text + "'";
+        return std::nullopt;
+    }
+    return ListenAddress{host, static_cast<uint16_t>(std::stoul(port))};
+}
+
+bool isLoopbackHost(const std::string &host, std::string &error) {
+    const auto endpoints = socket_io::resolve(host, 0, error);
+    if (endpoints.empty()) return false;
+    for (const auto &endpoint : endpoints) {
+        if (!socket_io::isLoopback(endpoint)) return false;
+    }
+    return true;
+}
+
+}  // namespace tz4817
