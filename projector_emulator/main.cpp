@@ -1,0 +1,234 @@
+// tz4817-emu: an emulated tz4817 projector behind a USB/IP server.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <pthread.h>
+
+#include "demo_image.h"
+#include "tz4817/device.h"
+#include "tz4817/faults.h"
+#include "tz4817/nor_flash.h"
+#include "tz4817/usbip_server.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr unsigned long kMaxMilliseconds = 3'600'000;
+
+const char kUsage[] =
+    "Usage: tz4817-emu [OPTION]...\n"
+    "An emulated tz4817 projector, exported over USB/IP as bus id 1-1.\n"
+    "\n"
+    "  --listen HOST:PORT   address to listen on (default 127.0.0.1:3240; port 0 picks a\n"
+    "                       free one; [ADDRESS]:PORT for IPv6)\n"
+    "  --allow-remote       allow a HOST that is not a loopback address\n"
+    "  --flash FILE         keep the flash in FILE, created with the factory contents when\n"
+    "                       missing (default: in memory, lost at exit)\n"
+    "  --reboot-ms N        time the projector takes to restart (default 1500)\n"
+    "  --erase-ms N         time a sector erase keeps the flash busy (default 50)\n"
+    "  --fault SPEC         inject faults; may be given several times (grammar below)\n"
+    "  -v                   log every frame and connection on standard error\n"
+    "  --make-image FILE    write a 2 MB demo firmware image (\"TZ4817 APPLICATION v2.0\"\n"
+    "                       at 0x4000) to FILE and exit\n"
+    "  --help               show this help and exit\n"
+    "\n"
+    "On start one line on standard output names the address, the mode and the USB ids.\n"
+    "SIGINT or SIGTERM stop the emulator (exit status 0); bad options give exit status 2.\n"
+    "\n"
+    "Fault SPEC grammar:\n";
+
+struct Options {
+    std::string listen = "127.0.0.1:3240";
+    bool allowRemote = false;
+    std::string flashFile;
+    unsigned long rebootMs = 1500;
+    unsigned long eraseMs = 50;
+    std::vector<tz4817::Fault> faults;
+    bool verbose = false;
+    std::string makeImage;
+    bool help = false;
+};
+
+[[noreturn]] void usageError(const std::string &message) {
+    std::fprintf(stderr, "tz4817-emu: %s (see --help)\n", message.c_str());
+    std::exit(kExitUsage);
+}
+
+unsigned long parseMilliseconds(const std::string &option, const std::string &text) {
+    if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(text) > kMaxMilliseconds)
+        usageError(option + " takes milliseconds 0.." + std::to_string(kMaxMilliseconds) + ", not '" + text + "'");
+    return std::stoul(text);
+}
+
+Options parseOptions(int argc, char **argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        std::optional<std::string> inlineValue;
+        if (argument.rfind("--", 0) == 0) {
+            const size_t equals = argument.find('=');
+            if (equals != std::string::npos) {
+                inlineValue = argument.substr(equals + 1);
+                argument.resize(equals);
+            }
+        }
+        auto value = [&]() -> std::string {
+            if (inlineValue) return *inlineValue;
+            if (i + 1 >= argc) usageError(argument + " needs a value");
+            return argv[++i];
+        };
+        auto noValue = [&] {
+            if (inlineValue) usageError(argument + " takes no value");
+        };
+        if (argument == "--listen") {
+            options.listen = value();
+        } else if (argument == "--allow-remote") {
+            noValue();
+            options.allowRemote = true;
+        } else if (argument == "--flash") {
+            options.flashFile = value();
+            if (options.flashFile.empty()) usageError("--flash needs a file name");
+        } else if (argument == "--reboot-ms") {
+            options.rebootMs = parseMilliseconds(argument, value());
+        } else if (argument == "--erase-ms") {
+            options.eraseMs = parseMilliseconds(argument, value());
+        } else if (argument == "--fault") {
+            std::string error;
+            auto faults = tz4817::parseFaults(value(), error);
+            if (!faults) usageError(error);
+            options.faults.insert(options.faults.end(), faults->begin(), faults->end());
+        } else if (argument == "-v") {
+            options.verbose = true;
+        } else if (argument == "--make-image") {
+            options.makeImage = value();
+            if (options.makeImage.empty()) usageError("--make-image needs a file name");
+        } else if (argument == "--help") {
+            noValue();
+            options.help = true;
+        } else {
+            usageError("unknown option '" + argument + "'");
+        }
+    }
+    return options;
+}
+
+int writeDemoImage(const std::string &path) {
+    const std::vector<uint8_t> image = tz4817::demoFirmwareImage();
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+    file.close();
+    if (!file) {
+        std::fprintf(stderr, "tz4817-emu: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+const char *modeName(tz4817::Mode mode) {
+    return mode == tz4817::Mode::Application ? "application" : "programming";
+}
+
+const char *operationName(uint8_t operation) {
+    switch (operation) {
+    case 0x00: return "flash information read";
+    case 0x01: return "status read";
+    case 0x20: return "calibration unlock";
+    case 0x25: return "flash data download";
+    case 0x26: return "flash checksum calculation";
+    case 0x28: return "flash sector erase";
+    case 0x29: return "flash address";
+    case 0x2C: return "flash size";
+    case 0x30: return "programming mode";
+    default: return "operation";
+    }
+}
+
+void logFrame(const tz4817::FrameRecord &record) {
+    const unsigned sequence = record.bytes.size() > 1 ? record.bytes[1] : 0;
+    const bool generic = record.bytes.size() > 5 && record.bytes[5] == 0x12;
+    const char *what = !record.valid ? "frame" : generic ? "class 0x12 frame" : operationName(record.operation);
+    std::fprintf(stderr, "tz4817-emu: frame %llu: %s (op 0x%02x), seq %u, %s mode: %s%s\n",
+                 static_cast<unsigned long long>(record.index), what, record.valid ? record.operation : 0,
+                 sequence, modeName(record.mode), record.note, record.reply.empty() ? ", no reply" : "");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const Options options = parseOptions(argc, argv);
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        std::fputs(tz4817::kFaultGrammar, stdout);
+        return 0;
+    }
+    if (!options.makeImage.empty()) return writeDemoImage(options.makeImage);
+
+    std::string error;
+    const auto address = tz4817::parseListenAddress(options.listen, error);
+    if (!address) usageError(error);
+    const bool loopback = tz4817::isLoopbackHost(address->host, error);
+    if (!loopback && !error.empty()) usageError(error);
+    if (!loopback && !options.allowRemote)
+        usageError("'" + address->host + "' is not a loopback address; add --allow-remote to listen there");
+
+    // SIGINT and SIGTERM are taken by sigwait below; every thread started
+    // from here on inherits the blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<tz4817::NorFlash> flash;
+    if (options.flashFile.empty()) {
+        flash = tz4817::NorFlash::inMemory();
+    } else {
+        flash = tz4817::NorFlash::openFile(options.flashFile, error);
+        if (!flash) {
+            std::fprintf(stderr, "tz4817-emu: %s\n", error.c_str());
+            return 1;
+        }
+    }
+
+    tz4817::DeviceOptions deviceOptions;
+    deviceOptions.rebootDelay = std::chrono::milliseconds(options.rebootMs);
+    deviceOptions.eraseTime = std::chrono::milliseconds(options.eraseMs);
+    deviceOptions.faults = options.faults;
+    tz4817::Tz4817Device device(*flash, deviceOptions);
+    if (options.verbose) device.setFrameObserver(logFrame);
+
+    tz4817::UsbipServerOptions serverOptions;
+    serverOptions.host = address->host;
+    serverOptions.port = address->port;
+    if (options.verbose)
+        serverOptions.log = [](const std::string &line) { std::fprintf(stderr, "tz4817-emu: %s\n", line.c_str()); };
+    tz4817::UsbipServer server(device, serverOptions);
+    if (!server.start(error)) {
+        std::fprintf(stderr, "tz4817-emu: %s\n", error.c_str());
+        return 1;
+    }
+
+    const tz4817::Presence presence = device.presence();
+    std::printf("tz4817-emu: listening on %s, %s mode, %04x:%04x\n", server.address().c_str(),
+                modeName(presence.mode), presence.vendorId, presence.productId);
+    std::fflush(stdout);
+
+    int signal = 0;
+    while (sigwait(&stopSignals, &signal) != 0) {
+    }
+    server.stop();
+    if (options.verbose) std::fprintf(stderr, "tz4817-emu: stopped by signal %d\n", signal);
+    // The flash (file-backed: mapped shared) is released as `flash` goes out
+    // of scope, after the last connection has ended.
+    return 0;
+}
