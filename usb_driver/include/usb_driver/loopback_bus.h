@@ -7,9 +7,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
-#include <mutex>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include "tz4817/device.h"
@@ -43,7 +41,9 @@ public:
     void clearTransfers();
 
     // Setup packets and pipe numbers of control requests (set interface,
-    // pipe resets), in order: {kind, value} with kind 'I' or 'R'.
+    // pipe resets), in order: {kind, value} with kind 'I' or 'R'. For 'I' the
+    // value is the interface number, with the alternate setting in bits 8-15;
+    // for 'R' it is the pipe (endpoint address).
     struct ControlLog {
         char kind;
         uint32_t value;
@@ -52,13 +52,18 @@ public:
 
     // The next transfer in that direction fails with `status` and 0 bytes.
     // With `deliver` an OUT frame still reaches the device (the host saw an
-    // error, the device got the data).
+    // error, the device got the data), and an IN transfer still takes the
+    // device's reply, which is then lost. Calls queue up: each fails one
+    // transfer.
     void failNextTransfer(bool in, uint32_t status, bool deliver = false);
 
+    // Transfer and control logging, on by default. Benchmarks switch it off
+    // so that long runs neither slow down nor grow.
+    void setLogging(bool enabled);
+
 private:
-    // implementation-defined members
     struct State;
-    State *state_;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace usb_driver

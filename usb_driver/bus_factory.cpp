@@ -1,0 +1,29 @@
+// Which bus the driver uses: the USB/IP client when QRV_USBIP names a server,
+// else the local bus (not built yet: then there is none, and opening the
+// driver fails).
+#include <cstdlib>
+#include <string>
+
+#include "usb_driver/driver.h"
+
+#ifdef QRV_HAVE_USBIP_BUS
+#include "usbip_bus.h"
+#endif
+
+namespace usb_driver {
+
+std::shared_ptr<Bus> MakeDefaultBus() {
+    const char *server = std::getenv("QRV_USBIP");
+    if (server && *server) {
+#ifdef QRV_HAVE_USBIP_BUS
+        auto address = parseServerAddress(server);
+        if (!address) return nullptr;
+        return std::make_shared<UsbipBus>(UsbipBus::Options{address->host, address->port});
+#else
+        return nullptr;
+#endif
+    }
+    return nullptr;  // the local bus comes with LibusbBus
+}
+
+}  // namespace usb_driver

@@ -1,0 +1,599 @@
+#include "driver_core.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+#include "usb_driver/driver_status.h"
+
+namespace usb_driver {
+namespace {
+
+// Records are read and written field by field, through memcpy: the caller's
+// record may be unaligned, and another thread may legitimately touch other
+// fields of it meanwhile (a wait is disabled with the very record a blocked
+// IOCTL_WAIT holds).
+template <typename T>
+T load(const void *record, size_t offset) {
+    T value;
+    std::memcpy(&value, static_cast<const uint8_t *>(record) + offset, sizeof value);
+    return value;
+}
+
+template <typename T>
+void store(void *record, size_t offset, T value) {
+    std::memcpy(static_cast<uint8_t *>(record) + offset, &value, sizeof value);
+}
+
+constexpr size_t kHandle = offsetof(EventRecord, hEvent);
+constexpr size_t kAction = offsetof(EventRecord, dwAction);
+constexpr size_t kOptions = offsetof(EventRecord, dwOptions);
+constexpr size_t kUniqueId = offsetof(EventRecord, dwUniqueID);
+constexpr size_t kMatchCount = offsetof(EventRecord, dwNumMatchTables);
+constexpr size_t kMatches = offsetof(EventRecord, matchTables);
+
+}  // namespace
+
+bool Driver::Registration::wants(uint16_t vendorId, uint16_t productId) const {
+    if (!(mask & EVENT_ATTACH)) return false;
+    // A zero id in an entry matches any id; a registration without entries
+    // matches nothing.
+    return std::any_of(matches.begin(), matches.end(), [&](const MatchEntry &m) {
+        return (m.wVendorId == 0 || m.wVendorId == vendorId) && (m.wProductId == 0 || m.wProductId == productId);
+    });
+}
+
+Driver &Driver::instance() {
+    // Never destroyed: bus threads may still call the listener while the
+    // process exits.
+    static Driver *driver = new Driver;
+    return *driver;
+}
+
+// --- connections -----------------------------------------------------------
+
+Connection *Driver::open() {
+    std::lock_guard life(lifecycleMutex_);
+    std::shared_ptr<Bus> bus;
+    {
+        std::lock_guard lock(mutex_);
+        bus = bus_;
+    }
+    if (!bus) {
+        bus = makeBus();
+        if (!bus) return nullptr;
+    }
+    auto *connection = new (std::nothrow) Connection{0};
+    if (!connection) return nullptr;
+    std::lock_guard lock(mutex_);
+    bus_ = bus;
+    connection->id = nextConnection_++;
+    connections_[connection] = connection->id;
+    return connection;
+}
+
+void Driver::close(Connection *connection) {
+    std::lock_guard life(lifecycleMutex_);
+    std::vector<uint32_t> handles;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = connections_.find(connection);
+        if (it == connections_.end()) return;
+        for (const auto &[handle, registration] : registrations_)
+            if (registration.connection == it->second) handles.push_back(handle);
+        connections_.erase(it);
+    }
+    delete connection;
+    cancel(handles);
+    std::shared_ptr<Bus> last;
+    {
+        std::lock_guard lock(mutex_);
+        if (connections_.empty()) last = std::move(bus_);
+    }
+    // The bus dies here, or with the last device operation still using it.
+    last.reset();
+}
+
+uint32_t Driver::ioctl(Connection *connection, uint32_t code, void *record, uint32_t size) {
+    uint64_t id = 0;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = connections_.find(connection);
+        if (it == connections_.end()) return kStatusBadHandle;
+        id = it->second;
+    }
+    auto fits = [&](size_t expected) { return record != nullptr && size == expected; };
+    switch (code) {
+    case IOCTL_VERSION:
+        if (!fits(sizeof(VersionRecord))) return kStatusBadRecord;
+        store<uint32_t>(record, offsetof(VersionRecord, dwVersion), reportedVersion());
+        return kStatusOk;
+    case IOCTL_EVENT_REGISTER:
+        return fits(kEventRecordSize) ? registerEvents(id, record) : kStatusBadRecord;
+    case IOCTL_EVENT_UNREGISTER:
+        return fits(kEventRecordSize) ? unregisterEvents(record) : kStatusBadRecord;
+    case IOCTL_EVENT_PULL:
+        return fits(kEventRecordSize) ? pull(record) : kStatusBadRecord;
+    case IOCTL_EVENT_ACK:
+        return fits(kEventRecordSize) ? acknowledge(record) : kStatusBadRecord;
+    case IOCTL_WAIT_ENABLE:
+        return fits(sizeof(WaitRecord)) ? waitEnable(record, true) : kStatusBadRecord;
+    case IOCTL_WAIT_DISABLE:
+        return fits(sizeof(WaitRecord)) ? waitEnable(record, false) : kStatusBadRecord;
+    case IOCTL_WAIT:
+        return fits(sizeof(WaitRecord)) ? wait(record) : kStatusBadRecord;
+    case IOCTL_DEVICE_INFO:
+        return fits(sizeof(DeviceInfoQuery)) ? deviceInfo(record) : kStatusBadRecord;
+    case IOCTL_SET_INTERFACE:
+        return fits(sizeof(SetInterfaceRecord)) ? setInterface(record) : kStatusBadRecord;
+    case IOCTL_RESET_PIPE:
+        return fits(sizeof(ResetPipeRecord)) ? resetPipe(record) : kStatusBadRecord;
+    case IOCTL_TRANSFER:
+        return fits(sizeof(TransferRecord)) ? transfer(record) : kStatusBadRecord;
+    default:
+        return kStatusUnknownRequest;
+    }
+}
+
+// --- registrations ------------------------------------------------------------
+
+uint32_t Driver::registerEvents(uint64_t connection, void *record) {
+    const uint32_t count = load<uint32_t>(record, kMatchCount);
+    if (count > kMaxMatchEntries) return kStatusBadRecord;
+    Registration registration;
+    registration.connection = connection;
+    registration.mask = load<uint32_t>(record, kAction);
+    registration.options = load<uint32_t>(record, kOptions);
+    // The entries run past the 68 bytes the record was sent with: the caller
+    // allocated 68 + 10 * (count - 1) bytes.
+    registration.matches.resize(count);
+    for (uint32_t i = 0; i < count; ++i)
+        std::memcpy(&registration.matches[i], static_cast<const uint8_t *>(record) + kMatches + i * sizeof(MatchEntry),
+                    sizeof(MatchEntry));
+
+    uint32_t handle = 0;
+    {
+        std::lock_guard life(lifecycleMutex_);
+        std::shared_ptr<Bus> bus;
+        bool start = false;
+        {
+            std::lock_guard lock(mutex_);
+            // The connection may have been closed since the request began.
+            if (std::none_of(connections_.begin(), connections_.end(),
+                             [&](const auto &c) { return c.second == connection; }))
+                return kStatusBadHandle;
+            handle = nextHandle_++;
+            registration.handle = handle;
+            registration.changesSeen = changes_;
+            registrations_.emplace(handle, std::move(registration));
+            bus = bus_;
+            start = !started_;
+        }
+        if (start) {
+            const uint32_t status = bus ? bus->start(*this) : kStatusDeviceNotFound;
+            std::lock_guard lock(mutex_);
+            if (status != kStatusOk) {
+                registrations_.erase(handle);
+                return status;
+            }
+            started_ = true;
+        }
+    }
+    store<uint32_t>(record, kHandle, handle);
+    service();
+    return kStatusOk;
+}
+
+uint32_t Driver::unregisterEvents(void *record) {
+    const uint32_t handle = load<uint32_t>(record, kHandle);
+    std::lock_guard life(lifecycleMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        if (!registrations_.count(handle)) return kStatusBadHandle;
+    }
+    cancel({handle});
+    return kStatusOk;
+}
+
+void Driver::cancel(const std::vector<uint32_t> &handles) {
+    std::vector<std::pair<uint32_t, uint64_t>> held;
+    std::shared_ptr<Bus> bus;
+    bool stop = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (uint32_t handle : handles) {
+            if (!registrations_.erase(handle)) continue;
+            for (auto &[uniqueId, device] : devices_) {
+                if (device.holder != handle) continue;
+                if (device.holding == Holding::Offered || device.holding == Holding::Owned) {
+                    device.holding = Holding::Closing;
+                    held.emplace_back(uniqueId, device.key);
+                }
+                // An Opening device is handled by the thread opening it.
+            }
+        }
+        changed_.notify_all();  // waits of cancelled registrations end
+        bus = bus_;
+        stop = registrations_.empty() && started_;
+    }
+    release(bus, held);
+    if (!stop) {
+        service();
+        return;
+    }
+    if (bus) bus->stop();
+    std::lock_guard lock(mutex_);
+    // The bus has let go of every device and forgets them; so does the driver.
+    started_ = false;
+    devices_.clear();
+    byKey_.clear();
+    keysToClose_.clear();
+}
+
+void Driver::release(const std::shared_ptr<Bus> &bus, const std::vector<std::pair<uint32_t, uint64_t>> &devices) {
+    for (const auto &[uniqueId, key] : devices) {
+        if (bus) bus->close(key);
+        std::lock_guard lock(mutex_);
+        Device *device = deviceLocked(uniqueId);
+        if (device && device->holding == Holding::Closing) {
+            device->holding = Holding::Free;
+            device->holder = 0;
+            device->attachPulled = false;
+            changedLocked();
+        }
+    }
+}
+
+// --- offering -------------------------------------------------------------------
+
+bool Driver::offerLocked(uint32_t &uniqueId, uint32_t &handle) {
+    for (const auto &[id, device] : devices_) {
+        if (device.holding != Holding::Free) continue;
+        for (const auto &[h, registration] : registrations_) {
+            if (!registration.wants(device.vendorId, device.productId) || device.declinedBy.count(h)) continue;
+            uniqueId = id;
+            handle = h;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Driver::workPendingLocked() {
+    uint32_t uniqueId = 0, handle = 0;
+    return !keysToClose_.empty() || offerLocked(uniqueId, handle);
+}
+
+void Driver::service() {
+    for (;;) {
+        std::shared_ptr<Bus> bus;
+        std::vector<uint64_t> closes;
+        uint32_t uniqueId = 0, handle = 0;
+        uint64_t key = 0;
+        bool offer = false;
+        {
+            std::lock_guard lock(mutex_);
+            bus = bus_;
+            closes.swap(keysToClose_);
+            offer = bus && offerLocked(uniqueId, handle);
+            if (offer) {
+                Device &device = devices_.at(uniqueId);
+                device.holding = Holding::Opening;
+                device.holder = handle;
+                key = device.key;
+            }
+        }
+        if (bus)
+            for (uint64_t k : closes) bus->close(k);
+        if (!offer) return;
+
+        const uint32_t status = bus->open(key);
+        bool closeAgain = false;
+        {
+            std::lock_guard lock(mutex_);
+            Device *device = deviceLocked(uniqueId);
+            auto registration = registrations_.find(handle);
+            if (!device) {
+                closeAgain = status == kStatusOk;  // it left while being opened
+            } else if (status != kStatusOk) {
+                // Not offered; it stays free for the other registrations.
+                device->holding = Holding::Free;
+                device->holder = 0;
+                device->declinedBy.insert(handle);
+                changedLocked();
+            } else if (registration == registrations_.end()) {
+                device->holding = Holding::Closing;
+                closeAgain = true;
+            } else {
+                device->holding = Holding::Offered;
+                device->attachPulled = false;
+                registration->second.queue.push_back(Event{EVENT_ATTACH, uniqueId});
+                changed_.notify_all();
+            }
+        }
+        if (closeAgain) release(bus, {{uniqueId, key}});
+    }
+}
+
+// --- events and waits -------------------------------------------------------------
+
+uint32_t Driver::pull(void *record) {
+    const uint32_t handle = load<uint32_t>(record, kHandle);
+    service();
+    Event event{0, 0};
+    uint32_t options = 0;
+    uint32_t status = kStatusOk;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = registrations_.find(handle);
+        if (it == registrations_.end()) {
+            status = kStatusBadHandle;
+        } else {
+            Registration &registration = it->second;
+            // The pulled options never carry EVENT_OPT_ACCEPT: a handler that
+            // declines leaves them as they are, and that must read as a decline.
+            options = registration.options & ~EVENT_OPT_ACCEPT;
+            if (!registration.queue.empty()) {
+                event = registration.queue.front();
+                registration.queue.pop_front();
+                Device *device = event.action == EVENT_ATTACH ? deviceLocked(event.uniqueId) : nullptr;
+                if (device && device->holder == handle && device->holding == Holding::Offered) {
+                    device->attachPulled = true;
+                    if (!(registration.options & EVENT_OPT_ACKNOWLEDGE)) device->holding = Holding::Owned;
+                }
+            }
+        }
+    }
+    store<uint32_t>(record, kAction, event.action);
+    store<uint32_t>(record, kUniqueId, event.uniqueId);
+    store<uint32_t>(record, kOptions, options);
+    return status;
+}
+
+uint32_t Driver::acknowledge(void *record) {
+    const uint32_t handle = load<uint32_t>(record, kHandle);
+    const uint32_t action = load<uint32_t>(record, kAction);
+    const uint32_t uniqueId = load<uint32_t>(record, kUniqueId);
+    const uint32_t options = load<uint32_t>(record, kOptions);
+    std::shared_ptr<Bus> bus;
+    uint64_t key = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (!registrations_.count(handle)) return kStatusBadHandle;
+        if (action != EVENT_ATTACH) return kStatusOk;  // nothing to answer
+        Device *device = deviceLocked(uniqueId);
+        if (!device || device->holder != handle) return kStatusDeviceNotFound;
+        if (device->holding == Holding::Owned) return kStatusOk;
+        if (device->holding != Holding::Offered || !device->attachPulled) return kStatusDeviceNotFound;
+        if (options & EVENT_OPT_ACCEPT) {
+            device->holding = Holding::Owned;
+            return kStatusOk;
+        }
+        device->declinedBy.insert(handle);
+        device->holding = Holding::Closing;
+        key = device->key;
+        bus = bus_;
+    }
+    release(bus, {{uniqueId, key}});
+    service();  // offer it to the next registration
+    return kStatusOk;
+}
+
+uint32_t Driver::waitEnable(void *record, bool enable) {
+    // Reads the handle only: the same record may be inside a blocked IOCTL_WAIT.
+    const uint32_t handle = load<uint32_t>(record, offsetof(WaitRecord, hEvent));
+    std::lock_guard lock(mutex_);
+    auto it = registrations_.find(handle);
+    if (it == registrations_.end()) return kStatusBadHandle;
+    it->second.armed = enable;
+    if (enable)
+        it->second.changesSeen = changes_;
+    else
+        changed_.notify_all();
+    return kStatusOk;
+}
+
+uint32_t Driver::wait(void *record) {
+    const uint32_t handle = load<uint32_t>(record, offsetof(WaitRecord, hEvent));
+    uint32_t waitStatus = WAIT_STATUS_STOPPED;
+    uint32_t status = kStatusOk;
+    bool first = true;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        auto it = registrations_.find(handle);
+        if (it == registrations_.end()) {
+            // A cancelled registration's wait ends quietly; an unknown handle
+            // is refused.
+            const bool known = handle != 0 && handle < nextHandle_;
+            status = first && !known ? kStatusBadHandle : kStatusOk;
+            break;
+        }
+        if (!it->second.armed) {
+            // Disarmed while waiting: stopped. Never armed: refused, stopped too
+            // so that a waiting loop ends.
+            status = first ? kStatusBadHandle : kStatusOk;
+            break;
+        }
+        first = false;
+        Registration &registration = it->second;
+        if (!registration.queue.empty()) {
+            waitStatus = WAIT_STATUS_PENDING;
+            break;
+        }
+        if (workPendingLocked()) {
+            lock.unlock();
+            service();
+            lock.lock();
+            continue;
+        }
+        if (registration.changesSeen != changes_) {
+            // Devices changed but nothing is for this registration.
+            registration.changesSeen = changes_;
+            waitStatus = WAIT_STATUS_IDLE;
+            break;
+        }
+        changed_.wait(lock);
+    }
+    lock.unlock();
+    store<uint32_t>(record, offsetof(WaitRecord, dwStatus), waitStatus);
+    return status;
+}
+
+// --- bus listener -------------------------------------------------------------------
+
+bool Driver::wanted(uint16_t vendorId, uint16_t productId) {
+    std::lock_guard lock(mutex_);
+    return std::any_of(registrations_.begin(), registrations_.end(),
+                       [&](const auto &r) { return r.second.wants(vendorId, productId); });
+}
+
+void Driver::deviceArrived(const BusDevice &arrived) {
+    auto model = parseDescriptors(arrived.deviceDescriptor, arrived.configDescriptor);
+    if (!model) return;  // a device that cannot be described is never offered
+    auto shared = std::make_shared<const DeviceModel>(std::move(*model));
+    std::lock_guard lock(mutex_);
+    if (byKey_.count(arrived.key)) return;
+    Device device;
+    device.uniqueId = nextUniqueId_++;
+    device.key = arrived.key;
+    device.vendorId = arrived.vendorId;
+    device.productId = arrived.productId;
+    device.model = std::move(shared);
+    byKey_[arrived.key] = device.uniqueId;
+    devices_.emplace(device.uniqueId, std::move(device));
+    changedLocked();
+}
+
+void Driver::deviceLeft(uint64_t key) {
+    std::lock_guard lock(mutex_);
+    auto byKey = byKey_.find(key);
+    if (byKey == byKey_.end()) return;
+    const uint32_t uniqueId = byKey->second;
+    byKey_.erase(byKey);
+    auto it = devices_.find(uniqueId);
+    if (it == devices_.end()) return;
+    Device &device = it->second;
+    if (device.holding == Holding::Offered || device.holding == Holding::Owned) {
+        auto registration = registrations_.find(device.holder);
+        if (registration != registrations_.end()) {
+            auto &queue = registration->second.queue;
+            auto attach = std::find_if(queue.begin(), queue.end(), [&](const Event &e) {
+                return e.action == EVENT_ATTACH && e.uniqueId == uniqueId;
+            });
+            if (attach != queue.end())
+                queue.erase(attach);  // never told of it: nothing to detach
+            else if (registration->second.mask & EVENT_DETACH)
+                queue.push_back(Event{EVENT_DETACH, uniqueId});
+        }
+        keysToClose_.push_back(key);
+    }
+    // Opening and Closing devices are closed by the thread working on them.
+    devices_.erase(it);
+    changedLocked();
+}
+
+// --- device operations ----------------------------------------------------------------
+
+Driver::Device *Driver::deviceLocked(uint32_t uniqueId) {
+    auto it = devices_.find(uniqueId);
+    return it == devices_.end() ? nullptr : &it->second;
+}
+
+void Driver::changedLocked() {
+    ++changes_;
+    changed_.notify_all();
+}
+
+uint32_t Driver::target(uint32_t uniqueId, Target &target) {
+    std::lock_guard lock(mutex_);
+    Device *device = deviceLocked(uniqueId);
+    // Offered devices count: the attach handler selects the interface before
+    // it answers the offer.
+    if (!device || !bus_ || (device->holding != Holding::Offered && device->holding != Holding::Owned))
+        return kStatusDeviceNotFound;
+    target.bus = bus_;
+    target.key = device->key;
+    target.model = device->model;
+    target.active = device->active;
+    return kStatusOk;
+}
+
+uint32_t Driver::deviceInfo(void *record) {
+    const auto uniqueId = load<uint32_t>(record, offsetof(DeviceInfoQuery, dwUniqueID));
+    void *buffer = load<void *>(record, offsetof(DeviceInfoQuery, pBuf));
+    const auto bytes = load<uint32_t>(record, offsetof(DeviceInfoQuery, dwBytes));
+    Target device;
+    if (uint32_t status = target(uniqueId, device)) return status;
+    const size_t needed = infoBlockSize(*device.model);
+    if (!buffer) {
+        store<uint32_t>(record, offsetof(DeviceInfoQuery, dwBytes), static_cast<uint32_t>(needed));
+        return kStatusOk;
+    }
+    if (bytes < needed || reinterpret_cast<uintptr_t>(buffer) % alignof(DeviceInfo) != 0) return kStatusBadRecord;
+    fillInfoBlock(*device.model, device.active, buffer);
+    return kStatusOk;
+}
+
+uint32_t Driver::setInterface(void *record) {
+    SetInterfaceRecord request;
+    std::memcpy(&request, record, sizeof request);
+    Target device;
+    if (uint32_t status = target(request.dwUniqueID, device)) return status;
+    const uint32_t status = device.bus->setInterface(device.key, request.dwInterfaceNum, request.dwAlternateSetting);
+    if (status != kStatusOk) return status;
+    std::lock_guard lock(mutex_);
+    Device *current = deviceLocked(request.dwUniqueID);
+    const auto &interfaces = device.model->interfaces;
+    for (size_t n = 0; current && n < interfaces.size(); ++n) {
+        if (interfaces[n].number != request.dwInterfaceNum) continue;
+        if (current->active.size() <= n) current->active.resize(interfaces.size(), 0);
+        current->active[n] = static_cast<uint8_t>(request.dwAlternateSetting);
+    }
+    return kStatusOk;
+}
+
+uint32_t Driver::resetPipe(void *record) {
+    ResetPipeRecord request;
+    std::memcpy(&request, record, sizeof request);
+    Target device;
+    if (uint32_t status = target(request.dwUniqueID, device)) return status;
+    return device.bus->resetPipe(device.key, request.dwPipeNum);
+}
+
+uint32_t Driver::transfer(void *record) {
+    TransferRecord request;
+    std::memcpy(&request, record, sizeof request);
+    uint32_t transferred = 0;
+    auto finish = [&](uint32_t status) {
+        store<uint32_t>(record, offsetof(TransferRecord, dwBytesTransferred), transferred);
+        return status;
+    };
+    if (!request.pBuffer && request.dwBufferSize != 0) return finish(kStatusBadRecord);
+    Target device;
+    if (uint32_t status = target(request.dwUniqueID, device)) return finish(status);
+
+    TransferRequest bus;
+    bus.pipe = request.dwPipeNum;
+    bus.buffer = static_cast<uint8_t *>(request.pBuffer);
+    bus.length = request.dwBufferSize;
+    std::memcpy(bus.setup, request.SetupPacket, sizeof bus.setup);
+    bus.timeoutMs = request.dwTimeout;
+    if (request.dwPipeNum == 0) {
+        // The setup packet says the direction and the data stage's length,
+        // which must fit the buffer.
+        bus.in = (request.SetupPacket[0] & 0x80) != 0;
+        const uint32_t length = request.SetupPacket[6] | request.SetupPacket[7] << 8;
+        if (length > request.dwBufferSize) return finish(kStatusBadRecord);
+        bus.length = length;
+    } else {
+        bus.in = (request.dwPipeNum & 0x80) != 0;
+        if (request.dwPipeNum > 0xFF || !device.model->hasEndpoint(request.dwPipeNum) || bus.in != (request.fRead != 0))
+            return finish(kStatusBadRecord);
+    }
+    const uint32_t status = device.bus->transfer(device.key, bus, transferred);
+    transferred = std::min(transferred, bus.length);
+    return finish(status);
+}
+
+}  // namespace usb_driver

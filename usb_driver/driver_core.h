@@ -1,0 +1,146 @@
+// The process-wide driver object behind DriverOpen/DriverIoctl/DriverClose:
+// connections, registrations with their event queues and waits, the devices
+// the bus reports and who holds them.
+//
+// Devices. A device the bus reports is free until the driver offers it to
+// one registration (the oldest matching one that has not declined it): the
+// driver opens it on the bus and queues an ATTACH event. The registration
+// takes it by acknowledging with EVENT_OPT_ACCEPT (or at pull time when it
+// asked for no acknowledgements); a decline closes it and offers it to the
+// next registration, else it stays free for registrations made later.
+//
+// Threads. One mutex guards everything; one condition variable wakes waits.
+// The bus is never called with the mutex held. Work that needs the bus
+// (opening offered devices, closing departed ones) is done by whichever
+// caller thread comes next (a wait, a pull, an acknowledgement, a
+// registration): the bus's own threads only record what happened and wake
+// the waits.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "device_info.h"
+#include "usb_driver/bus.h"
+#include "usb_driver/driver_records.h"
+
+namespace usb_driver {
+
+struct Connection {
+    uint64_t id;
+};
+
+class Driver : public BusListener {
+public:
+    static Driver &instance();
+
+    Connection *open();
+    void close(Connection *connection);
+    uint32_t ioctl(Connection *connection, uint32_t code, void *record, uint32_t size);
+
+    bool wanted(uint16_t vendorId, uint16_t productId) override;
+    void deviceArrived(const BusDevice &device) override;
+    void deviceLeft(uint64_t key) override;
+
+private:
+    enum class Holding { Free, Opening, Offered, Owned, Closing };
+
+    struct Event {
+        uint32_t action;
+        uint32_t uniqueId;
+    };
+
+    struct Registration {
+        uint32_t handle = 0;
+        uint64_t connection = 0;
+        uint32_t mask = 0;
+        uint32_t options = 0;
+        std::vector<MatchEntry> matches;
+        std::deque<Event> queue;
+        bool armed = false;
+        uint64_t changesSeen = 0;  // device changes this registration's waits have reported
+        bool wants(uint16_t vendorId, uint16_t productId) const;
+    };
+
+    struct Device {
+        uint32_t uniqueId = 0;
+        uint64_t key = 0;
+        uint16_t vendorId = 0;
+        uint16_t productId = 0;
+        std::shared_ptr<const DeviceModel> model;
+        Holding holding = Holding::Free;
+        uint32_t holder = 0;        // registration handle when not free
+        bool attachPulled = false;  // the holder has pulled its ATTACH event
+        std::set<uint32_t> declinedBy;
+        ActiveAlternates active;
+    };
+
+    // A device operation's view of a device, taken under the lock.
+    struct Target {
+        std::shared_ptr<Bus> bus;
+        uint64_t key = 0;
+        std::shared_ptr<const DeviceModel> model;
+        ActiveAlternates active;
+    };
+
+    Driver() = default;
+
+    uint32_t registerEvents(uint64_t connection, void *record);
+    uint32_t unregisterEvents(void *record);
+    uint32_t pull(void *record);
+    uint32_t acknowledge(void *record);
+    uint32_t waitEnable(void *record, bool enable);
+    uint32_t wait(void *record);
+    uint32_t deviceInfo(void *record);
+    uint32_t setInterface(void *record);
+    uint32_t resetPipe(void *record);
+    uint32_t transfer(void *record);
+
+    // Opens and offers free devices and closes departed ones until there is
+    // nothing left to do. Takes the lock itself; call without it.
+    void service();
+    // Cancels registrations (unregistration, closed connection): their
+    // devices are closed and become free, their waits end. The last
+    // registration stops the bus. Call with lifecycleMutex_ held, not mutex_.
+    void cancel(const std::vector<uint32_t> &handles);
+    // Lets go of devices marked Closing (unique id, bus key): close on the
+    // bus, then free. Call without the lock.
+    void release(const std::shared_ptr<Bus> &bus, const std::vector<std::pair<uint32_t, uint64_t>> &devices);
+
+    bool offerLocked(uint32_t &uniqueId, uint32_t &handle);
+    bool workPendingLocked();
+    Device *deviceLocked(uint32_t uniqueId);
+    uint32_t target(uint32_t uniqueId, Target &target);
+    void changedLocked();
+
+    // Serialises bus creation, start, stop and destruction; taken before mutex_.
+    std::mutex lifecycleMutex_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+
+    std::shared_ptr<Bus> bus_;
+    bool started_ = false;
+    std::map<Connection *, uint64_t> connections_;
+    uint64_t nextConnection_ = 1;
+    std::map<uint32_t, Registration> registrations_;  // by handle: oldest first
+    uint32_t nextHandle_ = 1;
+    std::map<uint32_t, Device> devices_;  // by unique id
+    std::map<uint64_t, uint32_t> byKey_;
+    uint32_t nextUniqueId_ = 1;
+    std::vector<uint64_t> keysToClose_;  // departed devices the bus still holds open
+    uint64_t changes_ = 0;               // device arrivals, departures, declines, releases
+};
+
+// The bus for a new driver: the testing factory's, else MakeDefaultBus().
+std::shared_ptr<Bus> makeBus();
+// The version IOCTL_VERSION reports.
+uint32_t reportedVersion();
+
+}  // namespace usb_driver

@@ -1,0 +1,27 @@
+// The raw descriptor bytes of a libusb device, rebuilt from libusb's parsed
+// descriptors: libusb hands out structures, the driver's device information
+// record wants the bytes the device sent.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+struct libusb_device_descriptor;
+struct libusb_config_descriptor;
+
+namespace usb_driver {
+
+// The 18-byte device descriptor.
+std::vector<uint8_t> DeviceDescriptorBytes(const libusb_device_descriptor &descriptor);
+
+// The whole configuration (configuration, interface and endpoint descriptors
+// with every class or vendor descriptor libusb kept as "extra"), in the order
+// the device sent them. wTotalLength is the rebuilt length.
+std::vector<uint8_t> ConfigDescriptorBytes(const libusb_config_descriptor &config);
+
+// bmAttributes of every endpoint of a configuration (all alternate settings),
+// by endpoint address. Control endpoint 0 is not listed.
+std::map<uint8_t, uint8_t> EndpointsOf(const std::vector<uint8_t> &config);
+
+}  // namespace usb_driver

@@ -1,0 +1,275 @@
+// The driver with the loopback bus and an emulated projector, driven through
+// the three-function boundary as the device manager drives it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "driver_client.h"
+#include "tz4817/clock.h"
+#include "tz4817/device.h"
+#include "tz4817/nor_flash.h"
+#include "usb_driver/loopback_bus.h"
+
+namespace usb_driver::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const MatchEntry kApp = entry(tz4817::kAppVendorId, tz4817::kAppProductId);
+const MatchEntry kBoot = entry(tz4817::kBootVendorId, tz4817::kBootProductId);
+
+// A command frame as the transport sends it: the builder's bytes with the
+// sequence number stamped into byte 1 and added to the checksum.
+std::vector<uint8_t> stamped(std::vector<uint8_t> frame, uint8_t sequence) {
+    frame[1] = sequence;
+    frame.back() = static_cast<uint8_t>(frame.back() + sequence);
+    return frame;
+}
+const std::vector<uint8_t> kStatusRead = {0x04, 0x00, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x39};
+const std::vector<uint8_t> kProgrammingMode1 = {0x02, 0x00, 0x00, 0x03, 0x00, 0x34, 0x30, 0x01, 0x68};
+
+class LoopbackDriverTest : public ::testing::Test {
+protected:
+    LoopbackDriverTest() : flash(tz4817::NorFlash::inMemory()) {}
+
+    void SetUp() override { makeDevice({}); }
+    void TearDown() override { usb_driver::testing::SetBusFactory({}); }
+
+    void makeDevice(std::vector<tz4817::Fault> faults) {
+        usb_driver::testing::SetBusFactory({});
+        bus.reset();
+        tz4817::DeviceOptions options;
+        options.rebootDelay = 100ms;
+        options.eraseTime = 1ms;
+        options.clock = &clock;
+        options.faults = std::move(faults);
+        device = std::make_unique<tz4817::Tz4817Device>(*flash, options);
+        bus = std::make_shared<LoopbackBus>(*device);
+        std::weak_ptr<LoopbackBus> weak = bus;
+        usb_driver::testing::SetBusFactory([weak] { return std::shared_ptr<Bus>(weak.lock()); });
+    }
+
+    // Registers for both modes and takes the device that comes.
+    uint32_t take(Client &client, uint32_t &handle) {
+        handle = client.registerFor({kApp, kBoot});
+        EventRecord event = client.next(handle);
+        EXPECT_EQ(event.dwAction, EVENT_ATTACH);
+        EXPECT_EQ(client.setInterface(event.dwUniqueID, 0, 0), kStatusOk);
+        EXPECT_EQ(client.acknowledge(event, true), kStatusOk);
+        return event.dwUniqueID;
+    }
+
+    uint16_t vendorOf(Client &client, uint32_t id) {
+        std::vector<uint8_t> block = client.deviceInfo(id);
+        if (block.size() < sizeof(DeviceInfo)) return 0;
+        return reinterpret_cast<const DeviceInfo *>(block.data())->Descriptor.idVendor;
+    }
+
+    // Writes `frame` and reads the reply; the reply, empty on failure.
+    std::vector<uint8_t> exchange(uint32_t id, std::vector<uint8_t> frame, uint32_t *readStatus = nullptr) {
+        uint32_t transferred = 0;
+        EXPECT_EQ(Client::transfer(id, 0x01, frame.data(), static_cast<uint32_t>(frame.size()), transferred),
+                  kStatusOk);
+        EXPECT_EQ(transferred, frame.size());
+        std::vector<uint8_t> reply(255);
+        const uint32_t status = Client::transfer(id, 0x81, reply.data(), 255, transferred);
+        if (readStatus) *readStatus = status;
+        reply.resize(status == kStatusOk ? transferred : 0);
+        return reply;
+    }
+
+    std::unique_ptr<tz4817::NorFlash> flash;
+    tz4817::ManualClock clock;
+    std::unique_ptr<tz4817::Tz4817Device> device;
+    std::shared_ptr<LoopbackBus> bus;
+};
+
+TEST_F(LoopbackDriverTest, DevicePresentBeforeRegistrationIsAttachedThroughTheSecondMatchEntry) {
+    Client client;
+    // The projector is in application mode; the entry that matches it is the
+    // second of the two, beyond the 68 bytes the record is sent with.
+    const uint32_t handle = client.registerFor({kBoot, kApp});
+    ASSERT_NE(handle, 0u);
+    EventRecord event = client.next(handle);
+    ASSERT_EQ(event.dwAction, EVENT_ATTACH);
+    EXPECT_NE(event.dwUniqueID, 0u);
+    EXPECT_EQ(event.dwOptions, EVENT_OPT_ACKNOWLEDGE);
+    EXPECT_EQ(vendorOf(client, event.dwUniqueID), tz4817::kAppVendorId);
+}
+
+TEST_F(LoopbackDriverTest, DeviceInfoBlockLeadsToInterfaceZeroInsideItself) {
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t id = take(client, handle);
+    DeviceInfoQuery query{};
+    query.dwUniqueID = id;
+    query.dwBytes = 0xFFFFFFFF;
+    ASSERT_EQ(client.ioctl(IOCTL_DEVICE_INFO, &query, sizeof query), kStatusOk);
+    ASSERT_GE(query.dwBytes, sizeof(DeviceInfo));
+
+    uint32_t status = 1;
+    std::vector<uint8_t> block = client.deviceInfo(id, &status);
+    ASSERT_EQ(status, kStatusOk);
+    ASSERT_EQ(block.size(), query.dwBytes);
+    const auto *info = reinterpret_cast<const DeviceInfo *>(block.data());
+    const Interface *interface = info->pActiveInterface[0];
+    ASSERT_TRUE(pointsInside(block, interface, sizeof *interface));
+    ASSERT_TRUE(pointsInside(block, interface->pActiveAltSetting, sizeof(AlternateSetting)));
+    EXPECT_EQ(interface->pActiveAltSetting->Descriptor.bInterfaceNumber, 0);
+    EXPECT_EQ(interface->pActiveAltSetting->Descriptor.bNumEndpoints, 2);
+    ASSERT_TRUE(pointsInside(block, interface->pActiveAltSetting->pPipes, 2 * sizeof(PipeInfo)));
+    EXPECT_EQ(interface->pActiveAltSetting->pPipes[1].dwNumber, tz4817::kBulkInEndpoint);
+    EXPECT_EQ(info->Descriptor.idProduct, tz4817::kAppProductId);
+}
+
+TEST_F(LoopbackDriverTest, ControlRequestsAndFramesReachTheDevice) {
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t id = take(client, handle);
+    std::vector<uint8_t> reply = exchange(id, stamped(kStatusRead, 1));
+    ASSERT_EQ(reply.size(), 9u);  // a read of one data byte: 1 + 8
+    EXPECT_EQ(reply[1], 1) << "echo of the sequence number";
+    EXPECT_EQ(client.resetPipe(id, 0x01), kStatusOk);
+    EXPECT_EQ(client.resetPipe(id, 0x81), kStatusOk);
+    EXPECT_EQ(client.setInterface(id, 0, 1), kStatusStall) << "the projector has no alternate 1";
+
+    auto controls = bus->controlRequests();
+    ASSERT_EQ(controls.size(), 4u);
+    EXPECT_EQ(controls[0].kind, 'I');
+    EXPECT_EQ(controls[0].value, 0u);
+    EXPECT_EQ(controls[1].kind, 'R');
+    EXPECT_EQ(controls[1].value, 0x01u);
+    EXPECT_EQ(controls[2].value, 0x81u);
+    auto transfers = bus->transfers();
+    ASSERT_EQ(transfers.size(), 2u);
+    EXPECT_EQ(transfers[0].data, stamped(kStatusRead, 1));
+    EXPECT_TRUE(transfers[1].in);
+    EXPECT_EQ(transfers[1].requested, 255u);
+    EXPECT_EQ(transfers[1].data, reply);
+
+    // Control transfers on pipe 0 are answered from the descriptors.
+    Client own;
+    uint8_t descriptor[18] = {};
+    TransferRecord control{};
+    control.dwUniqueID = id;
+    control.fRead = 1;
+    control.pBuffer = descriptor;
+    control.dwBufferSize = sizeof descriptor;
+    const uint8_t getDevice[8] = {0x80, 6, 0, 1, 0, 0, 18, 0};
+    std::memcpy(control.SetupPacket, getDevice, 8);
+    control.dwTimeout = 500;
+    ASSERT_EQ(own.ioctl(IOCTL_TRANSFER, &control, sizeof control), kStatusOk);
+    EXPECT_EQ(control.dwBytesTransferred, 18u);
+    EXPECT_EQ(descriptor[8] | descriptor[9] << 8, tz4817::kAppVendorId);
+}
+
+TEST_F(LoopbackDriverTest, ReadWithNoReplyTimesOutWithNothingTransferred) {
+    makeDevice({tz4817::Fault{tz4817::Fault::Kind::DropReply, 1, 1}});
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t id = take(client, handle);
+    uint8_t buffer[64];
+    uint32_t transferred = 1;
+    EXPECT_EQ(Client::transfer(id, 0x81, buffer, sizeof buffer, transferred), kStatusTimeout) << "nothing written";
+    EXPECT_EQ(transferred, 0u);
+    uint32_t status = 0;
+    EXPECT_TRUE(exchange(id, stamped(kStatusRead, 1), &status).empty());
+    EXPECT_EQ(status, kStatusTimeout) << "reply dropped by the device";
+    EXPECT_EQ(exchange(id, stamped(kStatusRead, 2)).size(), 9u) << "the next frame is answered";
+}
+
+TEST_F(LoopbackDriverTest, ModeSwitchIsADetachThenAnAttachOfANewDevice) {
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t first = take(client, handle);
+    std::vector<uint8_t> ack = exchange(first, stamped(kProgrammingMode1, 7));
+    ASSERT_EQ(ack.size(), 6u);
+    EXPECT_EQ(ack[1], 7);
+
+    EventRecord detach = client.next(handle);
+    EXPECT_EQ(detach.dwAction, EVENT_DETACH);
+    EXPECT_EQ(detach.dwUniqueID, first);
+    uint8_t buffer[64];
+    uint32_t transferred = 0;
+    EXPECT_EQ(Client::transfer(first, 0x81, buffer, sizeof buffer, transferred), kStatusDeviceNotFound);
+
+    clock.advance(100ms);  // the reboot delay
+    EventRecord attach = client.next(handle);
+    ASSERT_EQ(attach.dwAction, EVENT_ATTACH);
+    EXPECT_NE(attach.dwUniqueID, first);
+    std::vector<uint8_t> block = client.deviceInfo(attach.dwUniqueID);
+    ASSERT_GE(block.size(), sizeof(DeviceInfo));
+    const auto *info = reinterpret_cast<const DeviceInfo *>(block.data());
+    EXPECT_EQ(info->Descriptor.idVendor, 0xE7B9);
+    EXPECT_EQ(info->Descriptor.idProduct, 0x2000);
+    ASSERT_EQ(client.acknowledge(attach, true), kStatusOk);
+    EXPECT_EQ(exchange(attach.dwUniqueID, stamped(kStatusRead, 8)).size(), 9u);
+}
+
+TEST_F(LoopbackDriverTest, DeviceThatLeavesForGoodFailsTransfersAsNotFound) {
+    makeDevice({tz4817::Fault{tz4817::Fault::Kind::Leave, 1, 1}});
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t id = take(client, handle);
+    std::vector<uint8_t> frame = stamped(kStatusRead, 1);
+    uint32_t transferred = 0;
+    EXPECT_EQ(Client::transfer(id, 0x01, frame.data(), 9, transferred), kStatusOk);
+    uint8_t buffer[64];
+    EXPECT_EQ(Client::transfer(id, 0x81, buffer, sizeof buffer, transferred), kStatusDeviceNotFound);
+    EXPECT_EQ(client.next(handle).dwAction, EVENT_DETACH);
+}
+
+TEST_F(LoopbackDriverTest, InjectedFailuresAndDeliveredFrames) {
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t id = take(client, handle);
+    std::vector<uint8_t> frame = stamped(kStatusRead, 1);
+    uint8_t buffer[64];
+    uint32_t transferred = 7;
+
+    // The host sees a failed write, but the device got the frame.
+    bus->failNextTransfer(false, kStatusTransferFailed, true);
+    EXPECT_EQ(Client::transfer(id, 0x01, frame.data(), 9, transferred), kStatusTransferFailed);
+    EXPECT_EQ(transferred, 0u);
+    EXPECT_EQ(device->framesReceived(), 1u);
+    // The reply is there; a failed read with delivery takes it away.
+    bus->failNextTransfer(true, kStatusStall, true);
+    EXPECT_EQ(Client::transfer(id, 0x81, buffer, sizeof buffer, transferred), kStatusStall);
+    EXPECT_EQ(Client::transfer(id, 0x81, buffer, sizeof buffer, transferred), kStatusTimeout);
+    // Without delivery the frame never reaches the device.
+    bus->failNextTransfer(false, kStatusTimeout);
+    EXPECT_EQ(Client::transfer(id, 0x01, frame.data(), 9, transferred), kStatusTimeout);
+    EXPECT_EQ(device->framesReceived(), 1u);
+    auto transfers = bus->transfers();
+    ASSERT_EQ(transfers.size(), 4u);
+    EXPECT_EQ(transfers[0].status, kStatusTransferFailed);
+    EXPECT_EQ(transfers[3].status, kStatusTimeout);
+}
+
+TEST_F(LoopbackDriverTest, LoggingCanBeSwitchedOff) {
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t id = take(client, handle);
+    bus->setLogging(false);
+    EXPECT_EQ(exchange(id, stamped(kStatusRead, 1)).size(), 9u);
+    EXPECT_EQ(client.resetPipe(id, 0x01), kStatusOk);
+    EXPECT_TRUE(bus->transfers().empty());
+    EXPECT_EQ(bus->controlRequests().size(), 1u) << "only the set interface from before";
+}
+
+TEST_F(LoopbackDriverTest, ReopenedDriverFindsTheDeviceAgainUnderANewId) {
+    uint32_t firstId = 0;
+    {
+        Client client;
+        uint32_t handle = 0;
+        firstId = take(client, handle);
+    }
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t again = take(client, handle);
+    EXPECT_NE(again, firstId);
+    EXPECT_EQ(exchange(again, stamped(kStatusRead, 1)).size(), 9u);
+}
+
+}  // namespace
+}  // namespace usb_driver::test
