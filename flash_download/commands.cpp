@@ -59,7 +59,7 @@ int32_t result(bool ok) { return ok ? 0 : 1; }
 // A frame without a result: build, exchange with capacity 255.
 int32_t writeCommand(uint8_t operation, std::span<const uint8_t> parameters) {
     FrameBuffer frame;
-    frame.build(kWriteFrame, operation, parameters);
+    if (!frame.build(kWriteFrame, operation, parameters)) return 1;
     return result(frame.exchange(static_cast<uint32_t>(parameters.size() + 8), kReplyCapacity));
 }
 
@@ -146,7 +146,7 @@ QRVDL_API int32_t QRVDL_CmdWriteFlashDownloadData(const uint8_t *data, int32_t c
     if (data == nullptr && count > 0) return 1;
     FrameBuffer frame;
     const std::span<const uint8_t> bytes(data, static_cast<size_t>(count));
-    frame.build(kWriteFrame, kFlashDataDownload, bytes);
+    if (!frame.build(kWriteFrame, kFlashDataDownload, bytes)) return 1;
     return result(frame.exchange(static_cast<uint32_t>(count) + 8, kDownloadReplyCapacity));
 }
 

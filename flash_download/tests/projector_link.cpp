@@ -1,0 +1,181 @@
+#include "projector_link.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+
+#include "pause.h"
+#include "qrvusb.h"
+#include "usb_driver/driver.h"
+#include "usb_driver/loopback_bus.h"
+
+namespace flash_test {
+
+namespace {
+
+// Passes everything to a loopback bus and lets the test rewrite what comes in.
+class RewritingBus : public usb_driver::Bus {
+public:
+    RewritingBus(tz4817::Tz4817Device &device, std::shared_ptr<ReplyRewriter> rewriter)
+        : inner_(device), rewriter_(std::move(rewriter)) {}
+
+    uint32_t start(usb_driver::BusListener &listener) override { return inner_.start(listener); }
+    void stop() override { inner_.stop(); }
+    uint32_t open(uint64_t key) override { return inner_.open(key); }
+    void close(uint64_t key) override { inner_.close(key); }
+    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override {
+        return inner_.setInterface(key, interface, alternate);
+    }
+    uint32_t resetPipe(uint64_t key, uint32_t pipe) override { return inner_.resetPipe(key, pipe); }
+    uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request, uint32_t &transferred) override {
+        const uint32_t status = inner_.transfer(key, request, transferred);
+        if (status == 0 && request.in && request.pipe == tz4817::kBulkInEndpoint && *rewriter_) {
+            (*rewriter_)(std::span<uint8_t>(request.buffer, transferred));
+        }
+        return status;
+    }
+
+private:
+    usb_driver::LoopbackBus inner_;
+    std::shared_ptr<ReplyRewriter> rewriter_;
+};
+
+}  // namespace
+
+Bytes stamped(Bytes frame, uint8_t sequence) {
+    frame[1] = sequence;
+    frame.back() = static_cast<uint8_t>(frame.back() + sequence);
+    return frame;
+}
+
+std::string captureStdout(const std::function<void()> &body) {
+    ::testing::internal::CaptureStdout();
+    body();
+    std::fflush(stdout);
+    return ::testing::internal::GetCapturedStdout();
+}
+
+TempFile::TempFile(const Bytes &contents, const std::string &name) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qrvdl-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    directory_ = pattern;
+    path_ = (directory_ / name).string();
+    std::ofstream out(path_, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(contents.data()), static_cast<std::streamsize>(contents.size()));
+}
+
+TempFile::~TempFile() {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+}
+
+Bytes imagePattern(size_t size, uint32_t seed) {
+    Bytes bytes(size);
+    std::mt19937 random(seed);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(random() >> 24);
+    return bytes;
+}
+
+uint32_t byteSum(std::span<const uint8_t> bytes) {
+    uint32_t sum = 0;
+    for (uint8_t byte : bytes) sum += byte;
+    return sum;
+}
+
+Calls erasedCalls;
+Calls programmedCalls;
+void recordErased(uint32_t value, uint32_t other) { erasedCalls.emplace_back(value, other); }
+void recordProgrammed(uint32_t value, uint32_t other) { programmedCalls.emplace_back(value, other); }
+
+tz4817::DeviceOptions fastProjector(tz4817::Mode mode) {
+    tz4817::DeviceOptions options;
+    options.rebootDelay = std::chrono::milliseconds(5);
+    options.eraseTime = std::chrono::milliseconds(0);
+    options.initialMode = mode;
+    return options;
+}
+
+void ProjectorLink::SetUp() {
+    erasedCalls.clear();
+    programmedCalls.clear();
+    qrvdl::testing::SetPauseFunction([this](uint32_t milliseconds) { pauses_.push_back(milliseconds); });
+    usb_driver::testing::SetBusFactory([this]() -> std::shared_ptr<usb_driver::Bus> {
+        if (refuseBuses_) return nullptr;
+        auto bus = std::make_shared<RewritingBus>(*device_, rewriter_);
+        bus_ = bus;
+        return bus;
+    });
+    flash_ = tz4817::NorFlash::inMemory();
+    installDevice(fastProjector());
+}
+
+void ProjectorLink::TearDown() {
+    QRV_USBTerm();
+    *rewriter_ = nullptr;
+    usb_driver::testing::SetBusFactory({});
+    qrvdl::testing::SetPauseFunction({});
+}
+
+void ProjectorLink::installDevice(tz4817::DeviceOptions options) {
+    QRV_USBTerm();
+    if (device_) retired_.push_back(std::move(device_));
+    device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, std::move(options));
+    device_->setFrameObserver([this](const tz4817::FrameRecord &record) {
+        std::lock_guard lock(mutex_);
+        frames_.push_back(record);
+    });
+    ASSERT_EQ(QRV_USBInit(), 0);
+    forgetFrames();
+    pauses_.clear();
+}
+
+void ProjectorLink::restart(tz4817::DeviceOptions options) { installDevice(std::move(options)); }
+
+std::vector<tz4817::FrameRecord> ProjectorLink::frames() const {
+    std::lock_guard lock(mutex_);
+    return frames_;
+}
+
+std::vector<Bytes> ProjectorLink::frameBytes() const {
+    std::vector<Bytes> bytes;
+    for (const auto &record : frames()) bytes.push_back(record.bytes);
+    return bytes;
+}
+
+void ProjectorLink::forgetFrames() {
+    std::lock_guard lock(mutex_);
+    frames_.clear();
+}
+
+Bytes ProjectorLink::operations() const {
+    Bytes operations;
+    for (const auto &record : frames()) operations.push_back(record.bytes.size() > 6 ? record.bytes[6] : 0xEE);
+    return operations;
+}
+
+Bytes ProjectorLink::downloadedData() const {
+    Bytes data;
+    for (const auto &record : frames()) {
+        if (record.bytes.size() >= 8 && record.bytes[6] == 0x25) {
+            data.insert(data.end(), record.bytes.begin() + 7, record.bytes.end() - 1);
+        }
+    }
+    return data;
+}
+
+void ProjectorLink::fault(tz4817::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value,
+                          uint32_t offset) {
+    tz4817::Fault fault{kind};
+    fault.first = first;
+    fault.last = last;
+    fault.value = value;
+    fault.offset = offset;
+    device_->addFault(fault);
+}
+
+void ProjectorLink::setRewriter(ReplyRewriter rewriter) { *rewriter_ = std::move(rewriter); }
+
+void ProjectorLink::refuseNewBuses() { refuseBuses_ = true; }
+
+}  // namespace flash_test

@@ -1,0 +1,119 @@
+// Test harness: an emulated projector on a loopback bus behind the real
+// transport, so that the library's frames travel the whole stack. The test
+// sees every frame the device received, can inject the device's faults, can
+// rewrite replies on their way in (for answers the device never gives, such
+// as a foreign flash identity), and replaces the library's pauses by a record.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tz4817/device.h"
+#include "tz4817/nor_flash.h"
+#include "usb_driver/bus.h"
+
+namespace flash_test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Changes reply bytes that arrive on the IN pipe, in place.
+using ReplyRewriter = std::function<void(std::span<uint8_t> reply)>;
+
+// A frame as a command builder leaves it, with the sequence number `sequence`
+// stamped into byte 1 and added to the checksum: what must be on the wire.
+Bytes stamped(Bytes frame, uint8_t sequence);
+
+// Standard output of `body`, every byte of it (the library flushes each line).
+std::string captureStdout(const std::function<void()> &body);
+
+// A file in a fresh temporary directory, removed with the fixture.
+class TempFile {
+public:
+    explicit TempFile(const Bytes &contents, const std::string &name = "tz4817.img");
+    ~TempFile();
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::filesystem::path directory_;
+    std::string path_;
+};
+
+// `size` bytes that differ from the factory flash and from 0xFF nearly
+// everywhere; byte i depends on i, so misplaced data shows.
+Bytes imagePattern(size_t size, uint32_t seed = 0x5A17);
+
+// 32-bit wrap-around sum of the bytes.
+uint32_t byteSum(std::span<const uint8_t> bytes);
+
+class ProjectorLink : public ::testing::Test {
+protected:
+    // A projector in programming mode (reboot 5 ms, erase 0 ms) with the link
+    // open, the pause record empty.
+    void SetUp() override;
+    // Closes the link and restores the driver's bus and the real pause.
+    void TearDown() override;
+
+public:
+    // Replaces the projector (closing and re-opening the link).
+    void restart(tz4817::DeviceOptions options);
+
+    // Frames the device received since the last forgetFrames().
+    std::vector<tz4817::FrameRecord> frames() const;
+    std::vector<Bytes> frameBytes() const;
+    void forgetFrames();
+    // Operation bytes (frame byte 6) of frames(), in order.
+    Bytes operations() const;
+    // Data bytes of the download frames (operation 0x25) of frames(), joined.
+    Bytes downloadedData() const;
+
+    // Number of the next frame the device will receive, for fault ranges.
+    uint64_t nextFrame() const { return device_->framesReceived() + 1; }
+    void fault(tz4817::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value = 0,
+               uint32_t offset = 0);
+
+    void setRewriter(ReplyRewriter rewriter);
+    // True while the driver still holds the bus the link was opened on: the
+    // link has not been closed since.
+    bool busAlive() const { return !bus_.expired(); }
+    // Makes every later bus the driver asks for unavailable (null).
+    void refuseNewBuses();
+
+    std::unique_ptr<tz4817::NorFlash> flash_;
+    std::unique_ptr<tz4817::Tz4817Device> device_;
+    std::vector<uint32_t> pauses_;  // every pause the library asked for, in ms
+
+private:
+    void installDevice(tz4817::DeviceOptions options);
+
+    // Devices replaced by restart(): a bus may still refer to them until the
+    // link is closed for good.
+    std::vector<std::unique_ptr<tz4817::Tz4817Device>> retired_;
+    mutable std::mutex mutex_;
+    std::vector<tz4817::FrameRecord> frames_;
+    std::shared_ptr<ReplyRewriter> rewriter_ = std::make_shared<ReplyRewriter>();
+    std::weak_ptr<usb_driver::Bus> bus_;
+    bool refuseBuses_ = false;
+};
+
+// What the progress callbacks were called with, in order (a plain function
+// pointer carries no context, so these are process-wide; cleared by SetUp).
+using Calls = std::vector<std::pair<uint32_t, uint32_t>>;
+extern Calls erasedCalls;
+extern Calls programmedCalls;
+void recordErased(uint32_t value, uint32_t other);
+void recordProgrammed(uint32_t value, uint32_t other);
+
+// Default options of the harness's projector.
+tz4817::DeviceOptions fastProjector(tz4817::Mode mode = tz4817::Mode::Programming);
+
+}  // namespace flash_test
