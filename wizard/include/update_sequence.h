@@ -1,0 +1,130 @@
+// The update of one projector, without any user interface: open the USB
+// link, switch the projector into programming mode, load the image into its
+// flash, leave programming mode and close the link. Both front ends run it:
+// the dialog of OstranUpdater and the headless tz4817-update. It reports what
+// happens to an UpdateReporter, which shows it.
+//
+// Threads: run() calls every library function on the thread that calls it,
+// and the download library calls the progress callbacks on that same thread;
+// every UpdateReporter call comes from that thread too. A front end with a
+// window runs it on a worker thread and forwards the reports to its widgets.
+// One sequence runs at a time in a process (the USB link is process-wide).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "qrvdl.h"
+
+namespace updater {
+
+// The stages shown as check-box lines, in their order.
+enum class Stage {
+    Connecting = 1,   // "Connecting to the projector"
+    Cleaning = 2,     // "Cleaning projector memory"
+    Downloading = 3,  // "Downloading upgrade image"
+};
+
+// The library functions the sequence calls. exportedLibrary() gives the real
+// exports of qrvusbdll and qrvdldll; tests give their own.
+struct UpdateLibrary {
+    int32_t (*usbInit)();
+    int32_t (*usbTerm)();
+    int32_t (*switchAppToBoot)(uint32_t pauseMs);
+    int32_t (*loadFlash)(const char *path, uint32_t start, uint32_t length,
+                         ProgressCallback onErased, ProgressCallback onProgrammed);
+    int32_t (*writeProgrammingMode)(int32_t mode);
+};
+
+// QRV_USBInit, QRV_USBTerm, QRVDL_SwitchAppToBoot, QRVDL_LoadFlash and
+// QRVDL_CmdWriteProgrammingMode. Defined in its own file so that programs
+// which never call it need not link the two libraries.
+const UpdateLibrary &exportedLibrary();
+
+// Message texts, each ending in a line feed.
+inline constexpr const char kInitFailedMessage[] = "Failed to initialize QRV USB\nTerminating Driver\n";
+inline constexpr const char kLoadFailedMessage[] = "Failed to load flash\n";
+
+// The image is loaded from this device address (flash offset 0x4000 = 16384,
+// which is also the file position where programming starts): the first
+// 16 KB sector, the boot block, is never touched.
+inline constexpr uint32_t kLoadStartAddress = 0xFE204000;
+// Pause given to the switch into programming mode while the projector restarts.
+inline constexpr uint32_t kSwitchPauseMs = 5000;
+
+// What a front end shows. Every call comes from the thread running
+// UpdateSequence::run(), in the order of the update; none may throw.
+class UpdateReporter {
+public:
+    virtual ~UpdateReporter() = default;
+    // The stage's line comes alive (its label and check box are enabled).
+    virtual void stageBegan(Stage stage) = 0;
+    // The stage's check box is checked (also for a stage that never began).
+    virtual void stageDone(Stage stage) = 0;
+    // Bytes reached in the current stage (a sector start offset while
+    // cleaning, bytes programmed while downloading) and that count as a
+    // percentage of the image length, 0..100.
+    virtual void progress(uint32_t bytes, uint32_t percent) = 0;
+    // A message for the user (kInitFailedMessage or kLoadFailedMessage).
+    // Returns once the user has acknowledged it; the update waits meanwhile.
+    virtual void message(const std::string &text) = 0;
+    // The update succeeded: show `imageLength` bytes and 100%, check the
+    // download stage. Last call of a successful run.
+    virtual void completed(uint32_t imageLength) = 0;
+    // The update failed; what the stages, counts and bar show stays as it
+    // is. Last call of a failed run, after the message if there is one.
+    virtual void failed() = 0;
+};
+
+class UpdateSequence {
+public:
+    // `imagePath`: the image file, passed to the load as it is.
+    // `imageLength`: the image's length in bytes as the front end found it;
+    // percentages are taken against it (0 when the file could not be read).
+    UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter, std::string imagePath,
+                   uint32_t imageLength);
+    UpdateSequence(const UpdateSequence &) = delete;
+    UpdateSequence &operator=(const UpdateSequence &) = delete;
+    ~UpdateSequence();
+
+    enum class Result { Done, Failed };
+
+    // Runs the update from opening the link to closing it; blocks for the
+    // whole update (minutes). The caller shows the Connecting stage as begun
+    // before calling. Ends with exactly one completed() or failed() report.
+    // Returns Failed at once, reporting nothing, when another sequence of this
+    // process is running.
+    Result run();
+
+    // Progress of the erase (a sector's start offset) and of the programming
+    // (bytes programmed so far). The free callbacks ShowEraseProgress and
+    // ShowDownloadProgress forward here; public for them and for tests.
+    void eraseProgress(uint32_t offset);
+    void downloadProgress(uint32_t bytes);
+
+    // The sequence running in this process, or null.
+    static UpdateSequence *running();
+
+private:
+    uint32_t percentOf(uint32_t bytes) const;
+    Result runSteps();
+
+    const UpdateLibrary &library_;
+    UpdateReporter &reporter_;
+    const std::string imagePath_;
+    const uint32_t imageLength_;
+    // Length handed to the load: 0 means from the start offset to the end of the file.
+    uint32_t downloadLength_ = 0;
+    // Cleared by the first report of each kind; never set again.
+    bool firstEraseProgress_ = true;
+    bool firstDownloadProgress_ = true;
+};
+
+}  // namespace updater
+
+// The progress callbacks passed to QRVDL_LoadFlash: they forward the first
+// value to the running sequence (the second is ignored). Called by the
+// download library on the thread running the sequence.
+void ShowEraseProgress(uint32_t offset, uint32_t unused);
+void ShowDownloadProgress(uint32_t bytes, uint32_t unused);

@@ -1,0 +1,34 @@
+#include "program_resources.h"
+
+#include <QtGlobal>
+
+#include "resource_ids.h"
+
+// The resources live in a static library: make sure they are linked in and
+// registered before the first lookup.
+static void registerResources() {
+    static const bool registered = [] {
+        Q_INIT_RESOURCE(wizard_resources);
+        return true;
+    }();
+    (void)registered;
+}
+
+namespace updater {
+
+QString LoadProgramString(int id) {
+    if (id == kAboutMenuString) return QStringLiteral("&About OstranUpdater...");
+    return {};
+}
+
+QIcon programIcon() {
+    registerResources();
+    return QIcon(QStringLiteral(":/icons/128.png"));
+}
+
+QPixmap programBitmap(int id) {
+    registerResources();
+    return QPixmap(QStringLiteral(":/bitmaps/%1.bmp").arg(id));
+}
+
+}  // namespace updater

@@ -1,0 +1,98 @@
+// The window in which the update runs (template 102). It shows the image
+// length; its one button, Update, starts the update on a worker thread and
+// shows the three stage lines, the byte count, the percentage and the bar
+// as the update reports them. The update ends Done or Failed, both with the
+// button reading "Finish", which ends the process.
+//
+// While the update runs the window repaints and answers, but it cannot be
+// closed: the close box, Escape and Enter do nothing.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "update_sequence.h"
+
+class QMenu;
+
+namespace updater {
+
+class MessageBoxes;
+class UpdateReportBridge;
+
+// Texts of the status line.
+inline constexpr const char kStatusRunning[] = "Update in Progress";
+inline constexpr const char kStatusDone[] = "Update is Done!  Press Finish Button to close window.";
+inline constexpr const char kStatusFailed[] = "Update Failed!  Press Finish Button to close window.";
+inline constexpr const char kFinishText[] = "Finish";
+inline constexpr const char kImageFileName[] = "tz4817.img";
+
+class UpdateDialog : public QDialog {
+public:
+    // `imageFileName`: the application's image file name, set when the
+    // dialog opens and read when the update starts. The library functions
+    // and the message boxes must outlive the dialog.
+    UpdateDialog(std::string &imageFileName, const UpdateLibrary &library, MessageBoxes &messageBoxes,
+                 QWidget *parent = nullptr);
+    ~UpdateDialog() override;
+
+    // Runs the dialog modally.
+    int DoModal();
+
+    // Dialog opening; runs once, when the dialog is first shown. True.
+    bool OnInitDialog();
+
+    // The button: "Finish" ends the process with status 0 and nothing else;
+    // otherwise the update starts.
+    void OnUpdate();
+
+    // Commands of the system menu: 0x0010 (low four bits ignored) opens the
+    // About box, SC_CLOSE closes the dialog (unless an update runs).
+    void OnSysCommand(unsigned id);
+
+    // The window's system menu (opened by a right click): Close, then the
+    // About entry when string 101 is not empty.
+    QMenu *systemMenu() const { return systemMenu_; }
+
+    // The string table the dialog reads; tests replace it. Before the
+    // dialog is shown.
+    void setStringLoader(std::function<QString(int)> loader) { loadString_ = std::move(loader); }
+
+    bool updateRunning() const { return running_; }
+    uint32_t imageLength() const { return imageLength_; }
+
+    // Ignored while an update runs.
+    void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
+private:
+    void setText(int id, const QString &text);
+    void setStageEnabled(int stage, bool enabled);
+    void checkStage(int stage);
+    void showProgress(quint32 bytes, quint32 percent);
+    void showCompleted(quint32 length);
+    void showFailed();
+    void workerFinished();
+
+    std::string &imageFileName_;
+    const UpdateLibrary &library_;
+    MessageBoxes &messageBoxes_;
+    std::function<QString(int)> loadString_;
+    QMenu *systemMenu_;
+    bool initialised_ = false;
+    bool running_ = false;
+    uint32_t imageLength_ = 0;
+    UpdateReportBridge *bridge_ = nullptr;
+    std::unique_ptr<UpdateSequence> sequence_;
+    std::thread worker_;
+};
+
+}  // namespace updater

@@ -1,0 +1,111 @@
+#include "update_sequence.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace updater {
+
+namespace {
+
+std::atomic<UpdateSequence *> runningSequence{nullptr};
+
+// The path buffer handed to the download library, as the library expects
+// it: a zero-filled buffer of 260 characters. At most 259 are copied, so the
+// path always ends in a zero.
+constexpr size_t kPathBufferSize = 260;
+
+}  // namespace
+
+UpdateSequence::UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter,
+                               std::string imagePath, uint32_t imageLength)
+    : library_(library), reporter_(reporter), imagePath_(std::move(imagePath)), imageLength_(imageLength) {}
+
+UpdateSequence::~UpdateSequence() {
+    UpdateSequence *self = this;
+    runningSequence.compare_exchange_strong(self, nullptr);
+}
+
+UpdateSequence *UpdateSequence::running() { return runningSequence.load(); }
+
+UpdateSequence::Result UpdateSequence::run() {
+    UpdateSequence *none = nullptr;
+    if (!runningSequence.compare_exchange_strong(none, this)) return Result::Failed;
+    const Result result = runSteps();
+    runningSequence.store(nullptr);
+    return result;
+}
+
+UpdateSequence::Result UpdateSequence::runSteps() {
+    downloadLength_ = 0;
+    char path[kPathBufferSize] = {};
+    std::memcpy(path, imagePath_.data(), std::min(imagePath_.size(), kPathBufferSize - 1));
+
+    if (library_.usbInit() != 0) {
+        reporter_.message(kInitFailedMessage);
+        library_.usbTerm();
+        reporter_.failed();
+        return Result::Failed;
+    }
+
+    // A failed switch closes the link; the load still runs when the link
+    // closed cleanly, and its own failure then ends the update. A link that
+    // would not close leaves nothing sensible to do.
+    if (library_.switchAppToBoot(kSwitchPauseMs) != 0 && library_.usbTerm() != 0) {
+        reporter_.failed();
+        return Result::Failed;
+    }
+
+    const bool loaded =
+        library_.loadFlash(path, kLoadStartAddress, downloadLength_, ShowEraseProgress, ShowDownloadProgress) == 0;
+    if (!loaded) reporter_.message(kLoadFailedMessage);
+
+    // Back to the application firmware and close the link, whatever the
+    // load did; neither result changes the outcome.
+    library_.writeProgrammingMode(2);
+    library_.usbTerm();
+
+    if (!loaded) {
+        reporter_.failed();
+        return Result::Failed;
+    }
+    reporter_.completed(imageLength_);
+    return Result::Done;
+}
+
+uint32_t UpdateSequence::percentOf(uint32_t bytes) const {
+    // An image that could not be measured gives no percentage: the load of
+    // such a file fails before reporting, but a file replaced after the
+    // dialog measured it must not divide by zero or run past 100.
+    if (imageLength_ == 0) return 0;
+    const uint64_t percent = uint64_t{bytes} * 100 / imageLength_;
+    return static_cast<uint32_t>(std::min<uint64_t>(percent, 100));
+}
+
+void UpdateSequence::eraseProgress(uint32_t offset) {
+    if (firstEraseProgress_) {
+        reporter_.stageDone(Stage::Connecting);
+        reporter_.stageBegan(Stage::Cleaning);
+        firstEraseProgress_ = false;
+    }
+    reporter_.progress(offset, percentOf(offset));
+}
+
+void UpdateSequence::downloadProgress(uint32_t bytes) {
+    if (firstDownloadProgress_) {
+        reporter_.stageDone(Stage::Connecting);
+        reporter_.stageBegan(Stage::Downloading);
+        reporter_.stageDone(Stage::Cleaning);
+        firstDownloadProgress_ = false;
+    }
+    reporter_.progress(bytes, percentOf(bytes));
+}
+
+}  // namespace updater
+
+void ShowEraseProgress(uint32_t offset, uint32_t /*unused*/) {
+    if (updater::UpdateSequence *sequence = updater::UpdateSequence::running()) sequence->eraseProgress(offset);
+}
+
+void ShowDownloadProgress(uint32_t bytes, uint32_t /*unused*/) {
+    if (updater::UpdateSequence *sequence = updater::UpdateSequence::running()) sequence->downloadProgress(bytes);
+}

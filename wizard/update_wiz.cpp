@@ -1,0 +1,48 @@
+#include "update_wiz.h"
+
+#include <QPushButton>
+
+#include "resource_ids.h"
+#include "update_wizard_pages.h"
+
+namespace updater {
+
+UpdateWiz::UpdateWiz(const QString &caption, QWidget *parent, int startPage)
+    : PropertySheet(caption, parent, startPage) {}
+
+void UpdateWiz::CreatePages() {
+    if (start) return;
+    start = new UpdateWizardStart;
+    connectPage = new UpdateWizardConnect;
+    address = new UpdateWizardAddress;
+    start->sheet = this;
+    connectPage->sheet = this;
+    address->sheet = this;
+    AddPage(start);
+    AddPage(connectPage);
+    AddPage(address);
+}
+
+int UpdateWiz::RunWizard() {
+    CreatePages();
+    return DoModal();
+}
+
+bool UpdateWiz::OnInitDialog() {
+    const bool result = PropertySheet::OnInitDialog();
+    backButton = button(kIdBack);
+    backButton->hide();
+    button(kIdHelp)->hide();
+    return result;
+}
+
+bool UpdateWiz::event(QEvent *event) {
+    const bool handled = PropertySheet::event(event);
+    if ((event->type() == QEvent::WindowActivate || event->type() == QEvent::WindowDeactivate) &&
+        GetActiveIndex() == 0) {
+        PostWizardButtons(kWizardNext);
+    }
+    return handled;
+}
+
+}  // namespace updater
