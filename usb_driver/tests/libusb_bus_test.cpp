@@ -1,0 +1,412 @@
+// LibusbBus through the real libusb-1.0 on umockdev's emulated USB: the
+// projector's URBs go through libusb's Linux backend to the bridge and on to
+// the emulated device.
+#include <gtest/gtest.h>
+#include <libusb.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tz4817/device.h"
+#include "tz4817/nor_flash.h"
+#include "umockdev_projector.h"
+#include "usb_driver/driver_status.h"
+#include "usb_driver/libusb_bus.h"
+
+namespace usb_driver {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+// Safety net only: every wait below normally ends in milliseconds.
+constexpr auto kPatience = 20s;
+
+Bytes frame(uint8_t kind, uint8_t operation, const Bytes &parameters, uint8_t sequence = 1) {
+    Bytes f{kind, sequence, 0, static_cast<uint8_t>(parameters.size() + 2), 0, 0x34, operation};
+    f.insert(f.end(), parameters.begin(), parameters.end());
+    uint8_t sum = 0;
+    for (size_t i = 1; i < f.size(); ++i) sum = static_cast<uint8_t>(sum + f[i]);
+    f.push_back(sum);
+    return f;
+}
+Bytes statusRead(uint8_t sequence = 1) { return frame(0x04, 0x01, {0x01}, sequence); }
+Bytes programmingMode() { return frame(0x02, 0x30, {0x01}); }
+
+class Listener : public BusListener {
+public:
+    bool wanted(uint16_t vendorId, uint16_t productId) override {
+        std::lock_guard lock(mutex_);
+        ++wantedQuestions_;
+        return (vendorId == tz4817::kAppVendorId && productId == tz4817::kAppProductId && wantApplication_) ||
+               (vendorId == tz4817::kBootVendorId && productId == tz4817::kBootProductId);
+    }
+    void deviceArrived(const BusDevice &device) override {
+        std::lock_guard lock(mutex_);
+        EXPECT_NE(std::this_thread::get_id(), callerThread_) << "reported from inside a call of the driver";
+        arrivals_.push_back(device);
+        changed_.notify_all();
+    }
+    void deviceLeft(uint64_t key) override {
+        std::lock_guard lock(mutex_);
+        EXPECT_NE(std::this_thread::get_id(), callerThread_);
+        departures_.push_back(key);
+        changed_.notify_all();
+    }
+
+    // The n-th arrival (from 1); fails the test when it does not come.
+    BusDevice arrival(size_t n) {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, kPatience, [&] { return arrivals_.size() >= n; })) {
+            ADD_FAILURE() << "arrival " << n << " did not come";
+            return {};
+        }
+        return arrivals_[n - 1];
+    }
+    bool departed(uint64_t key) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, kPatience, [&] {
+            return std::find(departures_.begin(), departures_.end(), key) != departures_.end();
+        });
+    }
+    size_t arrivals() {
+        std::lock_guard lock(mutex_);
+        return arrivals_.size();
+    }
+    size_t departures() {
+        std::lock_guard lock(mutex_);
+        return departures_.size();
+    }
+    int wantedQuestions() {
+        std::lock_guard lock(mutex_);
+        return wantedQuestions_;
+    }
+    void wantApplication(bool want) {
+        std::lock_guard lock(mutex_);
+        wantApplication_ = want;
+    }
+
+    std::thread::id callerThread_ = std::this_thread::get_id();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<BusDevice> arrivals_;
+    std::vector<uint64_t> departures_;
+    bool wantApplication_ = false;
+    int wantedQuestions_ = 0;
+};
+
+// Root passes every permission check; this drops that override for the
+// calling thread only (capabilities are per thread), as for a desktop user.
+class AsUnprivilegedThread {
+public:
+    AsUnprivilegedThread() {
+        syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        syscall(SYS_capset, &header_, reduced);
+    }
+    ~AsUnprivilegedThread() { syscall(SYS_capset, &header_, saved_); }
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2] = {};
+};
+
+class LibusbBusTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (!testing::UmockdevLoaded())
+            GTEST_SKIP() << "libumockdev-preload is not loaded: the emulated USB is not there";
+        flash_ = tz4817::NorFlash::inMemory();
+        tz4817::DeviceOptions options;
+        options.rebootDelay = 30ms;
+        options.eraseTime = 1ms;
+        device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, options);
+        projector_ = std::make_unique<testing::UmockdevProjector>(*device_);
+        LibusbBusOptions busOptions;
+        busOptions.forcePolling = GetParam();
+        busOptions.pollInterval = 50ms;
+        bus_ = LibusbBus::create(busOptions);
+        ASSERT_TRUE(bus_);
+    }
+    void TearDown() override {
+        bus_.reset();
+        if (projector_) {
+            EXPECT_EQ(projector_->unknownRequests(), std::vector<unsigned long>{});
+        }
+        projector_.reset();
+    }
+
+    // Starts the bus and opens the projector; its key.
+    uint64_t openProjector() {
+        listener_.wantApplication(true);
+        EXPECT_EQ(bus_->start(listener_), kStatusOk);
+        const uint64_t key = listener_.arrival(1).key;
+        EXPECT_EQ(bus_->open(key), kStatusOk);
+        return key;
+    }
+
+    uint32_t send(uint64_t key, Bytes bytes, uint32_t timeoutMs = 1000) {
+        TransferRequest request;
+        request.pipe = 0x01;
+        request.buffer = bytes.data();
+        request.length = static_cast<uint32_t>(bytes.size());
+        request.timeoutMs = timeoutMs;
+        uint32_t transferred = 0xDEAD;
+        const uint32_t status = bus_->transfer(key, request, transferred);
+        if (status == kStatusOk) {
+            EXPECT_EQ(transferred, bytes.size());
+        }
+        return status;
+    }
+    uint32_t receive(uint64_t key, Bytes &reply, uint32_t timeoutMs = 1000, uint32_t capacity = 255) {
+        reply.assign(capacity, 0);
+        TransferRequest request;
+        request.pipe = 0x81;
+        request.in = true;
+        request.buffer = reply.data();
+        request.length = capacity;
+        request.timeoutMs = timeoutMs;
+        uint32_t transferred = 0xDEAD;
+        const uint32_t status = bus_->transfer(key, request, transferred);
+        EXPECT_LE(transferred, capacity) << "transferred is always written";
+        reply.resize(transferred);
+        return status;
+    }
+
+    std::unique_ptr<tz4817::NorFlash> flash_;
+    std::unique_ptr<tz4817::Tz4817Device> device_;
+    std::unique_ptr<testing::UmockdevProjector> projector_;
+    std::shared_ptr<LibusbBus> bus_;
+    Listener listener_;
+};
+
+TEST_P(LibusbBusTest, PresentDeviceIsReportedWithTheDescriptorsItSent) {
+    listener_.wantApplication(true);
+    ASSERT_EQ(bus_->start(listener_), kStatusOk);
+    const BusDevice device = listener_.arrival(1);
+    EXPECT_NE(device.key, 0u);
+    EXPECT_EQ(device.vendorId, tz4817::kAppVendorId);
+    EXPECT_EQ(device.productId, tz4817::kAppProductId);
+    EXPECT_EQ(device.deviceDescriptor, tz4817::deviceDescriptor(device_->presence()));
+    EXPECT_EQ(device.configDescriptor, tz4817::configDescriptor());
+}
+
+TEST_P(LibusbBusTest, UnwantedDeviceIsReportedOnlyOnceSomeoneWantsIt) {
+    ASSERT_EQ(bus_->start(listener_), kStatusOk);
+    while (listener_.wantedQuestions() == 0) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(listener_.arrivals(), 0u);
+    listener_.wantApplication(true);
+    EXPECT_EQ(listener_.arrival(1).vendorId, tz4817::kAppVendorId);
+}
+
+TEST_P(LibusbBusTest, FrameAndReplyTravelThroughLibusb) {
+    const uint64_t key = openProjector();
+    EXPECT_EQ(bus_->setInterface(key, 0, 0), kStatusOk);
+    EXPECT_EQ(projector_->interfaceSelections(), std::vector<unsigned>{0u});
+    ASSERT_EQ(send(key, statusRead(7)), kStatusOk);
+    Bytes reply;
+    ASSERT_EQ(receive(key, reply), kStatusOk);
+    ASSERT_EQ(reply.size(), 9u);  // one data byte: d + 8
+    EXPECT_EQ(reply[1], 7) << "sequence echo";
+}
+
+TEST_P(LibusbBusTest, ReadWithNothingToReadTimesOutWithNothingTransferred) {
+    const uint64_t key = openProjector();
+    Bytes reply;
+    EXPECT_EQ(receive(key, reply, 30), kStatusTimeout);
+    EXPECT_TRUE(reply.empty());
+    // The cancelled URB is gone: the next exchange gets its own reply.
+    ASSERT_EQ(send(key, statusRead(9)), kStatusOk);
+    ASSERT_EQ(receive(key, reply), kStatusOk);
+    ASSERT_GE(reply.size(), 2u);
+    EXPECT_EQ(reply[1], 9);
+}
+
+TEST_P(LibusbBusTest, StalledPipeIsReportedAndItsHaltCleared) {
+    const uint64_t key = openProjector();
+    projector_->failNextIn(-EPIPE);
+    Bytes reply;
+    EXPECT_EQ(receive(key, reply), kStatusStall);
+    EXPECT_EQ(bus_->resetPipe(key, 0x81), kStatusOk);
+    EXPECT_EQ(projector_->clearedHalts(), std::vector<unsigned>{0x81u});
+}
+
+TEST_P(LibusbBusTest, PipesTheDeviceDoesNotHaveAreRefused) {
+    const uint64_t key = openProjector();
+    Bytes buffer(8);
+    TransferRequest request;
+    request.buffer = buffer.data();
+    request.length = 8;
+    request.timeoutMs = 100;
+    uint32_t transferred = 0xDEAD;
+    for (auto [pipe, in] : {std::pair{0x02u, false}, std::pair{0x82u, true}, std::pair{0x81u, false},
+                            std::pair{0x01u, true}, std::pair{0x181u, true}}) {
+        request.pipe = pipe;
+        request.in = in;
+        EXPECT_EQ(bus_->transfer(key, request, transferred), kStatusBadRecord) << "pipe " << pipe;
+        EXPECT_EQ(transferred, 0u);
+    }
+}
+
+TEST_P(LibusbBusTest, ControlTransferOnPipeZeroCarriesTheSetupPacket) {
+    const uint64_t key = openProjector();
+    Bytes buffer(64, 0);
+    TransferRequest request;
+    request.pipe = 0;
+    request.in = true;
+    request.buffer = buffer.data();
+    request.length = 64;
+    const uint8_t getDeviceDescriptor[8] = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0};
+    std::copy(std::begin(getDeviceDescriptor), std::end(getDeviceDescriptor), request.setup);
+    request.timeoutMs = 1000;
+    uint32_t transferred = 0;
+    ASSERT_EQ(bus_->transfer(key, request, transferred), kStatusOk);
+    ASSERT_EQ(transferred, 18u);
+    buffer.resize(18);
+    EXPECT_EQ(buffer, tz4817::deviceDescriptor(device_->presence()));
+
+    const uint8_t unknownRequest[8] = {0xC0, 0x77, 0, 0, 0, 0, 4, 0};
+    std::copy(std::begin(unknownRequest), std::end(unknownRequest), request.setup);
+    EXPECT_EQ(bus_->transfer(key, request, transferred), kStatusStall);
+    // wLength beyond the caller's buffer would overrun it.
+    request.setup[6] = 65;
+    request.setup[0] = 0x80;
+    EXPECT_EQ(bus_->transfer(key, request, transferred), kStatusBadRecord);
+}
+
+TEST_P(LibusbBusTest, DepartureEndsAPendingReadAndReportsTheDevice) {
+    const uint64_t key = openProjector();
+    auto read = std::async(std::launch::async, [&] {
+        Bytes reply;
+        return receive(key, reply, 0);  // no time-out: only the departure can end it
+    });
+    EXPECT_EQ(read.wait_for(50ms), std::future_status::timeout);
+    projector_->unplug();
+    EXPECT_TRUE(listener_.departed(key));
+    ASSERT_EQ(read.wait_for(kPatience), std::future_status::ready) << "read hangs after the device left";
+    EXPECT_EQ(read.get(), kStatusDeviceNotFound);
+    Bytes reply;
+    EXPECT_EQ(send(key, statusRead()), kStatusDeviceNotFound);
+    EXPECT_EQ(bus_->setInterface(key, 0, 0), kStatusDeviceNotFound);
+    EXPECT_EQ(bus_->open(key), kStatusDeviceNotFound);
+    bus_->close(key);  // the driver's close after a departure is harmless
+}
+
+TEST_P(LibusbBusTest, ReturningDeviceIsANewDeviceWithANewKey) {
+    const uint64_t key = openProjector();
+    projector_->unplug();
+    ASSERT_TRUE(listener_.departed(key));
+    projector_->replug();
+    const BusDevice again = listener_.arrival(2);
+    EXPECT_NE(again.key, key);
+    ASSERT_EQ(bus_->open(again.key), kStatusOk);
+    ASSERT_EQ(send(again.key, statusRead(3)), kStatusOk);
+    Bytes reply;
+    ASSERT_EQ(receive(again.key, reply), kStatusOk);
+    EXPECT_EQ(reply.at(1), 3);
+}
+
+TEST_P(LibusbBusTest, ModeSwitchLeavesAndComesBackWithTheProgrammingIds) {
+    const uint64_t key = openProjector();
+    ASSERT_EQ(send(key, programmingMode()), kStatusOk);
+    Bytes reply;
+    ASSERT_EQ(receive(key, reply), kStatusOk);  // the acknowledgement, then the reboot
+    ASSERT_TRUE(listener_.departed(key));
+    const BusDevice boot = listener_.arrival(2);
+    EXPECT_EQ(boot.vendorId, tz4817::kBootVendorId);
+    EXPECT_EQ(boot.productId, tz4817::kBootProductId);
+    EXPECT_EQ(boot.deviceDescriptor, tz4817::deviceDescriptor(device_->presence()));
+    ASSERT_EQ(bus_->open(boot.key), kStatusOk);
+    ASSERT_EQ(send(boot.key, statusRead(4)), kStatusOk);
+    ASSERT_EQ(receive(boot.key, reply), kStatusOk);
+    EXPECT_EQ(reply.at(1), 4);
+}
+
+TEST_P(LibusbBusTest, InterfaceHeldElsewhereIsBusyAndCanBeOpenedLater) {
+    listener_.wantApplication(true);
+    ASSERT_EQ(bus_->start(listener_), kStatusOk);
+    const uint64_t key = listener_.arrival(1).key;
+    projector_->failNextClaim(EBUSY);
+    EXPECT_EQ(bus_->open(key), kStatusBusy);
+    EXPECT_EQ(bus_->open(key), kStatusOk);
+}
+
+TEST_P(LibusbBusTest, DeviceGoneBeforeOpenIsNotFound) {
+    listener_.wantApplication(true);
+    ASSERT_EQ(bus_->start(listener_), kStatusOk);
+    const uint64_t key = listener_.arrival(1).key;
+    projector_->unplug();
+    ASSERT_TRUE(listener_.departed(key));
+    EXPECT_EQ(bus_->open(key), kStatusDeviceNotFound);
+}
+
+TEST_P(LibusbBusTest, PermissionDeniedNamesTheUdevRule) {
+    listener_.wantApplication(true);
+    ASSERT_EQ(bus_->start(listener_), kStatusOk);
+    const uint64_t key = listener_.arrival(1).key;
+    ASSERT_EQ(chmod(projector_->deviceNodeFile().c_str(), 0), 0);
+    ::testing::internal::CaptureStderr();
+    uint32_t status = 0;
+    {
+        AsUnprivilegedThread unprivileged;
+        status = bus_->open(key);
+    }
+    const std::string message = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, kStatusAccessDenied);
+    EXPECT_NE(message.find("permission denied opening USB device"), std::string::npos) << message;
+    EXPECT_NE(message.find("(e7a2:051e)"), std::string::npos) << message;
+    EXPECT_NE(message.find("70-tz4817.rules"), std::string::npos) << message;
+    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+}
+
+TEST_P(LibusbBusTest, StopEndsABlockedReadAndStartReportsTheDeviceAgain) {
+    const uint64_t key = openProjector();
+    auto read = std::async(std::launch::async, [&] {
+        Bytes reply;
+        return receive(key, reply, 0);
+    });
+    EXPECT_EQ(read.wait_for(50ms), std::future_status::timeout);
+    bus_->stop();
+    ASSERT_EQ(read.wait_for(kPatience), std::future_status::ready) << "stop left a read hanging";
+    EXPECT_EQ(read.get(), kStatusDeviceNotFound);
+    EXPECT_EQ(listener_.departures(), 0u) << "stop reports no departures";
+
+    ASSERT_EQ(bus_->start(listener_), kStatusOk);
+    const BusDevice again = listener_.arrival(2);
+    EXPECT_NE(again.key, key) << "keys are never reused";
+    EXPECT_EQ(bus_->open(again.key), kStatusOk);
+}
+
+INSTANTIATE_TEST_SUITE_P(HotplugAndPolling, LibusbBusTest, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Polling" : "Hotplug"; });
+
+TEST(LibusbStatusTest, LibusbErrorsBecomeDriverStatuses) {
+    const std::pair<int, uint32_t> table[] = {
+        {LIBUSB_SUCCESS, kStatusOk},
+        {LIBUSB_ERROR_TIMEOUT, kStatusTimeout},
+        {LIBUSB_ERROR_NO_DEVICE, kStatusDeviceNotFound},
+        {LIBUSB_ERROR_PIPE, kStatusStall},
+        {LIBUSB_ERROR_ACCESS, kStatusAccessDenied},
+        {LIBUSB_ERROR_BUSY, kStatusBusy},
+        {LIBUSB_ERROR_IO, kStatusTransferFailed},
+        {LIBUSB_ERROR_OVERFLOW, kStatusTransferFailed},
+        {LIBUSB_ERROR_NOT_FOUND, kStatusTransferFailed},
+        {LIBUSB_ERROR_OTHER, kStatusTransferFailed},
+    };
+    for (auto [error, status] : table) EXPECT_EQ(LibusbBus::statusOf(error), status) << libusb_error_name(error);
+}
+
+}  // namespace
+}  // namespace usb_driver
