@@ -1,0 +1,246 @@
+#include "device_manager.h"
+
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+#include "device_list.h"
+#include "trace.h"
+#include "wdu_status.h"
+
+namespace qrvusb {
+
+using namespace usb_driver;
+
+namespace {
+
+// Closes what WDU_Init built, in the order that guarantees no callback runs
+// any more: the event thread is joined inside EventUnregister before the
+// registration is cancelled and the connection closed.
+void releaseDriverCtx(DriverCtx *driver)
+{
+    if (DriverFileIsOpen(driver->hDriverFile)) {
+        if (driver->pEventReg != nullptr)
+            EventUnregister(driver->pEventReg);
+        DriverCloseFile(driver->hDriverFile);
+    }
+    RemoveAllDevicesFromDevList(driver);
+    std::free(driver);
+    DevListClose();
+}
+
+bool isPowerAction(uint32_t action)
+{
+    return (action & EVENT_POWER_MASK) == action && std::has_single_bit(action);
+}
+
+void handleAttach(EventRecord *event, DriverCtx *driver)
+{
+    auto *device = static_cast<DeviceCtx *>(std::calloc(1, sizeof(DeviceCtx)));
+    if (device == nullptr) {
+        Trace("EventHandler: cannot alloc memory\n");
+        return;
+    }
+    device->pDriverCtx = driver;
+    device->dwUniqueID = event->dwUniqueID;
+    // The device is listed before the callback runs, so that the callback can
+    // use the device operations on it.
+    if (AddDeviceToDevList(device) != WDU_OK) {
+        std::free(device);
+        return;
+    }
+    DeviceCtx *removed = nullptr;
+    if (WDU_GetDeviceInfo(device, &device->pDeviceInfo) != WDU_OK) {
+        Trace("EventHandler: unable to get device info for device handle 0x%x dwUniqueID 0x%x\n",
+              device, device->dwUniqueID);
+        RemoveDeviceFromDevList(device->dwUniqueID, &removed);
+        FreeDevice(device);  // with the block a failed fetch may have left
+        return;
+    }
+    if (driver->pfAttach(device, device->pDeviceInfo, driver->pUserData) == 0) {
+        Trace("EventHandler: bControlDevice==FALSE; pDriverCtx 0x%x\n", driver);
+        RemoveDeviceFromDevList(device->dwUniqueID, &removed);
+        FreeDevice(device);
+        return;
+    }
+    event->dwOptions |= EVENT_OPT_ACCEPT;
+}
+
+void handleDetach(EventRecord *event, DriverCtx *driver)
+{
+    DeviceCtx *device = nullptr;
+    if (RemoveDeviceFromDevList(event->dwUniqueID, &device) != WDU_OK)
+        return;
+    if (driver->pfDetach != nullptr)
+        driver->pfDetach(device, driver->pUserData);
+    FreeDevice(device);
+}
+
+void handlePower(EventRecord *event, DriverCtx *driver)
+{
+    DeviceCtx *device = nullptr;
+    if (FindDeviceByUniqueID(event->dwUniqueID, &device) != WDU_OK)
+        return;
+    if (driver->pfPower != nullptr)
+        driver->pfPower(device, event->dwAction, driver->pUserData);
+}
+
+}  // namespace
+
+uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t matchCount,
+                  const EventTable *eventTable, uint32_t options)
+{
+    *driverHandle = kInvalidDriverHandle;
+    auto *driver = static_cast<DriverCtx *>(std::calloc(1, sizeof(DriverCtx)));
+    if (driver == nullptr) {
+        Trace("WDU_Init: cannot malloc memory\n");
+        return WDU_ERR_NO_RESOURCES;
+    }
+
+    uint32_t status = DevListOpen();
+    if (status != WDU_OK) {
+        releaseDriverCtx(driver);
+        return status;
+    }
+
+    driver->hDriverFile = DriverOpenFile();
+    if (!DriverFileIsOpen(driver->hDriverFile)) {
+        Trace("WDU_Init: cannot open WinDriver device\n");
+        releaseDriverCtx(driver);
+        return WDU_ERR_SYSTEM;
+    }
+
+    VersionRecord version{};
+    status = DriverIoctl(IOCTL_VERSION, driver->hDriverFile, &version, sizeof(version), false);
+    if (status != WDU_OK || version.dwVersion < kMinimumDriverVersion) {
+        Trace("WDU_Init: incorrect WinDriver version\n");
+        releaseDriverCtx(driver);
+        return status != WDU_OK ? status : WDU_ERR_VERSION;
+    }
+
+    if (eventTable != nullptr) {
+        driver->pfAttach = eventTable->pfAttach;
+        driver->pfDetach = eventTable->pfDetach;
+        driver->pfPower = eventTable->pfPower;
+        driver->pUserData = eventTable->pUserData;
+    }
+    if (driver->pfAttach == nullptr) {
+        *driverHandle = driver;
+        return WDU_OK;
+    }
+
+    // Only the events that have a callback are asked for, so the handler
+    // never meets a null callback.
+    uint32_t actions = EVENT_ATTACH;
+    if (driver->pfDetach != nullptr)
+        actions |= EVENT_DETACH;
+    if (driver->pfPower != nullptr)
+        actions |= EVENT_POWER_MASK;
+    EventRecord *record = EventRecordBuild(matches, matchCount, options, actions);
+    if (record == nullptr) {
+        Trace("WDU_Init: cannot malloc memory\n");
+        releaseDriverCtx(driver);
+        return WDU_ERR_NO_RESOURCES;
+    }
+
+    status = EventRegister(&driver->pEventReg, driver->hDriverFile, record, &EventHandler, driver);
+    // Later requests of the registration carry only its handle.
+    EventRecordFree(record);
+    if (status != WDU_OK) {
+        releaseDriverCtx(driver);
+        return status;
+    }
+    *driverHandle = driver;
+    return WDU_OK;
+}
+
+void WDU_Uninit(DriverCtx *driver)
+{
+    if (driver == nullptr || driver == kInvalidDriverHandle)
+        return;
+    releaseDriverCtx(driver);
+}
+
+void EventHandler(EventRecord *event, void *argument)
+{
+    auto *driver = static_cast<DriverCtx *>(argument);
+    Trace("EventHandler: got event %d handle 0x%x\n", event->dwAction, event->hEvent);
+    if (event->dwAction == EVENT_ATTACH)
+        handleAttach(event, driver);
+    else if (event->dwAction == EVENT_DETACH)
+        handleDetach(event, driver);
+    else if (isPowerAction(event->dwAction))
+        handlePower(event, driver);
+}
+
+uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo)
+{
+    *deviceInfo = nullptr;
+    uint32_t uniqueId = 0;
+    DriverFile file = nullptr;
+    if (device == nullptr || GetListedDeviceTarget(device, &uniqueId, &file) != WDU_OK)
+        return WDU_ERR_DEVICE_NOT_FOUND;
+
+    DeviceInfoQuery query{};
+    query.dwUniqueID = uniqueId;
+    uint32_t status = DriverIoctl(IOCTL_DEVICE_INFO, file, &query, sizeof(query), false);
+    if (status != WDU_OK)
+        return status;
+    // The block is zero-filled; a driver that reports no size still gets a
+    // valid (empty) block to fill.
+    auto *block = static_cast<DeviceInfo *>(std::calloc(1, query.dwBytes != 0 ? query.dwBytes : 1));
+    if (block == nullptr) {
+        Trace("WDU_GetDeviceInfo: cannot alloc memory\n");
+        return WDU_ERR_NO_RESOURCES;
+    }
+    *deviceInfo = block;
+    query.pBuf = block;
+    return DriverIoctl(IOCTL_DEVICE_INFO, file, &query, sizeof(query), false);
+}
+
+uint32_t WDU_SetInterface(DeviceCtx *device, uint32_t interfaceNumber, uint32_t alternateSetting)
+{
+    SetInterfaceRecord record{};
+    DriverFile file = nullptr;
+    if (device == nullptr || GetListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
+        return WDU_ERR_DEVICE_NOT_FOUND;
+    record.dwInterfaceNum = interfaceNumber;
+    record.dwAlternateSetting = alternateSetting;
+    return DriverIoctl(IOCTL_SET_INTERFACE, file, &record, sizeof(record), false);
+}
+
+uint32_t WDU_ResetPipe(DeviceCtx *device, uint32_t pipe)
+{
+    ResetPipeRecord record{};
+    DriverFile file = nullptr;
+    if (device == nullptr || GetListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
+        return WDU_ERR_DEVICE_NOT_FOUND;
+    record.dwPipeNum = pipe;
+    return DriverIoctl(IOCTL_RESET_PIPE, file, &record, sizeof(record), false);
+}
+
+uint32_t WDU_Transfer(DeviceCtx *device, uint32_t pipe, uint32_t read, uint32_t options,
+                      void *buffer, uint32_t size, uint32_t *transferred,
+                      const uint8_t *setupPacket, uint32_t timeoutMs)
+{
+    TransferRecord record{};
+    DriverFile file = nullptr;
+    if (device == nullptr || GetListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
+        return WDU_ERR_DEVICE_NOT_FOUND;
+    record.dwPipeNum = pipe;
+    record.fRead = read;
+    record.dwOptions = options;
+    record.pBuffer = buffer;
+    record.dwBufferSize = size;
+    if (setupPacket != nullptr)
+        std::memcpy(record.SetupPacket, setupPacket, sizeof(record.SetupPacket));
+    record.dwTimeout = timeoutMs;
+    // A transfer blocks for up to its time-out, so it goes on a connection of
+    // its own and holds up nothing else.
+    const uint32_t status = DriverIoctl(IOCTL_TRANSFER, file, &record, sizeof(record), true);
+    if (transferred != nullptr)
+        *transferred = record.dwBytesTransferred;
+    return status;
+}
+
+}  // namespace qrvusb

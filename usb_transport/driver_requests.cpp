@@ -1,0 +1,57 @@
+#include "driver_requests.h"
+
+#include <atomic>
+
+#include "wdu_status.h"
+
+namespace qrvusb {
+namespace {
+
+constexpr DriverFunctions kRealDriver = {
+    &usb_driver::DriverOpen,
+    &usb_driver::DriverIoctl,
+    &usb_driver::DriverClose,
+};
+
+// Read by the event thread and the callers' threads; replaced only by tests.
+std::atomic<const DriverFunctions *> gDriver{&kRealDriver};
+
+}  // namespace
+
+DriverFile DriverOpenFile()
+{
+    usb_driver::Connection *connection = gDriver.load()->open();
+    return connection != nullptr ? connection : kInvalidDriverFile;
+}
+
+void DriverCloseFile(DriverFile file)
+{
+    if (DriverFileIsOpen(file))
+        gDriver.load()->close(file);
+}
+
+uint32_t DriverIoctl(uint32_t code, DriverFile file, void *record, uint32_t size, bool ownConnection)
+{
+    const DriverFunctions *driver = gDriver.load();
+    if (!ownConnection) {
+        if (!DriverFileIsOpen(file))
+            return WDU_ERR_NO_DRIVER;
+        return driver->ioctl(file, code, record, size);
+    }
+    usb_driver::Connection *own = driver->open();
+    if (own == nullptr)
+        return WDU_ERR_NO_DRIVER;
+    const uint32_t status = driver->ioctl(own, code, record, size);
+    driver->close(own);
+    return status;
+}
+
+namespace testing {
+
+void SetDriverFunctions(const DriverFunctions *functions)
+{
+    gDriver.store(functions != nullptr ? functions : &kRealDriver);
+}
+
+}  // namespace testing
+}  // namespace qrvusb

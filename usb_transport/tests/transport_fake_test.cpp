@@ -1,0 +1,472 @@
+// The exported transport against a scripted driver: taking a device, the
+// exchange's requests in order, failures the projector never produces, and
+// the request records of QRV_WriteQrvUsb byte by byte.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "fake_driver.h"
+#include "qrv_usb.h"
+#include "qrvusb.h"
+#include "usb_driver/driver_status.h"
+#include "wdu_status.h"
+
+namespace qrvusb::test {
+namespace {
+
+using namespace usb_driver;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int32_t kDeviceNotFound = static_cast<int32_t>(WDU_ERR_DEVICE_NOT_FOUND);
+
+// The status read as the command builders make it, in a 520-byte buffer.
+std::array<uint8_t, 520> statusReadFrame()
+{
+    std::array<uint8_t, 520> frame{};
+    const uint8_t bytes[] = {0x04, 0x00, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x39};
+    std::memcpy(frame.data(), bytes, sizeof bytes);
+    return frame;
+}
+
+class Transport : public ::testing::Test {
+protected:
+    void SetUp() override { testing::SetSequenceNumber(1); }
+    void TearDown() override
+    {
+        EXPECT_EQ(QRV_USBTerm(), 0);
+        EXPECT_EQ(fake_.openConnections(), 0);
+    }
+    // Offers device `uniqueId` (interface 0) and opens the link.
+    int32_t initWith(uint32_t uniqueId)
+    {
+        fake_.addDevice(uniqueId);
+        fake_.pushEventAtNextRegistration(EVENT_ATTACH, uniqueId);
+        const int32_t result = QRV_USBInit();
+        // The attach event's acknowledgement has gone back.
+        EXPECT_TRUE(fake_.waitUntilQuiet());
+        return result;
+    }
+    int32_t statusRead(std::array<uint8_t, 520> &frame, uint32_t &capacity)
+    {
+        frame = statusReadFrame();
+        capacity = 255;
+        return QRV_WriteQrvUsbCmd(frame.data(), 9, &capacity);
+    }
+    std::vector<uint32_t> codesFrom(size_t first)
+    {
+        std::vector<uint32_t> codes;
+        const auto log = fake_.requests();
+        for (size_t i = first; i < log.size(); ++i)
+            if (log[i].code != IOCTL_WAIT)
+                codes.push_back(log[i].code);
+        return codes;
+    }
+
+    FakeDriver fake_;
+};
+
+TEST_F(Transport, InitRegistersForBothModesAndSelectsInterfaceZero)
+{
+    ASSERT_EQ(initWith(5), 0);
+    const auto registration = fake_.requests(IOCTL_EVENT_REGISTER).at(0);
+    const auto record = recordOf<EventRecord>(registration);
+    EXPECT_EQ(record.dwAction, EVENT_ATTACH | EVENT_DETACH);
+    EXPECT_EQ(record.dwOptions, EVENT_OPT_ACKNOWLEDGE);
+    const Bytes entries(registration.record.begin() + 56, registration.record.begin() + 76);
+    EXPECT_EQ(entries, (Bytes{0xA2, 0xE7, 0x1E, 0x05, 0, 0, 0, 0, 0, 0, 0xB9, 0xE7, 0x00, 0x20, 0, 0, 0, 0, 0, 0}));
+
+    const auto selections = fake_.requests(IOCTL_SET_INTERFACE);
+    ASSERT_EQ(selections.size(), 1u);
+    const auto selection = recordOf<SetInterfaceRecord>(selections[0]);
+    EXPECT_EQ(selection.dwUniqueID, 5u);
+    EXPECT_EQ(selection.dwInterfaceNum, 0u);
+    EXPECT_EQ(selection.dwAlternateSetting, 0u);
+    ASSERT_TRUE(fake_.waitUntilQuiet());
+    EXPECT_EQ(recordOf<EventRecord>(fake_.requests(IOCTL_EVENT_ACK).at(0)).dwOptions,
+              EVENT_OPT_ACKNOWLEDGE | EVENT_OPT_ACCEPT);
+}
+
+TEST_F(Transport, SecondMatchingDeviceIsDeclined)
+{
+    ASSERT_EQ(initWith(5), 0);
+    fake_.addDevice(6);
+    fake_.pushEvent(EVENT_ATTACH, 6);
+    ASSERT_TRUE(fake_.waitUntilQuiet());
+    const auto acks = fake_.requests(IOCTL_EVENT_ACK);
+    ASSERT_EQ(acks.size(), 2u);
+    EXPECT_EQ(recordOf<EventRecord>(acks[1]).dwUniqueID, 6u);
+    EXPECT_EQ(recordOf<EventRecord>(acks[1]).dwOptions, EVENT_OPT_ACKNOWLEDGE);
+    EXPECT_EQ(fake_.requests(IOCTL_SET_INTERFACE).size(), 1u);
+
+    std::array<uint8_t, 520> frame;
+    uint32_t capacity = 0;
+    EXPECT_EQ(statusRead(frame, capacity), 0);
+    for (const LoggedRequest &transfer : fake_.requests(IOCTL_TRANSFER))
+        EXPECT_EQ(recordOf<TransferRecord>(transfer).dwUniqueID, 5u);
+}
+
+TEST_F(Transport, DeviceOnAnotherInterfaceIsPassedOver)
+{
+    fake_.addDevice(6, 1);
+    fake_.pushEvent(EVENT_ATTACH, 6);
+    ASSERT_EQ(initWith(5), 0);
+    ASSERT_TRUE(fake_.waitUntilQuiet());
+    const auto acks = fake_.requests(IOCTL_EVENT_ACK);
+    ASSERT_EQ(acks.size(), 2u);
+    EXPECT_EQ(recordOf<EventRecord>(acks[0]).dwOptions, EVENT_OPT_ACKNOWLEDGE);
+    EXPECT_EQ(recordOf<EventRecord>(acks[1]).dwOptions, EVENT_OPT_ACKNOWLEDGE | EVENT_OPT_ACCEPT);
+    EXPECT_EQ(recordOf<SetInterfaceRecord>(fake_.requests(IOCTL_SET_INTERFACE).at(0)).dwUniqueID, 5u);
+}
+
+TEST_F(Transport, FailedInterfaceSelectionIsReportedByInit)
+{
+    fake_.addDevice(5).setInterfaceStatus = kStatusStall;
+    fake_.pushEvent(EVENT_ATTACH, 5);
+    EXPECT_EQ(QRV_USBInit(), static_cast<int32_t>(kStatusStall));
+    // Init closed the link itself; the device went back declined.
+    EXPECT_EQ(fake_.openConnections(), 0);
+    const auto acks = fake_.requests(IOCTL_EVENT_ACK);
+    ASSERT_EQ(acks.size(), 1u);
+    EXPECT_EQ(recordOf<EventRecord>(acks[0]).dwOptions, EVENT_OPT_ACKNOWLEDGE);
+    std::array<uint8_t, 520> frame;
+    uint32_t capacity = 0;
+    EXPECT_EQ(statusRead(frame, capacity), kDeviceNotFound);
+}
+
+TEST_F(Transport, InitFailuresPassTheDeviceManagersStatusThrough)
+{
+    fake_.version = 602;
+    EXPECT_EQ(QRV_USBInit(), static_cast<int32_t>(WDU_ERR_VERSION));
+    EXPECT_EQ(QRV_USBTerm(), 0);
+    fake_.version = 1010;
+    fake_.failOpen = true;
+    EXPECT_EQ(QRV_USBInit(), static_cast<int32_t>(WDU_ERR_SYSTEM));
+    EXPECT_EQ(QRV_USBTerm(), 0);
+    EXPECT_EQ(QRV_USBTerm(), 0);
+}
+
+TEST_F(Transport, TermTwiceReleasesNothingTwice)
+{
+    ASSERT_EQ(initWith(5), 0);
+    EXPECT_EQ(QRV_USBTerm(), 0);
+    EXPECT_EQ(fake_.openConnections(), 0);
+    fake_.clearLog();
+    EXPECT_EQ(QRV_USBTerm(), 0);
+    EXPECT_TRUE(fake_.requests().empty());
+    std::array<uint8_t, 520> frame;
+    uint32_t capacity = 0;
+    EXPECT_EQ(statusRead(frame, capacity), kDeviceNotFound);
+}
+
+TEST_F(Transport, InitWithoutTermClosesTheEarlierLinkFirst)
+{
+    ASSERT_EQ(initWith(5), 0);
+    ASSERT_EQ(initWith(6), 0);
+    EXPECT_EQ(fake_.requests(IOCTL_EVENT_UNREGISTER).size(), 1u);
+    EXPECT_EQ(fake_.requests(IOCTL_EVENT_REGISTER).size(), 2u);
+}
+
+TEST_F(Transport, StatusReadIsStampedAndAnswered)
+{
+    ASSERT_EQ(initWith(5), 0);
+    std::array<uint8_t, 520> frame;
+    uint32_t capacity = 0;
+    ASSERT_EQ(statusRead(frame, capacity), 0);
+    const auto transfers = fake_.requests(IOCTL_TRANSFER);
+    ASSERT_EQ(transfers.size(), 2u);
+    EXPECT_EQ(transfers[0].data, (Bytes{0x04, 0x01, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x3A}));
+    const auto read = recordOf<TransferRecord>(transfers[1]);
+    EXPECT_EQ(read.dwPipeNum, 0x81u);
+    EXPECT_EQ(read.fRead, 1u);
+    EXPECT_EQ(read.dwBufferSize, 255u);
+    EXPECT_EQ(read.dwTimeout, 2000u);
+    EXPECT_EQ(capacity, 9u);  // one data byte asked for
+    EXPECT_EQ(frame[1], 0x01);
+    EXPECT_EQ(frame[7], 0xA0);
+    EXPECT_EQ(testing::SequenceNumber(), 2);
+    // Each exchange checks the device first: a size query and a fetch.
+    EXPECT_EQ(fake_.requests(IOCTL_DEVICE_INFO).size(), 4u);  // two of them at attach
+}
+
+TEST_F(Transport, FailedWriteIsResetAndTheReadDecides)
+{
+    ASSERT_EQ(initWith(5), 0);
+    fake_.withDevice(5, [](FakeDevice &d) {
+        d.outFailures.push_back(kStatusStall);
+        d.failedWritesArrive = true;
+    });
+    const size_t start = fake_.requests().size();
+    std::array<uint8_t, 520> frame;
+    uint32_t capacity = 0;
+    ::testing::internal::CaptureStdout();
+    const int32_t result = statusRead(frame, capacity);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Reseting USB\n");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(codesFrom(start), (std::vector<uint32_t>{IOCTL_DEVICE_INFO, IOCTL_DEVICE_INFO, IOCTL_TRANSFER,
+                                                       IOCTL_RESET_PIPE, IOCTL_RESET_PIPE, IOCTL_TRANSFER}));
+    const auto resets = fake_.requests(IOCTL_RESET_PIPE);
+    ASSERT_EQ(resets.size(), 2u);
+    EXPECT_EQ(recordOf<ResetPipeRecord>(resets[0]).dwPipeNum, 0x01u);
+    EXPECT_EQ(recordOf<ResetPipeRecord>(resets[1]).dwPipeNum, 0x81u);
+    EXPECT_EQ(testing::SequenceNumber(), 2);
+}
+
+TEST_F(Transport, FailedReadKeepsTheCounterAndReportsTheBytesRead)
+{
+    ASSERT_EQ(initWith(5), 0);
+    fake_.withDevice(5, [](FakeDevice &d) {
+        d.inFailures.push_back(kStatusTimeout);
+        d.transferredOnFailure = 4;
+    });
+    std::array<uint8_t, 520> frame;
+    uint32_t capacity = 0;
+    ::testing::internal::CaptureStdout();
+    const int32_t result = statusRead(frame, capacity);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Reseting USB\n");
+    EXPECT_EQ(result, static_cast<int32_t>(WDU_ERR_TIMEOUT));
+    EXPECT_EQ(capacity, 4u);
+    EXPECT_EQ(fake_.requests(IOCTL_RESET_PIPE).size(), 2u);
+    EXPECT_EQ(testing::SequenceNumber(), 1);
+
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(statusRead(frame, capacity), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    const auto transfers = fake_.requests(IOCTL_TRANSFER);
+    EXPECT_EQ(transfers.at(2).data.at(1), 0x01) << "the number is sent again";
+}
+
+TEST_F(Transport, ExchangeAfterDetachFailsWithoutTouchingTheBuffer)
+{
+    ASSERT_EQ(initWith(5), 0);
+    fake_.pushEvent(EVENT_DETACH, 5);
+    ASSERT_TRUE(fake_.waitUntilQuiet());
+    EXPECT_FALSE(testing::DeviceTaken());
+    fake_.clearLog();
+    std::array<uint8_t, 520> frame = statusReadFrame();
+    const auto before = frame;
+    uint32_t capacity = 255;
+    ::testing::internal::CaptureStdout();
+    const int32_t result = QRV_WriteQrvUsbCmd(frame.data(), 9, &capacity);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(result, kDeviceNotFound);
+    EXPECT_EQ(frame, before);
+    EXPECT_EQ(capacity, 255u);
+    EXPECT_EQ(testing::SequenceNumber(), 1);
+    for (const LoggedRequest &request : fake_.requests())
+        EXPECT_EQ(request.code, IOCTL_WAIT);
+}
+
+TEST_F(Transport, DeviceArrivingAfterDetachIsTakenAgain)
+{
+    ASSERT_EQ(initWith(5), 0);
+    fake_.pushEvent(EVENT_DETACH, 5);
+    fake_.addDevice(6);
+    fake_.pushEvent(EVENT_ATTACH, 6);
+    ASSERT_TRUE(fake_.waitUntilQuiet());
+    std::array<uint8_t, 520> frame;
+    uint32_t capacity = 0;
+    EXPECT_EQ(statusRead(frame, capacity), 0);
+    EXPECT_EQ(recordOf<TransferRecord>(fake_.requests(IOCTL_TRANSFER).at(0)).dwUniqueID, 6u);
+}
+
+TEST_F(Transport, WrongEchoFailsTheExchangeButAdvancesTheCounter)
+{
+    ASSERT_EQ(initWith(5), 0);
+    fake_.withDevice(5, [](FakeDevice &d) { d.wrongEcho = true; });
+    std::array<uint8_t, 520> frame;
+    uint32_t capacity = 0;
+    EXPECT_EQ(statusRead(frame, capacity), 1);
+    EXPECT_EQ(testing::SequenceNumber(), 2);
+}
+
+TEST_F(Transport, ReplyTooShortToCarryAnEchoIsNoSuccess)
+{
+    ASSERT_EQ(initWith(5), 0);
+    for (const Bytes &reply : {Bytes{}, Bytes{0x04}}) {
+        fake_.withDevice(5, [&](FakeDevice &d) { d.nextReply = reply; });
+        std::array<uint8_t, 520> frame;
+        uint32_t capacity = 0;
+        // Byte 1 of the buffer still holds the frame's own number.
+        EXPECT_EQ(statusRead(frame, capacity), 1) << reply.size() << " bytes";
+        EXPECT_EQ(capacity, reply.size());
+    }
+}
+
+TEST_F(Transport, InvalidFrameArgumentsSendNothing)
+{
+    ASSERT_EQ(initWith(5), 0);
+    fake_.clearLog();
+    std::array<uint8_t, 520> frame = statusReadFrame();
+    uint32_t capacity = 255;
+    EXPECT_EQ(QRV_WriteQrvUsbCmd(nullptr, 9, &capacity), 1);
+    EXPECT_EQ(QRV_WriteQrvUsbCmd(frame.data(), 9, nullptr), 1);
+    EXPECT_EQ(QRV_WriteQrvUsbCmd(frame.data(), 5, &capacity), 1);
+    EXPECT_EQ(QRV_WriteQrvUsbCmd(frame.data(), 258, &capacity), 1);
+    EXPECT_EQ(QRV_WriteQrvUsbCmd(frame.data(), 0xFFFFFFFF, &capacity), 1);
+    EXPECT_EQ(frame, statusReadFrame());
+    EXPECT_EQ(capacity, 255u);
+    EXPECT_EQ(testing::SequenceNumber(), 1);
+    for (const LoggedRequest &request : fake_.requests())
+        EXPECT_EQ(request.code, IOCTL_WAIT);
+
+    // The limits themselves are frames.
+    for (uint32_t length : {6u, 257u}) {
+        frame.fill(0);
+        capacity = 255;
+        EXPECT_EQ(QRV_WriteQrvUsbCmd(frame.data(), length, &capacity), 0) << length;
+        EXPECT_EQ(fake_.requests(IOCTL_TRANSFER).back().data.size(), 0u) << "the read comes last";
+    }
+    const auto transfers = fake_.requests(IOCTL_TRANSFER);
+    ASSERT_EQ(transfers.size(), 4u);
+    EXPECT_EQ(transfers[0].data.size(), 6u);
+    EXPECT_EQ(transfers[2].data.size(), 257u);
+}
+
+struct RequestCase {
+    Bytes record;
+    Bytes frame;         // sent with counter 1
+    uint32_t readLength; // bytes asked of the device
+};
+
+TEST_F(Transport, RequestRecordsAreFramedByteByByte)
+{
+    const RequestCase cases[] = {
+        {{0x35, 0x10, 0x20, 0x00, 0x04}, {0x04, 0x01, 0x00, 0x05, 0x00, 0x34, 0x02, 0x04, 0x10, 0x20, 0x70}, 12},
+        {{0x34, 0x30, 0x02, 0x00, 0x00}, {0x02, 0x01, 0x00, 0x03, 0x00, 0x34, 0x30, 0x02, 0x6A}, 6},
+        {{0x13, 0x10, 0x20, 0x01, 0x02, 0x77},
+         {0x04, 0x01, 0x00, 0x06, 0x00, 0x12, 0x03, 0x02, 0x10, 0x20, 0x77, 0xC5},
+         10},
+    };
+    ASSERT_EQ(initWith(5), 0);
+    for (const RequestCase &c : cases) {
+        testing::SetSequenceNumber(1);
+        fake_.clearLog();
+        std::array<uint8_t, 520> record{};
+        std::copy(c.record.begin(), c.record.end(), record.begin());
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(QRV_WriteQrvUsb(record.data()), 0);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        const auto transfers = fake_.requests(IOCTL_TRANSFER);
+        ASSERT_EQ(transfers.size(), 2u);
+        EXPECT_EQ(transfers[0].data, c.frame);
+        EXPECT_EQ(recordOf<TransferRecord>(transfers[1]).dwBufferSize, c.readLength);
+        EXPECT_EQ(testing::SequenceNumber(), 2);
+    }
+}
+
+TEST_F(Transport, RequestReplyDataComesBackWithItsCount)
+{
+    ASSERT_EQ(initWith(5), 0);
+    std::array<uint8_t, 520> record{0x35, 0x10, 0x20, 0x00, 0x04};
+    ASSERT_EQ(QRV_WriteQrvUsb(record.data()), 0);
+    EXPECT_EQ(record[4], 4);
+    EXPECT_EQ((Bytes(record.begin() + 5, record.begin() + 10)), (Bytes{0xA0, 0xA1, 0xA2, 0xA3, 0x00}));
+
+    // A write gets no data back.
+    record = {0x34, 0x30, 0x02, 0x00, 0x09};
+    ASSERT_EQ(QRV_WriteQrvUsb(record.data()), 0);
+    EXPECT_EQ(record[4], 0);
+}
+
+TEST_F(Transport, RequestDataCountNeverExceedsWhatArrivedOrWasAsked)
+{
+    struct Case {
+        Bytes reply;  // echo filled in
+        uint8_t expectedCount;
+    };
+    const Case cases[] = {
+        {{0x04, 0, 0, 200, 0, 0x34, 0x02, 1, 2, 3, 4}, 3},   // claims 198, delivered 3
+        {{0x04, 0, 0, 50, 0, 0x34, 0x02, 1, 2, 3, 4, 5, 6}, 4},  // never more than asked
+        {{0x04, 0, 0, 2, 0, 0x34, 0x02, 0}, 0},              // no data
+        {{0x04, 0, 0, 1, 0, 0x34, 0x02, 0}, 0},              // below the two leading bytes
+        {{0x04, 0, 0, 0, 0, 0x34}, 0},
+    };
+    ASSERT_EQ(initWith(5), 0);
+    for (const Case &c : cases) {
+        Bytes reply = c.reply;
+        reply[1] = testing::SequenceNumber();
+        fake_.withDevice(5, [&](FakeDevice &d) { d.nextReply = reply; });
+        std::array<uint8_t, 520> record{0x35, 0x10, 0x20, 0x00, 0x04};
+        record[9] = 0xEE;
+        ASSERT_EQ(QRV_WriteQrvUsb(record.data()), 0);
+        EXPECT_EQ(record[4], c.expectedCount) << "byte 3 = " << int(c.reply[3]);
+        EXPECT_EQ(record[9], 0xEE) << "copied past the data that came";
+    }
+}
+
+TEST_F(Transport, RequestReplyWithWrongEchoIsIgnoredButNotAFailure)
+{
+    ASSERT_EQ(initWith(5), 0);
+    fake_.withDevice(5, [](FakeDevice &d) { d.wrongEcho = true; });
+    std::array<uint8_t, 520> record{0x35, 0x10, 0x20, 0x00, 0x04};
+    EXPECT_EQ(QRV_WriteQrvUsb(record.data()), 0);
+    EXPECT_EQ(record[4], 4);  // left as it was
+    EXPECT_EQ(record[5], 0);
+    EXPECT_EQ(testing::SequenceNumber(), 2);
+}
+
+TEST_F(Transport, InvalidRequestRecordsSendNothing)
+{
+    ASSERT_EQ(initWith(5), 0);
+    fake_.clearLog();
+    const Bytes records[] = {
+        {0x36, 0x10, 0x20, 0x00, 0x04},
+        {0x00, 0x00, 0x00, 0x00, 0x00},
+        {0x14, 0x00, 0x00, 0x00, 0x00},
+        {0x34, 0x00, 0x00, 249, 0x00},  // over the write payload limit
+        {0x12, 0x00, 0x00, 255, 0x00},
+        {0x35, 0x00, 0x00, 247, 0x00},  // over the read payload limit
+        {0x13, 0x00, 0x00, 255, 0x00},
+    };
+    for (const Bytes &bytes : records) {
+        std::array<uint8_t, 520> record{};
+        std::copy(bytes.begin(), bytes.end(), record.begin());
+        EXPECT_EQ(QRV_WriteQrvUsb(record.data()), 1) << std::hex << int(bytes[0]) << " " << std::dec << int(bytes[3]);
+    }
+    EXPECT_EQ(QRV_WriteQrvUsb(nullptr), 1);
+    EXPECT_TRUE(fake_.requests(IOCTL_TRANSFER).empty());
+    EXPECT_EQ(testing::SequenceNumber(), 1);
+}
+
+TEST_F(Transport, LargestRequestPayloadsFitTheChecksum)
+{
+    ASSERT_EQ(initWith(5), 0);
+    struct Case {
+        uint8_t code, payload;
+        size_t frameLength;
+    };
+    for (const Case &c : {Case{0x34, 248, 257}, Case{0x35, 246, 257}}) {
+        fake_.clearLog();
+        std::array<uint8_t, 520> record{};
+        record[0] = c.code;
+        record[3] = c.payload;
+        for (int i = 0; i < c.payload; ++i)
+            record[5 + i] = static_cast<uint8_t>(i);
+        EXPECT_EQ(QRV_WriteQrvUsb(record.data()), 0);
+        const Bytes frame = fake_.requests(IOCTL_TRANSFER).at(0).data;
+        ASSERT_EQ(frame.size(), c.frameLength);
+        uint8_t sum = 0;
+        for (size_t i = 1; i + 1 < frame.size(); ++i)
+            sum = static_cast<uint8_t>(sum + frame[i]);
+        EXPECT_EQ(frame.back(), sum);
+    }
+}
+
+TEST_F(Transport, RequestFailuresResetQuietly)
+{
+    ASSERT_EQ(initWith(5), 0);
+    fake_.withDevice(5, [](FakeDevice &d) { d.inFailures.push_back(kStatusTransferFailed); });
+    std::array<uint8_t, 520> record{0x35, 0x10, 0x20, 0x00, 0x04};
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(QRV_WriteQrvUsb(record.data()), static_cast<int32_t>(kStatusTransferFailed));
+    EXPECT_EQ(testing::SequenceNumber(), 1);
+    fake_.withDevice(5, [](FakeDevice &d) { d.outFailures.push_back(kStatusTransferFailed); });
+    EXPECT_EQ(QRV_WriteQrvUsb(record.data()), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(fake_.requests(IOCTL_RESET_PIPE).size(), 4u);
+}
+
+}  // namespace
+}  // namespace qrvusb::test
