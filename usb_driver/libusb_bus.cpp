@@ -35,9 +35,13 @@ std::string portName(libusb_device *device) {
     return name;
 }
 
+// The flag is libusb's "completed" word: libusb reads it under its own lock,
+// the waiting thread reads it in its loop; atomic accesses keep both honest.
 void LIBUSB_CALL onTransferDone(libusb_transfer *transfer) {
-    *static_cast<int *>(transfer->user_data) = 1;
+    __atomic_store_n(static_cast<int *>(transfer->user_data), 1, __ATOMIC_RELEASE);
 }
+
+bool done(int &completed) { return __atomic_load_n(&completed, __ATOMIC_ACQUIRE) != 0; }
 
 }  // namespace
 
@@ -476,11 +480,11 @@ uint32_t LibusbBus::transfer(uint64_t key, const TransferRequest &request, uint3
     }
     // Whichever waiting thread holds libusb's event lock completes transfers,
     // this one included: the wait needs no other thread.
-    while (completed == 0) {
+    while (!done(completed)) {
         const int result = libusb_handle_events_completed(state.context, &completed);
         if (result < 0 && result != LIBUSB_ERROR_INTERRUPTED) {
             libusb_cancel_transfer(transfer);
-            while (completed == 0)
+            while (!done(completed))
                 if (libusb_handle_events_completed(state.context, &completed) < 0) break;
             break;
         }
@@ -493,7 +497,10 @@ uint32_t LibusbBus::transfer(uint64_t key, const TransferRequest &request, uint3
         device->transfers.erase(transfer);
         ended = device->left || device->closing;
     }
-    switch (completed == 0 ? LIBUSB_TRANSFER_ERROR : transfer->status) {
+    // libusb's event handling failed even after the cancellation: the
+    // transfer's fate is unknown, so it is left to libusb, not freed under it.
+    if (!done(completed)) return kStatusTransferFailed;
+    switch (transfer->status) {
     case LIBUSB_TRANSFER_COMPLETED: status = kStatusOk; break;
     case LIBUSB_TRANSFER_TIMED_OUT: status = kStatusTimeout; break;
     case LIBUSB_TRANSFER_STALL: status = kStatusStall; break;
