@@ -1,6 +1,6 @@
 // Which bus the driver uses: the USB/IP client when QRV_USBIP names a server,
-// else the local bus (not built yet: then there is none, and opening the
-// driver fails).
+// else the local bus on libusb. When libusb cannot be initialised (or the
+// build has no local bus) there is none, and opening the driver fails.
 #include <cstdlib>
 #include <string>
 
@@ -8,6 +8,9 @@
 
 #ifdef QRV_HAVE_USBIP_BUS
 #include "usbip_bus.h"
+#endif
+#ifdef QRV_HAVE_LIBUSB_BUS
+#include "usb_driver/libusb_bus.h"
 #endif
 
 namespace usb_driver {
@@ -23,7 +26,11 @@ std::shared_ptr<Bus> MakeDefaultBus() {
         return nullptr;
 #endif
     }
-    return nullptr;  // the local bus comes with LibusbBus
+#ifdef QRV_HAVE_LIBUSB_BUS
+    return LibusbBus::create();
+#else
+    return nullptr;
+#endif
 }
 
 }  // namespace usb_driver
