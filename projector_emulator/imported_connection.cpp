@@ -24,8 +24,9 @@ Clock::TimePoint sliceEnd() { return std::chrono::steady_clock::now() + kWaitSli
 
 }  // namespace
 
-ImportedConnection::ImportedConnection(Tz4817Device &device, int fd, const Presence &presence, uint32_t devid)
-    : device_(device), fd_(fd), presence_(presence), devid_(devid) {}
+ImportedConnection::ImportedConnection(Tz4817Device &device, int fd, const Presence &presence, uint32_t devid,
+                                       std::function<void()> onClosing)
+    : device_(device), fd_(fd), presence_(presence), devid_(devid), onClosing_(std::move(onClosing)) {}
 
 std::string ImportedConnection::run() {
     std::thread completion([this] { completeInTransfers(); });
@@ -46,6 +47,7 @@ void ImportedConnection::closeLocked(const std::string &reason) {
     if (!closing_) {
         closing_ = true;
         reason_ = reason;
+        if (onClosing_) onClosing_();
         // Wakes the reader; the caller of run() closes the descriptor.
         ::shutdown(fd_, SHUT_RDWR);
     }
@@ -109,9 +111,12 @@ std::string ImportedConnection::handleSubmit(const usbip::CmdSubmit &submit, std
 
     if (submit.endpoint == (kBulkOutEndpoint & 0x0F) && !in) {
         sleepForLatency();
+        // Under the lock, so that no frame reaches the device once the
+        // connection is closing (the device may already serve another one).
+        std::lock_guard lock(mutex_);
+        if (closing_) return {};
         if (device_.bulkOut(presence_.generation, data) == TransferStatus::Gone) return "the device left the bus";
         reply.actualLength = static_cast<uint32_t>(data.size());
-        std::lock_guard lock(mutex_);
         message_.clear();
         usbip::appendRetSubmit(message_, reply, usbip::Direction::Out);
         sendLocked(message_);

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
@@ -24,7 +25,11 @@ namespace tz4817 {
 class ImportedConnection {
 public:
     // `fd` stays owned by the caller; `presence` is the device as imported.
-    ImportedConnection(Tz4817Device &device, int fd, const Presence &presence, uint32_t devid);
+    // `onClosing` runs once, under the connection's lock, at the moment the
+    // connection is decided closed and before the client can see the close:
+    // from then on the connection no longer touches the device.
+    ImportedConnection(Tz4817Device &device, int fd, const Presence &presence, uint32_t devid,
+                       std::function<void()> onClosing);
     ImportedConnection(const ImportedConnection &) = delete;
     ImportedConnection &operator=(const ImportedConnection &) = delete;
 
@@ -53,6 +58,7 @@ private:
     const int fd_;
     const Presence presence_;
     const uint32_t devid_;
+    std::function<void()> onClosing_;
 
     std::mutex mutex_;  // everything below, and every write to the socket
     std::condition_variable changed_;

@@ -2,6 +2,7 @@
 // server. The URB phase of an imported connection is ImportedConnection.
 #include "tz4817/usbip_server.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -26,7 +27,8 @@ namespace {
 
 // A client gets this long to send its request; after import there is no limit.
 constexpr auto kRequestTimeout = std::chrono::seconds(10);
-// Connections served at once; more are closed on arrival.
+// Connections served at once; more are closed on arrival. Connections that
+// are closing (their threads end within a fraction of a second) don't count.
 constexpr size_t kMaxConnections = 16;
 
 constexpr char kSysfsPath[] = "/sys/devices/platform/tz4817-emu/usb1/1-1";
@@ -71,7 +73,8 @@ struct Session {
     int fd = -1;  // guarded by State::mutex; -1 once closed
     std::string peer;
     std::thread thread;
-    std::atomic<bool> done{false};
+    std::atomic<bool> closing{false};  // no longer serving; its threads are winding down
+    std::atomic<bool> done{false};     // its thread has ended
 };
 
 }  // namespace
@@ -220,7 +223,9 @@ void UsbipServer::State::acceptLoop() {
         session->peer = socket_io::describe(reinterpret_cast<sockaddr *>(&peer), length);
         std::lock_guard lock(mutex);
         reapLocked();
-        if (stopping || sessions.size() >= kMaxConnections) {
+        const auto serving = std::count_if(sessions.begin(), sessions.end(),
+                                           [](const auto &other) { return !other->closing; });
+        if (stopping || static_cast<size_t>(serving) >= kMaxConnections) {
             log(session->peer + ": refused, too many connections");
             ::close(fd);
             continue;
@@ -238,6 +243,7 @@ void UsbipServer::State::serve(Session &session) {
         std::lock_guard lock(mutex);
         ::close(session.fd);
         session.fd = -1;
+        session.closing = true;
         session.done = true;
     };
 
@@ -295,11 +301,16 @@ void UsbipServer::State::serveImport(Session &session, const usbip::ImportReques
         std::to_string(reply.device->devnum) + ")");
     std::string reason = "the client went away";
     if (socket_io::writeAll(session.fd, out)) {
+        // The device is free for the next import the moment this connection
+        // is decided closed, before its threads have wound down.
         ImportedConnection connection(device, session.fd, presence,
-                                      usbip::makeDevid(kUsbipBusNumber, reply.device->devnum));
+                                      usbip::makeDevid(kUsbipBusNumber, reply.device->devnum), [this, &session] {
+                                          std::lock_guard lock(mutex);
+                                          imported = false;
+                                          session.closing = true;
+                                      });
         reason = connection.run();
-    }
-    {
+    } else {
         std::lock_guard lock(mutex);
         imported = false;
     }
