@@ -1,0 +1,405 @@
+// The USB/IP server over real loopback TCP: listing, import, endpoint 0,
+// pending IN and unlink, re-enumeration, and hostile clients.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+#include "server_fixture.h"
+
+namespace tz4817::test {
+namespace {
+
+using usbip::SetupPacket;
+
+class UsbipServerTest : public UsbipServerFixture {};
+
+TEST_F(UsbipServerTest, DeviceListShowsTheProjectorAsTheDescriptorsDescribeIt) {
+    startServer();
+    const auto devices = listed();
+    ASSERT_EQ(devices.size(), 1u);
+    const usbip::DeviceRecord &record = devices[0].device;
+    EXPECT_EQ(record.busId, "1-1");
+    EXPECT_EQ(record.busnum, 1u);
+    EXPECT_EQ(record.devnum, usbipDevnum(device_->presence().generation));
+    EXPECT_EQ(record.speed, usbip::kSpeedFull);
+    EXPECT_EQ(record.idVendor, kAppVendorId);
+    EXPECT_EQ(record.idProduct, kAppProductId);
+    EXPECT_EQ(record.bConfigurationValue, 1);
+    EXPECT_EQ(record.bNumConfigurations, 1);
+    EXPECT_EQ(record.bNumInterfaces, 1);
+    ASSERT_EQ(devices[0].interfaces.size(), 1u);
+    EXPECT_EQ(devices[0].interfaces[0], (usbip::InterfaceRecord{0xFF, 0x00, 0x00}));
+}
+
+TEST_F(UsbipServerTest, ImportGivesTheListedRecord) {
+    startServer();
+    const auto devices = listed();
+    ASSERT_EQ(devices.size(), 1u);
+    UsbipTestClient client(port());
+    auto reply = client.import("1-1");
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->status, usbip::kOpStatusOk);
+    ASSERT_TRUE(reply->device);
+    EXPECT_EQ(*reply->device, devices[0].device);
+}
+
+TEST_F(UsbipServerTest, ImportIsRefusedForAnotherBusIdAWhileImportedDeviceOrAnAbsentOne) {
+    startServer(Mode::Application, {{Fault::Kind::Leave, 1, 1}});
+    {
+        UsbipTestClient other(port());
+        auto reply = other.import("1-2");
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, usbip::kOpStatusNoSuchDevice);
+    }
+    auto first = importDevice();
+    {
+        UsbipTestClient second(port());
+        auto reply = second.import("1-1");
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, usbip::kOpStatusBusy) << "two connections share one device";
+    }
+    // The first frame makes the device leave for good.
+    first->submitOut(1, stamped(statusReadFrame(), 1));
+    EXPECT_TRUE(first->waitForClose());
+    UsbipTestClient late(port());
+    auto reply = late.import("1-1");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, usbip::kOpStatusNoSuchDevice);
+    EXPECT_TRUE(listed().empty());
+}
+
+TEST_F(UsbipServerTest, ImportIsFreeAgainOnceTheImportingClientHasGone) {
+    startServer();
+    importDevice().reset();  // connects, imports, closes
+    // The server notices the close asynchronously; the next import may see
+    // "busy" for a moment, never for long.
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        UsbipTestClient client(port());
+        auto reply = client.import("1-1");
+        ASSERT_TRUE(reply);
+        if (reply->status == usbip::kOpStatusOk) return;
+        ASSERT_EQ(reply->status, usbip::kOpStatusBusy);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    FAIL() << "the import slot was never freed";
+}
+
+// --- endpoint 0 -----------------------------------------------------------------
+
+struct ControlCase {
+    const char *name;
+    SetupPacket setup;
+    int32_t status;
+    std::function<Bytes(const Presence &)> expected;  // IN data; unused for stalls and OUT
+};
+
+Bytes prefix(Bytes bytes, size_t length) {
+    if (bytes.size() > length) bytes.resize(length);
+    return bytes;
+}
+
+const ControlCase kControlCases[] = {
+    {"device descriptor", {0x80, 6, 0x0100, 0, 64}, 0, [](const Presence &p) { return deviceDescriptor(p); }},
+    {"device descriptor, first 8 bytes", {0x80, 6, 0x0100, 0, 8}, 0,
+     [](const Presence &p) { return prefix(deviceDescriptor(p), 8); }},
+    {"configuration header only", {0x80, 6, 0x0200, 0, 9}, 0,
+     [](const Presence &) { return prefix(configDescriptor(), 9); }},
+    {"whole configuration", {0x80, 6, 0x0200, 0, 255}, 0, [](const Presence &) { return configDescriptor(); }},
+    {"language list", {0x80, 6, 0x0300, 0, 255}, 0, [](const Presence &) { return stringDescriptor(0); }},
+    {"product string", {0x80, 6, 0x0302, 0x0409, 255}, 0, [](const Presence &) { return stringDescriptor(2); }},
+    {"string that does not exist", {0x80, 6, 0x0377, 0x0409, 255}, usbip::kUrbStall, nullptr},
+    {"device qualifier of a full-speed device", {0x80, 6, 0x0600, 0, 10}, usbip::kUrbStall, nullptr},
+    {"second configuration", {0x80, 6, 0x0201, 0, 255}, usbip::kUrbStall, nullptr},
+    {"SET_CONFIGURATION 1", {0x00, 9, 1, 0, 0}, 0, nullptr},
+    {"SET_CONFIGURATION 2", {0x00, 9, 2, 0, 0}, usbip::kUrbStall, nullptr},
+    {"SET_INTERFACE 0/0", {0x01, 11, 0, 0, 0}, 0, nullptr},
+    {"SET_INTERFACE alternate 1", {0x01, 11, 1, 0, 0}, usbip::kUrbStall, nullptr},
+    {"SET_INTERFACE interface 1", {0x01, 11, 0, 1, 0}, usbip::kUrbStall, nullptr},
+    {"CLEAR_FEATURE halt on 0x81", {0x02, 1, 0, 0x81, 0}, 0, nullptr},
+    {"CLEAR_FEATURE halt on 0x01", {0x02, 1, 0, 0x01, 0}, 0, nullptr},
+    {"CLEAR_FEATURE halt on 0x02", {0x02, 1, 0, 0x02, 0}, usbip::kUrbStall, nullptr},
+    {"CLEAR_FEATURE remote wake-up", {0x00, 1, 1, 0, 0}, usbip::kUrbStall, nullptr},
+    {"GET_STATUS device", {0x80, 0, 0, 0, 2}, 0, [](const Presence &) { return Bytes{0, 0}; }},
+    {"GET_STATUS endpoint 0x81", {0x82, 0, 0, 0x81, 2}, 0, [](const Presence &) { return Bytes{0, 0}; }},
+    {"GET_STATUS endpoint 0x05", {0x82, 0, 0, 0x05, 2}, usbip::kUrbStall, nullptr},
+    {"SET_ADDRESS", {0x00, 5, 3, 0, 0}, usbip::kUrbStall, nullptr},
+    {"SET_FEATURE halt", {0x02, 3, 0, 0x81, 0}, usbip::kUrbStall, nullptr},
+    {"vendor request", {0xC0, 0x42, 0, 0, 16}, usbip::kUrbStall, nullptr},
+};
+
+TEST_F(UsbipServerTest, EndpointZeroAnswersTheStandardRequestsAndStallsTheRest) {
+    startServer();
+    auto client = importDevice();
+    ASSERT_TRUE(client->connected());
+    const Presence presence = device_->presence();
+    for (const ControlCase &row : kControlCases) {
+        auto reply = client->control(row.setup);
+        ASSERT_TRUE(reply) << row.name << ": no reply";
+        EXPECT_EQ(reply->status, row.status) << row.name;
+        if (row.expected) {
+            EXPECT_EQ(reply->data, row.expected(presence)) << row.name;
+        } else {
+            EXPECT_TRUE(reply->data.empty()) << row.name;
+        }
+    }
+}
+
+TEST_F(UsbipServerTest, ControlSubmitWhoseDirectionContradictsTheSetupStalls) {
+    startServer();
+    auto client = importDevice();
+    // A GET_DESCRIPTOR sent as an OUT transfer.
+    const uint32_t seqnum = client->submitOut(0, {}, {0x80, 6, 0x0100, 0, 18});
+    auto reply = client->receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->seqnum, seqnum);
+    EXPECT_EQ(reply->status, usbip::kUrbStall);
+}
+
+TEST_F(UsbipServerTest, SubmitToAnEndpointTheDeviceDoesNotHaveFailsWithoutClosing) {
+    startServer();
+    auto client = importDevice();
+    for (uint32_t endpoint : {2u, 15u}) {
+        client->submitIn(endpoint, 64);
+        auto reply = client->receive();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, usbip::kUrbNoEntry);
+    }
+    client->submitOut(1, stamped(statusReadFrame(), 1));  // OUT on 0x81's number the other way works
+    auto written = client->receive();
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->status, 0);
+}
+
+// --- pending IN and unlink --------------------------------------------------------
+
+TEST_F(UsbipServerTest, UnlinkOfAPendingInCancelsItWithEconnreset) {
+    startServer();
+    auto client = importDevice();
+    const uint32_t in = client->submitIn(1, 255);  // nothing to read yet
+    const uint32_t unlink = client->unlink(in);
+    auto reply = client->receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->command, usbip::kRetUnlink);
+    EXPECT_EQ(reply->seqnum, unlink);
+    EXPECT_EQ(reply->status, usbip::kUrbUnlinked);
+
+    // The cancelled IN must not take the next reply: a new IN gets it.
+    auto status = command(*client, statusReadFrame());
+    ASSERT_TRUE(status);
+    EXPECT_EQ((*status)[1], sequence());
+}
+
+TEST_F(UsbipServerTest, UnlinkOfACompletedInAnswersZeroAfterItsReply) {
+    startServer();
+    auto client = importDevice();
+    client->submitOut(1, stamped(statusReadFrame(), nextSequence()));
+    ASSERT_TRUE(client->receive());
+    const uint32_t in = client->submitIn(1, 255);
+    auto data = client->receive();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->seqnum, in);
+    client->unlink(in);
+    auto reply = client->receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->command, usbip::kRetUnlink);
+    EXPECT_EQ(reply->status, 0);
+}
+
+TEST_F(UsbipServerTest, PendingInIsAnsweredWhenTheFrameArrivesLater) {
+    startServer();
+    auto client = importDevice();
+    const uint32_t in = client->submitIn(1, 255);  // posted before the command, as a driver may
+    const uint32_t out = client->submitOut(1, stamped(statusReadFrame(), nextSequence()));
+    auto first = client->receive();
+    auto second = client->receive();
+    ASSERT_TRUE(first && second);
+    // The two completions may come in either order; seqnums tell them apart.
+    if (first->seqnum == in) std::swap(first, second);
+    EXPECT_EQ(first->seqnum, out);
+    EXPECT_EQ(second->seqnum, in);
+    ASSERT_EQ(second->data.size(), 9u);
+    EXPECT_EQ(second->data[1], sequence());
+}
+
+TEST_F(UsbipServerTest, ReplyLongerThanTheInBufferIsAnOverflowWithNoData) {
+    startServer();
+    auto client = importDevice();
+    auto reply = client->exchange(stamped(statusReadFrame(), nextSequence()), 4);
+    EXPECT_FALSE(reply);  // exchange() rejects a failed IN; look at the status itself
+    client->submitOut(1, stamped(statusReadFrame(), nextSequence()));
+    ASSERT_TRUE(client->receive());
+    client->submitIn(1, 4);
+    auto in = client->receive();
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->status, usbip::kUrbOverflow);
+    EXPECT_EQ(in->actualLength, 0u);
+    EXPECT_TRUE(in->data.empty());
+}
+
+// --- re-enumeration ------------------------------------------------------------------
+
+TEST_F(UsbipServerTest, ModeSwitchAcknowledgesClosesAndRelistsWithNewIdsAndDevnum) {
+    startServer();
+    const uint32_t devnumBefore = listed().at(0).device.devnum;
+    auto client = importDevice();
+    auto ack = command(*client, programmingModeFrame(1));
+    ASSERT_TRUE(ack) << "programming mode 1 was not acknowledged";
+    EXPECT_EQ(ack->size(), 6u);
+    EXPECT_EQ((*ack)[1], sequence());
+    EXPECT_TRUE(client->waitForClose()) << "the imported connection survived the mode switch";
+    EXPECT_FALSE(client->timedOut());
+
+    EXPECT_TRUE(listed().empty()) << "listed while rebooting";
+    clock_.advance(kRebootDelay);
+    const auto devices = listed();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].device.idVendor, kBootVendorId);
+    EXPECT_EQ(devices[0].device.idProduct, kBootProductId);
+    EXPECT_NE(devices[0].device.devnum, devnumBefore);
+
+    // The new device is imported anew, with its own devid, and answers.
+    auto again = importDevice();
+    EXPECT_EQ(again->devid(), usbip::makeDevid(1, devices[0].device.devnum));
+    auto status = command(*again, statusReadFrame());
+    ASSERT_TRUE(status);
+    EXPECT_EQ((*status)[1], sequence());
+}
+
+TEST_F(UsbipServerTest, OldDevidIsRefusedAfterReimport) {
+    startServer();
+    auto client = importDevice();
+    ASSERT_TRUE(command(*client, programmingModeFrame(1)));
+    ASSERT_TRUE(client->waitForClose());
+    clock_.advance(kRebootDelay);
+    const uint32_t oldDevid = client->devid();
+    UsbipTestClient next(port());
+    ASSERT_TRUE(next.import());
+    ASSERT_NE(next.devid(), oldDevid);
+    next.setDevid(oldDevid);
+    next.submitOut(1, stamped(statusReadFrame(), nextSequence()));
+    EXPECT_TRUE(next.waitForClose()) << "a submit for the old devid was served";
+}
+
+// --- hostile clients ------------------------------------------------------------------
+
+Bytes opHeader(uint16_t version, uint16_t code) {
+    return {static_cast<uint8_t>(version >> 8), static_cast<uint8_t>(version), static_cast<uint8_t>(code >> 8),
+            static_cast<uint8_t>(code), 0, 0, 0, 0};
+}
+
+Bytes urbHeader(uint32_t command, uint32_t devid, uint32_t direction, uint32_t endpoint, uint32_t length,
+                uint32_t packets = 0) {
+    Bytes out(usbip::kUrbHeaderSize, 0);
+    auto put = [&](size_t offset, uint32_t value) {
+        for (int i = 0; i < 4; ++i) out[offset + size_t(i)] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    };
+    put(0x00, command);
+    put(0x04, 1);
+    put(0x08, devid);
+    put(0x0C, direction);
+    put(0x10, endpoint);
+    put(0x18, length);
+    put(0x20, packets);
+    return out;
+}
+
+struct Garbage {
+    const char *name;
+    bool importFirst;
+    std::function<Bytes(uint32_t devid)> bytes;
+    bool clientCloses = false;  // the message is cut short by the client's close
+};
+
+const Garbage kGarbage[] = {
+    {"random bytes", false,
+     [](uint32_t) {
+         std::mt19937 random(7);
+         Bytes bytes(300);
+         for (auto &byte : bytes) byte = static_cast<uint8_t>(random());
+         return bytes;
+     }},
+    {"version 0x0110", false, [](uint32_t) { return opHeader(0x0110, usbip::kOpReqDevlist); }},
+    {"a reply code as request", false, [](uint32_t) { return opHeader(0x0111, usbip::kOpRepImport); }},
+    {"URB before import", false, [](uint32_t) { return urbHeader(usbip::kCmdSubmit, 0, 0, 1, 0); }},
+    {"submit with another devid", true,
+     [](uint32_t devid) { return urbHeader(usbip::kCmdSubmit, devid + 1, 1, 1, 64); }},
+    {"unlink with another devid", true,
+     [](uint32_t devid) { return urbHeader(usbip::kCmdUnlink, devid ^ 0x10000, 0, 0, 0); }},
+    {"unknown command 9", true, [](uint32_t devid) { return urbHeader(9, devid, 0, 1, 0); }},
+    {"RET_SUBMIT from the client", true,
+     [](uint32_t devid) { return urbHeader(usbip::kRetSubmit, devid, 0, 0, 0); }},
+    {"direction 7", true, [](uint32_t devid) { return urbHeader(usbip::kCmdSubmit, devid, 7, 1, 64); }},
+    {"isochronous packets", true, [](uint32_t devid) { return urbHeader(usbip::kCmdSubmit, devid, 1, 1, 64, 4); }},
+    {"OUT of 4 GiB", true,
+     [](uint32_t devid) { return urbHeader(usbip::kCmdSubmit, devid, 0, 1, 0xFFFFFFF0); }},
+    {"OUT that ends early", true,
+     [](uint32_t devid) {
+         Bytes out = urbHeader(usbip::kCmdSubmit, devid, 0, 1, 64);
+         out.resize(out.size() + 10, 0x55);
+         return out;
+     },
+     true},
+};
+
+TEST_F(UsbipServerTest, GarbageClosesOnlyThatConnectionAndTheServerKeepsServing) {
+    startServer();
+    for (const Garbage &row : kGarbage) {
+        SCOPED_TRACE(row.name);
+        {
+            UsbipTestClient bad(port());
+            ASSERT_TRUE(bad.connected());
+            if (row.importFirst) {
+                ASSERT_TRUE(bad.import());
+            }
+            bad.sendRaw(row.bytes(bad.devid()));
+            if (!row.clientCloses) {
+                EXPECT_TRUE(bad.waitForClose()) << "the server kept a connection that sent garbage";
+                EXPECT_FALSE(bad.timedOut());
+            }
+        }
+        // Another client is served, and can import once the bad one is gone.
+        EXPECT_EQ(listed().size(), 1u);
+        bool imported = false;
+        for (int attempt = 0; attempt < 500 && !imported; ++attempt) {
+            UsbipTestClient good(port());
+            auto reply = good.import();
+            ASSERT_TRUE(reply);
+            if (reply->status == usbip::kOpStatusOk) {
+                imported = true;
+                auto status = command(good, statusReadFrame());
+                ASSERT_TRUE(status);
+                EXPECT_EQ((*status)[1], sequence());
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        EXPECT_TRUE(imported);
+    }
+}
+
+TEST_F(UsbipServerTest, DuplicateSeqnumOfAPendingInClosesTheConnection) {
+    startServer();
+    UsbipTestClient client(port());
+    ASSERT_TRUE(client.import());
+    Bytes twice = urbHeader(usbip::kCmdSubmit, client.devid(), 1, 1, 64);
+    twice.insert(twice.end(), twice.begin(), twice.end());
+    client.sendRaw(twice);
+    EXPECT_TRUE(client.waitForClose());
+}
+
+TEST_F(UsbipServerTest, StopEndsAnImportedConnectionWithAPendingIn) {
+    startServer();
+    auto client = importDevice();
+    client->submitIn(1, 255);
+    auto idle = std::make_unique<UsbipTestClient>(port());  // connected, never sends
+    ASSERT_TRUE(idle->connected());
+    server_->stop();
+    EXPECT_TRUE(client->waitForClose());
+    EXPECT_TRUE(idle->waitForClose());
+    UsbipTestClient after(port());
+    EXPECT_FALSE(after.connected()) << "still listening after stop()";
+}
+
+}  // namespace
+}  // namespace tz4817::test
