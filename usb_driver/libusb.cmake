@@ -7,7 +7,7 @@ if(NOT QRV_WITH_LIBUSB)
 endif()
 
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
+pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET GLOBAL libusb-1.0)
 
 add_library(usb_driver_libusb STATIC libusb_bus.cpp libusb_descriptors.cpp)
 target_include_directories(usb_driver_libusb PUBLIC include PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
@@ -24,7 +24,7 @@ endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/70-tz4817.rules DESTINATION lib/udev/rules.d)
 
 if(QRV_BUILD_TESTS AND TARGET tz4817_device)
-  pkg_check_modules(UMOCKDEV IMPORTED_TARGET umockdev-1.0)
+  pkg_check_modules(UMOCKDEV IMPORTED_TARGET GLOBAL umockdev-1.0)
   if(NOT UMOCKDEV_FOUND)
     message(WARNING "umockdev-1.0 not found: the tests of the libusb bus are not built (apt-get install libumockdev-dev)")
   else()
@@ -40,4 +40,27 @@ if(QRV_BUILD_TESTS AND TARGET tz4817_device)
     gtest_discover_tests(usb_driver_libusb_tests PROPERTIES LABELS "driver;libusb;tsan" TIMEOUT 120
       DISCOVERY_TIMEOUT 60)
   endif()
+endif()
+
+# The whole stack on the local bus needs the transport and flash libraries,
+# whose folders come after this one: defined once the top level is read.
+function(usb_driver_libusb_stack_tests)
+  if(NOT TARGET usb_driver_libusb_tests OR NOT TARGET qrvdl_static OR NOT TARGET qrvusb_static)
+    return()
+  endif()
+  set(dir ${PROJECT_SOURCE_DIR}/usb_driver)
+  add_executable(usb_driver_libusb_stack_tests ${dir}/tests/libusb_stack_test.cpp ${dir}/tests/umockdev_projector.cpp)
+  target_include_directories(usb_driver_libusb_stack_tests PRIVATE ${dir})
+  target_link_libraries(usb_driver_libusb_stack_tests PRIVATE
+    qrvdl_static qrvusb_static usb_driver usb_driver_libusb tz4817_device PkgConfig::UMOCKDEV GTest::gtest_main
+    "-Wl,--no-as-needed" umockdev-preload)
+  # The 30-second wait for a projector that is not there runs once, outside
+  # the ThreadSanitizer selection.
+  gtest_discover_tests(usb_driver_libusb_stack_tests TEST_FILTER "-LibusbStackTimeout.*"
+    PROPERTIES LABELS "driver;libusb;tsan" TIMEOUT 180 DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(usb_driver_libusb_stack_tests TEST_FILTER "LibusbStackTimeout.*" TEST_SUFFIX ".slow"
+    PROPERTIES LABELS "driver;libusb" TIMEOUT 120 DISCOVERY_TIMEOUT 60)
+endfunction()
+if(QRV_BUILD_TESTS)
+  cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL usb_driver_libusb_stack_tests)
 endif()

@@ -1,0 +1,183 @@
+// The whole stack on the local bus: the flash download library, the transport,
+// the driver with the bus it picks itself (LibusbBus when QRV_USBIP is unset),
+// the real libusb, and the emulated projector on umockdev's emulated USB.
+#include <gtest/gtest.h>
+#include <qrvdl.h>
+#include <qrvusb.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+
+#include "tz4817/device.h"
+#include "tz4817/nor_flash.h"
+#include "umockdev_projector.h"
+#include "usb_driver/driver.h"
+#include "usb_driver/driver_status.h"
+#include "usb_driver/libusb_bus.h"
+
+namespace usb_driver {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kWduErrTimeout = 0x20000015;
+constexpr auto kPatience = 60s;  // safety net only
+
+enum class BusChoice { Default, PollingFactory };
+
+// A flash image file: the bytes at file position p are meant for flash offset p.
+class ImageFile {
+public:
+    explicit ImageFile(const Bytes &contents) {
+        char pattern[] = "/tmp/tz4817-libusb-XXXXXX";
+        directory_ = mkdtemp(pattern);
+        path_ = directory_ + "/tz4817.img";
+        std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char *>(contents.data()),
+                                                     static_cast<std::streamsize>(contents.size()));
+    }
+    ~ImageFile() { std::filesystem::remove_all(directory_); }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string directory_;
+    std::string path_;
+};
+
+class LibusbStackTest : public ::testing::TestWithParam<BusChoice> {
+protected:
+    void SetUp() override {
+        if (!testing::UmockdevLoaded())
+            GTEST_SKIP() << "libumockdev-preload is not loaded: the emulated USB is not there";
+        unsetenv("QRV_USBIP");
+        if (GetParam() == BusChoice::PollingFactory) {
+            testing::SetBusFactory([] {
+                LibusbBusOptions options;
+                options.forcePolling = true;
+                return std::shared_ptr<Bus>(LibusbBus::create(options));
+            });
+        } else {
+            testing::SetBusFactory({});  // MakeDefaultBus
+        }
+        flash_ = tz4817::NorFlash::inMemory();
+        tz4817::DeviceOptions options;
+        options.rebootDelay = 50ms;
+        options.eraseTime = 0ms;
+        device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, options);
+        projector_ = std::make_unique<testing::UmockdevProjector>(*device_);
+    }
+    void TearDown() override {
+        QRV_USBTerm();
+        testing::SetBusFactory({});
+        if (projector_) {
+            EXPECT_EQ(projector_->unknownRequests(), std::vector<unsigned long>{});
+        }
+        projector_.reset();
+    }
+
+    std::unique_ptr<tz4817::NorFlash> flash_;
+    std::unique_ptr<tz4817::Tz4817Device> device_;
+    std::unique_ptr<testing::UmockdevProjector> projector_;
+};
+
+TEST_P(LibusbStackTest, UsbInitTakesTheProjectorAndCommandsAreAnswered) {
+    ASSERT_EQ(QRV_USBInit(), 0);
+    uint8_t status = 0xEE;
+    EXPECT_EQ(QRVDL_CmdReadStatus(&status), 0);
+    EXPECT_EQ(status & tz4817::kStatusBusy, 0);
+    uint16_t ids[2] = {};
+    ASSERT_EQ(QRVDL_CmdReadFlashDeviceId(ids), 0);
+    EXPECT_EQ(ids[0], tz4817::kFlashDeviceId);
+    EXPECT_EQ(ids[1], tz4817::kFlashManufacturerId);
+}
+
+TEST_P(LibusbStackTest, SwitchAppToBootFollowsTheReEnumeration) {
+    ASSERT_EQ(QRV_USBInit(), 0);
+    // The pause must outlast the reboot: the switch opens the link anew after it.
+    EXPECT_EQ(QRVDL_SwitchAppToBoot(300), 0);
+    EXPECT_EQ(device_->presence().mode, tz4817::Mode::Programming);
+    EXPECT_EQ(projector_->appearances(), 2);
+    uint8_t status = 0xEE;
+    EXPECT_EQ(QRVDL_CmdReadStatus(&status), 0);
+}
+
+TEST_P(LibusbStackTest, UpdateProgramsTheImageAndLeavesTheRestOfTheFlash) {
+    const Bytes before(flash_->contents().begin(), flash_->contents().end());
+    // Flash offsets 0x4000..0x5FFF: the second sector, after the boot sector.
+    Bytes image(0x6000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>((i * 7 + (i >> 8)) ^ 0x5A);
+    ImageFile file(image);
+
+    ASSERT_EQ(QRV_USBInit(), 0);
+    ASSERT_EQ(QRVDL_SwitchAppToBoot(300), 0);
+    ASSERT_EQ(QRVDL_LoadFlash(file.path().c_str(), 0xFE204000, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(QRVDL_CmdWriteProgrammingMode(2), 0);
+
+    const auto after = flash_->contents();
+    EXPECT_TRUE(std::equal(image.begin() + 0x4000, image.end(), after.begin() + 0x4000)) << "image not in flash";
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + 0x4000, after.begin())) << "boot sector touched";
+    EXPECT_TRUE(std::equal(before.begin() + 0x6000, before.end(), after.begin() + 0x6000)) << "flash beyond touched";
+    EXPECT_EQ(flash_->programErrors(), 0u);
+}
+
+TEST_P(LibusbStackTest, ProjectorPulledMidDownloadFailsInsteadOfHanging) {
+    Bytes image(0x14000, 0x3C);
+    ImageFile file(image);
+    std::mutex mutex;
+    std::condition_variable downloading;
+    int frames = 0;
+    device_->setFrameObserver([&](const tz4817::FrameRecord &record) {
+        if (record.valid && record.operation == 0x25) {
+            std::lock_guard lock(mutex);
+            ++frames;
+            downloading.notify_all();
+        }
+    });
+
+    ASSERT_EQ(QRV_USBInit(), 0);
+    ASSERT_EQ(QRVDL_SwitchAppToBoot(300), 0);
+    auto load = std::async(std::launch::async, [&] {
+        return QRVDL_LoadFlash(file.path().c_str(), 0xFE210000, 0, nullptr, nullptr);
+    });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(downloading.wait_for(lock, kPatience, [&] { return frames >= 20; }));
+    }
+    projector_->unplug();
+    ASSERT_EQ(load.wait_for(kPatience), std::future_status::ready) << "the download hangs on a pulled device";
+    EXPECT_EQ(load.get(), 1);
+
+    uint8_t frame[520] = {0x04, 0, 0, 3, 0, 0x34, 0x01, 0x01};
+    frame[8] = static_cast<uint8_t>(3 + 0x34 + 0x01 + 0x01);
+    uint32_t capacity = 255;
+    const int32_t result = QRV_WriteQrvUsbCmd(frame, 9, &capacity);
+    EXPECT_NE(result, 0);
+    EXPECT_NE(result, 1) << "a driver status (device gone or transfer failed), not an echo mismatch";
+}
+
+INSTANTIATE_TEST_SUITE_P(DefaultBusAndPolling, LibusbStackTest,
+                         ::testing::Values(BusChoice::Default, BusChoice::PollingFactory),
+                         [](const auto &info) { return info.param == BusChoice::Default ? "DefaultBus" : "Polling"; });
+
+// With no projector on the local bus the transport waits its full 30 seconds:
+// the local bus exists (libusb works), it just has nothing to offer.
+TEST(LibusbStackTimeout, UsbInitWithoutAProjectorTimesOutAfterThirtySeconds) {
+    if (!testing::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
+    unsetenv("QRV_USBIP");
+    testing::SetBusFactory({});
+    auto flash = tz4817::NorFlash::inMemory();
+    tz4817::Tz4817Device device(*flash);
+    testing::UmockdevProjector projector(device);
+    projector.unplug();
+    EXPECT_EQ(static_cast<uint32_t>(QRV_USBInit()), kWduErrTimeout);
+    EXPECT_EQ(QRV_USBTerm(), 0);
+}
+
+}  // namespace
+}  // namespace usb_driver
