@@ -1,5 +1,7 @@
 #include "socket_io.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -76,6 +78,10 @@ std::vector<Endpoint> resolve(const std::string &host, uint16_t port, std::strin
         endpoints.push_back(endpoint);
     }
     ::freeaddrinfo(list);
+    // "localhost" gives ::1 and 127.0.0.1; listen where IPv4-only clients
+    // such as the default 127.0.0.1 of every tool will look.
+    std::stable_partition(endpoints.begin(), endpoints.end(),
+                          [](const Endpoint &endpoint) { return endpoint.family == AF_INET; });
     if (endpoints.empty()) error = "no address for '" + host + "'";
     return endpoints;
 }

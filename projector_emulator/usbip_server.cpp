@@ -214,7 +214,13 @@ void UsbipServer::State::acceptLoop() {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
-        if (fd < 0) continue;  // the client gave up, or out of descriptors for a moment
+        if (fd < 0) {
+            // Out of descriptors or memory: the pending connection stays
+            // readable, so pause instead of spinning on it.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;  // otherwise the client gave up
+        }
         const int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 

@@ -401,5 +401,71 @@ TEST_F(UsbipServerTest, StopEndsAnImportedConnectionWithAPendingIn) {
     EXPECT_FALSE(after.connected()) << "still listening after stop()";
 }
 
+
+// --- listen address ------------------------------------------------------------------
+
+TEST(UsbipListenAddress, ParsesHostPortAndBracketedIpv6AndRejectsTheRest) {
+    struct Row {
+        const char *text;
+        bool ok;
+        const char *host;
+        uint16_t port;
+    };
+    const Row rows[] = {
+        {"127.0.0.1:3240", true, "127.0.0.1", 3240},
+        {"localhost:0", true, "localhost", 0},
+        {"[::1]:40000", true, "::1", 40000},
+        {"0.0.0.0:65535", true, "0.0.0.0", 65535},
+        {"::1:3240", false, "", 0},
+        {"127.0.0.1", false, "", 0},
+        {":3240", false, "", 0},
+        {"127.0.0.1:", false, "", 0},
+        {"127.0.0.1:65536", false, "", 0},
+        {"127.0.0.1:-1", false, "", 0},
+        {"127.0.0.1:99999999999999999999", false, "", 0},
+        {"[::1]3240", false, "", 0},
+        {"[::1]:", false, "", 0},
+        {"[::1", false, "", 0},
+    };
+    for (const Row &row : rows) {
+        std::string error;
+        const auto parsed = parseListenAddress(row.text, error);
+        ASSERT_EQ(parsed.has_value(), row.ok) << row.text;
+        if (!row.ok) {
+            EXPECT_FALSE(error.empty()) << row.text;
+            continue;
+        }
+        EXPECT_EQ(parsed->host, row.host) << row.text;
+        EXPECT_EQ(parsed->port, row.port) << row.text;
+    }
+}
+
+TEST(UsbipListenAddress, OnlyLoopbackHostsCountAsLoopback) {
+    struct Row {
+        const char *host;
+        bool loopback;
+    };
+    const Row rows[] = {{"127.0.0.1", true}, {"127.4.8.17", true}, {"::1", true},     {"localhost", true},
+                        {"0.0.0.0", false},  {"::", false},        {"192.0.2.1", false}};
+    for (const Row &row : rows) {
+        std::string error;
+        EXPECT_EQ(isLoopbackHost(row.host, error), row.loopback) << row.host << " " << error;
+    }
+}
+
+TEST(UsbipListenAddress, LocalhostListensWhereIpv4ClientsConnect) {
+    auto flash = NorFlash::inMemory();
+    Tz4817Device device(*flash);
+    UsbipServerOptions options;
+    options.host = "localhost";
+    options.port = 0;
+    UsbipServer server(device, options);
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    EXPECT_EQ(server.address().rfind("127.0.0.1:", 0), 0u) << server.address();
+    EXPECT_TRUE(server.loopback());
+    EXPECT_TRUE(UsbipTestClient::list(server.port()));
+}
+
 }  // namespace
 }  // namespace tz4817::test
