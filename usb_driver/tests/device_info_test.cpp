@@ -31,7 +31,9 @@ void expectSelfContained(const std::vector<uint8_t> &block) {
     ASSERT_TRUE(pointsInside(block, config.pInterfaces, config.dwNumInterfaces * sizeof(Interface)));
     for (uint32_t i = 0; i < config.dwNumInterfaces; ++i) {
         const Interface &interface = config.pInterfaces[i];
-        if (i < kMaxInterfaces) EXPECT_EQ(info->pActiveInterface[i], &interface);
+        if (i < kMaxInterfaces) {
+            EXPECT_EQ(info->pActiveInterface[i], &interface);
+        }
         ASSERT_TRUE(pointsInside(block, interface.pAlternateSettings,
                                  interface.dwNumAltSettings * sizeof(AlternateSetting)));
         ASSERT_TRUE(pointsInside(block, interface.pActiveAltSetting, sizeof(AlternateSetting)));

@@ -1,0 +1,613 @@
+// The USB/IP bus against the emulator's USB/IP server (through the driver, as
+// the device manager uses it) and against small hostile servers that break
+// the protocol.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "driver_client.h"
+#include "fake_bus.h"
+#include "tz4817/clock.h"
+#include "tz4817/device.h"
+#include "tz4817/nor_flash.h"
+#include "tz4817/usbip_server.h"
+#include "usbip/protocol.h"
+#include "usbip_bus.h"
+
+namespace usb_driver::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::vector<uint8_t> kStatusRead = {0x04, 0x01, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x3A};
+std::vector<uint8_t> programmingMode1(uint8_t sequence) {
+    return {0x02, sequence, 0x00, 0x03, 0x00, 0x34, 0x30, 0x01, static_cast<uint8_t>(0x68 + sequence)};
+}
+
+UsbipBus::Options fastOptions(uint16_t port) {
+    UsbipBus::Options options;
+    options.host = "127.0.0.1";
+    options.port = port;
+    options.pollInterval = 10ms;
+    options.controlTimeout = 1000ms;
+    options.operationTimeout = 2000ms;
+    options.unlinkTimeout = 1000ms;
+    return options;
+}
+
+// Waits for a condition that the code under test makes true; the limit is a
+// safety net against a hang, not a claim about speed.
+template <typename Predicate>
+bool eventually(std::mutex &mutex, std::condition_variable &changed, Predicate predicate) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, 20s, predicate);
+}
+
+// A listener that records what the bus reports.
+struct Recorder : BusListener {
+    bool wanted(uint16_t, uint16_t) override { return true; }
+    void deviceArrived(const BusDevice &device) override {
+        std::lock_guard lock(mutex);
+        arrived.push_back(device);
+        changed.notify_all();
+    }
+    void deviceLeft(uint64_t key) override {
+        std::lock_guard lock(mutex);
+        left.push_back(key);
+        changed.notify_all();
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<BusDevice> arrived;
+    std::vector<uint64_t> left;
+};
+
+// --- against the emulator's server ------------------------------------------------------
+
+class UsbipDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        flash = tz4817::NorFlash::inMemory();
+        tz4817::DeviceOptions options;
+        options.rebootDelay = 100ms;
+        options.clock = &clock;
+        options.faults = faults;
+        device = std::make_unique<tz4817::Tz4817Device>(*flash, options);
+        tz4817::UsbipServerOptions serverOptions;
+        serverOptions.port = 0;
+        server = std::make_unique<tz4817::UsbipServer>(*device, serverOptions);
+        std::string error;
+        ASSERT_TRUE(server->start(error)) << error;
+        const uint16_t port = server->port();
+        usb_driver::testing::SetBusFactory([port] { return std::make_shared<UsbipBus>(fastOptions(port)); });
+    }
+    void TearDown() override {
+        usb_driver::testing::SetBusFactory({});
+        server.reset();
+    }
+
+    uint32_t take(Client &client, uint32_t &handle) {
+        handle = client.registerFor({entry(tz4817::kAppVendorId, tz4817::kAppProductId),
+                                     entry(tz4817::kBootVendorId, tz4817::kBootProductId)});
+        EventRecord event = client.next(handle);
+        EXPECT_EQ(event.dwAction, EVENT_ATTACH);
+        EXPECT_EQ(client.setInterface(event.dwUniqueID, 0, 0), kStatusOk);
+        EXPECT_EQ(client.acknowledge(event, true), kStatusOk);
+        return event.dwUniqueID;
+    }
+
+    std::vector<tz4817::Fault> faults;
+    std::unique_ptr<tz4817::NorFlash> flash;
+    tz4817::ManualClock clock;
+    std::unique_ptr<tz4817::Tz4817Device> device;
+    std::unique_ptr<tz4817::UsbipServer> server;
+};
+
+TEST_F(UsbipDriverTest, ImportedDeviceIsAttachedAndAnswersAFrame) {
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t id = take(client, handle);
+    std::vector<uint8_t> block = client.deviceInfo(id);
+    ASSERT_GE(block.size(), sizeof(DeviceInfo));
+    const auto *info = reinterpret_cast<const DeviceInfo *>(block.data());
+    EXPECT_EQ(info->Descriptor.idVendor, tz4817::kAppVendorId);
+    EXPECT_EQ(info->pActiveInterface[0]->pActiveAltSetting->Descriptor.bInterfaceNumber, 0);
+
+    std::vector<uint8_t> frame = kStatusRead;
+    uint32_t transferred = 0;
+    ASSERT_EQ(Client::transfer(id, 0x01, frame.data(), 9, transferred), kStatusOk);
+    EXPECT_EQ(transferred, 9u);
+    uint8_t reply[255] = {};
+    ASSERT_EQ(Client::transfer(id, 0x81, reply, sizeof reply, transferred), kStatusOk);
+    EXPECT_EQ(transferred, 9u);
+    EXPECT_EQ(reply[1], 1);
+    EXPECT_EQ(client.resetPipe(id, 0x01), kStatusOk);
+    EXPECT_EQ(client.resetPipe(id, 0x81), kStatusOk);
+}
+
+class UsbipDropTest : public UsbipDriverTest {
+protected:
+    void SetUp() override {
+        faults = {tz4817::Fault{tz4817::Fault::Kind::DropReply, 1, 1}};
+        UsbipDriverTest::SetUp();
+    }
+};
+
+TEST_F(UsbipDropTest, ReadWithoutReplyIsUnlinkedAndTheNextReadGetsItsOwnReply) {
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t id = take(client, handle);
+    std::vector<uint8_t> frame = kStatusRead;
+    uint8_t reply[255] = {};
+    uint32_t transferred = 0;
+    ASSERT_EQ(Client::transfer(id, 0x01, frame.data(), 9, transferred), kStatusOk);
+    EXPECT_EQ(Client::transfer(id, 0x81, reply, sizeof reply, transferred, 50), kStatusTimeout);
+    EXPECT_EQ(transferred, 0u);
+    // Had the timed-out read stayed pending at the server, it would take this
+    // reply and the read below would time out.
+    frame[1] = 2;
+    frame[8] = 0x3B;
+    ASSERT_EQ(Client::transfer(id, 0x01, frame.data(), 9, transferred), kStatusOk);
+    ASSERT_EQ(Client::transfer(id, 0x81, reply, sizeof reply, transferred), kStatusOk);
+    EXPECT_EQ(reply[1], 2);
+}
+
+TEST_F(UsbipDriverTest, ModeSwitchIsADetachThenTheDeviceIsImportedAgain) {
+    Client client;
+    uint32_t handle = 0;
+    const uint32_t first = take(client, handle);
+    std::vector<uint8_t> frame = programmingMode1(5);
+    uint8_t reply[255] = {};
+    uint32_t transferred = 0;
+    ASSERT_EQ(Client::transfer(first, 0x01, frame.data(), 9, transferred), kStatusOk);
+    ASSERT_EQ(Client::transfer(first, 0x81, reply, sizeof reply, transferred), kStatusOk);
+    EXPECT_EQ(transferred, 6u);
+
+    EventRecord detach = client.next(handle);
+    EXPECT_EQ(detach.dwAction, EVENT_DETACH);
+    EXPECT_EQ(detach.dwUniqueID, first);
+    EXPECT_EQ(Client::transfer(first, 0x81, reply, sizeof reply, transferred), kStatusDeviceNotFound);
+
+    clock.advance(100ms);
+    EventRecord attach = client.next(handle);
+    ASSERT_EQ(attach.dwAction, EVENT_ATTACH);
+    EXPECT_NE(attach.dwUniqueID, first);
+    std::vector<uint8_t> block = client.deviceInfo(attach.dwUniqueID);
+    ASSERT_GE(block.size(), sizeof(DeviceInfo));
+    const auto *info = reinterpret_cast<const DeviceInfo *>(block.data());
+    EXPECT_EQ(info->Descriptor.idVendor, 0xE7B9);
+    EXPECT_EQ(info->Descriptor.idProduct, 0x2000);
+}
+
+TEST_F(UsbipDriverTest, DefaultBusFollowsQrvUsbip) {
+    usb_driver::testing::SetBusFactory({});
+    const std::string address = "127.0.0.1:" + std::to_string(server->port());
+    ASSERT_EQ(::setenv("QRV_USBIP", address.c_str(), 1), 0);
+    {
+        Client client;
+        ASSERT_NE(client.get(), nullptr);
+        uint32_t handle = 0;
+        EXPECT_NE(take(client, handle), 0u);
+    }
+    ASSERT_EQ(::setenv("QRV_USBIP", "127.0.0.1:99999", 1), 0);
+    EXPECT_EQ(DriverOpen(), nullptr) << "a malformed address gives no bus";
+    ::unsetenv("QRV_USBIP");
+}
+
+TEST_F(UsbipDriverTest, StopEndsAPendingTransferAndReturns) {
+    auto bus = std::make_shared<UsbipBus>(fastOptions(server->port()));
+    Recorder recorder;
+    ASSERT_EQ(bus->start(recorder), kStatusOk);
+    ASSERT_TRUE(eventually(recorder.mutex, recorder.changed, [&] { return !recorder.arrived.empty(); }));
+    const uint64_t key = recorder.arrived[0].key;
+    ASSERT_EQ(bus->open(key), kStatusOk);
+    // A read with no time-out and nothing to read: only stop() ends it.
+    auto pending = std::async(std::launch::async, [&] {
+        uint8_t buffer[64];
+        TransferRequest request;
+        request.pipe = 0x81;
+        request.in = true;
+        request.buffer = buffer;
+        request.length = sizeof buffer;
+        uint32_t transferred = 0;
+        return bus->transfer(key, request, transferred);
+    });
+    bus->stop();
+    EXPECT_EQ(pending.get(), kStatusDeviceNotFound);
+    std::lock_guard lock(recorder.mutex);
+    EXPECT_TRUE(recorder.left.empty()) << "stop() reports no departures";
+}
+
+// --- against hostile servers ------------------------------------------------------------
+
+// A USB/IP server that answers as its script says, one thread per connection.
+class ScriptedServer {
+public:
+    struct Script {
+        std::function<std::vector<uint8_t>(int poll)> devlist;  // bytes for the device-list request
+        std::vector<uint8_t> importReply;
+        // Bytes to answer a submit with; empty closes the connection.
+        std::function<std::vector<uint8_t>(const usbip::CmdSubmit &)> onSubmit;
+    };
+
+    explicit ScriptedServer(Script script) : script_(std::move(script)) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr *>(&address), length), 0);
+        EXPECT_EQ(::listen(listener_, 16), 0);
+        ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        acceptor_ = std::thread([this] { accept(); });
+    }
+    ~ScriptedServer() {
+        ::shutdown(listener_, SHUT_RDWR);
+        acceptor_.join();
+        {
+            std::lock_guard lock(mutex);
+            for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+        }
+        for (auto &t : threads_) t.join();
+        for (int fd : fds_) ::close(fd);
+        ::close(listener_);
+    }
+    uint16_t port() const { return port_; }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int devlists = 0, imports = 0, submits = 0, importsEnded = 0;
+
+private:
+    static bool readAll(int fd, uint8_t *data, size_t size) {
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t got = ::recv(fd, data + done, size - done, 0);
+            if (got <= 0) return false;
+            done += static_cast<size_t>(got);
+        }
+        return true;
+    }
+    static void send(int fd, const std::vector<uint8_t> &bytes) {
+        if (!bytes.empty()) (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
+    void accept() {
+        for (;;) {
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) return;
+            std::lock_guard lock(mutex);
+            fds_.push_back(fd);
+            threads_.emplace_back([this, fd] { serve(fd); });
+        }
+    }
+    void serve(int fd) {
+        uint8_t header[8];
+        if (!readAll(fd, header, sizeof header)) return;
+        const uint16_t code = static_cast<uint16_t>(header[2] << 8 | header[3]);
+        if (code == usbip::kOpReqDevlist) {
+            int poll;
+            {
+                std::lock_guard lock(mutex);
+                poll = devlists++;
+                changed.notify_all();
+            }
+            send(fd, script_.devlist(poll));
+            ::shutdown(fd, SHUT_WR);
+            return;
+        }
+        uint8_t busId[32];
+        if (!readAll(fd, busId, sizeof busId)) return;
+        {
+            std::lock_guard lock(mutex);
+            ++imports;
+            changed.notify_all();
+        }
+        send(fd, script_.importReply);
+        for (;;) {
+            uint8_t urb[48];
+            if (!readAll(fd, urb, sizeof urb)) break;
+            auto decoded = usbip::decodeUrbHeader(std::span<const uint8_t>(urb, sizeof urb));
+            if (!decoded) break;
+            if (auto *submit = std::get_if<usbip::CmdSubmit>(&*decoded)) {
+                std::vector<uint8_t> data(usbip::submitDataLength(*submit));
+                if (!data.empty() && !readAll(fd, data.data(), data.size())) break;
+                {
+                    std::lock_guard lock(mutex);
+                    ++submits;
+                    changed.notify_all();
+                }
+                std::vector<uint8_t> answer = script_.onSubmit(*submit);
+                if (answer.empty()) break;
+                send(fd, answer);
+            }
+        }
+        ::shutdown(fd, SHUT_RDWR);
+        std::lock_guard lock(mutex);
+        ++importsEnded;
+        changed.notify_all();
+    }
+
+    Script script_;
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::thread acceptor_;
+    std::vector<int> fds_;
+    std::vector<std::thread> threads_;
+};
+
+usbip::DeviceRecord projectorRecord() {
+    usbip::DeviceRecord record;
+    record.path = "/sys/devices/fake";
+    record.busId = "1-1";
+    record.busnum = 1;
+    record.devnum = 2;
+    record.idVendor = 0xE7A2;
+    record.idProduct = 0x051E;
+    record.bConfigurationValue = 1;
+    record.bNumConfigurations = 1;
+    return record;
+}
+
+std::vector<uint8_t> listing(bool withDevice) {
+    usbip::DevlistReply reply;
+    if (withDevice) reply.devices.push_back(usbip::ListedDevice{projectorRecord(), {{0xFF, 0, 0}}});
+    std::vector<uint8_t> bytes;
+    usbip::appendDevlistReply(bytes, reply);
+    return bytes;
+}
+
+std::vector<uint8_t> importOk(std::string busId = "1-1") {
+    usbip::ImportReply reply;
+    reply.device = projectorRecord();
+    reply.device->busId = std::move(busId);
+    std::vector<uint8_t> bytes;
+    usbip::appendImportReply(bytes, reply);
+    return bytes;
+}
+
+std::vector<uint8_t> answer(const usbip::CmdSubmit &submit, std::vector<uint8_t> data, int32_t status = 0) {
+    usbip::RetSubmit reply;
+    reply.seqnum = submit.seqnum;
+    reply.status = status;
+    std::vector<uint8_t> bytes;
+    if (submit.direction == usbip::Direction::In) {
+        usbip::appendRetSubmit(bytes, reply, submit.direction, data);
+    } else {
+        reply.actualLength = submit.transferBufferLength;
+        usbip::appendRetSubmit(bytes, reply, submit.direction);
+    }
+    return bytes;
+}
+
+// Answers GET_DESCRIPTOR from the given descriptors, cut to wLength.
+std::vector<uint8_t> descriptors(const usbip::CmdSubmit &submit, const std::vector<uint8_t> &device,
+                                 const std::vector<uint8_t> &config) {
+    const auto setup = usbip::parseSetup(submit.setup);
+    std::vector<uint8_t> data = (setup.wValue >> 8) == 1 ? device : config;
+    if (data.size() > setup.wLength) data.resize(setup.wLength);
+    return answer(submit, data);
+}
+
+// Short bounds: a hostile server makes every wait run to its end.
+UsbipBus::Options hostileOptions(uint16_t port) {
+    UsbipBus::Options options = fastOptions(port);
+    options.controlTimeout = 100ms;
+    options.unlinkTimeout = 100ms;
+    options.operationTimeout = 200ms;
+    return options;
+}
+
+struct HostileCase {
+    const char *what;
+    ScriptedServer::Script script;
+    bool arrives;
+};
+
+TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevice) {
+    const std::vector<uint8_t> device = simpleDeviceDescriptor(0xE7A2, 0x051E);
+    const std::vector<uint8_t> config = simpleConfigDescriptor();
+    auto listed = [](int) { return listing(true); };
+    auto good = [&](const usbip::CmdSubmit &s) { return descriptors(s, device, config); };
+    std::vector<HostileCase> cases = {
+        {"a well-behaved server (control)", {listed, importOk(), good}, true},
+        {"device count of 2^32-1",
+         {[](int) {
+              std::vector<uint8_t> bytes;
+              usbip::appendOpHeader(bytes, usbip::kOpRepDevlist, 0);
+              bytes.insert(bytes.end(), {0xFF, 0xFF, 0xFF, 0xFF});
+              return bytes;
+          },
+          importOk(), good},
+         false},
+        {"device list cut short", {[](int) { auto b = listing(true); b.resize(100); return b; }, importOk(), good}, false},
+        {"import of another bus id", {listed, importOk("9-9"), good}, false},
+        {"import reply cut short", {listed, [] { auto b = importOk(); b.resize(50); return b; }(), good}, false},
+        {"import refused as busy",
+         {listed, [] { std::vector<uint8_t> b; usbip::appendOpHeader(b, usbip::kOpRepImport, usbip::kOpStatusBusy); return b; }(), good},
+         false},
+        {"reply longer than asked",
+         {listed, importOk(), [&](const usbip::CmdSubmit &s) {
+              return answer(s, std::vector<uint8_t>(s.transferBufferLength + 10, 0x12));
+          }},
+         false},
+        {"reply to a seqnum never sent",
+         {listed, importOk(), [&](const usbip::CmdSubmit &s) {
+              usbip::CmdSubmit other = s;
+              other.seqnum += 1000;
+              return descriptors(other, device, config);
+          }},
+         false},
+        {"garbage instead of a reply",
+         {listed, importOk(), [](const usbip::CmdSubmit &) { return std::vector<uint8_t>(48, 0xA5); }}, false},
+        {"a command instead of a reply",
+         {listed, importOk(), [](const usbip::CmdSubmit &s) {
+              std::vector<uint8_t> b;
+              usbip::appendCmdUnlink(b, usbip::CmdUnlink{s.seqnum, s.devid, 1});
+              usbip::appendCmdSubmit(b, s);
+              return b;
+          }},
+         false},
+        {"header then hang-up",
+         {listed, importOk(), [&](const usbip::CmdSubmit &s) { auto b = descriptors(s, device, config); b.resize(50); return b; }},
+         false},
+        {"stalls every request",
+         {listed, importOk(), [&](const usbip::CmdSubmit &s) { return answer(s, {}, usbip::kUrbStall); }}, false},
+        {"descriptors of another device",
+         {listed, importOk(), [&](const usbip::CmdSubmit &s) {
+              return descriptors(s, simpleDeviceDescriptor(0x1234, 0x5678), config);
+          }},
+         false},
+        {"configuration claiming 64 KiB",
+         {listed, importOk(), [&](const usbip::CmdSubmit &s) {
+              std::vector<uint8_t> huge = config;
+              huge[2] = 0xFF, huge[3] = 0xFF;
+              return descriptors(s, device, huge);
+          }},
+         true},
+    };
+    for (HostileCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server(std::move(c.script));
+        UsbipBus bus(hostileOptions(server.port()));
+        Recorder recorder;
+        ASSERT_EQ(bus.start(recorder), kStatusOk);
+        // Let discovery go round a few times: every failed import is retried.
+        ASSERT_TRUE(eventually(server.mutex, server.changed, [&] { return server.devlists >= 4; }));
+        bus.stop();
+        std::lock_guard lock(recorder.mutex);
+        EXPECT_EQ(recorder.arrived.size(), c.arrives ? 1u : 0u);
+        EXPECT_TRUE(recorder.left.empty());
+        if (c.arrives) {
+            EXPECT_EQ(recorder.arrived[0].vendorId, 0xE7A2);
+            EXPECT_EQ(recorder.arrived[0].deviceDescriptor, device);
+            EXPECT_LE(recorder.arrived[0].configDescriptor.size(), config.size());
+        }
+    }
+}
+
+TEST(UsbipHostileServerTest, MissingFromTheListIsNoDepartureButAClosedConnectionIs) {
+    const std::vector<uint8_t> device = simpleDeviceDescriptor(0xE7A2, 0x051E);
+    const std::vector<uint8_t> config = simpleConfigDescriptor();
+    std::atomic<bool> hangUp{false};
+    ScriptedServer server({[](int poll) { return listing(poll == 0); }, importOk(),
+                           [&](const usbip::CmdSubmit &s) {
+                               if (hangUp) return std::vector<uint8_t>();
+                               return descriptors(s, device, config);
+                           }});
+    UsbipBus bus(fastOptions(server.port()));
+    Recorder recorder;
+    ASSERT_EQ(bus.start(recorder), kStatusOk);
+    ASSERT_TRUE(eventually(recorder.mutex, recorder.changed, [&] { return recorder.arrived.size() == 1; }));
+    ASSERT_TRUE(eventually(server.mutex, server.changed, [&] { return server.devlists >= 5; }));
+    {
+        std::lock_guard lock(recorder.mutex);
+        EXPECT_TRUE(recorder.left.empty()) << "an imported device that is no longer listed has not left";
+    }
+    // The server ends the import at the next request.
+    const uint64_t key = recorder.arrived[0].key;
+    ASSERT_EQ(bus.open(key), kStatusOk);
+    hangUp = true;
+    EXPECT_EQ(bus.resetPipe(key, 0x81), kStatusDeviceNotFound);
+    ASSERT_TRUE(eventually(recorder.mutex, recorder.changed, [&] { return recorder.left.size() == 1; }));
+    EXPECT_EQ(recorder.left[0], key);
+    bus.stop();
+}
+
+TEST(UsbipHostileServerTest, SilentServerIsUnlinkedThenDropped) {
+    const std::vector<uint8_t> device = simpleDeviceDescriptor(0xE7A2, 0x051E);
+    const std::vector<uint8_t> config = simpleConfigDescriptor();
+    // Answers the descriptor requests, then nothing: neither submits nor unlinks.
+    ScriptedServer server({[](int) { return listing(true); }, importOk(),
+                           [&](const usbip::CmdSubmit &s) {
+                               if (s.endpoint == 0) return descriptors(s, device, config);
+                               return std::vector<uint8_t>(1, 0);  // one stray byte, then silence
+                           }});
+    UsbipBus::Options options = fastOptions(server.port());
+    options.unlinkTimeout = 50ms;
+    UsbipBus bus(options);
+    Recorder recorder;
+    ASSERT_EQ(bus.start(recorder), kStatusOk);
+    ASSERT_TRUE(eventually(recorder.mutex, recorder.changed, [&] { return recorder.arrived.size() == 1; }));
+    const uint64_t key = recorder.arrived[0].key;
+    ASSERT_EQ(bus.open(key), kStatusOk);
+    uint8_t buffer[64];
+    TransferRequest request;
+    request.pipe = 0x81;
+    request.in = true;
+    request.buffer = buffer;
+    request.length = sizeof buffer;
+    request.timeoutMs = 20;
+    uint32_t transferred = 7;
+    EXPECT_EQ(bus.transfer(key, request, transferred), kStatusTimeout);
+    EXPECT_EQ(transferred, 0u);
+    ASSERT_TRUE(eventually(recorder.mutex, recorder.changed, [&] { return recorder.left.size() == 1; }));
+    EXPECT_EQ(bus.transfer(key, request, transferred), kStatusDeviceNotFound);
+    bus.stop();
+}
+
+TEST(UsbipHostileServerTest, StopReturnsWhileTheServerNeverAnswers) {
+    // Accepts and reads, never answers: discovery waits in its device-list
+    // exchange when stop() comes.
+    std::atomic<bool> released{false};
+    ScriptedServer server({[&](int) {
+                               while (!released) std::this_thread::sleep_for(1ms);
+                               return std::vector<uint8_t>();
+                           },
+                           {}, nullptr});
+    struct Release {
+        std::atomic<bool> &flag;
+        ~Release() { flag = true; }
+    } release{released};  // before the server goes, also when an assertion fails
+    UsbipBus::Options options = fastOptions(server.port());
+    options.operationTimeout = 60s;
+    UsbipBus bus(options);
+    Recorder recorder;
+    ASSERT_EQ(bus.start(recorder), kStatusOk);
+    ASSERT_TRUE(eventually(server.mutex, server.changed, [&] { return server.devlists >= 1; }));
+    bus.stop();
+    EXPECT_EQ(bus.start(recorder), kStatusOk) << "a stopped bus starts again";
+    bus.stop();
+}
+
+TEST(UsbipAddressTest, ServerAddressesParseOrAreRefused) {
+    struct Case {
+        const char *text;
+        bool ok;
+        const char *host;
+        uint16_t port;
+    } cases[] = {
+        {"127.0.0.1", true, "127.0.0.1", 3240},
+        {"emu.local:4000", true, "emu.local", 4000},
+        {"[::1]:3241", true, "::1", 3241},
+        {"[::1]", true, "::1", 3240},
+        {"::1", true, "::1", 3240},
+        {"host:0", false, "", 0},
+        {"host:65536", false, "", 0},
+        {"host:", false, "", 0},
+        {":3240", false, "", 0},
+        {"host:12a", false, "", 0},
+        {"[::1", false, "", 0},
+        {"[]:1", false, "", 0},
+        {"[::1]x", false, "", 0},
+    };
+    for (const Case &c : cases) {
+        auto address = parseServerAddress(c.text);
+        ASSERT_EQ(address.has_value(), c.ok) << c.text;
+        if (!address) continue;
+        EXPECT_EQ(address->host, c.host) << c.text;
+        EXPECT_EQ(address->port, c.port) << c.text;
+    }
+}
+
+}  // namespace
+}  // namespace usb_driver::test

@@ -1,0 +1,520 @@
+#include "usbip_bus.h"
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "usb_driver/driver_status.h"
+#include "usbip/protocol.h"
+
+namespace usb_driver {
+namespace {
+
+using namespace std::chrono;
+using usbip::Direction;
+
+// The largest device list the client reads: every device with the most
+// interfaces the codec accepts.
+constexpr size_t kMaxDevlistBytes =
+    usbip::kDevlistReplyFixedSize +
+    usbip::kMaxDevices * (usbip::kDeviceRecordSize + usbip::kMaxInterfaces * usbip::kInterfaceRecordSize);
+
+constexpr int32_t kNoDevice = -19;  // ENODEV
+
+uint32_t statusOf(int32_t urbStatus, bool cancelled) {
+    switch (urbStatus) {
+    case usbip::kUrbOk: return kStatusOk;
+    case usbip::kUrbStall: return kStatusStall;
+    case usbip::kUrbShutdown:
+    case kNoDevice:
+    case usbip::kUrbNoEntry: return kStatusDeviceNotFound;
+    case usbip::kUrbUnlinked: return cancelled ? kStatusTimeout : kStatusTransferFailed;
+    default: return kStatusTransferFailed;
+    }
+}
+
+std::array<uint8_t, 8> setupOf(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
+    return {type,
+            request,
+            static_cast<uint8_t>(value),
+            static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(index),
+            static_cast<uint8_t>(index >> 8),
+            static_cast<uint8_t>(length),
+            static_cast<uint8_t>(length >> 8)};
+}
+
+}  // namespace
+
+// One imported device and its connection.
+struct UsbipBus::Import {
+    struct Pending {
+        Direction direction = Direction::Out;
+        uint8_t *buffer = nullptr;
+        uint32_t length = 0;
+        bool complete = false;
+        int32_t status = 0;
+        uint32_t actual = 0;
+        uint32_t unlinkSeqnum = 0;
+        bool unlinked = false;
+    };
+
+    Import(uint64_t k, std::string id, uint32_t d, int f) : key(k), busId(std::move(id)), devid(d), fd(f) {}
+    ~Import() { ::close(fd); }
+
+    // Ends the connection; the reader sees the end and the device leaves.
+    void drop() { ::shutdown(fd, SHUT_RDWR); }
+
+    const uint64_t key;
+    const std::string busId;
+    const uint32_t devid;
+    const int fd;  // closed with the last reference, never while a thread may use it
+    std::thread reader;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool dead = false;
+    bool opened = false;
+    uint32_t nextSeqnum = 1;
+    std::map<uint32_t, Pending *> pending;  // by submit seqnum
+    std::map<uint32_t, uint32_t> unlinks;   // unlink seqnum -> submit seqnum
+
+    std::mutex writeMutex;  // one message at a time on the socket
+
+    // Orders the arrival and departure reports of this device.
+    std::mutex reportMutex;
+    bool reported = false;
+    bool silent = false;  // the bus is stopping: no departure report
+};
+
+struct UsbipBus::State {
+    explicit State(Options o) : options(std::move(o)), wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~State() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+
+    const Options options;
+    const int wakeFd;  // readable while the bus stops: ends every wait of discovery
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    BusListener *listener = nullptr;
+    bool stopping = false;
+    std::thread discovery;
+    uint64_t nextKey = 1;
+    std::map<uint64_t, std::shared_ptr<Import>> imports;  // by key
+
+    void discover();
+    std::optional<std::vector<usbip::ListedDevice>> deviceList();
+    void importDevice(const std::string &busId);
+    void reap();
+    void read(Import &import);
+    std::shared_ptr<Import> find(uint64_t key);
+    uint32_t submit(Import &import, Direction direction, uint32_t endpoint, const std::array<uint8_t, 8> &setup,
+                    uint8_t *buffer, uint32_t length, milliseconds timeout, uint32_t &transferred);
+    uint32_t control(Import &import, const std::array<uint8_t, 8> &setup, uint8_t *buffer, uint32_t &transferred);
+};
+
+// --- discovery ------------------------------------------------------------------------
+
+void UsbipBus::State::discover() {
+    for (;;) {
+        reap();
+        if (auto devices = deviceList()) {
+            for (const usbip::ListedDevice &listed : *devices) {
+                {
+                    std::lock_guard lock(mutex);
+                    if (stopping) return;
+                    const bool imported = std::any_of(imports.begin(), imports.end(), [&](const auto &entry) {
+                        std::lock_guard importLock(entry.second->mutex);
+                        return entry.second->busId == listed.device.busId && !entry.second->dead;
+                    });
+                    if (imported) continue;
+                }
+                if (listener->wanted(listed.device.idVendor, listed.device.idProduct)) importDevice(listed.device.busId);
+            }
+        }
+        std::unique_lock lock(mutex);
+        if (changed.wait_for(lock, options.pollInterval, [&] { return stopping; })) return;
+    }
+}
+
+std::optional<std::vector<usbip::ListedDevice>> UsbipBus::State::deviceList() {
+    const auto deadline = usbip_socket::Clock::now() + options.operationTimeout;
+    const int fd = usbip_socket::connectTo(options.host, options.port, deadline, wakeFd, options.operationTimeout);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::vector<usbip::ListedDevice>> result;
+    std::vector<uint8_t> bytes;
+    usbip::appendDevlistRequest(bytes);
+    if (usbip_socket::writeAll(fd, bytes)) {
+        bytes.clear();
+        for (;;) {
+            bool ended = false;
+            const bool more = usbip_socket::readSome(fd, bytes, kMaxDevlistBytes, deadline, wakeFd, ended);
+            auto reply = usbip::decodeDevlistReply(bytes);
+            if (reply) {
+                if (reply->status == usbip::kOpStatusOk) result = std::move(reply->devices);
+                break;
+            }
+            if (reply.error() != usbip::Error::Short || !more) break;
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
+void UsbipBus::State::importDevice(const std::string &busId) {
+    const auto deadline = usbip_socket::Clock::now() + options.operationTimeout;
+    const int fd = usbip_socket::connectTo(options.host, options.port, deadline, wakeFd, options.operationTimeout);
+    if (fd < 0) return;
+    std::vector<uint8_t> bytes;
+    usbip::appendImportRequest(bytes, usbip::ImportRequest{busId});
+    std::optional<usbip::DeviceRecord> record;
+    if (usbip_socket::writeAll(fd, bytes)) {
+        bytes.assign(usbip::kOpHeaderSize, 0);
+        auto header = usbip_socket::readExact(fd, bytes, deadline, wakeFd) ? usbip::decodeOpHeader(bytes)
+                                                                          : usbip::Result<usbip::OpHeader>(usbip::Error::Short);
+        // A refusal (busy, ...) is the header alone: tried again at the next poll.
+        if (header && header->code == usbip::kOpRepImport && header->status == usbip::kOpStatusOk) {
+            bytes.resize(usbip::kImportReplySize);
+            auto rest = std::span(bytes).subspan(usbip::kOpHeaderSize);
+            if (usbip_socket::readExact(fd, rest, deadline, wakeFd)) {
+                auto reply = usbip::decodeImportReply(bytes);
+                if (reply && reply->device && reply->device->busId == busId) record = reply->device;
+            }
+        }
+    }
+    if (!record) {
+        ::close(fd);
+        return;
+    }
+
+    std::shared_ptr<Import> import;
+    {
+        std::lock_guard lock(mutex);
+        if (stopping) {
+            ::close(fd);
+            return;
+        }
+        import = std::make_shared<Import>(nextKey++, busId, usbip::makeDevid(record->busnum, record->devnum), fd);
+        imports[import->key] = import;
+        import->reader = std::thread([this, raw = import.get()] { read(*raw); });
+    }
+
+    // The descriptors, as the device gives them.
+    std::vector<uint8_t> device(18), config(9);
+    uint32_t got = 0;
+    bool good = control(*import, setupOf(0x80, 6, 0x0100, 0, 18), device.data(), got) == kStatusOk && got == 18;
+    good = good && control(*import, setupOf(0x80, 6, 0x0200, 0, 9), config.data(), got) == kStatusOk && got == 9;
+    if (good) {
+        const uint16_t total = static_cast<uint16_t>(config[2] | config[3] << 8);
+        config.resize(std::max<uint16_t>(total, 9));
+        good = control(*import, setupOf(0x80, 6, 0x0200, 0, static_cast<uint16_t>(config.size())), config.data(),
+                       got) == kStatusOk;
+        config.resize(got);
+    }
+    const uint16_t vendor = static_cast<uint16_t>(device[8] | device[9] << 8);
+    const uint16_t product = static_cast<uint16_t>(device[10] | device[11] << 8);
+    // A device whose descriptors disagree with what the server listed is not
+    // the device that was asked for.
+    if (!good || vendor != record->idVendor || product != record->idProduct) {
+        import->drop();
+        return;
+    }
+
+    BusDevice arrived;
+    arrived.key = import->key;
+    arrived.vendorId = vendor;
+    arrived.productId = product;
+    arrived.deviceDescriptor = std::move(device);
+    arrived.configDescriptor = std::move(config);
+    std::lock_guard report(import->reportMutex);
+    {
+        std::lock_guard importLock(import->mutex);
+        if (import->dead || import->silent) return;
+    }
+    import->reported = true;
+    listener->deviceArrived(arrived);
+}
+
+void UsbipBus::State::reap() {
+    std::vector<std::shared_ptr<Import>> ended;
+    {
+        std::lock_guard lock(mutex);
+        for (auto it = imports.begin(); it != imports.end();) {
+            bool dead;
+            {
+                std::lock_guard importLock(it->second->mutex);
+                dead = it->second->dead;
+            }
+            if (dead) {
+                ended.push_back(std::move(it->second));
+                it = imports.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto &import : ended) import->reader.join();
+}
+
+// --- the imported connection --------------------------------------------------------
+
+void UsbipBus::State::read(Import &import) {
+    std::vector<uint8_t> data;  // reused: no allocation per reply once grown
+    std::array<uint8_t, usbip::kUrbHeaderSize> header;
+    for (;;) {
+        if (!usbip_socket::readExact(import.fd, header, std::nullopt, -1)) break;
+        auto message = usbip::decodeUrbHeader(header);
+        if (!message) break;
+        if (const auto *reply = std::get_if<usbip::RetSubmit>(&*message)) {
+            Direction direction;
+            uint32_t asked;
+            {
+                std::lock_guard lock(import.mutex);
+                auto it = import.pending.find(reply->seqnum);
+                if (it == import.pending.end()) break;  // nothing was asked under that seqnum
+                direction = it->second->direction;
+                asked = it->second->length;
+            }
+            auto length = usbip::retSubmitDataLength(*reply, direction, asked);
+            if (!length) break;  // more than was asked: the protocol is broken
+            data.resize(*length);
+            if (*length && !usbip_socket::readExact(import.fd, data, std::nullopt, -1)) break;
+            std::lock_guard lock(import.mutex);
+            auto it = import.pending.find(reply->seqnum);
+            if (it == import.pending.end()) break;  // given up meanwhile: the connection is going
+            Import::Pending &pending = *it->second;
+            if (*length) std::memcpy(pending.buffer, data.data(), *length);
+            pending.actual = direction == Direction::In ? *length : reply->actualLength;
+            pending.status = reply->status;
+            pending.complete = true;
+            import.changed.notify_all();
+        } else if (const auto *unlinked = std::get_if<usbip::RetUnlink>(&*message)) {
+            std::lock_guard lock(import.mutex);
+            auto unlink = import.unlinks.find(unlinked->seqnum);
+            if (unlink == import.unlinks.end()) continue;  // carries no data: harmless
+            auto it = import.pending.find(unlink->second);
+            if (it != import.pending.end()) it->second->unlinked = true;
+            import.changed.notify_all();
+        } else {
+            break;  // a server sends no commands
+        }
+    }
+    {
+        std::lock_guard lock(import.mutex);
+        import.dead = true;
+        import.changed.notify_all();
+    }
+    import.drop();
+    std::lock_guard report(import.reportMutex);
+    if (import.reported && !import.silent) listener->deviceLeft(import.key);
+    import.reported = false;
+}
+
+uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t endpoint,
+                                 const std::array<uint8_t, 8> &setup, uint8_t *buffer, uint32_t length,
+                                 milliseconds timeout, uint32_t &transferred) {
+    transferred = 0;
+    Import::Pending pending;
+    pending.direction = direction;
+    pending.buffer = buffer;
+    pending.length = length;
+    usbip::CmdSubmit command;
+    {
+        std::lock_guard lock(import.mutex);
+        if (import.dead) return kStatusDeviceNotFound;
+        command.seqnum = import.nextSeqnum++;
+        import.pending[command.seqnum] = &pending;
+    }
+    command.devid = import.devid;
+    command.direction = direction;
+    command.endpoint = endpoint;
+    command.transferBufferLength = length;
+    command.setup = setup;
+
+    thread_local std::vector<uint8_t> message;  // reused: no allocation per transfer once grown
+    message.clear();
+    usbip::appendCmdSubmit(message, command,
+                           direction == Direction::Out ? std::span<const uint8_t>(buffer, length)
+                                                       : std::span<const uint8_t>());
+    bool written;
+    {
+        std::lock_guard lock(import.writeMutex);
+        written = usbip_socket::writeAll(import.fd, message);
+    }
+
+    bool cancelled = false, abandon = !written;
+    std::unique_lock lock(import.mutex);
+    auto finished = [&] { return pending.complete || import.dead; };
+    if (!written) {
+        // The connection is broken; the reader reports the departure.
+    } else if (timeout.count() == 0) {
+        import.changed.wait(lock, finished);
+    } else if (!import.changed.wait_for(lock, timeout, finished)) {
+        cancelled = true;
+        const uint32_t unlinkSeqnum = import.nextSeqnum++;
+        import.unlinks[unlinkSeqnum] = command.seqnum;
+        pending.unlinkSeqnum = unlinkSeqnum;
+        lock.unlock();
+        message.clear();
+        usbip::appendCmdUnlink(message, usbip::CmdUnlink{unlinkSeqnum, import.devid, command.seqnum});
+        {
+            std::lock_guard writeLock(import.writeMutex);
+            written = usbip_socket::writeAll(import.fd, message);
+        }
+        lock.lock();
+        // The completion may have raced the unlink: then it counts.
+        abandon = !written || !import.changed.wait_for(lock, options.unlinkTimeout, [&] {
+            return pending.complete || pending.unlinked || import.dead;
+        });
+    }
+    import.pending.erase(command.seqnum);
+    if (pending.unlinkSeqnum) import.unlinks.erase(pending.unlinkSeqnum);
+    lock.unlock();
+    // A server that answers neither the submit nor its unlink cannot be
+    // trusted with the next transfer.
+    if (abandon) import.drop();
+
+    if (pending.complete) {
+        transferred = std::min(pending.actual, length);
+        return statusOf(pending.status, cancelled);
+    }
+    if (cancelled) return kStatusTimeout;
+    return kStatusDeviceNotFound;
+}
+
+uint32_t UsbipBus::State::control(Import &import, const std::array<uint8_t, 8> &setup, uint8_t *buffer,
+                                  uint32_t &transferred) {
+    const uint32_t length = static_cast<uint32_t>(setup[6] | setup[7] << 8);
+    const Direction direction = (setup[0] & 0x80) ? Direction::In : Direction::Out;
+    return submit(import, direction, 0, setup, buffer, length, options.controlTimeout, transferred);
+}
+
+std::shared_ptr<UsbipBus::Import> UsbipBus::State::find(uint64_t key) {
+    std::lock_guard lock(mutex);
+    auto it = imports.find(key);
+    return it == imports.end() ? nullptr : it->second;
+}
+
+// --- Bus ----------------------------------------------------------------------------------
+
+UsbipBus::UsbipBus(Options options) : state_(std::make_unique<State>(std::move(options))) {}
+
+UsbipBus::~UsbipBus() { stop(); }
+
+uint32_t UsbipBus::start(BusListener &listener) {
+    std::lock_guard lock(state_->mutex);
+    if (state_->wakeFd < 0) return kStatusTransferFailed;
+    if (state_->discovery.joinable()) return kStatusBusy;
+    state_->listener = &listener;
+    state_->stopping = false;
+    state_->discovery = std::thread([state = state_.get()] { state->discover(); });
+    return kStatusOk;
+}
+
+void UsbipBus::stop() {
+    State &state = *state_;
+    std::thread discovery;
+    std::vector<std::shared_ptr<Import>> imports;
+    {
+        std::lock_guard lock(state.mutex);
+        state.stopping = true;
+        state.changed.notify_all();
+        discovery = std::move(state.discovery);
+        for (auto &[key, import] : state.imports) imports.push_back(import);
+    }
+    const uint64_t one = 1;
+    if (state.wakeFd >= 0) (void)!::write(state.wakeFd, &one, sizeof one);
+    // Ending the connections first also ends a descriptor request that
+    // discovery may be waiting on.
+    for (auto &import : imports) {
+        {
+            std::lock_guard report(import->reportMutex);
+            import->silent = true;
+        }
+        import->drop();
+    }
+    if (discovery.joinable()) discovery.join();
+    {
+        std::lock_guard lock(state.mutex);
+        imports.clear();
+        for (auto &[key, import] : state.imports) imports.push_back(import);
+        state.imports.clear();
+    }
+    for (auto &import : imports) {
+        {
+            std::lock_guard report(import->reportMutex);
+            import->silent = true;
+        }
+        import->drop();
+        if (import->reader.joinable()) import->reader.join();
+    }
+    uint64_t drained;
+    if (state.wakeFd >= 0) (void)!::read(state.wakeFd, &drained, sizeof drained);
+}
+
+uint32_t UsbipBus::open(uint64_t key) {
+    auto import = state_->find(key);
+    if (!import) return kStatusDeviceNotFound;
+    std::lock_guard lock(import->mutex);
+    if (import->dead) return kStatusDeviceNotFound;
+    if (import->opened) return kStatusBusy;
+    import->opened = true;
+    return kStatusOk;
+}
+
+void UsbipBus::close(uint64_t key) {
+    // The import stays: the device remains on this bus, free for others.
+    auto import = state_->find(key);
+    if (!import) return;
+    std::lock_guard lock(import->mutex);
+    import->opened = false;
+}
+
+uint32_t UsbipBus::setInterface(uint64_t key, uint32_t interface, uint32_t alternate) {
+    auto import = state_->find(key);
+    if (!import) return kStatusDeviceNotFound;
+    if (interface > 0xFFFF || alternate > 0xFFFF) return kStatusBadRecord;
+    uint32_t transferred = 0;
+    return state_->control(*import,
+                           setupOf(0x01, 11, static_cast<uint16_t>(alternate), static_cast<uint16_t>(interface), 0),
+                           nullptr, transferred);
+}
+
+uint32_t UsbipBus::resetPipe(uint64_t key, uint32_t pipe) {
+    auto import = state_->find(key);
+    if (!import) return kStatusDeviceNotFound;
+    if (pipe > 0xFF) return kStatusBadRecord;
+    uint32_t transferred = 0;
+    return state_->control(*import, setupOf(0x02, 1, 0, static_cast<uint16_t>(pipe), 0), nullptr, transferred);
+}
+
+uint32_t UsbipBus::transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) {
+    transferred = 0;
+    auto import = state_->find(key);
+    if (!import) return kStatusDeviceNotFound;
+    {
+        std::lock_guard lock(import->mutex);
+        if (!import->opened || import->dead) return kStatusDeviceNotFound;
+    }
+    if (request.pipe > 0xFF || (request.pipe & 0x70) || request.length > usbip::kMaxTransferLength ||
+        (!request.buffer && request.length))
+        return kStatusBadRecord;
+    std::array<uint8_t, 8> setup;
+    std::memcpy(setup.data(), request.setup, setup.size());
+    const bool in = request.pipe == 0 ? (setup[0] & 0x80) != 0 : (request.pipe & 0x80) != 0;
+    if (in != request.in) return kStatusBadRecord;
+    return state_->submit(*import, in ? Direction::In : Direction::Out, request.pipe & 0x0F, setup, request.buffer,
+                          request.length, milliseconds(request.timeoutMs), transferred);
+}
+
+}  // namespace usb_driver

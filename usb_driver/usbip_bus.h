@@ -1,0 +1,69 @@
+// The bus of a USB/IP server: the devices it exports, used over TCP.
+//
+// While started, a discovery thread asks the server for its device list every
+// poll interval (a fresh connection each time). A listed device that the
+// listener wants and that is not imported yet is imported on a connection of
+// its own, its device and configuration descriptors are read with
+// GET_DESCRIPTOR, and it is reported as arrived. An imported device missing
+// from later lists has not left (servers may list only free devices); its
+// connection closing or failing is the departure. A refused import (busy) is
+// tried again at the next poll. A device that re-enumerates closes its
+// connection and is imported anew, under a new key.
+//
+// Transfers are CMD_SUBMIT / RET_SUBMIT matched by seqnum by one reader
+// thread per imported connection. A transfer that outlives its time-out is
+// cancelled with CMD_UNLINK before transfer() returns; a server that answers
+// neither the unlink nor the submit loses the connection.
+//
+// Everything the server sends is untrusted: lengths are checked before any
+// copy, and a message that breaks the protocol drops its connection.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "usb_driver/bus.h"
+#include "usbip_socket.h"
+
+namespace usb_driver {
+
+using usbip_socket::parseServerAddress;
+
+class UsbipBus : public Bus {
+public:
+    struct Options {
+        std::string host;
+        uint16_t port = 3240;
+        std::chrono::milliseconds pollInterval{200};
+        // Bound of set interface, pipe resets and the descriptor requests.
+        std::chrono::milliseconds controlTimeout{1000};
+        // Bound of connecting, and of one device-list or import exchange.
+        std::chrono::milliseconds operationTimeout{2000};
+        // How long a cancelled transfer waits for the server's answer to the
+        // unlink before the connection is given up.
+        std::chrono::milliseconds unlinkTimeout{1000};
+    };
+
+    explicit UsbipBus(Options options);
+    ~UsbipBus() override;
+    UsbipBus(const UsbipBus &) = delete;
+    UsbipBus &operator=(const UsbipBus &) = delete;
+
+    uint32_t start(BusListener &listener) override;
+    void stop() override;
+    uint32_t open(uint64_t key) override;
+    void close(uint64_t key) override;
+    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override;
+    uint32_t resetPipe(uint64_t key, uint32_t pipe) override;
+    uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) override;
+
+private:
+    struct State;
+    struct Import;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace usb_driver

@@ -1,0 +1,46 @@
+// Blocking TCP helpers of the USB/IP client. Every wait is bounded by a
+// deadline and ends early when `wake` (an eventfd, or -1) becomes readable,
+// so the bus can stop its threads promptly. A socket blocked in a read with
+// no deadline is ended by shutdown() from another thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace usb_driver::usbip_socket {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;  // nothing: wait forever
+
+// Connects to host:port (names and literals, IPv4 or IPv6) with TCP_NODELAY
+// set, keep-alive on, and sends bounded by `sendTimeout`. -1 on failure, when
+// the deadline passes or when `wake` fires.
+int connectTo(const std::string &host, uint16_t port, Clock::time_point deadline, int wake,
+              std::chrono::milliseconds sendTimeout);
+
+// Reads exactly buffer.size() bytes. False on end of stream, error, deadline
+// or wake.
+bool readExact(int fd, std::span<uint8_t> buffer, const Deadline &deadline, int wake);
+
+// Appends what arrives until end of stream, at most `limit` bytes in all.
+// Returns after each chunk: true while the stream is open and the limit not
+// reached, so the caller can try to decode what it has.
+bool readSome(int fd, std::vector<uint8_t> &out, size_t limit, const Deadline &deadline, int wake, bool &ended);
+
+// Writes all of `bytes`; false on error (a closed peer is an error, never a
+// SIGPIPE) or when the send time-out of the socket passes.
+bool writeAll(int fd, std::span<const uint8_t> bytes);
+
+// Splits "HOST[:PORT]" ("[V6]" or "[V6]:PORT" for IPv6 literals; port 1..65535,
+// 3240 when left out). Nothing when malformed.
+struct ServerAddress {
+    std::string host;
+    uint16_t port = 3240;
+};
+std::optional<ServerAddress> parseServerAddress(const std::string &text);
+
+}  // namespace usb_driver::usbip_socket
