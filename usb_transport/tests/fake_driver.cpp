@@ -348,7 +348,8 @@ uint32_t FakeDriver::transferLocked(TransferRecord &record, LoggedRequest &entry
             reply[7 + i] = static_cast<uint8_t>(0xA0 + i);
     }
     const uint32_t count = std::min<uint32_t>(reply.size(), record.dwBufferSize);
-    std::memcpy(record.pBuffer, reply.data(), count);
+    if (count != 0)
+        std::memcpy(record.pBuffer, reply.data(), count);
     record.dwBytesTransferred = count;
     return 0;
 }
