@@ -1,0 +1,23 @@
+// The command line of tz4817-update.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace headless {
+
+struct CommandLine {
+    // -C DIR, in the order given; each is relative to the one before.
+    std::vector<std::string> directories;
+    bool yes = false;   // --yes, -y: no confirmation
+    bool help = false;  // --help, -h
+};
+
+// Parses the arguments after the program name. On bad usage: nothing, and
+// `error` holds one line (without a line feed) saying what is wrong.
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string> &arguments, std::string &error);
+
+extern const char kUsageText[];
+
+}  // namespace headless

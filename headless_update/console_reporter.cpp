@@ -1,0 +1,131 @@
+#include "console_reporter.h"
+
+#include <algorithm>
+
+#include "terminal_output.h"
+
+namespace headless {
+
+namespace {
+
+constexpr const char *kStageLabels[] = {
+    "Connecting to the projector",
+    "Cleaning projector memory",
+    "Downloading upgrade image",
+};
+
+constexpr uint32_t kBarWidth = 30;
+// Plain lines: one for every this many percent at most.
+constexpr uint32_t kPlainLineStep = 5;
+// In place: the bar is redrawn when the percentage changes or the count has
+// moved this far, not for every 56-byte block.
+constexpr uint32_t kRedrawBytes = 16384;
+
+size_t indexOf(updater::Stage stage) { return static_cast<size_t>(stage) - 1; }
+
+}  // namespace
+
+ConsoleReporter::ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, uint32_t imageLength)
+    : out_(out), err_(err), terminal_(terminal), imageLength_(imageLength) {}
+
+std::string ConsoleReporter::progressText(uint32_t bytes, uint32_t percent, uint32_t imageLength) {
+    percent = std::min<uint32_t>(percent, 100);
+    std::string bar(kBarWidth, '.');
+    std::fill_n(bar.begin(), percent * kBarWidth / 100, '#');
+    char text[96];
+    std::snprintf(text, sizeof text, "  [%s] %7u / %u bytes %3u%%", bar.c_str(), bytes, imageLength, percent);
+    return text;
+}
+
+void ConsoleReporter::stageBegan(updater::Stage stage) {
+    stages_[indexOf(stage)].began = true;
+    progressShown_ = false;
+    showStages(false);
+}
+
+void ConsoleReporter::stageDone(updater::Stage stage) {
+    stages_[indexOf(stage)].done = true;
+    showStages(false);
+}
+
+void ConsoleReporter::progress(uint32_t bytes, uint32_t percent) {
+    showStages(false);
+    showProgress(bytes, percent, false);
+}
+
+void ConsoleReporter::message(const std::string &text) {
+    endProgressLine();
+    std::fflush(out_);
+    std::fputs(text.c_str(), err_);
+    std::fflush(err_);
+}
+
+void ConsoleReporter::completed(uint32_t imageLength) {
+    showStages(true);
+    showProgress(imageLength, 100, true);
+    stages_[indexOf(updater::Stage::Downloading)].done = true;
+    showStages(true);
+    writeOut(kDoneLine);
+}
+
+void ConsoleReporter::failed() {
+    endProgressLine();
+    showStages(true);
+    std::fflush(out_);
+    std::fputs(kFailedLine, err_);
+    std::fflush(err_);
+}
+
+void ConsoleReporter::showStages(bool everything) {
+    for (size_t i = 0; i < std::size(stages_); ++i) {
+        StageLine &line = stages_[i];
+        if (line.began && !line.beganShown) {
+            const bool earlierDone =
+                std::all_of(stages_, stages_ + i, [](const StageLine &earlier) { return earlier.done; });
+            if (!earlierDone && !everything) return;
+            endProgressLine();
+            writeOut(std::string("[ ] ") + kStageLabels[i] + "\n");
+            line.beganShown = true;
+        }
+        if (line.done && !line.doneShown) {
+            endProgressLine();
+            writeOut(std::string("[x] ") + kStageLabels[i] + "\n");
+            line.doneShown = true;
+        }
+    }
+}
+
+void ConsoleReporter::showProgress(uint32_t bytes, uint32_t percent, bool last) {
+    bool show;
+    if (terminal_) {
+        show = !progressShown_ || last || percent != shownPercent_ || bytes < shownBytes_ ||
+               bytes - shownBytes_ >= kRedrawBytes;
+    } else {
+        show = !progressShown_ || percent / kPlainLineStep > shownPercent_ / kPlainLineStep;
+    }
+    if (!show) {
+        if (terminal_) terminal_->deferLine(progressText(bytes, percent, imageLength_));
+        return;
+    }
+    const std::string text = progressText(bytes, percent, imageLength_);
+    if (terminal_) {
+        terminal_->drawLine(text);
+        if (last) terminal_->endLine();
+    } else {
+        writeOut(text + "\n");
+    }
+    progressShown_ = true;
+    shownPercent_ = percent;
+    shownBytes_ = bytes;
+}
+
+void ConsoleReporter::endProgressLine() {
+    if (terminal_) terminal_->endLine();
+}
+
+void ConsoleReporter::writeOut(const std::string &text) {
+    std::fputs(text.c_str(), out_);
+    std::fflush(out_);
+}
+
+}  // namespace headless

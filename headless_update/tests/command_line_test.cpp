@@ -1,0 +1,50 @@
+// The command line: what is accepted, and that every misuse is refused with
+// a message instead of being taken for something else.
+#include <gtest/gtest.h>
+
+#include "command_line.h"
+
+namespace headless {
+namespace {
+
+TEST(CommandLine, AcceptedForms) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::vector<std::string> directories;
+        bool yes, help;
+    };
+    const Case cases[] = {
+        {{}, {}, false, false},
+        {{"--yes"}, {}, true, false},
+        {{"-y"}, {}, true, false},
+        {{"--help"}, {}, false, true},
+        {{"-C", "demo"}, {"demo"}, false, false},
+        {{"-Cdemo", "--yes"}, {"demo"}, true, false},
+        {{"-C", "a", "-C", "b"}, {"a", "b"}, false, false},
+        // A directory that looks like an option is still the directory.
+        {{"-C", "--yes"}, {"--yes"}, false, false},
+    };
+    for (const Case &c : cases) {
+        std::string error;
+        const auto line = parseCommandLine(c.arguments, error);
+        ASSERT_TRUE(line) << error;
+        EXPECT_EQ(line->directories, c.directories);
+        EXPECT_EQ(line->yes, c.yes);
+        EXPECT_EQ(line->help, c.help);
+    }
+}
+
+TEST(CommandLine, MisuseIsRefusedWithOneLine) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-C"}, {"--yes", "-C"}, {"-C", ""}, {"--bogus"}, {"-x"}, {"--yes=no"}, {"tz4817.img"}, {"-"},
+    };
+    for (const auto &arguments : cases) {
+        std::string error;
+        EXPECT_FALSE(parseCommandLine(arguments, error)) << arguments.front();
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace headless

@@ -1,0 +1,233 @@
+// tz4817-update end to end: the program against tz4817-emu over USB/IP, with
+// a real flash file. A full update includes the 5-second pause of the switch
+// into programming mode, so only a few tests run one.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pty.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace headless::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kBootSectorSize = 0x4000;
+constexpr char kWarning[] = "Do NOT interrupt upgrade after it starts!\n";
+
+std::vector<std::string> linesOf(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+}
+
+size_t countOf(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// A loopback port with nobody listening (picked free, then released).
+std::string deadAddress() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), size);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
+    ::close(fd);
+    return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tz4817-update-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        image_ = directory_ / "tz4817.img";
+        flash_ = directory_ / "flash.bin";
+        const RunResult made = runToEnd({EMULATOR_PROGRAM, {"--make-image", image_.string()}});
+        ASSERT_EQ(made.status, 0) << made.err;
+        ASSERT_EQ(fs::file_size(image_), 2097152u);
+    }
+
+    void TearDown() override {
+        stopEmulator();
+        fs::remove_all(directory_);
+    }
+
+    // Starts the emulated projector with a fresh flash; keeps a copy of its
+    // factory contents. `-v` logs every frame it receives.
+    void startEmulator(std::vector<std::string> extra = {}) {
+        std::vector<std::string> arguments{"--listen", "127.0.0.1:0", "--flash", flash_.string(),
+                                           "--reboot-ms", "100", "--erase-ms", "1", "-v"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        emulator_ = std::make_unique<ChildProcess>(Launch{EMULATOR_PROGRAM, arguments});
+        ASSERT_TRUE(emulator_->waitForOutput("listening on ", std::chrono::seconds(30))) << emulator_->errors();
+        const std::string line = emulator_->output();
+        const size_t from = line.find("listening on ") + 13;
+        address_ = line.substr(from, line.find(',', from) - from);
+        factoryFlash_ = readFile(flash_.string());
+        ASSERT_EQ(factoryFlash_.size(), 2097152u);
+    }
+
+    // Stops the emulator; its frame log (standard error).
+    std::string stopEmulator() {
+        if (!emulator_) return {};
+        emulator_->signal(SIGTERM);
+        EXPECT_EQ(emulator_->wait(std::chrono::seconds(30)), 0);
+        std::string log = emulator_->errors();
+        emulator_.reset();
+        return log;
+    }
+
+    Launch update(std::vector<std::string> arguments, const std::string &address) {
+        arguments.insert(arguments.begin(), {"-C", directory_.string()});
+        return Launch{UPDATE_PROGRAM, arguments, {"QRV_USBIP=" + address}};
+    }
+
+    void expectFlashUpdated() {
+        const std::string flash = readFile(flash_.string());
+        const std::string image = readFile(image_.string());
+        ASSERT_EQ(flash.size(), image.size());
+        EXPECT_TRUE(flash.compare(kBootSectorSize, std::string::npos, image, kBootSectorSize) == 0)
+            << "the flash differs from the image after 0x4000";
+        EXPECT_TRUE(flash.compare(0, kBootSectorSize, factoryFlash_, 0, kBootSectorSize) == 0)
+            << "the boot sector was touched";
+    }
+
+    fs::path directory_, image_, flash_;
+    std::string address_, factoryFlash_;
+    std::unique_ptr<ChildProcess> emulator_;
+};
+
+// One full run, checked for everything a successful update must show; its
+// standard input and output are files, so it neither asks nor draws in place.
+TEST_F(ProgramTest, UpdateWritesTheImageAndReportsInPlainLines) {
+    startEmulator();
+    const RunResult run = runToEnd(update({}, address_));
+    const std::string log = stopEmulator();
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    expectFlashUpdated();
+    EXPECT_NE(log.find("tz4817-emu: frame "), std::string::npos);  // the frame log works
+    EXPECT_EQ(run.err, "");
+
+    const std::string &out = run.out;
+    EXPECT_EQ(out.find('\r'), std::string::npos);
+    EXPECT_EQ(out.find("Start the update?"), std::string::npos);
+    EXPECT_EQ(out.rfind("Number of bytes to download: 2097152\nDo NOT interrupt upgrade after it starts!\n", 0), 0u);
+    // The library's line in its place among the stage lines.
+    const std::vector<std::string> order{
+        "[ ] Connecting to the projector\n", "File[tz4817.img] Size[2097152]\n",
+        "[x] Connecting to the projector\n", "[ ] Cleaning projector memory\n",
+        "[x] Cleaning projector memory\n",   "[ ] Downloading upgrade image\n",
+        "[x] Downloading upgrade image\n",   "Update is Done!\n",
+    };
+    size_t at = 0;
+    for (const std::string &line : order) {
+        const size_t found = out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << out;
+        at = found + line.size();
+    }
+    size_t progressLines = 0;
+    for (const std::string &line : linesOf(out)) progressLines += line.rfind("  [", 0) == 0;
+    EXPECT_LE(progressLines, 2u * 21u);
+    EXPECT_GE(progressLines, 30u);
+}
+
+TEST_F(ProgramTest, MissingImageSendsNothingToTheProjector) {
+    startEmulator();
+    const fs::path empty = directory_ / "empty";
+    fs::create_directory(empty);
+    const RunResult run = runToEnd({UPDATE_PROGRAM, {"--yes", "-C", empty.string()}, {"QRV_USBIP=" + address_}});
+    const std::string log = stopEmulator();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Bad file [tz4817.img]\n");
+    EXPECT_EQ(run.err, "Failed to load flash\n");
+    EXPECT_EQ(log.find("frame"), std::string::npos) << log;
+    EXPECT_EQ(readFile(flash_.string()), factoryFlash_);
+}
+
+TEST_F(ProgramTest, NoProjectorFailsAfterTheWait) {
+    const RunResult run = runToEnd(update({"--yes"}, deadAddress()));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Failed to initialize QRV USB\nTerminating Driver\nUpdate Failed!\n");
+    EXPECT_EQ(run.out.find("Update is Done!"), std::string::npos);
+    EXPECT_EQ(run.out.find("[x]"), std::string::npos);
+}
+
+TEST_F(ProgramTest, ChecksumMismatchIsAFailureNeverASuccess) {
+    startEmulator({"--fault", "flip-bit=0x5000"});
+    const RunResult run = runToEnd(update({"--yes"}, address_));
+    stopEmulator();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("Checksum FAILED\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Update is Done!"), std::string::npos);
+    EXPECT_EQ(run.out.find("[x] Downloading upgrade image"), std::string::npos);
+    EXPECT_EQ(run.out.find("100%"), std::string::npos);
+    EXPECT_EQ(run.err, "Failed to load flash\nUpdate Failed!\n");
+}
+
+TEST_F(ProgramTest, StopSignalsDuringProgrammingDoNotStopTheUpdate) {
+    startEmulator();
+    ChildProcess program(update({"--yes"}, address_));
+    ASSERT_TRUE(program.waitForOutput("[ ] Downloading upgrade image\n")) << program.output() << program.errors();
+    program.signal(SIGINT);
+    program.signal(SIGTERM);
+    const std::optional<int> status = program.wait();
+    stopEmulator();
+    ASSERT_EQ(status, 0) << program.output() << program.errors();
+    EXPECT_NE(program.output().find("Update is Done!\n"), std::string::npos);
+    EXPECT_EQ(countOf(program.errors(), kWarning), 2u) << program.errors();
+    expectFlashUpdated();
+}
+
+TEST_F(ProgramTest, DecliningTheConfirmationStartsNothing) {
+    int terminal = -1, input = -1;
+    ASSERT_EQ(::openpty(&terminal, &input, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(::write(terminal, "n\n", 2), 2);
+    // Were the answer ignored, the update would wait for a projector here
+    // and fail with the link message.
+    const RunResult run = runToEnd({UPDATE_PROGRAM, {"-C", directory_.string()}, {"QRV_USBIP=" + deadAddress()},
+                                    "", input});
+    ::close(input);
+    ::close(terminal);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find(kWarning), std::string::npos);
+    EXPECT_NE(run.out.find("Start the update? [y/N] "), std::string::npos);
+    EXPECT_NE(run.out.find("Update not started.\n"), std::string::npos);
+    EXPECT_EQ(run.err, "");
+}
+
+TEST_F(ProgramTest, BadUsageIsOneLineAndStatusTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus"}, {"-C"}, {"tz4817.img"}, {"-C", (directory_ / "missing").string()},
+    };
+    for (const auto &arguments : cases) {
+        const RunResult run = runToEnd({UPDATE_PROGRAM, arguments, {"QRV_USBIP=" + deadAddress()}});
+        EXPECT_EQ(run.status, 2) << arguments.front();
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(countOf(run.err, "\n"), 1u) << run.err;
+        EXPECT_EQ(run.err.rfind("tz4817-update: ", 0), 0u) << run.err;
+    }
+}
+
+}  // namespace
+}  // namespace headless::test
