@@ -1,8 +1,11 @@
 // The whole download and the boot switch: results, the lines printed in
 // order, what reaches the flash, and the state of the link afterwards.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "projector_link.h"
 #include "qrvdl.h"
@@ -161,6 +164,29 @@ TEST_F(LoadFlash, FailuresPrintTheirLinesInOrder) {
     }
 }
 
+// The transport's line about a failed transfer comes first, then the
+// download's own line, in the order they happened.
+TEST_F(LoadFlash, TransferFailureLinesPrecedeTheDownloadsLine) {
+    struct Case {
+        uint8_t operation;
+        const char *line;
+    };
+    const Case cases[] = {
+        {kErase, "Failed to erase flash\n"},
+        {kSize, "Failed to program flash\n"},
+        {kCalculate, "Checksum calculation failed\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        restart(fastProjector());
+        TempFile image(imageFile(kSmallImage));
+        failReadAfter(c.operation);
+        std::string printed;
+        EXPECT_EQ(load(image.path(), 0xFE204000, 0, printed), 1);
+        EXPECT_EQ(printed, sizeLine(image, 0x5000) + "Reseting USB\n" + c.line);
+    }
+}
+
 TEST_F(LoadFlash, ForeignFlashIsRejected) {
     setRewriter([](std::span<uint8_t> reply) {
         if (reply.size() >= 15 && reply[6] == kInformation && reply[7] == 0x0D) reply[13] = 0xC4;
@@ -179,6 +205,27 @@ TEST_F(LoadFlash, MissingFileSendsNothing) {
     EXPECT_TRUE(frames().empty());
     EXPECT_EQ(QRVDL_LoadFlash(nullptr, 0xFE204000, 0, nullptr, nullptr), 1);
     EXPECT_TRUE(frames().empty());
+}
+
+// Each line is on standard output when the call returns, not in a stdio
+// buffer, so that it keeps its place among other writers' output. (Run from
+// ctest, standard output is a pipe and fully buffered.)
+TEST_F(LoadFlash, LinesReachStandardOutputAtOnce) {
+    TempFile capture(Bytes{}, "stdout.txt");
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    const int file = ::open(capture.path().c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(file, 0);
+    ::dup2(file, STDOUT_FILENO);
+    ::close(file);
+    const int32_t result = QRVDL_LoadFlash("/nonexistent-dir/tz4817.img", 0xFE204000, 0, nullptr, nullptr);
+    std::ifstream in(capture.path());
+    const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    EXPECT_EQ(result, 2);
+    EXPECT_EQ(written, "Bad file [/nonexistent-dir/tz4817.img]\n");
 }
 
 TEST_F(LoadFlash, FileShorterThanTheStartIsRejectedByTheRangeCheck) {

@@ -8,17 +8,27 @@
 #include "pause.h"
 #include "qrvusb.h"
 #include "usb_driver/driver.h"
+#include "usb_driver/driver_status.h"
 #include "usb_driver/loopback_bus.h"
 
 namespace flash_test {
 
+// What the test asks of the buses it is given; transfers run on the test's
+// own thread, so no lock is needed.
+struct ProjectorLink::BusHooks {
+    ReplyRewriter rewriter;
+    int failReadAfter = -1;  // operation byte, or -1
+    bool failNextRead = false;
+};
+
 namespace {
 
-// Passes everything to a loopback bus and lets the test rewrite what comes in.
+// Passes everything to a loopback bus and lets the test rewrite or break what
+// comes in.
 class RewritingBus : public usb_driver::Bus {
 public:
-    RewritingBus(tz4817::Tz4817Device &device, std::shared_ptr<ReplyRewriter> rewriter)
-        : inner_(device), rewriter_(std::move(rewriter)) {}
+    using Hooks = std::shared_ptr<ProjectorLink::BusHooks>;
+    RewritingBus(tz4817::Tz4817Device &device, Hooks hooks) : inner_(device), hooks_(std::move(hooks)) {}
 
     uint32_t start(usb_driver::BusListener &listener) override { return inner_.start(listener); }
     void stop() override { inner_.stop(); }
@@ -29,16 +39,27 @@ public:
     }
     uint32_t resetPipe(uint64_t key, uint32_t pipe) override { return inner_.resetPipe(key, pipe); }
     uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request, uint32_t &transferred) override {
+        const bool bulkIn = request.in && request.pipe == tz4817::kBulkInEndpoint;
+        if (!request.in && request.pipe == tz4817::kBulkOutEndpoint && request.length > 6 &&
+            request.buffer[6] == hooks_->failReadAfter) {
+            hooks_->failReadAfter = -1;
+            hooks_->failNextRead = true;
+        }
         const uint32_t status = inner_.transfer(key, request, transferred);
-        if (status == 0 && request.in && request.pipe == tz4817::kBulkInEndpoint && *rewriter_) {
-            (*rewriter_)(std::span<uint8_t>(request.buffer, transferred));
+        if (bulkIn && hooks_->failNextRead) {
+            hooks_->failNextRead = false;
+            transferred = 0;
+            return usb_driver::kStatusTransferFailed;
+        }
+        if (status == 0 && bulkIn && hooks_->rewriter) {
+            hooks_->rewriter(std::span<uint8_t>(request.buffer, transferred));
         }
         return status;
     }
 
 private:
     usb_driver::LoopbackBus inner_;
-    std::shared_ptr<ReplyRewriter> rewriter_;
+    Hooks hooks_;
 };
 
 }  // namespace
@@ -97,12 +118,13 @@ tz4817::DeviceOptions fastProjector(tz4817::Mode mode) {
 }
 
 void ProjectorLink::SetUp() {
+    hooks_ = std::make_shared<BusHooks>();
     erasedCalls.clear();
     programmedCalls.clear();
     qrvdl::testing::SetPauseFunction([this](uint32_t milliseconds) { pauses_.push_back(milliseconds); });
     usb_driver::testing::SetBusFactory([this]() -> std::shared_ptr<usb_driver::Bus> {
         if (refuseBuses_) return nullptr;
-        auto bus = std::make_shared<RewritingBus>(*device_, rewriter_);
+        auto bus = std::make_shared<RewritingBus>(*device_, hooks_);
         bus_ = bus;
         return bus;
     });
@@ -112,7 +134,7 @@ void ProjectorLink::SetUp() {
 
 void ProjectorLink::TearDown() {
     QRV_USBTerm();
-    *rewriter_ = nullptr;
+    *hooks_ = BusHooks{};
     usb_driver::testing::SetBusFactory({});
     qrvdl::testing::SetPauseFunction({});
 }
@@ -174,7 +196,9 @@ void ProjectorLink::fault(tz4817::Fault::Kind kind, uint64_t first, uint64_t las
     device_->addFault(fault);
 }
 
-void ProjectorLink::setRewriter(ReplyRewriter rewriter) { *rewriter_ = std::move(rewriter); }
+void ProjectorLink::setRewriter(ReplyRewriter rewriter) { hooks_->rewriter = std::move(rewriter); }
+
+void ProjectorLink::failReadAfter(uint8_t operation) { hooks_->failReadAfter = operation; }
 
 void ProjectorLink::refuseNewBuses() { refuseBuses_ = true; }
 

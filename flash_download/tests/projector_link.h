@@ -82,6 +82,12 @@ public:
                uint32_t offset = 0);
 
     void setRewriter(ReplyRewriter rewriter);
+    // The read transfer that follows the next frame with this operation byte
+    // fails on the host's side (the device's reply is lost), as a broken
+    // cable would make it.
+    void failReadAfter(uint8_t operation);
+
+    struct BusHooks;  // what the buses given to the driver are asked to do
     // True while the driver still holds the bus the link was opened on: the
     // link has not been closed since.
     bool busAlive() const { return !bus_.expired(); }
@@ -100,7 +106,7 @@ private:
     std::vector<std::unique_ptr<tz4817::Tz4817Device>> retired_;
     mutable std::mutex mutex_;
     std::vector<tz4817::FrameRecord> frames_;
-    std::shared_ptr<ReplyRewriter> rewriter_ = std::make_shared<ReplyRewriter>();
+    std::shared_ptr<BusHooks> hooks_;
     std::weak_ptr<usb_driver::Bus> bus_;
     bool refuseBuses_ = false;
 };
