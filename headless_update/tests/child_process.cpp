@@ -50,8 +50,10 @@ ChildProcess::ChildProcess(const Launch &launch) {
     for (auto &entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    const int out = ::open(outputFile_.c_str(), O_WRONLY | O_CLOEXEC);
-    const int err = ::open(errorFile_.c_str(), O_WRONLY | O_CLOEXEC);
+    const int out =
+        launch.standardOutput >= 0 ? launch.standardOutput : ::open(outputFile_.c_str(), O_WRONLY | O_CLOEXEC);
+    const int err =
+        launch.standardError >= 0 ? launch.standardError : ::open(errorFile_.c_str(), O_WRONLY | O_CLOEXEC);
     const int in = launch.standardInput >= 0 ? launch.standardInput : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const char *directory = launch.directory.empty() ? nullptr : launch.directory.c_str();
 
@@ -63,8 +65,8 @@ ChildProcess::ChildProcess(const Launch &launch) {
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
-    ::close(out);
-    ::close(err);
+    if (launch.standardOutput < 0) ::close(out);
+    if (launch.standardError < 0) ::close(err);
     if (launch.standardInput < 0) ::close(in);
 }
 

@@ -19,6 +19,8 @@ struct Launch {
     std::vector<std::string> environment;  // "NAME=VALUE", added to this process's
     std::string directory;                 // empty: this process's
     int standardInput = -1;                // -1: /dev/null
+    int standardOutput = -1;               // -1: a file, read with output()
+    int standardError = -1;                // -1: a file, read with errors()
 };
 
 class ChildProcess {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -11,12 +12,14 @@
 #include <pty.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -54,6 +57,49 @@ std::string deadAddress() {
     ::close(fd);
     return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
 }
+
+// A pseudo-terminal without output processing (line feeds stay line feeds);
+// a thread reads everything written to it until the last writer is gone.
+class PseudoTerminal {
+public:
+    bool open() {
+        if (::openpty(&primary_, &secondary_, nullptr, nullptr, nullptr) != 0) return false;
+        ::fcntl(primary_, F_SETFD, FD_CLOEXEC);
+        ::fcntl(secondary_, F_SETFD, FD_CLOEXEC);
+        termios settings{};
+        ::tcgetattr(secondary_, &settings);
+        settings.c_oflag &= ~OPOST;
+        ::tcsetattr(secondary_, TCSANOW, &settings);
+        reader_ = std::thread([this] {
+            char chunk[4096];
+            ssize_t got;
+            while ((got = ::read(primary_, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR))
+                if (got > 0) text_.append(chunk, static_cast<size_t>(got));
+        });
+        return true;
+    }
+    ~PseudoTerminal() {
+        closeSecondary();
+        if (reader_.joinable()) reader_.join();
+        if (primary_ >= 0) ::close(primary_);
+    }
+    int secondary() const { return secondary_; }
+    void closeSecondary() {
+        if (secondary_ >= 0) ::close(secondary_);
+        secondary_ = -1;
+    }
+    // After the program has ended: all it wrote.
+    std::string everything() {
+        closeSecondary();
+        if (reader_.joinable()) reader_.join();
+        return text_;
+    }
+
+private:
+    int primary_ = -1, secondary_ = -1;
+    std::thread reader_;
+    std::string text_;
+};
 
 class ProgramTest : public ::testing::Test {
 protected:
@@ -173,16 +219,28 @@ TEST_F(ProgramTest, NoProjectorFailsAfterTheWait) {
     EXPECT_EQ(run.out.find("[x]"), std::string::npos);
 }
 
+// Runs on a terminal (standard output and error on one pseudo-terminal), so
+// it also shows the bar drawn in place and every other line, the libraries'
+// included, starting on a line of its own.
 TEST_F(ProgramTest, ChecksumMismatchIsAFailureNeverASuccess) {
     startEmulator({"--fault", "flip-bit=0x5000"});
-    const RunResult run = runToEnd(update({"--yes"}, address_));
+    PseudoTerminal terminal;
+    ASSERT_TRUE(terminal.open());
+    Launch launch = update({"--yes"}, address_);
+    launch.standardOutput = launch.standardError = terminal.secondary();
+    ChildProcess program(launch);
+    terminal.closeSecondary();
+    const std::optional<int> status = program.wait();
     stopEmulator();
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("Checksum FAILED\n"), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("Update is Done!"), std::string::npos);
-    EXPECT_EQ(run.out.find("[x] Downloading upgrade image"), std::string::npos);
-    EXPECT_EQ(run.out.find("100%"), std::string::npos);
-    EXPECT_EQ(run.err, "Failed to load flash\nUpdate Failed!\n");
+    const std::string screen = terminal.everything();
+    EXPECT_EQ(status, 1) << screen;
+    for (const char *line : {"File[tz4817.img] Size[2097152]\n", "[x] Cleaning projector memory\n",
+                             "Checksum FAILED\n", "Failed to load flash\n", "Update Failed!\n"})
+        EXPECT_NE(screen.find(std::string("\n") + line), std::string::npos) << "not on its own line: " << line;
+    EXPECT_NE(screen.find("\r  [#"), std::string::npos);
+    EXPECT_EQ(screen.find("Update is Done!"), std::string::npos);
+    EXPECT_EQ(screen.find("[x] Downloading upgrade image"), std::string::npos);
+    EXPECT_EQ(screen.find("100%"), std::string::npos);
 }
 
 TEST_F(ProgramTest, StopSignalsDuringProgrammingDoNotStopTheUpdate) {
