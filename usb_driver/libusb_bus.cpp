@@ -171,9 +171,12 @@ void LibusbBus::State::pollDevices() {
     libusb_free_device_list(list, 1);
 }
 
+// Fills the report of a device some registration wants; false when none wants
+// it or it has no active configuration yet (both are asked again later).
 bool LibusbBus::State::describe(Device &device, BusDevice &report) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(device.device, &descriptor) != 0) return false;
+    if (listener == nullptr || !listener->wanted(descriptor.idVendor, descriptor.idProduct)) return false;
     libusb_config_descriptor *config = nullptr;
     if (libusb_get_active_config_descriptor(device.device, &config) != 0 || config == nullptr) return false;
     report.vendorId = descriptor.idVendor;
@@ -198,9 +201,8 @@ void LibusbBus::State::arrived(libusb_device *device) {
     offerUnreported();
 }
 
-// Reports the present devices that are described and wanted but not yet
-// reported. Runs on the event thread only, which alone touches unreported
-// devices.
+// Reports the present devices that are wanted but not yet reported. Runs on
+// the event thread only, which alone touches unreported devices.
 void LibusbBus::State::offerUnreported() {
     std::vector<std::shared_ptr<Device>> candidates;
     {
@@ -210,8 +212,7 @@ void LibusbBus::State::offerUnreported() {
     }
     for (auto &candidate : candidates) {
         BusDevice report;
-        if (!describe(*candidate, report)) continue;  // not configured yet: try again later
-        if (listener == nullptr || !listener->wanted(report.vendorId, report.productId)) continue;
+        if (!describe(*candidate, report)) continue;
         {
             std::lock_guard lock(mutex);
             candidate->key = nextKey++;

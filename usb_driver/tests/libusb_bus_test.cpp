@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "libusb_descriptors.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
 #include "umockdev_projector.h"
@@ -406,6 +407,68 @@ TEST(LibusbStatusTest, LibusbErrorsBecomeDriverStatuses) {
         {LIBUSB_ERROR_OTHER, kStatusTransferFailed},
     };
     for (auto [error, status] : table) EXPECT_EQ(LibusbBus::statusOf(error), status) << libusb_error_name(error);
+}
+
+}  // namespace
+}  // namespace usb_driver
+
+namespace usb_driver {
+namespace {
+
+// A configuration with everything libusb keeps as "extra": an association
+// descriptor after the configuration, a class descriptor after an interface,
+// a companion after an endpoint, a second alternate setting, and a 9-byte
+// (audio) endpoint.
+TEST(LibusbDescriptorsTest, ConfigurationIsRebuiltByteForByteWithItsExtraDescriptors) {
+    const Bytes associationExtra = {8, 0x0B, 0, 1, 0xFF, 0, 0, 0};
+    const Bytes classExtra = {9, 0x21, 0x11, 0x01, 0, 1, 0x22, 0x20, 0};
+    const Bytes companionExtra = {6, 0x30, 0, 0, 0, 0};
+    const Bytes raw = {
+        9, 0x02, 0, 0, 1, 1, 0, 0x80, 50,                   // configuration, wTotalLength below
+        8, 0x0B, 0, 1, 0xFF, 0, 0, 0,                       // association
+        9, 0x04, 0, 0, 1, 0x03, 0, 0, 0,                    // interface 0 alt 0
+        9, 0x21, 0x11, 0x01, 0, 1, 0x22, 0x20, 0,           // class descriptor
+        7, 0x05, 0x81, 0x03, 8, 0, 10,                      // interrupt IN
+        6, 0x30, 0, 0, 0, 0,                                // companion
+        9, 0x04, 0, 1, 2, 0xFF, 0, 0, 4,                    // interface 0 alt 1
+        7, 0x05, 0x02, 0x02, 0x00, 0x02, 0,                 // bulk OUT, 512
+        9, 0x05, 0x83, 0x01, 0xC0, 0x00, 1, 2, 0x04,        // isochronous IN, audio layout
+    };
+
+    libusb_endpoint_descriptor interrupt{7, 0x05, 0x81, 0x03, 8, 10, 0, 0, companionExtra.data(), 6};
+    libusb_endpoint_descriptor endpoints[2] = {{7, 0x05, 0x02, 0x02, 0x200, 0, 0, 0, nullptr, 0},
+                                               {9, 0x05, 0x83, 0x01, 0xC0, 1, 2, 0x04, nullptr, 0}};
+    libusb_interface_descriptor alternates[2] = {
+        {9, 0x04, 0, 0, 1, 0x03, 0, 0, 0, &interrupt, classExtra.data(), 9},
+        {9, 0x04, 0, 1, 2, 0xFF, 0, 0, 4, endpoints, nullptr, 0}};
+    libusb_interface interface{alternates, 2};
+    libusb_config_descriptor config{9, 0x02, 0, 1, 1, 0, 0x80, 50, &interface, associationExtra.data(), 8};
+
+    Bytes expected = raw;
+    expected[2] = static_cast<uint8_t>(raw.size());
+    expected[3] = 0;
+    EXPECT_EQ(ConfigDescriptorBytes(config), expected);
+    EXPECT_EQ(EndpointsOf(expected), (std::map<uint8_t, uint8_t>{{0x81, 0x03}, {0x02, 0x02}, {0x83, 0x01}}));
+}
+
+TEST(LibusbDescriptorsTest, DeviceDescriptorIsLittleEndian) {
+    libusb_device_descriptor descriptor{18, 0x01, 0x0200, 0, 0, 0, 64, 0xE7A2, 0x051E, 0x0100, 1, 2, 3, 1};
+    EXPECT_EQ(DeviceDescriptorBytes(descriptor),
+              (Bytes{18, 0x01, 0x00, 0x02, 0, 0, 0, 64, 0xA2, 0xE7, 0x1E, 0x05, 0x00, 0x01, 1, 2, 3, 1}));
+}
+
+// Endpoints are looked up in bytes a device sent: a broken descriptor chain
+// ends the walk instead of reading past the end.
+TEST(LibusbDescriptorsTest, BrokenDescriptorChainsEndTheEndpointWalk) {
+    const std::pair<Bytes, std::map<uint8_t, uint8_t>> table[] = {
+        {{}, {}},
+        {{7, 0x05, 0x81, 0x02, 64, 0, 0}, {{0x81, 0x02}}},
+        {{0, 0x05, 0x81, 0x02, 64, 0, 0}, {}},                          // zero length: no progress possible
+        {{7, 0x05, 0x81, 0x02, 64, 0}, {}},                             // runs past the end
+        {{5, 0x05, 0x81, 0x02, 64, 7, 0x05, 0x02, 0x02, 64, 0, 0}, {{0x02, 0x02}}},  // too short to be an endpoint
+        {{1}, {}},
+    };
+    for (const auto &[bytes, endpoints] : table) EXPECT_EQ(EndpointsOf(bytes), endpoints) << bytes.size();
 }
 
 }  // namespace
