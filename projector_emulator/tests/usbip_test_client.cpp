@@ -1,5 +1,7 @@
 #include "usbip_test_client.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -37,11 +39,16 @@ int connectTo(uint16_t port) {
 Bytes makeFrame(uint8_t kind, uint8_t operation, const Bytes &parameters) {
     const size_t length = parameters.size() + 8;
     const size_t body = length - 6;
-    Bytes frame{kind, 0, 0, static_cast<uint8_t>(body), static_cast<uint8_t>(body >> 8), 0x34, operation};
-    frame.insert(frame.end(), parameters.begin(), parameters.end());
+    Bytes frame(length, 0);
+    frame[0] = kind;
+    frame[3] = static_cast<uint8_t>(body);
+    frame[4] = static_cast<uint8_t>(body >> 8);
+    frame[5] = 0x34;
+    frame[6] = operation;
+    std::copy(parameters.begin(), parameters.end(), frame.begin() + 7);
     uint8_t sum = 0;
-    for (size_t i = 1; i < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
-    frame.push_back(sum);
+    for (size_t i = 1; i + 1 < length; ++i) sum = static_cast<uint8_t>(sum + frame[i]);
+    frame[length - 1] = sum;
     return frame;
 }
 
