@@ -186,7 +186,7 @@ void fillInfoBlock(const DeviceModel &model, const ActiveAlternates &active, voi
     size_t alternate = 0, endpoint = 0;
     for (size_t n = 0; n < model.interfaces.size(); ++n) {
         const InterfaceModel &source = model.interfaces[n];
-        const uint8_t wanted = n < active.size() ? active[n] : 0;
+        const uint8_t wanted = n < active.size() ? active[n] : 0;  // interfaces never exceed it
         Interface target{};
         target.pAlternateSettings = alternates + alternate;
         target.dwNumAltSettings = static_cast<uint32_t>(source.alternates.size());

@@ -11,6 +11,7 @@
 // a reader that trusts them stays inside the block.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -57,8 +58,9 @@ std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device,
                                             std::span<const uint8_t> config, std::string *why = nullptr);
 
 // Active alternate setting per interface position (index into
-// DeviceModel::interfaces); missing entries mean the first alternate.
-using ActiveAlternates = std::vector<uint8_t>;
+// DeviceModel::interfaces); 0 at first. A fixed array: reading it costs no
+// allocation on the exchange path.
+using ActiveAlternates = std::array<uint8_t, kMaxInterfaces>;
 
 // Bytes the block needs.
 size_t infoBlockSize(const DeviceModel &model);

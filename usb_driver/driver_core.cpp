@@ -64,13 +64,25 @@ Connection *Driver::open() {
         bus = makeBus();
         if (!bus) return nullptr;
     }
-    auto *connection = new (std::nothrow) Connection{0};
-    if (!connection) return nullptr;
     std::lock_guard lock(mutex_);
+    Connection *connection = nullptr;
+    if (!freeConnections_.empty()) {
+        connection = freeConnections_.back();
+        freeConnections_.pop_back();
+    } else {
+        connection = new (std::nothrow) Connection;
+        if (!connection) return nullptr;
+        allConnections_.insert(connection);
+        freeConnections_.reserve(allConnections_.size());
+    }
     bus_ = bus;
     connection->id = nextConnection_++;
-    connections_[connection] = connection->id;
+    ++openConnections_;
     return connection;
+}
+
+uint64_t Driver::connectionIdLocked(Connection *connection) const {
+    return allConnections_.count(connection) ? connection->id : 0;
 }
 
 void Driver::close(Connection *connection) {
@@ -78,18 +90,19 @@ void Driver::close(Connection *connection) {
     std::vector<uint32_t> handles;
     {
         std::lock_guard lock(mutex_);
-        auto it = connections_.find(connection);
-        if (it == connections_.end()) return;
+        const uint64_t id = connectionIdLocked(connection);
+        if (id == 0) return;
         for (const auto &[handle, registration] : registrations_)
-            if (registration.connection == it->second) handles.push_back(handle);
-        connections_.erase(it);
+            if (registration.connection == id) handles.push_back(handle);
+        connection->id = 0;
+        freeConnections_.push_back(connection);  // capacity reserved: no allocation
+        --openConnections_;
     }
-    delete connection;
-    cancel(handles);
+    if (!handles.empty()) cancel(handles);
     std::shared_ptr<Bus> last;
     {
         std::lock_guard lock(mutex_);
-        if (connections_.empty()) last = std::move(bus_);
+        if (openConnections_ == 0) last = std::move(bus_);
     }
     // The bus dies here, or with the last device operation still using it.
     last.reset();
@@ -99,10 +112,9 @@ uint32_t Driver::ioctl(Connection *connection, uint32_t code, void *record, uint
     uint64_t id = 0;
     {
         std::lock_guard lock(mutex_);
-        auto it = connections_.find(connection);
-        if (it == connections_.end()) return kStatusBadHandle;
-        id = it->second;
+        id = connectionIdLocked(connection);
     }
+    if (id == 0) return kStatusBadHandle;
     auto fits = [&](size_t expected) { return record != nullptr && size == expected; };
     switch (code) {
     case IOCTL_VERSION:
@@ -160,8 +172,8 @@ uint32_t Driver::registerEvents(uint64_t connection, void *record) {
         {
             std::lock_guard lock(mutex_);
             // The connection may have been closed since the request began.
-            if (std::none_of(connections_.begin(), connections_.end(),
-                             [&](const auto &c) { return c.second == connection; }))
+            if (std::none_of(allConnections_.begin(), allConnections_.end(),
+                             [&](const Connection *c) { return c->id == connection; }))
                 return kStatusBadHandle;
             handle = nextHandle_++;
             registration.handle = handle;
@@ -515,7 +527,6 @@ uint32_t Driver::target(uint32_t uniqueId, Target &target) {
     target.bus = bus_;
     target.key = device->key;
     target.model = device->model;
-    target.active = device->active;
     return kStatusOk;
 }
 
@@ -531,7 +542,12 @@ uint32_t Driver::deviceInfo(void *record) {
         return kStatusOk;
     }
     if (bytes < needed || reinterpret_cast<uintptr_t>(buffer) % alignof(DeviceInfo) != 0) return kStatusBadRecord;
-    fillInfoBlock(*device.model, device.active, buffer);
+    ActiveAlternates active{};
+    {
+        std::lock_guard lock(mutex_);
+        if (Device *current = deviceLocked(uniqueId)) active = current->active;
+    }
+    fillInfoBlock(*device.model, active, buffer);
     return kStatusOk;
 }
 
@@ -545,11 +561,9 @@ uint32_t Driver::setInterface(void *record) {
     std::lock_guard lock(mutex_);
     Device *current = deviceLocked(request.dwUniqueID);
     const auto &interfaces = device.model->interfaces;
-    for (size_t n = 0; current && n < interfaces.size(); ++n) {
-        if (interfaces[n].number != request.dwInterfaceNum) continue;
-        if (current->active.size() <= n) current->active.resize(interfaces.size(), 0);
-        current->active[n] = static_cast<uint8_t>(request.dwAlternateSetting);
-    }
+    for (size_t n = 0; current && n < interfaces.size() && n < current->active.size(); ++n)
+        if (interfaces[n].number == request.dwInterfaceNum)
+            current->active[n] = static_cast<uint8_t>(request.dwAlternateSetting);
     return kStatusOk;
 }
 

@@ -33,8 +33,10 @@
 
 namespace usb_driver {
 
+// A connection object is kept for the life of the process and reused once
+// closed, so that opening a connection per transfer allocates nothing.
 struct Connection {
-    uint64_t id;
+    uint64_t id = 0;  // non-zero while open
 };
 
 class Driver : public BusListener {
@@ -79,7 +81,7 @@ private:
         uint32_t holder = 0;        // registration handle when not free
         bool attachPulled = false;  // the holder has pulled its ATTACH event
         std::set<uint32_t> declinedBy;
-        ActiveAlternates active;
+        ActiveAlternates active{};
     };
 
     // A device operation's view of a device, taken under the lock.
@@ -87,7 +89,6 @@ private:
         std::shared_ptr<Bus> bus;
         uint64_t key = 0;
         std::shared_ptr<const DeviceModel> model;
-        ActiveAlternates active;
     };
 
     Driver() = default;
@@ -125,9 +126,14 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
 
+    // The connection of `connection` when it is one of ours and open, else 0.
+    uint64_t connectionIdLocked(Connection *connection) const;
+
     std::shared_ptr<Bus> bus_;
     bool started_ = false;
-    std::map<Connection *, uint64_t> connections_;
+    std::set<Connection *> allConnections_;  // every object ever handed out
+    std::vector<Connection *> freeConnections_;
+    size_t openConnections_ = 0;
     uint64_t nextConnection_ = 1;
     std::map<uint32_t, Registration> registrations_;  // by handle: oldest first
     uint32_t nextHandle_ = 1;

@@ -67,7 +67,26 @@ struct UsbipBus::Import {
         bool unlinked = false;
     };
 
-    Import(uint64_t k, std::string id, uint32_t d, int f) : key(k), busId(std::move(id)), devid(d), fd(f) {}
+    Import(uint64_t k, std::string id, uint32_t d, int f) : key(k), busId(std::move(id)), devid(d), fd(f) {
+        pending.reserve(16);
+        unlinks.reserve(16);
+    }
+
+    // Lists, not maps: a transfer adds and removes its entry without allocating.
+    Pending *findPending(uint32_t seqnum) {
+        for (auto &[s, p] : pending)
+            if (s == seqnum) return p;
+        return nullptr;
+    }
+    template <typename List>
+    static void remove(List &list, uint32_t seqnum) {
+        for (size_t i = 0; i < list.size(); ++i)
+            if (list[i].first == seqnum) {
+                list[i] = list.back();
+                list.pop_back();
+                return;
+            }
+    }
     ~Import() { ::close(fd); }
 
     // Ends the connection; the reader sees the end and the device leaves.
@@ -84,8 +103,8 @@ struct UsbipBus::Import {
     bool dead = false;
     bool opened = false;
     uint32_t nextSeqnum = 1;
-    std::map<uint32_t, Pending *> pending;  // by submit seqnum
-    std::map<uint32_t, uint32_t> unlinks;   // unlink seqnum -> submit seqnum
+    std::vector<std::pair<uint32_t, Pending *>> pending;  // submit seqnum, its transfer
+    std::vector<std::pair<uint32_t, uint32_t>> unlinks;   // unlink seqnum, submit seqnum
 
     std::mutex writeMutex;  // one message at a time on the socket
 
@@ -280,19 +299,19 @@ void UsbipBus::State::read(Import &import) {
             uint32_t asked;
             {
                 std::lock_guard lock(import.mutex);
-                auto it = import.pending.find(reply->seqnum);
-                if (it == import.pending.end()) break;  // nothing was asked under that seqnum
-                direction = it->second->direction;
-                asked = it->second->length;
+                const Import::Pending *pending = import.findPending(reply->seqnum);
+                if (!pending) break;  // nothing was asked under that seqnum
+                direction = pending->direction;
+                asked = pending->length;
             }
             auto length = usbip::retSubmitDataLength(*reply, direction, asked);
             if (!length) break;  // more than was asked: the protocol is broken
             data.resize(*length);
             if (*length && !usbip_socket::readExact(import.fd, data, std::nullopt, -1)) break;
             std::lock_guard lock(import.mutex);
-            auto it = import.pending.find(reply->seqnum);
-            if (it == import.pending.end()) break;  // given up meanwhile: the connection is going
-            Import::Pending &pending = *it->second;
+            Import::Pending *found = import.findPending(reply->seqnum);
+            if (!found) break;  // given up meanwhile: the connection is going
+            Import::Pending &pending = *found;
             if (*length) std::memcpy(pending.buffer, data.data(), *length);
             pending.actual = direction == Direction::In ? *length : reply->actualLength;
             pending.status = reply->status;
@@ -300,11 +319,12 @@ void UsbipBus::State::read(Import &import) {
             import.changed.notify_all();
         } else if (const auto *unlinked = std::get_if<usbip::RetUnlink>(&*message)) {
             std::lock_guard lock(import.mutex);
-            auto unlink = import.unlinks.find(unlinked->seqnum);
-            if (unlink == import.unlinks.end()) continue;  // carries no data: harmless
-            auto it = import.pending.find(unlink->second);
-            if (it != import.pending.end()) it->second->unlinked = true;
-            import.changed.notify_all();
+            for (const auto &[unlinkSeqnum, submitSeqnum] : import.unlinks) {
+                if (unlinkSeqnum != unlinked->seqnum) continue;
+                if (Import::Pending *pending = import.findPending(submitSeqnum)) pending->unlinked = true;
+                import.changed.notify_all();
+            }
+            // An answer to no unlink of ours carries no data: harmless.
         } else {
             break;  // a server sends no commands
         }
@@ -333,7 +353,7 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
         std::lock_guard lock(import.mutex);
         if (import.dead) return kStatusDeviceNotFound;
         command.seqnum = import.nextSeqnum++;
-        import.pending[command.seqnum] = &pending;
+        import.pending.emplace_back(command.seqnum, &pending);
     }
     command.devid = import.devid;
     command.direction = direction;
@@ -362,7 +382,7 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
     } else if (!import.changed.wait_for(lock, timeout, finished)) {
         cancelled = true;
         const uint32_t unlinkSeqnum = import.nextSeqnum++;
-        import.unlinks[unlinkSeqnum] = command.seqnum;
+        import.unlinks.emplace_back(unlinkSeqnum, command.seqnum);
         pending.unlinkSeqnum = unlinkSeqnum;
         lock.unlock();
         message.clear();
@@ -377,8 +397,8 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
             return pending.complete || pending.unlinked || import.dead;
         });
     }
-    import.pending.erase(command.seqnum);
-    if (pending.unlinkSeqnum) import.unlinks.erase(pending.unlinkSeqnum);
+    Import::remove(import.pending, command.seqnum);
+    if (pending.unlinkSeqnum) Import::remove(import.unlinks, pending.unlinkSeqnum);
     lock.unlock();
     // A server that answers neither the submit nor its unlink cannot be
     // trusted with the next transfer.

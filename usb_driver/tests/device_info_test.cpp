@@ -158,7 +158,7 @@ TEST(DeviceInfoTest, ActiveAlternateFollowsTheSelection) {
     EXPECT_TRUE(model->hasAlternate(0, 1));
     EXPECT_FALSE(model->hasAlternate(0, 2));
     for (uint8_t alternate : {0, 1}) {
-        std::vector<uint8_t> block = blockOf(*model, {alternate});
+        std::vector<uint8_t> block = blockOf(*model, ActiveAlternates{alternate});
         const auto *info = reinterpret_cast<const DeviceInfo *>(block.data());
         EXPECT_EQ(info->pActiveInterface[0]->pActiveAltSetting->Descriptor.bAlternateSetting, alternate);
     }
@@ -185,7 +185,7 @@ TEST(DeviceInfoTest, RandomDescriptorBytesNeverEscapeTheBlock) {
         for (size_t i = 0; i < flips; ++i) config[random() % config.size()] = static_cast<uint8_t>(random());
         auto model = parseDescriptors(device, config);
         if (!model) continue;
-        std::vector<uint8_t> block = blockOf(*model, {static_cast<uint8_t>(random() % 3)});
+        std::vector<uint8_t> block = blockOf(*model, ActiveAlternates{static_cast<uint8_t>(random() % 3)});
         expectSelfContained(block);
         if (::testing::Test::HasFatalFailure()) FAIL() << "round " << round;
     }
