@@ -37,16 +37,18 @@ uint8_t checksum(std::span<const uint8_t> bytes) {
 // Header, then `data` for a read (with class and operation as the two leading
 // body bytes), then the checksum over bytes 1..n-2.
 std::vector<uint8_t> makeReply(std::span<const uint8_t> frame, std::span<const uint8_t> data, bool read) {
-    std::vector<uint8_t> reply;
-    size_t body = read ? data.size() + 2 : 0;
-    reply.reserve(body + 6);
-    reply.insert(reply.end(), {frame[0], frame[1], 0, static_cast<uint8_t>(body), static_cast<uint8_t>(body >> 8)});
+    const size_t body = read ? data.size() + 2 : 0;
+    std::vector<uint8_t> reply(body + 6, 0);
+    reply[0] = frame[0];
+    reply[1] = frame[1];
+    reply[3] = static_cast<uint8_t>(body);
+    reply[4] = static_cast<uint8_t>(body >> 8);
     if (read) {
-        reply.push_back(frame[5]);
-        reply.push_back(frame[6]);
-        reply.insert(reply.end(), data.begin(), data.end());
+        reply[5] = frame[5];
+        reply[6] = frame[6];
+        std::copy(data.begin(), data.end(), reply.begin() + 7);
     }
-    reply.push_back(checksum(std::span(reply).subspan(1)));
+    reply.back() = checksum(std::span(reply).subspan(1, reply.size() - 2));
     return reply;
 }
 

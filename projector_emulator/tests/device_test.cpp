@@ -19,9 +19,14 @@ uint8_t sum8(const Bytes &bytes, size_t from, size_t to) {
 // A command frame as the host sends it, sequence number stamped.
 Bytes frame(uint8_t kind, uint8_t operation, const Bytes &parameters, uint8_t sequence = 1,
             uint8_t commandClass = 0x34) {
-    Bytes f{kind, sequence, 0, static_cast<uint8_t>(parameters.size() + 2), 0, commandClass, operation};
-    f.insert(f.end(), parameters.begin(), parameters.end());
-    f.push_back(sum8(f, 1, f.size()));
+    Bytes f(parameters.size() + 8, 0);
+    f[0] = kind;
+    f[1] = sequence;
+    f[3] = static_cast<uint8_t>(parameters.size() + 2);
+    f[5] = commandClass;
+    f[6] = operation;
+    std::copy(parameters.begin(), parameters.end(), f.begin() + 7);
+    f.back() = sum8(f, 1, f.size() - 1);
     return f;
 }
 
