@@ -64,14 +64,9 @@ function(usb_driver_libusb_stack_tests)
   target_link_libraries(usb_driver_libusb_stack_tests PRIVATE
     qrvdl_static qrvusb_static usb_driver usb_driver_libusb tz4817_device PkgConfig::UMOCKDEV GTest::gtest_main
     "-Wl,--no-as-needed" umockdev-preload)
-  # The 30-second wait for a projector that is not there runs once, outside
-  # the ThreadSanitizer selection.
-  gtest_discover_tests(usb_driver_libusb_stack_tests TEST_FILTER "-LibusbStackTimeout.*"
-    TEST_LIST usb_driver_libusb_stack_list PROPERTIES TIMEOUT 180 DISCOVERY_TIMEOUT 60)
-  gtest_discover_tests(usb_driver_libusb_stack_tests TEST_FILTER "LibusbStackTimeout.*" TEST_SUFFIX ".slow"
-    TEST_LIST usb_driver_libusb_slow_list PROPERTIES TIMEOUT 120 DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(usb_driver_libusb_stack_tests TEST_LIST usb_driver_libusb_stack_list
+    PROPERTIES TIMEOUT 180 DISCOVERY_TIMEOUT 60)
   usb_driver_label_discovered_tests(usb_driver_libusb_stack_list "driver;libusb;tsan")
-  usb_driver_label_discovered_tests(usb_driver_libusb_slow_list "driver;libusb")
 endfunction()
 if(QRV_BUILD_TESTS)
   cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL usb_driver_libusb_stack_tests)

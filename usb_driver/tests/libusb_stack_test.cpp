@@ -27,7 +27,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kWduErrTimeout = 0x20000015;
 constexpr auto kPatience = 60s;  // safety net only
 
 enum class BusChoice { Default, PollingFactory };
@@ -165,9 +164,12 @@ INSTANTIATE_TEST_SUITE_P(DefaultBusAndPolling, LibusbStackTest,
                          ::testing::Values(BusChoice::Default, BusChoice::PollingFactory),
                          [](const auto &info) { return info.param == BusChoice::Default ? "DefaultBus" : "Polling"; });
 
-// With no projector on the local bus the transport waits its full 30 seconds:
-// the local bus exists (libusb works), it just has nothing to offer.
-TEST(LibusbStackTimeout, UsbInitWithoutAProjectorTimesOutAfterThirtySeconds) {
+// With QRV_USBIP unset and no projector plugged in, the driver still opens:
+// the local bus exists and simply has nothing to offer, so QRV_USBInit waits
+// its 30 seconds and returns WDU_ERR_TIMEOUT rather than failing at once with
+// WDU_ERR_SYSTEM. (The 30-second wait itself is the transport's, tested once
+// over USB/IP.)
+TEST(LibusbDefaultBus, DriverOpensOnTheLocalBusWithoutAProjector) {
     if (!testing::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
     unsetenv("QRV_USBIP");
     testing::SetBusFactory({});
@@ -175,8 +177,9 @@ TEST(LibusbStackTimeout, UsbInitWithoutAProjectorTimesOutAfterThirtySeconds) {
     tz4817::Tz4817Device device(*flash);
     testing::UmockdevProjector projector(device);
     projector.unplug();
-    EXPECT_EQ(static_cast<uint32_t>(QRV_USBInit()), kWduErrTimeout);
-    EXPECT_EQ(QRV_USBTerm(), 0);
+    Connection *connection = DriverOpen();
+    EXPECT_NE(connection, nullptr) << "no local bus: QRV_USBInit would fail with WDU_ERR_SYSTEM";
+    DriverClose(connection);
 }
 
 }  // namespace
