@@ -90,7 +90,9 @@ private:
     bool initialised_ = false;
     bool running_ = false;
     uint32_t imageLength_ = 0;
-    UpdateReportBridge *bridge_ = nullptr;
+    // Declared in this order: the sequence reports to the bridge, the
+    // worker runs the sequence.
+    std::unique_ptr<UpdateReportBridge> bridge_;
     std::unique_ptr<UpdateSequence> sequence_;
     std::thread worker_;
 };

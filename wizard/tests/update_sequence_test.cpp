@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -92,6 +94,8 @@ struct FailureCase {
     const char *message;  // null: none
     size_t callsBeforeMessage;
 };
+
+void PrintTo(const FailureCase &failure, std::ostream *out) { *out << failure.name; }
 
 class UpdateFailureTest : public UpdateSequenceTest, public ::testing::WithParamInterface<FailureCase> {};
 
