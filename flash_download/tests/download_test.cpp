@@ -320,6 +320,10 @@ TEST_F(SwitchAppToBoot, FailedReopenLeavesTheLinkClosed) {
     EXPECT_FALSE(busAlive());
     EXPECT_FALSE(linkAnswers());
     EXPECT_EQ(frames().size(), 1u);
+    // Closed, not half open: the caller can open it again.
+    allowNewBuses();
+    EXPECT_EQ(QRV_USBInit(), 0);
+    EXPECT_TRUE(linkAnswers());
 }
 
 TEST_F(SwitchAppToBoot, DeviceThatNeverAnswersFailsWithTheLinkOpen) {

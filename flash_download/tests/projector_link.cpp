@@ -202,4 +202,6 @@ void ProjectorLink::failReadAfter(uint8_t operation) { hooks_->failReadAfter = o
 
 void ProjectorLink::refuseNewBuses() { refuseBuses_ = true; }
 
+void ProjectorLink::allowNewBuses() { refuseBuses_ = false; }
+
 }  // namespace flash_test

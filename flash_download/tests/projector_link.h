@@ -93,6 +93,7 @@ public:
     bool busAlive() const { return !bus_.expired(); }
     // Makes every later bus the driver asks for unavailable (null).
     void refuseNewBuses();
+    void allowNewBuses();
 
     std::unique_ptr<tz4817::NorFlash> flash_;
     std::unique_ptr<tz4817::Tz4817Device> device_;
