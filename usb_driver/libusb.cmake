@@ -23,14 +23,6 @@ endif()
 # udev reads rules from /usr/lib/udev/rules.d (prefix /usr) and /etc/udev/rules.d.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/70-tz4817.rules DESTINATION lib/udev/rules.d)
 
-# gtest_discover_tests loses all labels but the first (its PROPERTIES pass a
-# list through several scripts and get split): the labels are set by a script
-# that ctest runs after it has added the discovered tests.
-function(usb_driver_label_discovered_tests list labels)
-  set(script ${CMAKE_CURRENT_BINARY_DIR}/${list}_labels.cmake)
-  file(WRITE ${script} "if(${list})\n  set_tests_properties(\${${list}} PROPERTIES LABELS \"${labels}\")\nendif()\n")
-  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
-endfunction()
 
 if(QRV_BUILD_TESTS AND TARGET tz4817_device)
   pkg_check_modules(UMOCKDEV IMPORTED_TARGET GLOBAL umockdev-1.0)
@@ -46,9 +38,8 @@ if(QRV_BUILD_TESTS AND TARGET tz4817_device)
     target_link_libraries(usb_driver_libusb_tests PRIVATE
       usb_driver_libusb tz4817_device PkgConfig::UMOCKDEV PkgConfig::LIBUSB GTest::gtest_main
       "-Wl,--no-as-needed" umockdev-preload)
-    gtest_discover_tests(usb_driver_libusb_tests TEST_LIST usb_driver_libusb_tests_list
+    qrv_discover_tests(usb_driver_libusb_tests LABELS driver libusb tsan
       PROPERTIES TIMEOUT 120 DISCOVERY_TIMEOUT 60)
-    usb_driver_label_discovered_tests(usb_driver_libusb_tests_list "driver;libusb;tsan")
   endif()
 endif()
 
@@ -64,9 +55,8 @@ function(usb_driver_libusb_stack_tests)
   target_link_libraries(usb_driver_libusb_stack_tests PRIVATE
     qrvdl_static qrvusb_static usb_driver usb_driver_libusb tz4817_device PkgConfig::UMOCKDEV GTest::gtest_main
     "-Wl,--no-as-needed" umockdev-preload)
-  gtest_discover_tests(usb_driver_libusb_stack_tests TEST_LIST usb_driver_libusb_stack_list
+  qrv_discover_tests(usb_driver_libusb_stack_tests LABELS driver libusb tsan
     PROPERTIES TIMEOUT 180 DISCOVERY_TIMEOUT 60)
-  usb_driver_label_discovered_tests(usb_driver_libusb_stack_list "driver;libusb;tsan")
 endfunction()
 if(QRV_BUILD_TESTS)
   cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL usb_driver_libusb_stack_tests)
