@@ -39,10 +39,11 @@ stop_emulator() {
     emulator_pid=
   fi
 }
-# No process is left behind, whichever way the script ends. (An update that
-# has started is not interrupted: tz4817-update holds Ctrl-C back until it
-# is done, and the script ends after it.)
+# No process is left behind, whichever way the script ends. An update that
+# has started is not interrupted: tz4817-update holds Ctrl-C back until it is
+# done, and the script goes on to the check.
 trap stop_emulator EXIT
+trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -68,7 +69,9 @@ rm -f "$image" "$flash" "$factory" "$demo/emulator.log"
 echo "tz4817.img: $(stat -c %s "$image") bytes (the demo firmware; \"TZ4817 APPLICATION v2.0\" at 0x4000)"
 
 say "Starting the emulated projector"
-"$bin/tz4817-emu" --listen 127.0.0.1:0 --flash "$flash" --reboot-ms "${REBOOT_MS:-1500}" \
+# In a session of its own, so that the terminal's Ctrl-C does not pull the
+# projector away in the middle of an update; the EXIT trap stops it.
+setsid "$bin/tz4817-emu" --listen 127.0.0.1:0 --flash "$flash" --reboot-ms "${REBOOT_MS:-1500}" \
   >"$demo/emulator.log" 2>&1 &
 emulator_pid=$!
 address=
