@@ -21,7 +21,7 @@ headless=no
 for argument in "$@"; do
   case $argument in
     --headless) headless=yes ;;
-    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "demo: unknown argument '$argument' (see --help)" >&2; exit 2 ;;
   esac
 done
