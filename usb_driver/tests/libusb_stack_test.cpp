@@ -182,5 +182,20 @@ TEST(LibusbDefaultBus, DriverOpensOnTheLocalBusWithoutAProjector) {
     DriverClose(connection);
 }
 
+// The same through the transport: with no projector on the local bus
+// QRV_USBInit waits out its attach limit and says so with WDU_ERR_TIMEOUT,
+// the status the program reports as a projector that never came.
+TEST(LibusbDefaultBus, UsbInitWithoutAProjectorTimesOut) {
+    if (!testing::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
+    unsetenv("QRV_USBIP");
+    testing::SetBusFactory({});
+    auto flash = tz4817::NorFlash::inMemory();
+    tz4817::Tz4817Device device(*flash);
+    testing::UmockdevProjector projector(device);
+    projector.unplug();
+    EXPECT_EQ(static_cast<uint32_t>(QRV_USBInit()), 0x20000015u);  // WDU_ERR_TIMEOUT
+    EXPECT_EQ(QRV_USBTerm(), 0);
+}
+
 }  // namespace
 }  // namespace usb_driver
