@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev      # unit tests
   usbip                          # a USB/IP peer written elsewhere, for the emulator's tests
   qt6-base-dev                   # OstranUpdater
+  fonts-dejavu-core              # its stand-in for the dialog font, also offscreen in tests
   libusb-1.0-0-dev               # local USB bus
   umockdev libumockdev-dev       # the local bus tested through real libusb
   libbenchmark-dev               # bench/
