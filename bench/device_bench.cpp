@@ -1,0 +1,168 @@
+// The floor under every host stack: the emulated projector alone, and with the
+// loopback bus in front of it. No driver, no transport.
+#include <benchmark/benchmark.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "bench_support.h"
+#include "usb_driver/loopback_bus.h"
+
+namespace bench {
+namespace {
+
+constexpr size_t kReplyBytes = 64;
+
+// Every frame the device receives in a full update (QRVDL_LoadFlash of a 2 MB
+// image from the second sector, no busy answers), built once.
+const std::vector<Bytes> &fullUpdateFrames() {
+    static const std::vector<Bytes> frames = [] {
+        std::vector<Bytes> list;
+        const uint32_t start = kWizardStart & 0x01DFFFFF;
+        const uint32_t length = kFullImageBytes - start;
+        // Flash information reads: 10 data bytes, selector in the fourth parameter.
+        const uint8_t manufacturer[4] = {10, 0, 0, 0x0C}, device[4] = {10, 0, 0, 0x0D}, sum[4] = {10, 0, 0, 0x00};
+        list.push_back(statusFrame());
+        auto information = [](const uint8_t *parameters) {
+            Bytes frame{0x04, 0, 0, 6, 0, 0x34, 0x00, parameters[0], parameters[1], parameters[2], parameters[3], 0};
+            uint8_t sum = 0;
+            for (size_t i = 1; i + 1 < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
+            frame.back() = sum;
+            return frame;
+        };
+        list.push_back(information(device));
+        list.push_back(information(manufacturer));
+        auto programmingMode = [](uint8_t mode) {
+            Bytes frame{0x02, 0, 0, 3, 0, 0x34, 0x30, mode, 0};
+            frame.back() = static_cast<uint8_t>(3 + 0x34 + 0x30 + mode);
+            return frame;
+        };
+        list.push_back(programmingMode(1));
+        for (size_t i = 0; i < tz4817::kSectorCount; ++i) {
+            if (tz4817::kSectorStarts[i] < start) continue;
+            list.push_back(addressFrame(tz4817::kSectorStarts[i]));
+            list.push_back(eraseFrame());
+            list.push_back(statusFrame());
+        }
+        list.push_back(programmingMode(1));
+        list.push_back(addressFrame(start));
+        list.push_back(sizeFrame(length));
+        const Bytes image = imagePattern(kFullImageBytes);
+        for (uint32_t offset = start; offset < kFullImageBytes; offset += kBlockBytes) {
+            const size_t count = std::min<size_t>(kBlockBytes, kFullImageBytes - offset);
+            list.push_back(downloadFrame(image.data() + offset, count));
+        }
+        Bytes calculate{0x02, 0, 0, 2, 0, 0x34, 0x26, 0};
+        calculate.back() = static_cast<uint8_t>(2 + 0x34 + 0x26);
+        list.push_back(calculate);
+        list.push_back(information(sum));
+        return list;
+    }();
+    return frames;
+}
+
+// Raw floor: every frame of a full update through Tz4817Device::bulkOut and
+// its reply through bulkIn, erase time 0.
+void BM_Device_FullUpdate(benchmark::State &state) {
+    const std::vector<Bytes> &frames = fullUpdateFrames();
+    auto flash = tz4817::NorFlash::inMemory();
+    tz4817::Tz4817Device device(*flash, benchProjector());
+    const uint32_t generation = device.presence().generation;
+    uint8_t reply[kReplyBytes];
+    size_t length = 0;
+    uint64_t missing = 0;
+    for (auto _ : state) {
+        for (const Bytes &frame : frames) {
+            device.bulkOut(generation, frame);
+            if (device.bulkIn(generation, reply, length) != tz4817::TransferStatus::Ok) ++missing;
+        }
+    }
+    if (missing) state.SkipWithError("the device left frames unanswered");
+    const uint32_t start = kWizardStart & 0x01DFFFFF;
+    if (flash->sum(start, kFullImageBytes - start) == 0) state.SkipWithError("nothing programmed");
+    state.counters["frames"] = static_cast<double>(frames.size());
+    state.counters["frames_per_s"] =
+        benchmark::Counter(static_cast<double>(frames.size()), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_Device_FullUpdate)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// One download frame (64 bytes) and its 6-byte reply at the device.
+void BM_Device_DownloadFrame(benchmark::State &state) {
+    auto flash = tz4817::NorFlash::inMemory();
+    tz4817::Tz4817Device device(*flash, benchProjector());
+    const uint32_t generation = device.presence().generation;
+    const Bytes image = imagePattern(kBlockBytes);
+    const Bytes frame = downloadFrame(image.data(), kBlockBytes);
+    uint8_t reply[kReplyBytes];
+    size_t length = 0;
+    for (auto _ : state) {
+        device.bulkOut(generation, frame);
+        device.bulkIn(generation, reply, length);
+        benchmark::DoNotOptimize(reply);
+    }
+    if (length != 6) state.SkipWithError("no 6-byte reply");
+}
+BENCHMARK(BM_Device_DownloadFrame)->UseRealTime();
+
+// Takes the one device the loopback bus reports.
+class KeyListener : public usb_driver::BusListener {
+public:
+    bool wanted(uint16_t, uint16_t) override { return true; }
+    void deviceArrived(const usb_driver::BusDevice &device) override {
+        std::lock_guard lock(mutex_);
+        key_ = device.key;
+        arrived_.notify_all();
+    }
+    void deviceLeft(uint64_t) override {}
+    uint64_t waitForKey() {
+        std::unique_lock lock(mutex_);
+        arrived_.wait_for(lock, std::chrono::seconds(5), [&] { return key_ != 0; });
+        return key_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    uint64_t key_ = 0;
+};
+
+// The same frame and reply as two LoopbackBus transfers (bus and device).
+void BM_LoopbackBus_DownloadTransfers(benchmark::State &state) {
+    auto flash = tz4817::NorFlash::inMemory();
+    tz4817::Tz4817Device device(*flash, benchProjector());
+    usb_driver::LoopbackBus bus(device);
+    bus.setLogging(false);
+    KeyListener listener;
+    bus.start(listener);
+    const uint64_t key = listener.waitForKey();
+    if (key == 0 || bus.open(key) != 0) {
+        state.SkipWithError("the loopback bus reported no device");
+        bus.stop();
+        return;
+    }
+    const Bytes image = imagePattern(kBlockBytes);
+    Bytes frame = downloadFrame(image.data(), kBlockBytes);
+    uint8_t reply[kReplyBytes];
+    usb_driver::TransferRequest out;
+    out.pipe = tz4817::kBulkOutEndpoint;
+    out.buffer = frame.data();
+    out.length = static_cast<uint32_t>(frame.size());
+    out.timeoutMs = 2000;
+    usb_driver::TransferRequest in;
+    in.pipe = tz4817::kBulkInEndpoint;
+    in.in = true;
+    in.buffer = reply;
+    in.length = 6;
+    in.timeoutMs = 2000;
+    uint32_t transferred = 0, failed = 0;
+    for (auto _ : state) {
+        failed |= bus.transfer(key, out, transferred);
+        failed |= bus.transfer(key, in, transferred);
+    }
+    bus.stop();
+    if (failed || transferred != 6) state.SkipWithError("a bus transfer failed");
+}
+BENCHMARK(BM_LoopbackBus_DownloadTransfers)->UseRealTime();
+
+}  // namespace
+}  // namespace bench

@@ -1,0 +1,112 @@
+#include "driver_probe.h"
+
+#include <atomic>
+
+#include "driver_requests.h"
+#include "usb_driver/driver_records.h"
+#include "usb_driver/loopback_bus.h"
+
+namespace bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The probe runs on the benchmark's thread and the transport's event thread;
+// timing is only switched on while the benchmark's thread alone sends requests.
+bool gTiming = false;
+LayerTimes gTimes;
+std::atomic<uint32_t> gUniqueId{0};
+std::atomic<usb_driver::Connection *> gContextConnection{nullptr};
+std::atomic<uint32_t> gInfoBytes{0};
+
+uint64_t since(Clock::time_point start) {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+}
+
+usb_driver::Connection *probeOpen() {
+    if (!gTiming) return usb_driver::DriverOpen();
+    const auto start = Clock::now();
+    usb_driver::Connection *connection = usb_driver::DriverOpen();
+    gTimes.connectionNs += since(start);
+    return connection;
+}
+
+void probeClose(usb_driver::Connection *connection) {
+    if (!gTiming) return usb_driver::DriverClose(connection);
+    const auto start = Clock::now();
+    usb_driver::DriverClose(connection);
+    gTimes.connectionNs += since(start);
+}
+
+uint32_t probeIoctl(usb_driver::Connection *connection, uint32_t code, void *record, uint32_t size) {
+    if (code == usb_driver::IOCTL_DEVICE_INFO) {
+        const auto *query = static_cast<const usb_driver::DeviceInfoQuery *>(record);
+        gUniqueId.store(query->dwUniqueID);
+        gContextConnection.store(connection);
+    }
+    if (!gTiming) {
+        const uint32_t status = usb_driver::DriverIoctl(connection, code, record, size);
+        if (code == usb_driver::IOCTL_DEVICE_INFO)
+            gInfoBytes.store(static_cast<usb_driver::DeviceInfoQuery *>(record)->dwBytes);
+        return status;
+    }
+    const auto start = Clock::now();
+    const uint32_t status = usb_driver::DriverIoctl(connection, code, record, size);
+    const uint64_t elapsed = since(start);
+    if (code == usb_driver::IOCTL_DEVICE_INFO) {
+        gTimes.presenceNs += elapsed;
+        ++gTimes.presenceRequests;
+    } else if (code == usb_driver::IOCTL_TRANSFER) {
+        gTimes.transferNs += elapsed;
+        ++gTimes.transferRequests;
+    }
+    return status;
+}
+
+const qrvusb::DriverFunctions kProbe = {&probeOpen, &probeIoctl, &probeClose};
+
+class TimingBus : public usb_driver::Bus {
+public:
+    explicit TimingBus(tz4817::Tz4817Device &device) : inner_(device) { inner_.setLogging(false); }
+
+    uint32_t start(usb_driver::BusListener &listener) override { return inner_.start(listener); }
+    void stop() override { inner_.stop(); }
+    uint32_t open(uint64_t key) override { return inner_.open(key); }
+    void close(uint64_t key) override { inner_.close(key); }
+    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override {
+        return inner_.setInterface(key, interface, alternate);
+    }
+    uint32_t resetPipe(uint64_t key, uint32_t pipe) override { return inner_.resetPipe(key, pipe); }
+    uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request, uint32_t &transferred) override {
+        if (!gTiming) return inner_.transfer(key, request, transferred);
+        const auto start = Clock::now();
+        const uint32_t status = inner_.transfer(key, request, transferred);
+        gTimes.busNs += since(start);
+        ++gTimes.busTransfers;
+        return status;
+    }
+
+private:
+    usb_driver::LoopbackBus inner_;
+};
+
+}  // namespace
+
+namespace probe {
+
+void install() { qrvusb::testing::SetDriverFunctions(&kProbe); }
+void remove() { qrvusb::testing::SetDriverFunctions(nullptr); }
+void setTiming(bool on) { gTiming = on; }
+LayerTimes &times() { return gTimes; }
+void resetTimes() { gTimes = LayerTimes{}; }
+uint32_t uniqueId() { return gUniqueId.load(); }
+usb_driver::Connection *contextConnection() { return gContextConnection.load(); }
+uint32_t infoBlockBytes() { return gInfoBytes.load(); }
+
+}  // namespace probe
+
+std::shared_ptr<usb_driver::Bus> makeTimingBus(tz4817::Tz4817Device &device) {
+    return std::make_shared<TimingBus>(device);
+}
+
+}  // namespace bench

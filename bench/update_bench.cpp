@@ -1,0 +1,119 @@
+// The whole download (QRVDL_LoadFlash of a 2 MB image from 0xFE204000,
+// length 0, erase time 0) over each link: the loopback bus, USB/IP on
+// loopback TCP, and USB/IP with the emulator's per-transfer latency, which
+// models a USB link. The link's bound is what the modelled link alone needs:
+// exchanges x 2 transfers x latency (erase time 0, and no busy answers, so no
+// pauses).
+#include <benchmark/benchmark.h>
+
+#include <thread>
+
+#include "bench_support.h"
+#include "qrvdl.h"
+
+namespace bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string &imagePath() {
+    static TempDirectory directory;
+    static const std::string path = directory.writeImage(imageBytes());
+    return path;
+}
+
+uint64_t erasedReports = 0, programmedReports = 0;
+void onErased(uint32_t, uint32_t) { ++erasedReports; }
+void onProgrammed(uint32_t, uint32_t) { ++programmedReports; }
+
+// Runs the download once per iteration on an open link and sets the counters.
+template <typename Link>
+void loadFlash(benchmark::State &state, Link &link, uint32_t latencyUs) {
+    if (!link.open()) return state.SkipWithError("the link did not open");
+    const std::string &path = imagePath();
+    const uint64_t framesBefore = link.device().framesReceived();
+    int32_t failed = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        QuietStdout quiet;
+        const auto start = Clock::now();
+        failed |= QRVDL_LoadFlash(path.c_str(), kWizardStart, 0, &onErased, &onProgrammed);
+        seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    if (failed) return state.SkipWithError("QRVDL_LoadFlash failed");
+    const double runs = static_cast<double>(state.iterations());
+    const double exchanges = static_cast<double>(link.device().framesReceived() - framesBefore) / runs;
+    const double expected = static_cast<double>(loadFlashExchanges(imageBytes()));
+    // More frames would mean busy answers and their pauses: not the download measured here.
+    if (exchanges != expected) return state.SkipWithError("the download did not take the expected exchanges");
+    state.counters["exchanges"] = exchanges;
+    state.counters["expected_exchanges"] = expected;
+    state.counters["us_per_exchange"] = seconds / runs / exchanges * 1e6;
+    if (latencyUs) {
+        const double bound = exchanges * 2 * latencyUs * 1e-6;
+        state.counters["latency_us"] = latencyUs;
+        state.counters["link_bound_s"] = bound;
+        state.counters["ratio_to_bound"] = seconds / runs / bound;
+    }
+}
+
+void BM_LoadFlash_Loopback(benchmark::State &state) {
+    LoopbackLink link;
+    loadFlash(state, link, 0);
+}
+BENCHMARK(BM_LoadFlash_Loopback)
+    ->Iterations(5)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_LoadFlash_Usbip(benchmark::State &state) {
+    UsbipLink link;
+    if (!link.error().empty()) return state.SkipWithError(link.error().c_str());
+    loadFlash(state, link, 0);
+}
+BENCHMARK(BM_LoadFlash_Usbip)
+    ->Iterations(3)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_LoadFlash_UsbipLatency(benchmark::State &state) {
+    const auto latency = static_cast<uint32_t>(state.range(0));
+    UsbipLink link(benchProjector(latency));
+    if (!link.error().empty()) return state.SkipWithError(link.error().c_str());
+    loadFlash(state, link, latency);
+}
+BENCHMARK(BM_LoadFlash_UsbipLatency)
+    ->Arg(125)
+    ->Arg(1000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The same latency on the loopback bus: the modelled link without TCP.
+void BM_LoadFlash_LoopbackLatency(benchmark::State &state) {
+    const auto latency = static_cast<uint32_t>(state.range(0));
+    LoopbackLink link(benchProjector(latency));
+    loadFlash(state, link, latency);
+}
+BENCHMARK(BM_LoadFlash_LoopbackLatency)
+    ->Arg(125)
+    ->Arg(1000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// How long the emulator's latency sleep really lasts (std::this_thread::
+// sleep_for, as the server and the loopback bus apply it, with this
+// process's default timer slack).
+void BM_LatencySleep(benchmark::State &state) {
+    const std::chrono::microseconds latency(state.range(0));
+    for (auto _ : state) std::this_thread::sleep_for(latency);
+}
+BENCHMARK(BM_LatencySleep)->Arg(125)->Arg(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace
+}  // namespace bench
