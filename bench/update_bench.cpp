@@ -6,8 +6,6 @@
 // pauses).
 #include <benchmark/benchmark.h>
 
-#include <thread>
-
 #include "bench_support.h"
 #include "qrvdl.h"
 
@@ -105,15 +103,6 @@ BENCHMARK(BM_LoadFlash_LoopbackLatency)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-
-// How long the emulator's latency sleep really lasts (std::this_thread::
-// sleep_for, as the server and the loopback bus apply it, with this
-// process's default timer slack).
-void BM_LatencySleep(benchmark::State &state) {
-    const std::chrono::microseconds latency(state.range(0));
-    for (auto _ : state) std::this_thread::sleep_for(latency);
-}
-BENCHMARK(BM_LatencySleep)->Arg(125)->Arg(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 }  // namespace bench
