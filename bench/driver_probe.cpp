@@ -12,8 +12,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The probe runs on the benchmark's thread and the transport's event thread;
-// timing is only switched on while the benchmark's thread alone sends requests.
-bool gTiming = false;
+// timing is only switched on while the benchmark's thread alone sends
+// requests (the event thread waits in the driver meanwhile), so the sums need
+// no lock.
+std::atomic<bool> gTiming{false};
 LayerTimes gTimes;
 std::atomic<uint32_t> gUniqueId{0};
 std::atomic<usb_driver::Connection *> gContextConnection{nullptr};

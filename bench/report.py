@@ -112,8 +112,9 @@ def update_summary(update, floor_s):
             "expected_exchanges": int(entry["expected_exchanges"]),
             "total_s": total,
             "us_per_exchange": total / exchanges * 1e6,
-            "ratio_to_raw_floor": total / floor_s,
         }
+        if not latency:
+            run["ratio_to_raw_floor"] = total / floor_s
         if latency:
             bound = exchanges * 2 * latency * 1e-6
             effective = exchanges * 2 * sleeps[latency] * 1e-6
@@ -257,8 +258,9 @@ def markdown(summary, notes):
         bound = f"{run['link_bound_s']:.3f} s" if run["latency_us"] else "–"
         ratio = f"{run['ratio_to_bound']:.3f}" if run["latency_us"] else "–"
         effective = f"{run['ratio_to_effective_bound']:.3f}" if run["latency_us"] else "–"
+        floor = f"{run['ratio_to_raw_floor']:.1f}" if "ratio_to_raw_floor" in run else "–"
         w(f"| {link} | {run['exchanges']:,} | {run['total_s']:.3f} s | {run['us_per_exchange']:.2f} | "
-          f"{run['ratio_to_raw_floor']:.1f} | {bound} | {ratio} | {effective} |")
+          f"{floor} | {bound} | {ratio} | {effective} |")
     w("")
     sleeps = summary["update"]["latency_sleep_us"]
     w("The emulator applies latency with `std::this_thread::sleep_for`; on this machine such a sleep lasts "

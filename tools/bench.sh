@@ -10,9 +10,9 @@
 # --quick      a 256 KB image and fewer repetitions: checks the script, not the
 #              machine (writes to a temporary directory unless --out is given)
 #
-# Takes a few minutes: the two whole downloads at 1000 µs per transfer need
-# 75 s each. Run it on an idle machine; the load average before and after is
-# written with the numbers.
+# Takes about seven minutes: the two whole downloads at 1000 µs per transfer
+# need 80-100 s each. Run it on an idle machine; the load average before and
+# after is written with the numbers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,7 +24,7 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir=$2; shift 2 ;;
     --out) out_dir=$2; shift 2 ;;
     --quick) quick=1; shift ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
