@@ -1,6 +1,7 @@
 #include "tz4817/device.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace tz4817 {
 
@@ -72,6 +73,7 @@ Presence Tz4817Device::presenceLocked(Clock::TimePoint now) {
         ++generation_;
         returnAt_.reset();
         changed_.notify_all();
+        replyReady_.notify_all();
     }
     Presence presence;
     presence.onBus = onBus_;
@@ -116,6 +118,7 @@ void Tz4817Device::leaveLocked(Clock::TimePoint now, std::optional<Mode> returnI
         returnAt_.reset();
     }
     changed_.notify_all();
+    replyReady_.notify_all();
 }
 
 TransferStatus Tz4817Device::bulkOut(uint32_t generation, std::span<const uint8_t> frame) {
@@ -136,7 +139,8 @@ TransferStatus Tz4817Device::bulkOut(uint32_t generation, std::span<const uint8_
         record.mode = mode_;
         record.bytes.assign(frame.begin(), frame.end());
         handleFrameLocked(record, now);
-        changed_.notify_all();
+        // Only reply waiters: presence waiters are woken by a leave itself.
+        replyReady_.notify_all();
         observer = observer_;
     }
     if (observer) observer(record);
@@ -165,7 +169,7 @@ TransferStatus Tz4817Device::bulkIn(uint32_t generation, std::span<uint8_t> buff
 
 bool Tz4817Device::waitForReply(uint32_t generation, Clock::TimePoint deadline) {
     std::unique_lock lock(mutex_);
-    changed_.wait_until(lock, deadline, [&] {
+    replyReady_.wait_until(lock, deadline, [&] {
         presenceLocked(clock_.now());
         return !replies_.empty() || !onBus_ || generation != generation_;
     });
@@ -179,6 +183,16 @@ std::chrono::microseconds Tz4817Device::transferLatency() const {
         if (fault.kind == Fault::Kind::Latency) latency += std::chrono::microseconds(fault.value);
     }
     return latency;
+}
+
+void Tz4817Device::holdTransferLatency() const {
+    const auto latency = transferLatency();
+    if (latency.count() <= 0) return;
+    constexpr auto kSpin = std::chrono::microseconds(100);
+    const auto end = std::chrono::steady_clock::now() + latency;
+    if (latency > kSpin) std::this_thread::sleep_until(end - kSpin);
+    while (std::chrono::steady_clock::now() < end) {
+    }
 }
 
 void Tz4817Device::addFault(const Fault &fault) {

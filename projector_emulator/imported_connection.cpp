@@ -61,9 +61,30 @@ bool ImportedConnection::sendLocked(std::span<const uint8_t> message) {
     return false;
 }
 
-void ImportedConnection::sleepForLatency() {
-    const auto latency = device_.transferLatency();
-    if (latency.count() > 0) std::this_thread::sleep_for(latency);
+// Takes the device's reply for the IN submit `seqnum` and sends it. Gone
+// closes the connection.
+ImportedConnection::InResult ImportedConnection::answerInLocked(uint32_t seqnum, uint32_t length) {
+    inBuffer_.resize(length);
+    size_t got = 0;
+    const TransferStatus status = device_.bulkIn(presence_.generation, inBuffer_, got);
+    if (status == TransferStatus::NoReply) return InResult::NoReply;
+    if (status == TransferStatus::Gone) {
+        closeLocked("the device left the bus");
+        return InResult::Gone;
+    }
+    usbip::RetSubmit reply;
+    reply.seqnum = seqnum;
+    message_.clear();
+    if (status == TransferStatus::Overflow) {
+        reply.status = usbip::kUrbOverflow;
+        usbip::appendRetSubmit(message_, reply, usbip::Direction::In);
+    } else {
+        usbip::appendRetSubmit(message_, reply, usbip::Direction::In, std::span(inBuffer_).first(got));
+    }
+    // Sent under the lock: a watcher that saw the device leave after this
+    // read (a mode switch acknowledged) closes only once it is out.
+    sendLocked(message_);
+    return InResult::Sent;
 }
 
 std::string ImportedConnection::readLoop() {
@@ -110,7 +131,7 @@ std::string ImportedConnection::handleSubmit(const usbip::CmdSubmit &submit, std
     }
 
     if (submit.endpoint == (kBulkOutEndpoint & 0x0F) && !in) {
-        sleepForLatency();
+        device_.holdTransferLatency();
         // Under the lock, so that no frame reaches the device once the
         // connection is closing (the device may already serve another one).
         std::lock_guard lock(mutex_);
@@ -124,11 +145,21 @@ std::string ImportedConnection::handleSubmit(const usbip::CmdSubmit &submit, std
     }
 
     if (submit.endpoint == (kBulkInEndpoint & 0x0F) && in) {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         const bool duplicate = std::any_of(pendingIn_.begin(), pendingIn_.end(),
                                            [&](const PendingIn &pending) { return pending.seqnum == submit.seqnum; });
         if (duplicate) return "a second submit with a pending seqnum";
         if (pendingIn_.size() >= kMaxPendingIn) return "too many pending IN transfers";
+        // The usual case, a read right after its command: the reply is already
+        // there, and answering here spares two thread hand-offs. Only this
+        // thread adds submits, so none can overtake it meanwhile.
+        if (pendingIn_.empty() && device_.waitForReply(presence_.generation, std::chrono::steady_clock::now())) {
+            lock.unlock();
+            device_.holdTransferLatency();
+            lock.lock();
+            if (closing_) return {};
+            if (answerInLocked(submit.seqnum, submit.transferBufferLength) != InResult::NoReply) return {};
+        }
         pendingIn_.push_back({submit.seqnum, submit.transferBufferLength});
         changed_.notify_all();
         return {};
@@ -162,7 +193,6 @@ void ImportedConnection::handleUnlink(const usbip::CmdUnlink &unlink) {
 
 void ImportedConnection::completeInTransfers() {
     const uint32_t generation = presence_.generation;
-    std::vector<uint8_t> buffer;
     std::unique_lock lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return closing_ || !pendingIn_.empty(); });
@@ -178,7 +208,7 @@ void ImportedConnection::completeInTransfers() {
             }
             continue;
         }
-        sleepForLatency();
+        device_.holdTransferLatency();
         lock.lock();
         if (closing_) return;
         // Unlinked while the reply was coming: it stays in the device for the
@@ -186,27 +216,9 @@ void ImportedConnection::completeInTransfers() {
         if (pendingIn_.empty()) continue;
 
         const PendingIn pending = pendingIn_.front();
-        buffer.resize(pending.length);
-        size_t length = 0;
-        const TransferStatus status = device_.bulkIn(generation, buffer, length);
-        if (status == TransferStatus::NoReply) continue;
-        if (status == TransferStatus::Gone) {
-            closeLocked("the device left the bus");
-            return;
-        }
-        pendingIn_.pop_front();
-        usbip::RetSubmit reply;
-        reply.seqnum = pending.seqnum;
-        message_.clear();
-        if (status == TransferStatus::Overflow) {
-            reply.status = usbip::kUrbOverflow;
-            usbip::appendRetSubmit(message_, reply, usbip::Direction::In);
-        } else {
-            usbip::appendRetSubmit(message_, reply, usbip::Direction::In, std::span(buffer).first(length));
-        }
-        // Sent under the lock: a watcher that saw the device leave after this
-        // read (a mode switch acknowledged) closes only once it is out.
-        sendLocked(message_);
+        const InResult result = answerInLocked(pending.seqnum, pending.length);
+        if (result == InResult::Gone) return;
+        if (result == InResult::Sent) pendingIn_.pop_front();
     }
 }
 

@@ -1,10 +1,11 @@
 // The URB phase of one imported USB/IP connection.
 //
 // Three threads: the caller of run() reads and answers the client's messages
-// (control transfers and bulk OUT at once); a completion thread answers bulk
-// IN submits, in order, as the device's replies become ready, so a pending IN
-// never holds up an UNLINK behind it; a watcher closes the connection the
-// moment the device leaves the bus or re-enumerates.
+// (control transfers and bulk OUT at once, and a bulk IN whose reply is
+// already waiting); a completion thread answers the other bulk IN submits, in
+// order, as the device's replies become ready, so a pending IN never holds up
+// an UNLINK behind it; a watcher closes the connection the moment the device
+// leaves the bus or re-enumerates.
 #pragma once
 
 #include <condition_variable>
@@ -52,7 +53,8 @@ private:
     void close(const std::string &reason);
     void closeLocked(const std::string &reason);
     bool sendLocked(std::span<const uint8_t> message);
-    void sleepForLatency();
+    enum class InResult { Sent, NoReply, Gone };
+    InResult answerInLocked(uint32_t seqnum, uint32_t length);
 
     Tz4817Device &device_;
     const int fd_;
@@ -65,7 +67,8 @@ private:
     bool closing_ = false;
     std::string reason_;
     std::deque<PendingIn> pendingIn_;
-    std::vector<uint8_t> message_;  // scratch for outgoing messages
+    std::vector<uint8_t> message_;   // scratch for outgoing messages
+    std::vector<uint8_t> inBuffer_;  // scratch for the device's replies
 };
 
 }  // namespace tz4817

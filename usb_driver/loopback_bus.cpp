@@ -227,7 +227,7 @@ uint32_t LoopbackBus::transfer(uint64_t key, const TransferRequest &request, uin
     } else if (!bulkOut && !bulkIn) {
         status = kStatusBadRecord;
     } else {
-        if (auto latency = device.transferLatency(); latency.count() > 0) std::this_thread::sleep_for(latency);
+        device.holdTransferLatency();
         tz4817::TransferStatus result = tz4817::TransferStatus::Ok;
         size_t length = 0;
         if (bulkOut) {

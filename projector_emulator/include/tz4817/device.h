@@ -106,6 +106,10 @@ public:
 
     // Added latency per bulk transfer (a fault), for the bus to apply.
     std::chrono::microseconds transferLatency() const;
+    // Blocks the calling bus thread for that latency. A plain sleep overshoots
+    // by the timer slack (tens of microseconds and more), which would make a
+    // modelled link slower than the one it models: the last stretch is spun.
+    void holdTransferLatency() const;
 
     // Faults can be added while the device runs; frame numbers are absolute.
     void addFault(const Fault &fault);
@@ -133,7 +137,8 @@ private:
     const DeviceOptions options_;
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable changed_;     // presence changed
+    std::condition_variable replyReady_;  // a reply is pending, or presence changed
     std::vector<Fault> faults_;
     std::function<void(const FrameRecord &)> observer_;
 
