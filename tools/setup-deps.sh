@@ -11,7 +11,7 @@ packages=(
   fonts-dejavu-core              # its stand-in for the dialog font, also offscreen in tests
   libusb-1.0-0-dev               # local USB bus
   umockdev libumockdev-dev       # the local bus tested through real libusb
-  libbenchmark-dev               # bench/
+  libbenchmark-dev python3       # bench/ and its report
 )
 
 missing=()
