@@ -120,7 +120,7 @@ bool parseOne(const std::string &item, Fault &fault, std::string &error) {
 
 std::optional<std::vector<Fault>> parseFaults(const std::string &spec, std::string &error) {
     if (spec.empty()) {
-        error = "empty fault specification";
+        error = "no fault given";
         return std::nullopt;
     }
     std::vector<Fault> faults;
