@@ -1,5 +1,5 @@
 // What the emulated links cost by themselves, with no updater code: the
-// emulator's latency sleep as it really lasts here, and a round trip of a
+// emulator's latency hold as it really lasts here, and a round trip of a
 // small message between two threads over loopback TCP, which every USB/IP
 // transfer makes at least once.
 #include <benchmark/benchmark.h>
@@ -10,14 +10,19 @@
 
 #include <thread>
 
+#include "tz4817/device.h"
+
 namespace bench {
 namespace {
 
-// std::this_thread::sleep_for, as the USB/IP server and the loopback bus
-// apply the latency, with this process's default timer slack.
+// The emulated projector's hold of its per-transfer latency, exactly as the
+// USB/IP server and the loopback bus apply it.
 void BM_LatencySleep(benchmark::State &state) {
-    const std::chrono::microseconds latency(state.range(0));
-    for (auto _ : state) std::this_thread::sleep_for(latency);
+    auto flash = tz4817::NorFlash::inMemory();
+    tz4817::DeviceOptions options;
+    options.faults.push_back({tz4817::Fault::Kind::Latency, 0, 0, 0, static_cast<uint32_t>(state.range(0))});
+    tz4817::Tz4817Device device(*flash, options);
+    for (auto _ : state) device.holdTransferLatency();
 }
 BENCHMARK(BM_LatencySleep)->Arg(125)->Arg(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 

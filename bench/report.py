@@ -247,7 +247,7 @@ def markdown(summary, notes):
     w("")
     w(f"`QRVDL_LoadFlash` of a {summary['update']['image_bytes']:,}-byte image from 0xFE204000, length 0, "
       "erase time 0 (so no busy answers and no pauses). Latency is the emulator's per-bulk-transfer latency; "
-      "the link bound is exchanges × 2 × latency. The effective bound uses the latency sleep as it really "
+      "the link bound is exchanges × 2 × latency. The effective bound uses the latency hold as it really "
       "lasts on this machine (measured below).")
     w("")
     w("| Link | Exchanges | Time | µs per exchange | × raw floor | Link bound | Time / bound | "
@@ -263,7 +263,7 @@ def markdown(summary, notes):
           f"{floor} | {bound} | {ratio} | {effective} |")
     w("")
     sleeps = summary["update"]["latency_sleep_us"]
-    w("The emulator applies latency with `std::this_thread::sleep_for`; on this machine such a sleep lasts "
+    w("The emulator holds each transfer for its latency (a sleep until shortly before the end, then a spin); here that lasts "
       + ", ".join(f"{float(v):.0f} µs for {k} µs" for k, v in sleeps.items()) + " on average.")
     w("")
     w(f"A 64-byte round trip between two threads over loopback TCP (no USB/IP, no device) takes "
