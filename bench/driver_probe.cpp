@@ -67,18 +67,10 @@ uint32_t probeIoctl(usb_driver::Connection *connection, uint32_t code, void *rec
 
 const qrvusb::DriverFunctions kProbe = {&probeOpen, &probeIoctl, &probeClose};
 
-class TimingBus : public usb_driver::Bus {
+class TimingBus : public usb_driver::LoopbackBusWrapper {
 public:
-    explicit TimingBus(tz4817::Tz4817Device &device) : inner_(device) { inner_.setLogging(false); }
+    explicit TimingBus(tz4817::Tz4817Device &device) : LoopbackBusWrapper(device) { inner_.setLogging(false); }
 
-    uint32_t start(usb_driver::BusListener &listener) override { return inner_.start(listener); }
-    void stop() override { inner_.stop(); }
-    uint32_t open(uint64_t key) override { return inner_.open(key); }
-    void close(uint64_t key) override { inner_.close(key); }
-    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override {
-        return inner_.setInterface(key, interface, alternate);
-    }
-    uint32_t resetPipe(uint64_t key, uint32_t pipe) override { return inner_.resetPipe(key, pipe); }
     uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request, uint32_t &transferred) override {
         if (!gTiming) return inner_.transfer(key, request, transferred);
         const auto start = Clock::now();
@@ -87,9 +79,6 @@ public:
         ++gTimes.busTransfers;
         return status;
     }
-
-private:
-    usb_driver::LoopbackBus inner_;
 };
 
 }  // namespace

@@ -25,19 +25,11 @@ namespace {
 
 // Passes everything to a loopback bus and lets the test rewrite or break what
 // comes in.
-class RewritingBus : public usb_driver::Bus {
+class RewritingBus : public usb_driver::LoopbackBusWrapper {
 public:
     using Hooks = std::shared_ptr<ProjectorLink::BusHooks>;
-    RewritingBus(tz4817::Tz4817Device &device, Hooks hooks) : inner_(device), hooks_(std::move(hooks)) {}
+    RewritingBus(tz4817::Tz4817Device &device, Hooks hooks) : LoopbackBusWrapper(device), hooks_(std::move(hooks)) {}
 
-    uint32_t start(usb_driver::BusListener &listener) override { return inner_.start(listener); }
-    void stop() override { inner_.stop(); }
-    uint32_t open(uint64_t key) override { return inner_.open(key); }
-    void close(uint64_t key) override { inner_.close(key); }
-    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override {
-        return inner_.setInterface(key, interface, alternate);
-    }
-    uint32_t resetPipe(uint64_t key, uint32_t pipe) override { return inner_.resetPipe(key, pipe); }
     uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request, uint32_t &transferred) override {
         const bool bulkIn = request.in && request.pipe == tz4817::kBulkInEndpoint;
         if (!request.in && request.pipe == tz4817::kBulkOutEndpoint && request.length > 6 &&
@@ -58,7 +50,6 @@ public:
     }
 
 private:
-    usb_driver::LoopbackBus inner_;
     Hooks hooks_;
 };
 

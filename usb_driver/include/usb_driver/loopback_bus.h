@@ -66,4 +66,26 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Passes every operation to a LoopbackBus of its own. Tests and benchmarks
+// derive from it and override transfer() to watch or alter what goes by.
+class LoopbackBusWrapper : public Bus {
+public:
+    explicit LoopbackBusWrapper(tz4817::Tz4817Device &device) : inner_(device) {}
+
+    uint32_t start(BusListener &listener) override { return inner_.start(listener); }
+    void stop() override { inner_.stop(); }
+    uint32_t open(uint64_t key) override { return inner_.open(key); }
+    void close(uint64_t key) override { inner_.close(key); }
+    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override {
+        return inner_.setInterface(key, interface, alternate);
+    }
+    uint32_t resetPipe(uint64_t key, uint32_t pipe) override { return inner_.resetPipe(key, pipe); }
+    uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) override {
+        return inner_.transfer(key, request, transferred);
+    }
+
+protected:
+    LoopbackBus inner_;
+};
+
 }  // namespace usb_driver
