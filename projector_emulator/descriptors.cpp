@@ -19,6 +19,8 @@ std::vector<uint8_t> utf16Descriptor(std::string_view text) {
 }
 }  // namespace
 
+// Laid out a field per row, as the USB descriptors are usually read.
+// clang-format off
 std::vector<uint8_t> deviceDescriptor(const Presence &presence) {
     const uint16_t release = presence.mode == Mode::Application ? 0x0100 : 0x0200;
     return {
@@ -45,6 +47,7 @@ std::vector<uint8_t> configDescriptor() {
         7, 0x05, kBulkInEndpoint, 0x02, kBulkPacketSize, 0, 0,
     };
 }
+// clang-format on
 
 std::vector<uint8_t> stringDescriptor(uint8_t index) {
     switch (index) {

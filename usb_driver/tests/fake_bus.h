@@ -15,6 +15,7 @@
 namespace usb_driver::test {
 
 // The descriptors of a simple device: interface 0 with bulk 0x01 and 0x81.
+// clang-format off
 inline std::vector<uint8_t> simpleDeviceDescriptor(uint16_t vendor, uint16_t product) {
     return {18, 1, 0x00, 0x02, 0, 0, 0, 64, static_cast<uint8_t>(vendor), static_cast<uint8_t>(vendor >> 8),
             static_cast<uint8_t>(product), static_cast<uint8_t>(product >> 8), 0, 1, 0, 0, 0, 1};
@@ -23,6 +24,7 @@ inline std::vector<uint8_t> simpleConfigDescriptor() {
     return {9, 2, 32, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 0xFF, 0, 0, 0,
             7, 5, 0x01, 2, 64, 0, 0, 7, 5, 0x81, 2, 64, 0, 0};
 }
+// clang-format on
 
 class FakeBus : public Bus {
 public:
