@@ -28,8 +28,8 @@ BENCHMARK(BM_LatencySleep)->Arg(125)->Arg(1000)->Unit(benchmark::kMicrosecond)->
 
 bool exact(int fd, uint8_t *buffer, size_t length, bool send) {
     for (size_t done = 0; done < length;) {
-        const ssize_t n = send ? ::send(fd, buffer + done, length - done, MSG_NOSIGNAL)
-                               : ::recv(fd, buffer + done, length - done, 0);
+        const ssize_t n =
+            send ? ::send(fd, buffer + done, length - done, MSG_NOSIGNAL) : ::recv(fd, buffer + done, length - done, 0);
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
@@ -55,8 +55,7 @@ void BM_TcpLoopbackRoundTrip(benchmark::State &state) {
         if (peer < 0) return;
         ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         uint8_t message[64];
-        while (exact(peer, message, sizeof message, false) && exact(peer, message, sizeof message, true)) {
-        }
+        while (exact(peer, message, sizeof message, false) && exact(peer, message, sizeof message, true)) {}
         ::close(peer);
     });
     const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

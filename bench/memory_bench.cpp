@@ -146,9 +146,8 @@ int main(int argc, char **argv) {
         const auto contents = flash->contents();
         run.flashMatches = std::equal(expected.begin() + 0x4000, expected.end(), contents.begin() + 0x4000);
         ok = ok && run.result == 0 && run.flashMatches && run.vmhwmKb > 0;
-        std::fprintf(stderr, "image %7u bytes: VmHWM %ld kB, RSS at start %ld kB, result %d, flash %s, %.2f s\n",
-                     size, run.vmhwmKb, run.startRssKb, run.result, run.flashMatches ? "matches" : "DIFFERS",
-                     run.seconds);
+        std::fprintf(stderr, "image %7u bytes: VmHWM %ld kB, RSS at start %ld kB, result %d, flash %s, %.2f s\n", size,
+                     run.vmhwmKb, run.startRssKb, run.result, run.flashMatches ? "matches" : "DIFFERS", run.seconds);
         runs.push_back(run);
     }
     server.stop();
@@ -156,7 +155,8 @@ int main(int argc, char **argv) {
     std::printf("{\n  \"children\": [\n");
     for (size_t i = 0; i < runs.size(); ++i) {
         const ChildRun &run = runs[i];
-        std::printf("    {\"image_bytes\": %u, \"vmhwm_kb\": %ld, \"ru_maxrss_kb_with_parent_image\": %ld, \"vmrss_start_kb\": %ld, "
+        std::printf("    {\"image_bytes\": %u, \"vmhwm_kb\": %ld, \"ru_maxrss_kb_with_parent_image\": %ld, "
+                    "\"vmrss_start_kb\": %ld, "
                     "\"result\": %d, \"flash_matches\": %s, \"seconds\": %.3f}%s\n",
                     run.imageBytes, run.vmhwmKb, run.maxrssKb, run.startRssKb, run.result,
                     run.flashMatches ? "true" : "false", run.seconds, i + 1 < runs.size() ? "," : "");

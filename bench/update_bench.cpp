@@ -84,12 +84,7 @@ void BM_LoadFlash_UsbipLatency(benchmark::State &state) {
     if (!link.error().empty()) return state.SkipWithError(link.error().c_str());
     loadFlash(state, link, latency);
 }
-BENCHMARK(BM_LoadFlash_UsbipLatency)
-    ->Arg(125)
-    ->Arg(1000)
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+BENCHMARK(BM_LoadFlash_UsbipLatency)->Arg(125)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The same latency on the loopback bus: the modelled link without TCP.
 void BM_LoadFlash_LoopbackLatency(benchmark::State &state) {

@@ -96,8 +96,7 @@ QRVDL_API int32_t QRVDL_CmdReadFlashDeviceId(uint16_t ids[2]) {
     if (ids == nullptr) return 1;
     FrameBuffer frame;
     uint16_t manufacturer = 0;
-    if (!readFlashInformation(frame, kSelectManufacturer) ||
-        !frame.replyWord(kFlashInformationValue, manufacturer)) {
+    if (!readFlashInformation(frame, kSelectManufacturer) || !frame.replyWord(kFlashInformationValue, manufacturer)) {
         ids[0] = 0;
         ids[1] = 0;
         return 1;

@@ -23,9 +23,9 @@ inline constexpr size_t kFrameBufferSize = 520;
 inline constexpr uint8_t kWriteFrame = 0x02;
 inline constexpr uint8_t kReadFrame = 0x04;
 inline constexpr uint8_t kCommandClass = 0x34;
-inline constexpr size_t kHeaderLength = 5;      // kind, sequence, reserved, body length
-inline constexpr size_t kParameterOffset = 7;   // first byte after class and operation
-inline constexpr size_t kReplyDataOffset = 7;   // first data byte of a read reply
+inline constexpr size_t kHeaderLength = 5;     // kind, sequence, reserved, body length
+inline constexpr size_t kParameterOffset = 7;  // first byte after class and operation
+inline constexpr size_t kReplyDataOffset = 7;  // first data byte of a read reply
 inline constexpr uint32_t kMinFrameLength = 6;
 // The checksum count is one byte, so the span 1..n-2 is at most 255 bytes.
 inline constexpr uint32_t kMaxFrameLength = 257;
@@ -69,8 +69,8 @@ public:
     // Result fields of a reply. Each is false, and leaves `value` alone, when
     // the reply was too short to reach the bytes it takes.
     bool replyByte(size_t position, uint8_t &value) const;
-    bool replyWord(size_t position, uint16_t &value) const;    // little-endian
-    bool replyLong(size_t position, uint32_t &value) const;    // little-endian
+    bool replyWord(size_t position, uint16_t &value) const;  // little-endian
+    bool replyLong(size_t position, uint32_t &value) const;  // little-endian
 
     uint8_t &operator[](size_t index) { return bytes_[index]; }
     uint8_t operator[](size_t index) const { return bytes_[index]; }

@@ -2,21 +2,20 @@
 
 namespace headless {
 
-const char kUsageText[] =
-    "Usage: tz4817-update [-C DIR] [--yes]\n"
-    "Updates the firmware of a tz4817 projector with the image tz4817.img in the\n"
-    "current directory, as OstranUpdater does, without a window.\n"
-    "\n"
-    "  -C DIR      change to DIR first (the image is looked for there)\n"
-    "  -y, --yes   start without asking; it asks only when standard input is a terminal\n"
-    "  -h, --help  show this help and exit\n"
-    "\n"
-    "The projector is looked for on this computer's USB ports, or, when QRV_USBIP is\n"
-    "set to HOST[:PORT], on that USB/IP server (such as tz4817-emu).\n"
-    "Once the update has started, Ctrl-C, SIGTERM, SIGHUP and SIGQUIT do not stop it.\n"
-    "\n"
-    "Exit status: 0 when the projector was updated, 1 when the update failed or was\n"
-    "not started, 2 on bad usage.\n";
+const char kUsageText[] = "Usage: tz4817-update [-C DIR] [--yes]\n"
+                          "Updates the firmware of a tz4817 projector with the image tz4817.img in the\n"
+                          "current directory, as OstranUpdater does, without a window.\n"
+                          "\n"
+                          "  -C DIR      change to DIR first (the image is looked for there)\n"
+                          "  -y, --yes   start without asking; it asks only when standard input is a terminal\n"
+                          "  -h, --help  show this help and exit\n"
+                          "\n"
+                          "The projector is looked for on this computer's USB ports, or, when QRV_USBIP is\n"
+                          "set to HOST[:PORT], on that USB/IP server (such as tz4817-emu).\n"
+                          "Once the update has started, Ctrl-C, SIGTERM, SIGHUP and SIGQUIT do not stop it.\n"
+                          "\n"
+                          "Exit status: 0 when the projector was updated, 1 when the update failed or was\n"
+                          "not started, 2 on bad usage.\n";
 
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string> &arguments, std::string &error) {
     CommandLine line;

@@ -34,8 +34,7 @@ InterruptGuard::~InterruptGuard() {
 
     const sigset_t set = signals();
     const timespec now{0, 0};
-    while (sigtimedwait(&set, nullptr, &now) > 0) {
-    }
+    while (sigtimedwait(&set, nullptr, &now) > 0) {}
     pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
 }
 

@@ -191,8 +191,7 @@ void Tz4817Device::holdTransferLatency() const {
     constexpr auto kSpin = std::chrono::microseconds(100);
     const auto end = std::chrono::steady_clock::now() + latency;
     if (latency > kSpin) std::this_thread::sleep_until(end - kSpin);
-    while (std::chrono::steady_clock::now() < end) {
-    }
+    while (std::chrono::steady_clock::now() < end) {}
 }
 
 void Tz4817Device::addFault(const Fault &fault) {
@@ -350,9 +349,7 @@ std::optional<std::vector<uint8_t>> Tz4817Device::executeLocked(std::span<const 
             for (int i = 0; i < 4; ++i) data[6 + i] = static_cast<uint8_t>(checksum_ >> (8 * i));
             record.note = "flash checksum";
             break;
-        default:
-            record.note = "flash information: unknown selector";
-            break;
+        default: record.note = "flash information: unknown selector"; break;
         }
         data.resize(wanted, 0);
         return makeReply(frame, data, true);
@@ -418,8 +415,7 @@ std::optional<std::vector<uint8_t>> Tz4817Device::executeLocked(std::span<const 
         }
         return makeReply(frame, {}, false);
     }
-    default:
-        break;
+    default: break;
     }
     record.note = "ignored: unknown operation";
     return std::nullopt;

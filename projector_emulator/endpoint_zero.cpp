@@ -33,9 +33,7 @@ ControlResult ok(std::vector<uint8_t> data, const usbip::SetupPacket &setup, uin
     return {usbip::kUrbOk, std::move(data)};
 }
 
-bool isDeviceEndpoint(uint16_t index) {
-    return index == 0x00 || index == kBulkOutEndpoint || index == kBulkInEndpoint;
-}
+bool isDeviceEndpoint(uint16_t index) { return index == 0x00 || index == kBulkOutEndpoint || index == kBulkInEndpoint; }
 
 ControlResult getDescriptor(const usbip::SetupPacket &setup, uint32_t bufferLength, const Presence &presence) {
     const uint8_t type = static_cast<uint8_t>(setup.wValue >> 8);
@@ -48,9 +46,7 @@ ControlResult getDescriptor(const usbip::SetupPacket &setup, uint32_t bufferLeng
     case kDescriptorConfiguration:
         if (index == 0) descriptor = configDescriptor();
         break;
-    case kDescriptorString:
-        descriptor = stringDescriptor(index);
-        break;
+    case kDescriptorString: descriptor = stringDescriptor(index); break;
     default:
         // A full-speed-only device has no device qualifier or other-speed
         // configuration: those requests stall, as the host expects.
@@ -90,8 +86,7 @@ ControlResult handleControl(const usbip::SetupPacket &setup, usbip::Direction di
             (setup.wIndex == kBulkOutEndpoint || setup.wIndex == kBulkInEndpoint))
             return {};
         return stall();
-    default:
-        return stall();
+    default: return stall();
     }
 }
 

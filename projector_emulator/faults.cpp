@@ -5,19 +5,18 @@
 
 namespace tz4817 {
 
-const char kFaultGrammar[] =
-    "  drop-reply@N[-M]         frames N..M get no reply (the command still acts)\n"
-    "  wrong-echo@N[-M]         their reply's sequence byte is off by one\n"
-    "  short-reply@N[-M][:LEN]  their reply is cut to LEN bytes (default 4)\n"
-    "  leave@N                  at frame N the device leaves the bus for good\n"
-    "  reboot@N                 at frame N it leaves and returns after the reboot delay\n"
-    "  busy-after-erase=K       K busy status answers after each erase, whatever the time\n"
-    "  silent-while-erasing     no reply at all to status reads while an erase runs\n"
-    "  flip-bit=OFFSET[:BIT]    programming flash OFFSET stores the byte with bit BIT\n"
-    "                           (default 0) flipped\n"
-    "  latency=US               US microseconds added to every bulk transfer\n"
-    "Frames are numbered from 1 in the order the device receives them. Numbers are\n"
-    "decimal or 0x-prefixed hexadecimal; several faults may be joined with commas.\n";
+const char kFaultGrammar[] = "  drop-reply@N[-M]         frames N..M get no reply (the command still acts)\n"
+                             "  wrong-echo@N[-M]         their reply's sequence byte is off by one\n"
+                             "  short-reply@N[-M][:LEN]  their reply is cut to LEN bytes (default 4)\n"
+                             "  leave@N                  at frame N the device leaves the bus for good\n"
+                             "  reboot@N                 at frame N it leaves and returns after the reboot delay\n"
+                             "  busy-after-erase=K       K busy status answers after each erase, whatever the time\n"
+                             "  silent-while-erasing     no reply at all to status reads while an erase runs\n"
+                             "  flip-bit=OFFSET[:BIT]    programming flash OFFSET stores the byte with bit BIT\n"
+                             "                           (default 0) flipped\n"
+                             "  latency=US               US microseconds added to every bulk transfer\n"
+                             "Frames are numbered from 1 in the order the device receives them. Numbers are\n"
+                             "decimal or 0x-prefixed hexadecimal; several faults may be joined with commas.\n";
 
 namespace {
 

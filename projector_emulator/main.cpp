@@ -23,27 +23,26 @@ namespace {
 constexpr int kExitUsage = 2;
 constexpr unsigned long kMaxMilliseconds = 3'600'000;
 
-const char kUsage[] =
-    "Usage: tz4817-emu [OPTION]...\n"
-    "An emulated tz4817 projector, exported over USB/IP as bus id 1-1.\n"
-    "\n"
-    "  --listen HOST:PORT   address to listen on (default 127.0.0.1:3240; port 0 picks a\n"
-    "                       free one; [ADDRESS]:PORT for IPv6)\n"
-    "  --allow-remote       allow a HOST that is not a loopback address\n"
-    "  --flash FILE         keep the flash in FILE, created with the factory contents when\n"
-    "                       missing (default: in memory, lost at exit)\n"
-    "  --reboot-ms N        time the projector takes to restart (default 1500)\n"
-    "  --erase-ms N         time a sector erase keeps the flash busy (default 50)\n"
-    "  --fault SPEC         inject faults; may be given several times (grammar below)\n"
-    "  -v                   log every frame and connection on standard error\n"
-    "  --make-image FILE    write a 2 MB demo firmware image (\"TZ4817 APPLICATION v2.0\"\n"
-    "                       at 0x4000) to FILE and exit\n"
-    "  --help               show this help and exit\n"
-    "\n"
-    "On start one line on standard output names the address, the mode and the USB ids.\n"
-    "SIGINT or SIGTERM stop the emulator (exit status 0); bad options give exit status 2.\n"
-    "\n"
-    "Fault SPEC grammar:\n";
+const char kUsage[] = "Usage: tz4817-emu [OPTION]...\n"
+                      "An emulated tz4817 projector, exported over USB/IP as bus id 1-1.\n"
+                      "\n"
+                      "  --listen HOST:PORT   address to listen on (default 127.0.0.1:3240; port 0 picks a\n"
+                      "                       free one; [ADDRESS]:PORT for IPv6)\n"
+                      "  --allow-remote       allow a HOST that is not a loopback address\n"
+                      "  --flash FILE         keep the flash in FILE, created with the factory contents when\n"
+                      "                       missing (default: in memory, lost at exit)\n"
+                      "  --reboot-ms N        time the projector takes to restart (default 1500)\n"
+                      "  --erase-ms N         time a sector erase keeps the flash busy (default 50)\n"
+                      "  --fault SPEC         inject faults; may be given several times (grammar below)\n"
+                      "  -v                   log every frame and connection on standard error\n"
+                      "  --make-image FILE    write a 2 MB demo firmware image (\"TZ4817 APPLICATION v2.0\"\n"
+                      "                       at 0x4000) to FILE and exit\n"
+                      "  --help               show this help and exit\n"
+                      "\n"
+                      "On start one line on standard output names the address, the mode and the USB ids.\n"
+                      "SIGINT or SIGTERM stop the emulator (exit status 0); bad options give exit status 2.\n"
+                      "\n"
+                      "Fault SPEC grammar:\n";
 
 struct Options {
     std::string listen = "127.0.0.1:3240";
@@ -133,9 +132,7 @@ int writeDemoImage(const std::string &path) {
     return 0;
 }
 
-const char *modeName(tz4817::Mode mode) {
-    return mode == tz4817::Mode::Application ? "application" : "programming";
-}
+const char *modeName(tz4817::Mode mode) { return mode == tz4817::Mode::Application ? "application" : "programming"; }
 
 const char *operationName(uint8_t operation) {
     switch (operation) {
@@ -157,8 +154,8 @@ void logFrame(const tz4817::FrameRecord &record) {
     const bool generic = record.bytes.size() > 5 && record.bytes[5] == 0x12;
     const char *what = !record.valid ? "frame" : generic ? "class 0x12 frame" : operationName(record.operation);
     std::fprintf(stderr, "tz4817-emu: frame %llu: %s (op 0x%02x), seq %u, %s mode: %s%s\n",
-                 static_cast<unsigned long long>(record.index), what, record.valid ? record.operation : 0,
-                 sequence, modeName(record.mode), record.note, record.reply.empty() ? ", no reply" : "");
+                 static_cast<unsigned long long>(record.index), what, record.valid ? record.operation : 0, sequence,
+                 modeName(record.mode), record.note, record.reply.empty() ? ", no reply" : "");
 }
 
 }  // namespace
@@ -219,13 +216,12 @@ int main(int argc, char **argv) {
     }
 
     const tz4817::Presence presence = device.presence();
-    std::printf("tz4817-emu: listening on %s, %s mode, %04x:%04x\n", server.address().c_str(),
-                modeName(presence.mode), presence.vendorId, presence.productId);
+    std::printf("tz4817-emu: listening on %s, %s mode, %04x:%04x\n", server.address().c_str(), modeName(presence.mode),
+                presence.vendorId, presence.productId);
     std::fflush(stdout);
 
     int signal = 0;
-    while (sigwait(&stopSignals, &signal) != 0) {
-    }
+    while (sigwait(&stopSignals, &signal) != 0) {}
     server.stop();
     if (options.verbose) std::fprintf(stderr, "tz4817-emu: stopped by signal %d\n", signal);
     // The flash (file-backed: mapped shared) is released as `flash` goes out

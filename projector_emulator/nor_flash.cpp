@@ -79,8 +79,8 @@ std::unique_ptr<NorFlash> NorFlash::openFile(const std::string &path, std::strin
             return nullptr;
         }
     } else if (info.st_size != static_cast<off_t>(kFlashSize)) {
-        error = "flash file " + path + " has " + std::to_string(info.st_size) + " bytes, not " +
-                std::to_string(kFlashSize);
+        error =
+            "flash file " + path + " has " + std::to_string(info.st_size) + " bytes, not " + std::to_string(kFlashSize);
         ::close(fd);
         return nullptr;
     }

@@ -137,8 +137,8 @@ bool UsbipServer::start(std::string &error) {
         if (::bind(fd, reinterpret_cast<const sockaddr *>(&endpoint.address), endpoint.length) != 0 ||
             ::listen(fd, 16) != 0) {
             error = "cannot listen on " +
-                    socket_io::describe(reinterpret_cast<const sockaddr *>(&endpoint.address), endpoint.length) +
-                    ": " + std::strerror(errno);
+                    socket_io::describe(reinterpret_cast<const sockaddr *>(&endpoint.address), endpoint.length) + ": " +
+                    std::strerror(errno);
             ::close(fd);
             continue;
         }
@@ -229,8 +229,8 @@ void UsbipServer::State::acceptLoop() {
         session->peer = socket_io::describe(reinterpret_cast<sockaddr *>(&peer), length);
         std::lock_guard lock(mutex);
         reapLocked();
-        const auto serving = std::count_if(sessions.begin(), sessions.end(),
-                                           [](const auto &other) { return !other->closing; });
+        const auto serving =
+            std::count_if(sessions.begin(), sessions.end(), [](const auto &other) { return !other->closing; });
         if (stopping || static_cast<size_t>(serving) >= kMaxConnections) {
             log(session->peer + ": refused, too many connections");
             ::close(fd);
@@ -297,14 +297,13 @@ void UsbipServer::State::serveImport(Session &session, const usbip::ImportReques
     usbip::appendImportReply(out, reply);
     if (reply.status != usbip::kOpStatusOk) {
         socket_io::writeAll(session.fd, out);
-        log(session.peer + ": import of '" + request.busId + "' refused (status " + std::to_string(reply.status) +
-            ")");
+        log(session.peer + ": import of '" + request.busId + "' refused (status " + std::to_string(reply.status) + ")");
         return;
     }
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", presence.vendorId, presence.productId);
-    log(session.peer + ": imported " + kUsbipBusId + " (" + ids + ", devnum " +
-        std::to_string(reply.device->devnum) + ")");
+    log(session.peer + ": imported " + kUsbipBusId + " (" + ids + ", devnum " + std::to_string(reply.device->devnum) +
+        ")");
     std::string reason = "the client went away";
     if (socket_io::writeAll(session.fd, out)) {
         // The device is free for the next import the moment this connection
@@ -343,8 +342,8 @@ std::optional<ListenAddress> parseListenAddress(const std::string &text, std::st
         host = text.substr(0, colon);
         port = text.substr(colon + 1);
     }
-    if (host.empty() || port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535) {
+    if (host.empty() || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(port) > 65535) {
         error = "bad listen address '" + text + "'";
         return std::nullopt;
     }

@@ -107,8 +107,8 @@ std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std
         return std::nullopt;
     }
     const uint8_t *d = device.data();
-    model.device = UsbDeviceDescriptor{d[0], d[1], le16(d + 2), d[4], d[5], d[6], d[7], le16(d + 8), le16(d + 10),
-                                       le16(d + 12), d[14], d[15], d[16], d[17]};
+    model.device = UsbDeviceDescriptor{d[0],        d[1],         le16(d + 2),  d[4],  d[5],  d[6],  d[7],
+                                       le16(d + 8), le16(d + 10), le16(d + 12), d[14], d[15], d[16], d[17]};
 
     if (config.size() < kConfigHeaderSize || config[0] < kConfigHeaderSize || config[1] != kTypeConfig) {
         fail(why, "bad configuration descriptor");
@@ -138,9 +138,10 @@ std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std
                 model.interfaces.push_back(InterfaceModel{descriptor.bInterfaceNumber, {}});
                 it = model.interfaces.end() - 1;
             }
-            const bool duplicate = std::any_of(it->alternates.begin(), it->alternates.end(), [&](const AlternateModel &a) {
-                return a.descriptor.bAlternateSetting == descriptor.bAlternateSetting;
-            });
+            const bool duplicate =
+                std::any_of(it->alternates.begin(), it->alternates.end(), [&](const AlternateModel &a) {
+                    return a.descriptor.bAlternateSetting == descriptor.bAlternateSetting;
+                });
             if (duplicate || it->alternates.size() >= kMaxAlternates) continue;
             it->alternates.push_back(AlternateModel{descriptor, {}});
             current = &it->alternates.back();

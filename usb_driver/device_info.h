@@ -54,8 +54,8 @@ struct DeviceModel {
 // described: a device descriptor of the wrong size or type, a configuration
 // header that is not one, or no interface at all (a device without interface
 // 0 cannot be used by anyone).
-std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device,
-                                            std::span<const uint8_t> config, std::string *why = nullptr);
+std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std::span<const uint8_t> config,
+                                            std::string *why = nullptr);
 
 // Active alternate setting per interface position (index into
 // DeviceModel::interfaces); 0 at first. A fixed array: reading it costs no

@@ -106,30 +106,18 @@ uint32_t Driver::ioctl(Connection *connection, uint32_t code, void *record, uint
         if (!fits(sizeof(VersionRecord))) return kStatusBadRecord;
         store<uint32_t>(record, offsetof(VersionRecord, dwVersion), reportedVersion());
         return kStatusOk;
-    case IOCTL_EVENT_REGISTER:
-        return fits(kEventRecordSize) ? registerEvents(id, record) : kStatusBadRecord;
-    case IOCTL_EVENT_UNREGISTER:
-        return fits(kEventRecordSize) ? unregisterEvents(record) : kStatusBadRecord;
-    case IOCTL_EVENT_PULL:
-        return fits(kEventRecordSize) ? pull(record) : kStatusBadRecord;
-    case IOCTL_EVENT_ACK:
-        return fits(kEventRecordSize) ? acknowledge(record) : kStatusBadRecord;
-    case IOCTL_WAIT_ENABLE:
-        return fits(sizeof(WaitRecord)) ? waitEnable(record, true) : kStatusBadRecord;
-    case IOCTL_WAIT_DISABLE:
-        return fits(sizeof(WaitRecord)) ? waitEnable(record, false) : kStatusBadRecord;
-    case IOCTL_WAIT:
-        return fits(sizeof(WaitRecord)) ? wait(record) : kStatusBadRecord;
-    case IOCTL_DEVICE_INFO:
-        return fits(sizeof(DeviceInfoQuery)) ? deviceInfo(record) : kStatusBadRecord;
-    case IOCTL_SET_INTERFACE:
-        return fits(sizeof(SetInterfaceRecord)) ? setInterface(record) : kStatusBadRecord;
-    case IOCTL_RESET_PIPE:
-        return fits(sizeof(ResetPipeRecord)) ? resetPipe(record) : kStatusBadRecord;
-    case IOCTL_TRANSFER:
-        return fits(sizeof(TransferRecord)) ? transfer(record) : kStatusBadRecord;
-    default:
-        return kStatusUnknownRequest;
+    case IOCTL_EVENT_REGISTER: return fits(kEventRecordSize) ? registerEvents(id, record) : kStatusBadRecord;
+    case IOCTL_EVENT_UNREGISTER: return fits(kEventRecordSize) ? unregisterEvents(record) : kStatusBadRecord;
+    case IOCTL_EVENT_PULL: return fits(kEventRecordSize) ? pull(record) : kStatusBadRecord;
+    case IOCTL_EVENT_ACK: return fits(kEventRecordSize) ? acknowledge(record) : kStatusBadRecord;
+    case IOCTL_WAIT_ENABLE: return fits(sizeof(WaitRecord)) ? waitEnable(record, true) : kStatusBadRecord;
+    case IOCTL_WAIT_DISABLE: return fits(sizeof(WaitRecord)) ? waitEnable(record, false) : kStatusBadRecord;
+    case IOCTL_WAIT: return fits(sizeof(WaitRecord)) ? wait(record) : kStatusBadRecord;
+    case IOCTL_DEVICE_INFO: return fits(sizeof(DeviceInfoQuery)) ? deviceInfo(record) : kStatusBadRecord;
+    case IOCTL_SET_INTERFACE: return fits(sizeof(SetInterfaceRecord)) ? setInterface(record) : kStatusBadRecord;
+    case IOCTL_RESET_PIPE: return fits(sizeof(ResetPipeRecord)) ? resetPipe(record) : kStatusBadRecord;
+    case IOCTL_TRANSFER: return fits(sizeof(TransferRecord)) ? transfer(record) : kStatusBadRecord;
+    default: return kStatusUnknownRequest;
     }
 }
 

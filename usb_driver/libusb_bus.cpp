@@ -86,7 +86,7 @@ struct LibusbBus::State {
     std::mutex mutex;
     std::condition_variable idle;
     uint64_t nextKey = 1;
-    std::map<uint64_t, std::shared_ptr<Device>> devices;  // reported to the listener
+    std::map<uint64_t, std::shared_ptr<Device>> devices;         // reported to the listener
     std::map<libusb_device *, std::shared_ptr<Device>> present;  // every device seen, reported or not
 
     static int LIBUSB_CALL onHotplug(libusb_context *, libusb_device *device, libusb_hotplug_event event,
@@ -281,7 +281,8 @@ std::shared_ptr<LibusbBus> LibusbBus::create(LibusbBusOptions options) {
     state->options = options;
     const int result = libusb_init(&state->context);
     if (result != 0) {
-        std::fprintf(stderr, "tz4817: libusb could not be initialised (%s); USB devices on this computer cannot be reached\n",
+        std::fprintf(stderr,
+                     "tz4817: libusb could not be initialised (%s); USB devices on this computer cannot be reached\n",
                      libusb_error_name(result));
         return nullptr;
     }
@@ -405,8 +406,8 @@ uint32_t LibusbBus::setInterface(uint64_t key, uint32_t interface, uint32_t alte
         }
     }
     if (result == 0)
-        result = libusb_set_interface_alt_setting(device->handle, static_cast<int>(interface),
-                                                  static_cast<int>(alternate));
+        result =
+            libusb_set_interface_alt_setting(device->handle, static_cast<int>(interface), static_cast<int>(alternate));
     state_->endUse(*device);
     return statusOf(result);
 }
@@ -463,9 +464,8 @@ uint32_t LibusbBus::transfer(uint64_t key, const TransferRequest &request, uint3
         libusb_fill_control_transfer(transfer, device->handle, control.data(), &onTransferDone, &completed,
                                      request.timeoutMs);
     else
-        libusb_fill_bulk_transfer(transfer, device->handle, static_cast<unsigned char>(request.pipe),
-                                  request.buffer, static_cast<int>(request.length), &onTransferDone, &completed,
-                                  request.timeoutMs);
+        libusb_fill_bulk_transfer(transfer, device->handle, static_cast<unsigned char>(request.pipe), request.buffer,
+                                  static_cast<int>(request.length), &onTransferDone, &completed, request.timeoutMs);
     transfer->type = type;
 
     {

@@ -46,7 +46,7 @@ struct LoopbackBus::State {
     bool stopping = false;
 
     uint64_t nextKey = 1;
-    uint64_t key = 0;  // the device's key while it is reported on the bus
+    uint64_t key = 0;           // the device's key while it is reported on the bus
     tz4817::Presence presence;  // as it was when reported
     std::set<uint64_t> open;
 
@@ -127,9 +127,12 @@ uint32_t LoopbackBus::State::control(const tz4817::Presence &at, const TransferR
     std::vector<uint8_t> answer;
     if (type == 0x80 && code == kGetDescriptor) {
         const uint8_t kind = value >> 8, number = value & 0xFF;
-        if (kind == 1 && number == 0) answer = tz4817::deviceDescriptor(at);
-        else if (kind == 2 && number == 0) answer = tz4817::configDescriptor();
-        else if (kind == 3) answer = tz4817::stringDescriptor(number);
+        if (kind == 1 && number == 0)
+            answer = tz4817::deviceDescriptor(at);
+        else if (kind == 2 && number == 0)
+            answer = tz4817::configDescriptor();
+        else if (kind == 3)
+            answer = tz4817::stringDescriptor(number);
         if (answer.empty()) return kStatusStall;
     } else if (type == 0x80 && code == kGetStatus) {
         answer = {0, 0};

@@ -158,7 +158,8 @@ void UsbipBus::State::discover() {
                     });
                     if (imported) continue;
                 }
-                if (listener->wanted(listed.device.idVendor, listed.device.idProduct)) importDevice(listed.device.busId);
+                if (listener->wanted(listed.device.idVendor, listed.device.idProduct))
+                    importDevice(listed.device.busId);
             }
         }
         std::unique_lock lock(mutex);
@@ -199,8 +200,9 @@ void UsbipBus::State::importDevice(const std::string &busId) {
     std::optional<usbip::DeviceRecord> record;
     if (usbip_socket::writeAll(fd, bytes)) {
         bytes.assign(usbip::kOpHeaderSize, 0);
-        auto header = usbip_socket::readExact(fd, bytes, deadline, wakeFd) ? usbip::decodeOpHeader(bytes)
-                                                                          : usbip::Result<usbip::OpHeader>(usbip::Error::Short);
+        auto header = usbip_socket::readExact(fd, bytes, deadline, wakeFd)
+                          ? usbip::decodeOpHeader(bytes)
+                          : usbip::Result<usbip::OpHeader>(usbip::Error::Short);
         // A refusal (busy, ...) is the header alone: tried again at the next poll.
         if (header && header->code == usbip::kOpRepImport && header->status == usbip::kOpStatusOk) {
             bytes.resize(usbip::kImportReplySize);
@@ -225,44 +227,45 @@ void UsbipBus::State::importDevice(const std::string &busId) {
         }
         import = std::make_shared<Import>(nextKey++, busId, usbip::makeDevid(record->busnum, record->devnum), fd);
         imports[import->key] = import;
-        import->reader = std::thread([this, raw = import.get()] { read(*raw); });
-    }
-
-    // The descriptors, as the device gives them.
-    std::vector<uint8_t> device(18), config(9);
-    uint32_t got = 0;
-    bool good = control(*import, setupOf(0x80, 6, 0x0100, 0, 18), device.data(), got) == kStatusOk && got == 18;
-    good = good && control(*import, setupOf(0x80, 6, 0x0200, 0, 9), config.data(), got) == kStatusOk && got == 9;
-    if (good) {
-        const uint16_t total = static_cast<uint16_t>(config[2] | config[3] << 8);
-        config.resize(std::max<uint16_t>(total, 9));
-        good = control(*import, setupOf(0x80, 6, 0x0200, 0, static_cast<uint16_t>(config.size())), config.data(),
-                       got) == kStatusOk;
-        config.resize(got);
-    }
-    const uint16_t vendor = static_cast<uint16_t>(device[8] | device[9] << 8);
-    const uint16_t product = static_cast<uint16_t>(device[10] | device[11] << 8);
-    // A device whose descriptors disagree with what the server listed is not
-    // the device that was asked for.
-    if (!good || vendor != record->idVendor || product != record->idProduct) {
-        import->drop();
-        return;
-    }
-
-    BusDevice arrived;
-    arrived.key = import->key;
-    arrived.vendorId = vendor;
-    arrived.productId = product;
-    arrived.deviceDescriptor = std::move(device);
-    arrived.configDescriptor = std::move(config);
-    std::lock_guard report(import->reportMutex);
-    {
-        std::lock_guard importLock(import->mutex);
-        if (import->dead || import->silent) return;
-    }
-    import->reported = true;
-    listener->deviceArrived(arrived);
+        import->reader = std::thread([this, raw = import.get()] { read(*raw);
+    });
 }
+
+// The descriptors, as the device gives them.
+std::vector<uint8_t> device(18), config(9);
+uint32_t got = 0;
+bool good = control(*import, setupOf(0x80, 6, 0x0100, 0, 18), device.data(), got) == kStatusOk && got == 18;
+good = good && control(*import, setupOf(0x80, 6, 0x0200, 0, 9), config.data(), got) == kStatusOk && got == 9;
+if (good) {
+    const uint16_t total = static_cast<uint16_t>(config[2] | config[3] << 8);
+    config.resize(std::max<uint16_t>(total, 9));
+    good = control(*import, setupOf(0x80, 6, 0x0200, 0, static_cast<uint16_t>(config.size())), config.data(), got) ==
+           kStatusOk;
+    config.resize(got);
+}
+const uint16_t vendor = static_cast<uint16_t>(device[8] | device[9] << 8);
+const uint16_t product = static_cast<uint16_t>(device[10] | device[11] << 8);
+// A device whose descriptors disagree with what the server listed is not
+// the device that was asked for.
+if (!good || vendor != record->idVendor || product != record->idProduct) {
+    import->drop();
+    return;
+}
+
+BusDevice arrived;
+arrived.key = import->key;
+arrived.vendorId = vendor;
+arrived.productId = product;
+arrived.deviceDescriptor = std::move(device);
+arrived.configDescriptor = std::move(config);
+std::lock_guard report(import->reportMutex);
+{
+    std::lock_guard importLock(import->mutex);
+    if (import->dead || import->silent) return;
+}
+import->reported = true;
+listener->deviceArrived(arrived);
+}  // namespace usb_driver
 
 void UsbipBus::State::reap() {
     std::vector<std::shared_ptr<Import>> ended;

@@ -17,11 +17,9 @@ namespace {
 // Closes what WDU_Init built, in the order that guarantees no callback runs
 // any more: the event thread is joined inside EventUnregister before the
 // registration is cancelled and the connection closed.
-void releaseDriverCtx(DriverCtx *driver)
-{
+void releaseDriverCtx(DriverCtx *driver) {
     if (DriverFileIsOpen(driver->hDriverFile)) {
-        if (driver->pEventReg != nullptr)
-            EventUnregister(driver->pEventReg);
+        if (driver->pEventReg != nullptr) EventUnregister(driver->pEventReg);
         DriverCloseFile(driver->hDriverFile);
     }
     RemoveAllDevicesFromDevList(driver);
@@ -29,13 +27,9 @@ void releaseDriverCtx(DriverCtx *driver)
     DevListClose();
 }
 
-bool isPowerAction(uint32_t action)
-{
-    return (action & EVENT_POWER_MASK) == action && std::has_single_bit(action);
-}
+bool isPowerAction(uint32_t action) { return (action & EVENT_POWER_MASK) == action && std::has_single_bit(action); }
 
-void handleAttach(EventRecord *event, DriverCtx *driver)
-{
+void handleAttach(EventRecord *event, DriverCtx *driver) {
     auto *device = static_cast<DeviceCtx *>(std::calloc(1, sizeof(DeviceCtx)));
     if (device == nullptr) {
         Trace("EventHandler: cannot alloc memory\n");
@@ -51,8 +45,8 @@ void handleAttach(EventRecord *event, DriverCtx *driver)
     }
     DeviceCtx *removed = nullptr;
     if (WDU_GetDeviceInfo(device, &device->pDeviceInfo) != WDU_OK) {
-        Trace("EventHandler: unable to get device info for device handle 0x%x dwUniqueID 0x%x\n",
-              device, device->dwUniqueID);
+        Trace("EventHandler: unable to get device info for device handle 0x%x dwUniqueID 0x%x\n", device,
+              device->dwUniqueID);
         RemoveDeviceFromDevList(device->dwUniqueID, &removed);
         FreeDevice(device);  // with the block a failed fetch may have left
         return;
@@ -66,30 +60,23 @@ void handleAttach(EventRecord *event, DriverCtx *driver)
     event->dwOptions |= EVENT_OPT_ACCEPT;
 }
 
-void handleDetach(EventRecord *event, DriverCtx *driver)
-{
+void handleDetach(EventRecord *event, DriverCtx *driver) {
     DeviceCtx *device = nullptr;
-    if (RemoveDeviceFromDevList(event->dwUniqueID, &device) != WDU_OK)
-        return;
-    if (driver->pfDetach != nullptr)
-        driver->pfDetach(device, driver->pUserData);
+    if (RemoveDeviceFromDevList(event->dwUniqueID, &device) != WDU_OK) return;
+    if (driver->pfDetach != nullptr) driver->pfDetach(device, driver->pUserData);
     FreeDevice(device);
 }
 
-void handlePower(EventRecord *event, DriverCtx *driver)
-{
+void handlePower(EventRecord *event, DriverCtx *driver) {
     DeviceCtx *device = nullptr;
-    if (FindDeviceByUniqueID(event->dwUniqueID, &device) != WDU_OK)
-        return;
-    if (driver->pfPower != nullptr)
-        driver->pfPower(device, event->dwAction, driver->pUserData);
+    if (FindDeviceByUniqueID(event->dwUniqueID, &device) != WDU_OK) return;
+    if (driver->pfPower != nullptr) driver->pfPower(device, event->dwAction, driver->pUserData);
 }
 
 }  // namespace
 
 uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t matchCount,
-                  const EventTable *eventTable, uint32_t options)
-{
+                  const EventTable *eventTable, uint32_t options) {
     *driverHandle = kInvalidDriverHandle;
     auto *driver = static_cast<DriverCtx *>(std::calloc(1, sizeof(DriverCtx)));
     if (driver == nullptr) {
@@ -132,10 +119,8 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
     // Only the events that have a callback are asked for, so the handler
     // never meets a null callback.
     uint32_t actions = EVENT_ATTACH;
-    if (driver->pfDetach != nullptr)
-        actions |= EVENT_DETACH;
-    if (driver->pfPower != nullptr)
-        actions |= EVENT_POWER_MASK;
+    if (driver->pfDetach != nullptr) actions |= EVENT_DETACH;
+    if (driver->pfPower != nullptr) actions |= EVENT_POWER_MASK;
     EventRecord *record = EventRecordBuild(matches, matchCount, options, actions);
     if (record == nullptr) {
         Trace("WDU_Init: cannot malloc memory\n");
@@ -154,15 +139,12 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
     return WDU_OK;
 }
 
-void WDU_Uninit(DriverCtx *driver)
-{
-    if (driver == nullptr || driver == kInvalidDriverHandle)
-        return;
+void WDU_Uninit(DriverCtx *driver) {
+    if (driver == nullptr || driver == kInvalidDriverHandle) return;
     releaseDriverCtx(driver);
 }
 
-void EventHandler(EventRecord *event, void *argument)
-{
+void EventHandler(EventRecord *event, void *argument) {
     auto *driver = static_cast<DriverCtx *>(argument);
     Trace("EventHandler: got event %d handle 0x%x\n", event->dwAction, event->hEvent);
     if (event->dwAction == EVENT_ATTACH)
@@ -173,19 +155,16 @@ void EventHandler(EventRecord *event, void *argument)
         handlePower(event, driver);
 }
 
-uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo)
-{
+uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo) {
     *deviceInfo = nullptr;
     uint32_t uniqueId = 0;
     DriverFile file = nullptr;
-    if (device == nullptr || GetListedDeviceTarget(device, &uniqueId, &file) != WDU_OK)
-        return WDU_ERR_DEVICE_NOT_FOUND;
+    if (device == nullptr || GetListedDeviceTarget(device, &uniqueId, &file) != WDU_OK) return WDU_ERR_DEVICE_NOT_FOUND;
 
     DeviceInfoQuery query{};
     query.dwUniqueID = uniqueId;
     uint32_t status = DriverIoctl(IOCTL_DEVICE_INFO, file, &query, sizeof(query), false);
-    if (status != WDU_OK)
-        return status;
+    if (status != WDU_OK) return status;
     // The block is zero-filled; a driver that reports no size still gets a
     // valid (empty) block to fill.
     auto *block = static_cast<DeviceInfo *>(std::calloc(1, query.dwBytes != 0 ? query.dwBytes : 1));
@@ -198,8 +177,7 @@ uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo)
     return DriverIoctl(IOCTL_DEVICE_INFO, file, &query, sizeof(query), false);
 }
 
-uint32_t WDU_SetInterface(DeviceCtx *device, uint32_t interfaceNumber, uint32_t alternateSetting)
-{
+uint32_t WDU_SetInterface(DeviceCtx *device, uint32_t interfaceNumber, uint32_t alternateSetting) {
     SetInterfaceRecord record{};
     DriverFile file = nullptr;
     if (device == nullptr || GetListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
@@ -209,8 +187,7 @@ uint32_t WDU_SetInterface(DeviceCtx *device, uint32_t interfaceNumber, uint32_t 
     return DriverIoctl(IOCTL_SET_INTERFACE, file, &record, sizeof(record), false);
 }
 
-uint32_t WDU_ResetPipe(DeviceCtx *device, uint32_t pipe)
-{
+uint32_t WDU_ResetPipe(DeviceCtx *device, uint32_t pipe) {
     ResetPipeRecord record{};
     DriverFile file = nullptr;
     if (device == nullptr || GetListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
@@ -219,10 +196,8 @@ uint32_t WDU_ResetPipe(DeviceCtx *device, uint32_t pipe)
     return DriverIoctl(IOCTL_RESET_PIPE, file, &record, sizeof(record), false);
 }
 
-uint32_t WDU_Transfer(DeviceCtx *device, uint32_t pipe, uint32_t read, uint32_t options,
-                      void *buffer, uint32_t size, uint32_t *transferred,
-                      const uint8_t *setupPacket, uint32_t timeoutMs)
-{
+uint32_t WDU_Transfer(DeviceCtx *device, uint32_t pipe, uint32_t read, uint32_t options, void *buffer, uint32_t size,
+                      uint32_t *transferred, const uint8_t *setupPacket, uint32_t timeoutMs) {
     TransferRecord record{};
     DriverFile file = nullptr;
     if (device == nullptr || GetListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
@@ -232,14 +207,12 @@ uint32_t WDU_Transfer(DeviceCtx *device, uint32_t pipe, uint32_t read, uint32_t 
     record.dwOptions = options;
     record.pBuffer = buffer;
     record.dwBufferSize = size;
-    if (setupPacket != nullptr)
-        std::memcpy(record.SetupPacket, setupPacket, sizeof(record.SetupPacket));
+    if (setupPacket != nullptr) std::memcpy(record.SetupPacket, setupPacket, sizeof(record.SetupPacket));
     record.dwTimeout = timeoutMs;
     // A transfer blocks for up to its time-out, so it goes on a connection of
     // its own and holds up nothing else.
     const uint32_t status = DriverIoctl(IOCTL_TRANSFER, file, &record, sizeof(record), true);
-    if (transferred != nullptr)
-        *transferred = record.dwBytesTransferred;
+    if (transferred != nullptr) *transferred = record.dwBytesTransferred;
     return status;
 }
 

@@ -68,8 +68,8 @@ inline constexpr uint32_t kMinimumDriverVersion = 603;
 // WDU_OK; WDU_ERR_NO_RESOURCES (memory, or a null `matches` with a non-zero
 // count or the reverse); WDU_ERR_SYSTEM (no driver); WDU_ERR_VERSION; or a
 // driver status. A failure leaves nothing open. Not from a callback.
-uint32_t WDU_Init(DriverCtx **driver, const MatchEntry *matches, uint32_t matchCount,
-                  const EventTable *eventTable, uint32_t options);
+uint32_t WDU_Init(DriverCtx **driver, const MatchEntry *matches, uint32_t matchCount, const EventTable *eventTable,
+                  uint32_t options);
 
 // Stops the event thread, closes the driver and frees the context's devices
 // without calling pfDetach. Null and kInvalidDriverHandle are ignored. Not
@@ -93,9 +93,8 @@ uint32_t WDU_ResetPipe(DeviceCtx *device, uint32_t pipe);
 // bounded by `timeoutMs`. `setupPacket` (8 bytes) may be null. The bytes
 // transferred go to *transferred whatever the status. Blocks; any thread.
 // WDU_OK, WDU_ERR_DEVICE_NOT_FOUND (no request sent) or a driver status.
-uint32_t WDU_Transfer(DeviceCtx *device, uint32_t pipe, uint32_t read, uint32_t options,
-                      void *buffer, uint32_t size, uint32_t *transferred,
-                      const uint8_t *setupPacket, uint32_t timeoutMs);
+uint32_t WDU_Transfer(DeviceCtx *device, uint32_t pipe, uint32_t read, uint32_t options, void *buffer, uint32_t size,
+                      uint32_t *transferred, const uint8_t *setupPacket, uint32_t timeoutMs);
 
 // The event channel's handler: dispatches one pulled event of the driver
 // context `argument` to its callbacks. Event thread only.

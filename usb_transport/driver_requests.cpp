@@ -18,29 +18,23 @@ std::atomic<const DriverFunctions *> gDriver{&kRealDriver};
 
 }  // namespace
 
-DriverFile DriverOpenFile()
-{
+DriverFile DriverOpenFile() {
     usb_driver::Connection *connection = gDriver.load()->open();
     return connection != nullptr ? connection : kInvalidDriverFile;
 }
 
-void DriverCloseFile(DriverFile file)
-{
-    if (DriverFileIsOpen(file))
-        gDriver.load()->close(file);
+void DriverCloseFile(DriverFile file) {
+    if (DriverFileIsOpen(file)) gDriver.load()->close(file);
 }
 
-uint32_t DriverIoctl(uint32_t code, DriverFile file, void *record, uint32_t size, bool ownConnection)
-{
+uint32_t DriverIoctl(uint32_t code, DriverFile file, void *record, uint32_t size, bool ownConnection) {
     const DriverFunctions *driver = gDriver.load();
     if (!ownConnection) {
-        if (!DriverFileIsOpen(file))
-            return WDU_ERR_NO_DRIVER;
+        if (!DriverFileIsOpen(file)) return WDU_ERR_NO_DRIVER;
         return driver->ioctl(file, code, record, size);
     }
     usb_driver::Connection *own = driver->open();
-    if (own == nullptr)
-        return WDU_ERR_NO_DRIVER;
+    if (own == nullptr) return WDU_ERR_NO_DRIVER;
     const uint32_t status = driver->ioctl(own, code, record, size);
     driver->close(own);
     return status;
@@ -48,8 +42,7 @@ uint32_t DriverIoctl(uint32_t code, DriverFile file, void *record, uint32_t size
 
 namespace testing {
 
-void SetDriverFunctions(const DriverFunctions *functions)
-{
+void SetDriverFunctions(const DriverFunctions *functions) {
     gDriver.store(functions != nullptr ? functions : &kRealDriver);
 }
 

@@ -19,10 +19,7 @@ using DriverFile = usb_driver::Connection *;
 inline DriverFile const kInvalidDriverFile = reinterpret_cast<DriverFile>(~static_cast<uintptr_t>(0));
 
 // True when `file` names an open connection.
-inline bool DriverFileIsOpen(DriverFile file)
-{
-    return file != nullptr && file != kInvalidDriverFile;
-}
+inline bool DriverFileIsOpen(DriverFile file) { return file != nullptr && file != kInvalidDriverFile; }
 
 // Opens a connection to the driver: the connection, or kInvalidDriverFile
 // when the driver cannot be opened (no bus).

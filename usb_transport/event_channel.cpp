@@ -21,40 +21,30 @@ constexpr uint32_t kMatchEntriesOffset = offsetof(EventRecord, matchTables);
 // request did not get through, so that it does not spin.
 constexpr auto kFailedWaitPause = std::chrono::milliseconds(100);
 
-void initEventRecord(EventRecord &record, uint32_t matchCount)
-{
+void initEventRecord(EventRecord &record, uint32_t matchCount) {
     record.dwVersion = 1;
     record.dwNumMatchTables = matchCount;
 }
 
 }  // namespace
 
-uint64_t EventRecordSize(uint32_t matchCount)
-{
-    if (matchCount <= 1)
-        return kEventRecordSize;
+uint64_t EventRecordSize(uint32_t matchCount) {
+    if (matchCount <= 1) return kEventRecordSize;
     return kEventRecordSize + uint64_t{kMatchEntrySize} * (matchCount - 1);
 }
 
-EventRecord *EventRecordAlloc(uint32_t matchCount)
-{
+EventRecord *EventRecordAlloc(uint32_t matchCount) {
     const uint64_t size = EventRecordSize(matchCount);
-    if (size > SIZE_MAX)
-        return nullptr;
+    if (size > SIZE_MAX) return nullptr;
     auto *record = static_cast<EventRecord *>(std::calloc(1, static_cast<size_t>(size)));
-    if (record != nullptr)
-        initEventRecord(*record, matchCount);
+    if (record != nullptr) initEventRecord(*record, matchCount);
     return record;
 }
 
-EventRecord *EventRecordBuild(const MatchEntry *matches, uint32_t matchCount, uint32_t options,
-                              uint32_t actionMask)
-{
-    if ((matches == nullptr) != (matchCount == 0))
-        return nullptr;
+EventRecord *EventRecordBuild(const MatchEntry *matches, uint32_t matchCount, uint32_t options, uint32_t actionMask) {
+    if ((matches == nullptr) != (matchCount == 0)) return nullptr;
     EventRecord *record = EventRecordAlloc(matchCount);
-    if (record == nullptr)
-        return nullptr;
+    if (record == nullptr) return nullptr;
     record->dwBusType = BUS_USB;
     record->dwAction = actionMask;
     record->dwOptions = options;
@@ -64,18 +54,13 @@ EventRecord *EventRecordBuild(const MatchEntry *matches, uint32_t matchCount, ui
     return record;
 }
 
-void EventRecordFree(EventRecord *record)
-{
-    std::free(record);
-}
+void EventRecordFree(EventRecord *record) { std::free(record); }
 
-uint32_t EventRegister(EventReg **registration, DriverFile file, EventRecord *record,
-                       EventHandlerFunction handler, void *argument)
-{
+uint32_t EventRegister(EventReg **registration, DriverFile file, EventRecord *record, EventHandlerFunction handler,
+                       void *argument) {
     *registration = nullptr;
     auto *reg = new (std::nothrow) EventReg{};
-    if (reg == nullptr)
-        return WDU_ERR_NO_RESOURCES;
+    if (reg == nullptr) return WDU_ERR_NO_RESOURCES;
     reg->handler = handler;
     reg->hDriverFile = file;
     reg->handlerArgument = argument;
@@ -91,8 +76,7 @@ uint32_t EventRegister(EventReg **registration, DriverFile file, EventRecord *re
 
     status = EventWaitStart(&reg->waitThread, file, &reg->waitRecord, &EventPull, reg);
     if (status != WDU_OK) {
-        if (reg->waitRecord.hEvent != 0)
-            DriverIoctl(IOCTL_EVENT_UNREGISTER, file, record, kEventRecordSize, false);
+        if (reg->waitRecord.hEvent != 0) DriverIoctl(IOCTL_EVENT_UNREGISTER, file, record, kEventRecordSize, false);
         delete reg;
         return status;
     }
@@ -100,10 +84,8 @@ uint32_t EventRegister(EventReg **registration, DriverFile file, EventRecord *re
     return WDU_OK;
 }
 
-uint32_t EventUnregister(EventReg *registration)
-{
-    if (registration == nullptr)
-        return WDU_ERR_INVALID_HANDLE;
+uint32_t EventUnregister(EventReg *registration) {
+    if (registration == nullptr) return WDU_ERR_INVALID_HANDLE;
     // A one-entry record is small enough to live here, so cancelling cannot
     // fail for want of memory.
     EventRecord record{};
@@ -119,8 +101,7 @@ uint32_t EventUnregister(EventReg *registration)
     return status;
 }
 
-void EventPull(void *argument)
-{
+void EventPull(void *argument) {
     auto *reg = static_cast<EventReg *>(argument);
     EventRecord event{};
     initEventRecord(event, 1);
@@ -128,21 +109,18 @@ void EventPull(void *argument)
 
     // A pull that fails leaves the record zero: no handler, no acknowledgement.
     DriverIoctl(IOCTL_EVENT_PULL, reg->hDriverFile, &event, kEventRecordSize, false);
-    if (event.dwAction != 0)
-        reg->handler(&event, reg->handlerArgument);
+    if (event.dwAction != 0) reg->handler(&event, reg->handlerArgument);
     // The driver waits for the answer to every event that asked for one, also
     // for events that were not dispatched.
     if (event.dwOptions & EVENT_OPT_ACKNOWLEDGE)
         DriverIoctl(IOCTL_EVENT_ACK, reg->hDriverFile, &event, kEventRecordSize, false);
 }
 
-uint32_t EventWaitStart(WaitThread **waitThread, DriverFile file, WaitRecord *waitRecord,
-                        WaitCallback callback, void *argument)
-{
+uint32_t EventWaitStart(WaitThread **waitThread, DriverFile file, WaitRecord *waitRecord, WaitCallback callback,
+                        void *argument) {
     *waitThread = nullptr;
     auto *thread = new (std::nothrow) WaitThread{};
-    if (thread == nullptr)
-        return WDU_ERR_NO_RESOURCES;
+    if (thread == nullptr) return WDU_ERR_NO_RESOURCES;
     uint32_t status = DriverIoctl(IOCTL_WAIT_ENABLE, file, waitRecord, sizeof(WaitRecord), false);
     if (status != WDU_OK) {
         delete thread;
@@ -162,10 +140,8 @@ uint32_t EventWaitStart(WaitThread **waitThread, DriverFile file, WaitRecord *wa
     return WDU_OK;
 }
 
-uint32_t EventWaitStop(WaitThread *waitThread)
-{
-    if (waitThread == nullptr)
-        return WDU_ERR_INVALID_HANDLE;
+uint32_t EventWaitStop(WaitThread *waitThread) {
+    if (waitThread == nullptr) return WDU_ERR_INVALID_HANDLE;
     waitThread->stopping.store(true);
     // The event thread's own record is the driver's to write while the wait
     // is pending; the disarming request carries the same handle in a record
@@ -179,29 +155,24 @@ uint32_t EventWaitStop(WaitThread *waitThread)
     return status;
 }
 
-void EventWaitLoop(void *argument)
-{
+void EventWaitLoop(void *argument) {
     auto *thread = static_cast<WaitThread *>(argument);
     WaitRecord *record = thread->waitRecord;
     for (;;) {
         // The wait goes on a connection of its own, so that requests on the
         // context's connection are not held up behind it.
-        const uint32_t requestStatus =
-            DriverIoctl(IOCTL_WAIT, thread->hDriverFile, record, sizeof(WaitRecord), true);
+        const uint32_t requestStatus = DriverIoctl(IOCTL_WAIT, thread->hDriverFile, record, sizeof(WaitRecord), true);
         const uint32_t waitStatus = record->dwStatus;
-        if (waitStatus == WAIT_STATUS_STOPPED)
-            return;
+        if (waitStatus == WAIT_STATUS_STOPPED) return;
         if (requestStatus != WDU_OK) {
             // The wait did not get through (no driver, or the driver refused
             // it): the record says nothing new. End when told to, otherwise
             // ask again after a pause.
-            if (thread->stopping.load())
-                return;
+            if (thread->stopping.load()) return;
             std::this_thread::sleep_for(kFailedWaitPause);
             continue;
         }
-        if (waitStatus == WAIT_STATUS_IDLE)
-            continue;
+        if (waitStatus == WAIT_STATUS_IDLE) continue;
         thread->callback(thread->argument);
     }
 }

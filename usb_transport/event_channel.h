@@ -60,8 +60,7 @@ EventRecord *EventRecordAlloc(uint32_t matchCount);
 // BUS_USB, the wanted actions `actionMask`, `options`, the entries from byte
 // 56. Null when `matches` is null and the count is not 0, when `matches` is
 // set and the count is 0, or when it cannot be allocated.
-EventRecord *EventRecordBuild(const MatchEntry *matches, uint32_t matchCount, uint32_t options,
-                              uint32_t actionMask);
+EventRecord *EventRecordBuild(const MatchEntry *matches, uint32_t matchCount, uint32_t options, uint32_t actionMask);
 
 void EventRecordFree(EventRecord *record);
 
@@ -70,8 +69,8 @@ void EventRecordFree(EventRecord *record);
 // handler(event, argument) for each event. Events may arrive before this
 // returns. WDU_OK with *registration set; otherwise the driver's status or
 // WDU_ERR_NO_RESOURCES, and nothing is left registered or running.
-uint32_t EventRegister(EventReg **registration, DriverFile file, EventRecord *record,
-                       EventHandlerFunction handler, void *argument);
+uint32_t EventRegister(EventReg **registration, DriverFile file, EventRecord *record, EventHandlerFunction handler,
+                       void *argument);
 
 // Stops and joins the event thread, then cancels the registration at the
 // driver and frees it: no handler runs once this has returned. The status of
@@ -86,8 +85,8 @@ void EventPull(void *argument);
 // callback(argument) for each pending event. WDU_OK with *waitThread set;
 // otherwise the driver's status or WDU_ERR_NO_RESOURCES, with the wait
 // disarmed again.
-uint32_t EventWaitStart(WaitThread **waitThread, DriverFile file, WaitRecord *waitRecord,
-                        WaitCallback callback, void *argument);
+uint32_t EventWaitStart(WaitThread **waitThread, DriverFile file, WaitRecord *waitRecord, WaitCallback callback,
+                        void *argument);
 
 // Disarms the wait, joins the event thread and frees it. The status of the
 // disarming; WDU_ERR_INVALID_HANDLE for null. Not on the event thread.

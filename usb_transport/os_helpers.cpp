@@ -20,28 +20,22 @@ struct OsEvent {
     bool set = false;
 };
 
-uint32_t OsEventCreate(OsEventHandle *event)
-{
+uint32_t OsEventCreate(OsEventHandle *event) {
     *event = new (std::nothrow) OsEvent;
     return *event != nullptr ? WDU_OK : WDU_ERR_NO_RESOURCES;
 }
 
-uint32_t OsEventWait(OsEventHandle event, uint32_t seconds)
-{
-    if (event == nullptr)
-        return WDU_ERR_SYSTEM;
+uint32_t OsEventWait(OsEventHandle event, uint32_t seconds) {
+    if (event == nullptr) return WDU_ERR_SYSTEM;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     std::unique_lock lock(event->mutex);
-    if (!event->signalled.wait_until(lock, deadline, [event] { return event->set; }))
-        return WDU_ERR_TIMEOUT;
+    if (!event->signalled.wait_until(lock, deadline, [event] { return event->set; })) return WDU_ERR_TIMEOUT;
     event->set = false;
     return WDU_OK;
 }
 
-uint32_t OsEventSignal(OsEventHandle event)
-{
-    if (event == nullptr)
-        return WDU_ERR_SYSTEM;
+uint32_t OsEventSignal(OsEventHandle event) {
+    if (event == nullptr) return WDU_ERR_SYSTEM;
     {
         std::lock_guard lock(event->mutex);
         event->set = true;
@@ -50,10 +44,7 @@ uint32_t OsEventSignal(OsEventHandle event)
     return WDU_OK;
 }
 
-void OsEventClose(OsEventHandle event)
-{
-    delete event;
-}
+void OsEventClose(OsEventHandle event) { delete event; }
 
 namespace {
 
@@ -69,8 +60,7 @@ struct ThreadStartRecord {
     void *argument;
 };
 
-void *threadEntry(void *raw)
-{
+void *threadEntry(void *raw) {
     auto *start = static_cast<ThreadStartRecord *>(raw);
     const ThreadFunction function = start->function;
     void *argument = start->argument;
@@ -85,8 +75,7 @@ struct OsThread {
     pthread_t thread;
 };
 
-uint32_t ThreadStart(ThreadHandle *thread, ThreadFunction function, void *argument)
-{
+uint32_t ThreadStart(ThreadHandle *thread, ThreadFunction function, void *argument) {
     *thread = nullptr;
     auto *start = static_cast<ThreadStartRecord *>(std::calloc(1, sizeof(ThreadStartRecord)));
     auto *handle = static_cast<OsThread *>(std::calloc(1, sizeof(OsThread)));
@@ -106,8 +95,7 @@ uint32_t ThreadStart(ThreadHandle *thread, ThreadFunction function, void *argume
     }
     const size_t stackSize = std::max<size_t>(gStackSize.load(), PTHREAD_STACK_MIN);
     int error = pthread_attr_setstacksize(&attributes, stackSize);
-    if (error == 0)
-        error = pthread_create(&handle->thread, &attributes, &threadEntry, start);
+    if (error == 0) error = pthread_create(&handle->thread, &attributes, &threadEntry, start);
     pthread_attr_destroy(&attributes);
     if (error != 0) {
         std::free(start);
@@ -118,20 +106,15 @@ uint32_t ThreadStart(ThreadHandle *thread, ThreadFunction function, void *argume
     return WDU_OK;
 }
 
-void ThreadJoin(ThreadHandle thread)
-{
-    if (thread == nullptr)
-        return;
+void ThreadJoin(ThreadHandle thread) {
+    if (thread == nullptr) return;
     pthread_join(thread->thread, nullptr);
     std::free(thread);
 }
 
 namespace testing {
 
-void SetThreadStackSize(size_t bytes)
-{
-    gStackSize.store(bytes != 0 ? bytes : kDefaultStackSize);
-}
+void SetThreadStackSize(size_t bytes) { gStackSize.store(bytes != 0 ? bytes : kDefaultStackSize); }
 
 }  // namespace testing
 }  // namespace qrvusb

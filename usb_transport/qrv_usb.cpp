@@ -68,31 +68,22 @@ DriverCtx *gDriver = nullptr;
 // 1..255, never 0; runs on across QRV_USBInit and QRV_USBTerm. Caller's thread only.
 uint8_t gSequence = 1;
 
-uint8_t nextSequence(uint8_t sequence)
-{
-    return sequence == 255 ? 1 : static_cast<uint8_t>(sequence + 1);
-}
+uint8_t nextSequence(uint8_t sequence) { return sequence == 255 ? 1 : static_cast<uint8_t>(sequence + 1); }
 
 // bInterfaceNumber of the device's first active interface; -1 when the
 // information block does not lead to one.
-int firstInterfaceNumber(const DeviceInfo *info)
-{
-    if (info == nullptr || info->pActiveInterface[0] == nullptr)
-        return -1;
+int firstInterfaceNumber(const DeviceInfo *info) {
+    if (info == nullptr || info->pActiveInterface[0] == nullptr) return -1;
     const usb_driver::AlternateSetting *setting = info->pActiveInterface[0]->pActiveAltSetting;
-    if (setting == nullptr)
-        return -1;
+    if (setting == nullptr) return -1;
     return setting->Descriptor.bInterfaceNumber;
 }
 
-uint32_t deviceAttached(DeviceCtx *device, DeviceInfo *info, void *userData)
-{
+uint32_t deviceAttached(DeviceCtx *device, DeviceInfo *info, void *userData) {
     auto *context = static_cast<AttachContext *>(userData);
     const uint32_t interfaceNumber = context->interfaceNumber.load();
-    if (firstInterfaceNumber(info) != static_cast<int>(interfaceNumber))
-        return 0;
-    if (context->device.load() != nullptr)
-        return 0;  // one device at a time
+    if (firstInterfaceNumber(info) != static_cast<int>(interfaceNumber)) return 0;
+    if (context->device.load() != nullptr) return 0;  // one device at a time
     context->device.store(device);
     const uint32_t status = WDU_SetInterface(device, interfaceNumber, context->alternateSetting.load());
     context->interfaceStatus.store(status);
@@ -105,8 +96,7 @@ uint32_t deviceAttached(DeviceCtx *device, DeviceInfo *info, void *userData)
     return 1;
 }
 
-void deviceDetached(DeviceCtx *device, void *userData)
-{
+void deviceDetached(DeviceCtx *device, void *userData) {
     auto *context = static_cast<AttachContext *>(userData);
     // Only the device taken is handed to this context's callbacks, but a
     // stale handle must never clear a newer one.
@@ -114,8 +104,7 @@ void deviceDetached(DeviceCtx *device, void *userData)
     context->device.compare_exchange_strong(expected, nullptr);
 }
 
-void closeLink()
-{
+void closeLink() {
     // The driver context goes first: WDU_Uninit joins the event thread, so no
     // callback can signal the attach event after it is closed.
     WDU_Uninit(gDriver);
@@ -125,8 +114,7 @@ void closeLink()
 }
 
 // The presence check before an exchange: the taken device is still there.
-uint32_t checkPresence()
-{
+uint32_t checkPresence() {
     DeviceInfo *info = nullptr;
     const uint32_t status = WDU_GetDeviceInfo(gAttach.device.load(), &info);
     std::free(info);  // also the block that a failed second fetch leaves
@@ -135,29 +123,25 @@ uint32_t checkPresence()
 
 // After a failed transfer: clear both pipes, OUT first. Their statuses do not
 // matter; the next transfer tells.
-void resetPipes()
-{
+void resetPipes() {
     std::this_thread::sleep_for(kResetPause);
     WDU_ResetPipe(gAttach.device.load(), kPipeOut);
     WDU_ResetPipe(gAttach.device.load(), kPipeIn);
 }
 
-void reportFailedTransfer()
-{
+void reportFailedTransfer() {
     std::printf("Reseting USB\n");
     std::fflush(stdout);
 }
 
-uint32_t transfer(uint32_t pipe, uint32_t direction, uint8_t *buffer, uint32_t length, uint32_t *transferred)
-{
+uint32_t transfer(uint32_t pipe, uint32_t direction, uint8_t *buffer, uint32_t length, uint32_t *transferred) {
     return WDU_Transfer(gAttach.device.load(), pipe, direction, 0, buffer, length, transferred, nullptr,
                         kTransferTimeoutMs);
 }
 
 // The reply echoes the sequence number in byte 1. Fewer than two bytes read
 // carry no echo: byte 1 would still hold the frame's own number.
-bool echoMatches(const uint8_t *reply, uint32_t bytesRead, uint8_t sequence)
-{
+bool echoMatches(const uint8_t *reply, uint32_t bytesRead, uint8_t sequence) {
     return bytesRead >= 2 && reply[1] == sequence;
 }
 
@@ -165,28 +149,18 @@ bool echoMatches(const uint8_t *reply, uint32_t bytesRead, uint8_t sequence)
 
 namespace testing {
 
-uint8_t SequenceNumber()
-{
-    return gSequence;
-}
+uint8_t SequenceNumber() { return gSequence; }
 
-void SetSequenceNumber(uint8_t value)
-{
-    gSequence = value == 0 ? 1 : value;
-}
+void SetSequenceNumber(uint8_t value) { gSequence = value == 0 ? 1 : value; }
 
-bool DeviceTaken()
-{
-    return gAttach.device.load() != nullptr;
-}
+bool DeviceTaken() { return gAttach.device.load() != nullptr; }
 
 }  // namespace testing
 }  // namespace qrvusb
 
 using namespace qrvusb;
 
-extern "C" int32_t QRV_USBInit(void)
-{
+extern "C" int32_t QRV_USBInit(void) {
     // Whatever an earlier QRV_USBInit left open without a QRV_USBTerm is
     // closed first, so that no event thread or event is left behind.
     closeLink();
@@ -196,25 +170,20 @@ extern "C" int32_t QRV_USBInit(void)
     gAttach.device.store(nullptr);
     gAttach.interfaceStatus.store(0);
     OsEventHandle event = nullptr;
-    if (OsEventCreate(&event) != WDU_OK)
-        return static_cast<int32_t>(WDU_ERR_NO_RESOURCES);
+    if (OsEventCreate(&event) != WDU_OK) return static_cast<int32_t>(WDU_ERR_NO_RESOURCES);
     gAttach.attachEvent.store(event);
 
     const EventTable table = {&deviceAttached, &deviceDetached, nullptr, &gAttach};
     uint32_t status = WDU_Init(&gDriver, kMatchTable, 2, &table, usb_driver::EVENT_OPT_ACKNOWLEDGE);
-    if (status != WDU_OK)
-        return static_cast<int32_t>(status);  // QRV_USBTerm closes the event
+    if (status != WDU_OK) return static_cast<int32_t>(status);  // QRV_USBTerm closes the event
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kAttachWaitSeconds);
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return static_cast<int32_t>(WDU_ERR_TIMEOUT);
+        if (left.count() <= 0) return static_cast<int32_t>(WDU_ERR_TIMEOUT);
         status = OsEventWait(event, static_cast<uint32_t>(left.count()));
-        if (status == WDU_ERR_TIMEOUT)
-            return static_cast<int32_t>(WDU_ERR_TIMEOUT);
-        if (status != WDU_OK)
-            return static_cast<int32_t>(WDU_ERR_SYSTEM);
+        if (status == WDU_ERR_TIMEOUT) return static_cast<int32_t>(WDU_ERR_TIMEOUT);
+        if (status != WDU_OK) return static_cast<int32_t>(WDU_ERR_SYSTEM);
 
         status = gAttach.interfaceStatus.load();
         if (status != WDU_OK) {
@@ -223,25 +192,20 @@ extern "C" int32_t QRV_USBInit(void)
             closeLink();
             return static_cast<int32_t>(status);
         }
-        if (gAttach.device.load() != nullptr)
-            return 0;
+        if (gAttach.device.load() != nullptr) return 0;
         // The device taken has already left again: wait for the next one.
     }
 }
 
-extern "C" int32_t QRV_USBTerm(void)
-{
+extern "C" int32_t QRV_USBTerm(void) {
     closeLink();
     return 0;
 }
 
-extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t *replyCapacity)
-{
-    if (frame == nullptr || replyCapacity == nullptr || length < kMinFrameLength || length > kMaxFrameLength)
-        return 1;
+extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t *replyCapacity) {
+    if (frame == nullptr || replyCapacity == nullptr || length < kMinFrameLength || length > kMaxFrameLength) return 1;
     uint32_t status = checkPresence();
-    if (status != WDU_OK)
-        return static_cast<int32_t>(status);
+    if (status != WDU_OK) return static_cast<int32_t>(status);
 
     // The builder computed the checksum with byte 1 at 0; adding the number
     // keeps the sum right without recomputing it.
@@ -269,10 +233,8 @@ extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
     return echoed ? 0 : 1;
 }
 
-extern "C" int32_t QRV_WriteQrvUsb(uint8_t *request)
-{
-    if (request == nullptr)
-        return 1;
+extern "C" int32_t QRV_WriteQrvUsb(uint8_t *request) {
+    if (request == nullptr) return 1;
     const uint8_t code = request[0];
     const uint8_t arguments[2] = {request[1], request[2]};
     const uint8_t payloadLength = request[3];
@@ -281,14 +243,11 @@ extern "C" int32_t QRV_WriteQrvUsb(uint8_t *request)
     // The lowest bit of the code selects a read; the rest is the command class.
     const bool isWrite = code == 0x12 || code == 0x34;
     const bool isRead = code == 0x13 || code == 0x35;
-    if ((isWrite && payloadLength > kMaxWritePayload) || (isRead && payloadLength > kMaxReadPayload))
-        return 1;
+    if ((isWrite && payloadLength > kMaxWritePayload) || (isRead && payloadLength > kMaxReadPayload)) return 1;
 
     uint32_t status = checkPresence();
-    if (status != WDU_OK)
-        return static_cast<int32_t>(status);
-    if (!isWrite && !isRead)
-        return 1;
+    if (status != WDU_OK) return static_cast<int32_t>(status);
+    if (!isWrite && !isRead) return 1;
 
     uint8_t work[kWorkBufferSize] = {};
     const uint8_t sequence = gSequence;
@@ -320,8 +279,7 @@ extern "C" int32_t QRV_WriteQrvUsb(uint8_t *request)
 
     std::this_thread::sleep_for(kRequestWritePause);
     uint32_t written = 0;
-    if (transfer(kPipeOut, kDirectionWrite, work, length, &written) != WDU_OK)
-        resetPipes();
+    if (transfer(kPipeOut, kDirectionWrite, work, length, &written) != WDU_OK) resetPipes();
 
     std::this_thread::sleep_for(kRequestReadPause);
     uint32_t bytesRead = 0;

@@ -2,8 +2,7 @@
 
 namespace qrvusb {
 
-int Trace(const char *format, ...)
-{
+int Trace(const char *format, ...) {
     (void)format;
     return 0;
 }

@@ -400,8 +400,7 @@ Result<UrbHeader> decodeUrbHeader(std::span<const uint8_t> in) {
         reply.status = reader.i32();
         return Result<UrbHeader>(reply, kUrbHeaderSize);
     }
-    default:
-        return Error::BadCode;
+    default: return Error::BadCode;
     }
 }
 

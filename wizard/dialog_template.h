@@ -24,13 +24,13 @@ enum class ControlKind {
 // Style bits; combine with |.
 enum ControlStyle : uint32_t {
     kStyleNone = 0,
-    kStyleCentred = 1u << 0,     // text centred in its box
-    kStyleRight = 1u << 1,       // text right-aligned in its box
-    kStyleDisabled = 1u << 2,    // created disabled (a disabled text is drawn greyed)
-    kStyleSmooth = 1u << 3,      // progress bar as one smooth bar, not blocks
-    kStyleBorder = 1u << 4,      // drawn with a border
-    kStyleDefault = 1u << 5,     // the default push button (Enter presses it)
-    kStyleNoPrefix = 1u << 6,    // '&' is shown as it is, not as a mnemonic
+    kStyleCentred = 1u << 0,   // text centred in its box
+    kStyleRight = 1u << 1,     // text right-aligned in its box
+    kStyleDisabled = 1u << 2,  // created disabled (a disabled text is drawn greyed)
+    kStyleSmooth = 1u << 3,    // progress bar as one smooth bar, not blocks
+    kStyleBorder = 1u << 4,    // drawn with a border
+    kStyleDefault = 1u << 5,   // the default push button (Enter presses it)
+    kStyleNoPrefix = 1u << 6,  // '&' is shown as it is, not as a mnemonic
 };
 
 struct ControlTemplate {

@@ -19,7 +19,8 @@ int mulDivRounded(int value, int numerator, int denominator) {
 
 DialogUnits::DialogUnits(const QFont &font) {
     const QFontMetrics metrics(font);
-    const int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int letters =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     // The width of 52 letters halved twice with rounding: (w / 26 + 1) / 2.
     averageCharWidth_ = (letters / 26 + 1) / 2;
     charHeight_ = metrics.height();

@@ -35,9 +35,7 @@ void PropertySheet::AddPage(PropertyPage *page) {
     created_.push_back(false);
 }
 
-PropertyPage *PropertySheet::GetActivePage() const {
-    return active_ >= 0 ? pages_.at(active_) : nullptr;
-}
+PropertyPage *PropertySheet::GetActivePage() const { return active_ >= 0 ? pages_.at(active_) : nullptr; }
 
 QPushButton *PropertySheet::button(int id) const {
     switch (id) {
@@ -161,7 +159,8 @@ void PropertySheet::SetWizardButtons(unsigned flags) {
 }
 
 void PropertySheet::PostWizardButtons(unsigned flags) {
-    QMetaObject::invokeMethod(this, [this, flags] { SetWizardButtons(flags); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, flags] { SetWizardButtons(flags); }, Qt::QueuedConnection);
 }
 
 void PropertySheet::SetFinishText(const QString &text) {
@@ -173,8 +172,6 @@ void PropertySheet::SetFinishText(const QString &text) {
     updateDefaultButton();
 }
 
-void PropertySheet::updateDefaultButton() {
-    (finish_->isHidden() ? next_ : finish_)->setDefault(true);
-}
+void PropertySheet::updateDefaultButton() { (finish_->isHidden() ? next_ : finish_)->setDefault(true); }
 
 }  // namespace updater

@@ -25,8 +25,8 @@ QLabel *makeText(QWidget &parent, const ControlTemplate &control) {
 
 // Whether `label`'s text, wrapped at its width, fits its height.
 bool textFits(const QLabel &label) {
-    const QRect needed = label.fontMetrics().boundingRect(QRect(0, 0, label.width(), 100000), Qt::TextWordWrap,
-                                                          label.text());
+    const QRect needed =
+        label.fontMetrics().boundingRect(QRect(0, 0, label.width(), 100000), Qt::TextWordWrap, label.text());
     return needed.height() <= label.height();
 }
 
@@ -51,14 +51,10 @@ QLabel *makeImage(QWidget &parent, const QPixmap &pixmap) {
 
 QWidget *makeControl(QWidget &parent, const ControlTemplate &control) {
     switch (control.kind) {
-    case ControlKind::Text:
-        return makeText(parent, control);
-    case ControlKind::Picture:
-        return makeImage(parent, programBitmap(control.resource));
-    case ControlKind::Icon:
-        return makeImage(parent, programIcon().pixmap(32, 32));
-    case ControlKind::CheckBox:
-        return new ManualCheckBox(&parent);
+    case ControlKind::Text: return makeText(parent, control);
+    case ControlKind::Picture: return makeImage(parent, programBitmap(control.resource));
+    case ControlKind::Icon: return makeImage(parent, programIcon().pixmap(32, 32));
+    case ControlKind::CheckBox: return new ManualCheckBox(&parent);
     case ControlKind::ProgressBar: {
         auto *bar = new QProgressBar(&parent);
         bar->setRange(0, 100);

@@ -26,8 +26,8 @@ constexpr std::array kAboutControls{
 
 // Update dialog, from top to bottom.
 constexpr std::array kUpdateControls{
-    ControlTemplate{kIdStatusLine, Text, "Press the Update button to begin updating the projector",
-                    53, 7, 178, 21, kStyleCentred, 0},
+    ControlTemplate{kIdStatusLine, Text, "Press the Update button to begin updating the projector", 53, 7, 178, 21,
+                    kStyleCentred, 0},
     ControlTemplate{kIdWarning, Text, "Do NOT interrupt upgrade after it starts!", 53, 33, 178, 21, kStyleCentred, 0},
     ControlTemplate{kIdStage1Check, CheckBox, "", 76, 60, 10, 8, kStyleDisabled, 0},
     ControlTemplate{kIdStage1Label, Text, "Connecting to the projector", 91, 60, 189, 8, kStyleNone, 0},
@@ -77,12 +77,11 @@ constexpr std::array kConnectControls{
 constexpr std::array kAddressControls{
     ControlTemplate{1015, Text, "Putting Projector in Update Mode", 233, 7, 215, 8, kStyleCentred, 0},
     ControlTemplate{1018, Picture, "", 7, 23, 212, 130, kStyleNone, kControlPanelBitmap},
-    ControlTemplate{1004, Text,
-                    "1. Press the power button to turn off the projector.  Wait for projector to turn off.",
+    ControlTemplate{1004, Text, "1. Press the power button to turn off the projector.  Wait for projector to turn off.",
                     230, 26, 218, 23, kStyleNone, 0},
     ControlTemplate{1024, Text, "2. Press and hold the enter button.", 230, 50, 218, 8, kStyleNone, 0},
-    ControlTemplate{1025, Text, "3. While holding the enter button, also press and hold the power button.",
-                    230, 65, 218, 8, kStyleNone, 0},
+    ControlTemplate{1025, Text, "3. While holding the enter button, also press and hold the power button.", 230, 65,
+                    218, 8, kStyleNone, 0},
     ControlTemplate{1026, Text,
                     "4. After about 5 to 10 seconds, when both indicator lights turn red, release the buttons.   "
                     "Do not release buttons until indicator lights turn red.",
@@ -96,8 +95,8 @@ constexpr std::array kAddressControls{
 
 constexpr std::array kTemplates{
     DialogTemplate{kAboutTemplate, "About OstranUpdater", 235, 55, kDialogFont, kDialogFontPoints, kAboutControls},
-    DialogTemplate{kUpdateDialogTemplate, "tz4817 Projector Update Program", 287, 218, kDialogFont,
-                   kDialogFontPoints, kUpdateControls},
+    DialogTemplate{kUpdateDialogTemplate, "tz4817 Projector Update Program", 287, 218, kDialogFont, kDialogFontPoints,
+                   kUpdateControls},
     DialogTemplate{kStartPageTemplate, "tz4817 Projector Update Program - Page 1", 472, 146, kDialogFont,
                    kDialogFontPoints, kStartControls},
     DialogTemplate{kConnectPageTemplate, "tz4817 Projector Update Program - Page 2", 472, 149, kDialogFont,

@@ -121,21 +121,28 @@ void UpdateDialog::OnUpdate() {
     bar->setValue(0);
     bar->setRange(0, 100);
 
-    bridge_ = std::make_unique<UpdateReportBridge>(this, [this](const QString &text) { messageBoxes_.show(this, text); });
-    connect(bridge_.get(), &UpdateReportBridge::stageBeganReported, this,
-            [this](int stage) { setStageEnabled(stage, true); }, Qt::QueuedConnection);
-    connect(bridge_.get(), &UpdateReportBridge::stageDoneReported, this, [this](int stage) { checkStage(stage); },
-            Qt::QueuedConnection);
-    connect(bridge_.get(), &UpdateReportBridge::progressReported, this,
-            [this](quint32 bytes, quint32 percent) { showProgress(bytes, percent); }, Qt::QueuedConnection);
-    connect(bridge_.get(), &UpdateReportBridge::completedReported, this,
-            [this](quint32 length) { showCompleted(length); }, Qt::QueuedConnection);
-    connect(bridge_.get(), &UpdateReportBridge::failedReported, this, [this] { showFailed(); }, Qt::QueuedConnection);
+    bridge_ =
+        std::make_unique<UpdateReportBridge>(this, [this](const QString &text) { messageBoxes_.show(this, text); });
+    connect(
+        bridge_.get(), &UpdateReportBridge::stageBeganReported, this,
+        [this](int stage) { setStageEnabled(stage, true); }, Qt::QueuedConnection);
+    connect(
+        bridge_.get(), &UpdateReportBridge::stageDoneReported, this, [this](int stage) { checkStage(stage); },
+        Qt::QueuedConnection);
+    connect(
+        bridge_.get(), &UpdateReportBridge::progressReported, this,
+        [this](quint32 bytes, quint32 percent) { showProgress(bytes, percent); }, Qt::QueuedConnection);
+    connect(
+        bridge_.get(), &UpdateReportBridge::completedReported, this, [this](quint32 length) { showCompleted(length); },
+        Qt::QueuedConnection);
+    connect(
+        bridge_.get(), &UpdateReportBridge::failedReported, this, [this] { showFailed(); }, Qt::QueuedConnection);
 
     sequence_ = std::make_unique<UpdateSequence>(library_, *bridge_, imageFileName_, imageLength_);
     worker_ = std::thread([this] {
         sequence_->run();
-        QMetaObject::invokeMethod(this, [this] { workerFinished(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { workerFinished(); }, Qt::QueuedConnection);
     });
 }
 

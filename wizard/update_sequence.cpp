@@ -16,8 +16,8 @@ constexpr size_t kPathBufferSize = 260;
 
 }  // namespace
 
-UpdateSequence::UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter,
-                               std::string imagePath, uint32_t imageLength)
+UpdateSequence::UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter, std::string imagePath,
+                               uint32_t imageLength)
     : library_(library), reporter_(reporter), imagePath_(std::move(imagePath)), imageLength_(imageLength) {}
 
 UpdateSequence::~UpdateSequence() {

@@ -44,15 +44,15 @@ typedef struct FlashSectorList {
  * and the calibration unlock), 0 or 1, the transport's status is not passed
  * on. A read fails, and zeroes its output, also when the reply is too short
  * to hold the bytes it takes. A null output pointer is 1 with nothing sent. */
-QRVDL_API int32_t QRVDL_CmdReadStatus(uint8_t *status);           /* bit 3 (0x08): busy */
-QRVDL_API int32_t QRVDL_CmdReadFlashDeviceId(uint16_t ids[2]);   /* ids[0] device, ids[1] manufacturer */
+QRVDL_API int32_t QRVDL_CmdReadStatus(uint8_t *status);        /* bit 3 (0x08): busy */
+QRVDL_API int32_t QRVDL_CmdReadFlashDeviceId(uint16_t ids[2]); /* ids[0] device, ids[1] manufacturer */
 QRVDL_API int32_t QRVDL_CmdReadFlashChecksum(uint32_t *checksum);
-QRVDL_API int32_t QRVDL_CmdWriteProgrammingMode(int32_t mode);   /* low 8 bits sent; 1 enter, 2 leave */
-QRVDL_API int32_t QRVDL_CmdWriteAppProgrammingMode(void);        /* programming mode 1 */
-QRVDL_API int32_t QRVDL_CmdWriteFlashErase(void);                /* the sector at the flash address */
+QRVDL_API int32_t QRVDL_CmdWriteProgrammingMode(int32_t mode); /* low 8 bits sent; 1 enter, 2 leave */
+QRVDL_API int32_t QRVDL_CmdWriteAppProgrammingMode(void);      /* programming mode 1 */
+QRVDL_API int32_t QRVDL_CmdWriteFlashErase(void);              /* the sector at the flash address */
 QRVDL_API int32_t QRVDL_CmdWriteFlashCalculateChecksum(void);
-QRVDL_API int32_t QRVDL_CmdWriteFlashAddress(uint32_t address);  /* low 24 bits sent */
-QRVDL_API int32_t QRVDL_CmdWriteFlashSize(uint32_t size);        /* low 24 bits sent */
+QRVDL_API int32_t QRVDL_CmdWriteFlashAddress(uint32_t address); /* low 24 bits sent */
+QRVDL_API int32_t QRVDL_CmdWriteFlashSize(uint32_t size);       /* low 24 bits sent */
 /* count 0..249 (0: a frame without data); outside that, or null data with a
  * count above 0: 1 with nothing sent. */
 QRVDL_API int32_t QRVDL_CmdWriteFlashDownloadData(const uint8_t *data, int32_t count);
@@ -86,9 +86,8 @@ QRVDL_API int32_t QRVDL_EraseFlash(uint32_t start, uint32_t length, const FlashS
  * the end. 0 programmed; 2 file can't be opened; 1 seek or command failed,
  * the file ended before `length` bytes ("Image file ended early ..."), or a
  * null path or checksum pointer (nothing sent). `sectors` is not used. */
-QRVDL_API int32_t QRVDL_ProgramFlash(const char *path, uint32_t start, uint32_t length,
-                                     const FlashSectorList *sectors, uint32_t *hostChecksum,
-                                     ProgressCallback onProgress);
+QRVDL_API int32_t QRVDL_ProgramFlash(const char *path, uint32_t start, uint32_t length, const FlashSectorList *sectors,
+                                     uint32_t *hostChecksum, ProgressCallback onProgress);
 /* Has the device sum the range of the last flash address and size commands
  * and reads the sum; start and length are not used. 0, or 1 (checksum 0). */
 QRVDL_API int32_t QRVDL_CalculateFlashChecksum(uint32_t start, uint32_t length, uint32_t *deviceChecksum);
@@ -99,8 +98,8 @@ QRVDL_API int32_t QRVDL_CalculateFlashChecksum(uint32_t start, uint32_t length, 
  * programming or checksum failed (or a null path); 2 the file's size can't
  * be read; 3 identity or range rejected. Leaves the device in programming
  * mode and the link open whatever the result. */
-QRVDL_API int32_t QRVDL_LoadFlash(const char *path, uint32_t start, uint32_t length,
-                                  ProgressCallback onErased, ProgressCallback onProgrammed);
+QRVDL_API int32_t QRVDL_LoadFlash(const char *path, uint32_t start, uint32_t length, ProgressCallback onErased,
+                                  ProgressCallback onProgrammed);
 /* Programming mode 1 to the application firmware, close the link, pause,
  * re-open it, poll until not busy (10 reads, 500 ms). 0 or 1; the link is
  * left as it was when the first command fails, closed when re-opening fails,

@@ -16,8 +16,8 @@ namespace {
 
 using tz4817::Fault;
 
-constexpr uint8_t kInformation = 0x00, kStatus = 0x01, kMode = 0x30, kAddress = 0x29, kErase = 0x28,
-                  kSize = 0x2C, kDownload = 0x25, kCalculate = 0x26;
+constexpr uint8_t kInformation = 0x00, kStatus = 0x01, kMode = 0x30, kAddress = 0x29, kErase = 0x28, kSize = 0x2C,
+                  kDownload = 0x25, kCalculate = 0x26;
 
 // A file of 16 KB of boot-sector bytes (which must never be read) followed by
 // 4 KB of image: one sector to erase, 74 downloads.
@@ -72,7 +72,7 @@ TEST_F(LoadFlash, SuccessfulDownloadPrintsOneLineAndProgramsTheRange) {
     EXPECT_EQ(programmedCalls.back(), (std::pair<uint32_t, uint32_t>{0x9000, 0}));
 
     const Bytes ops = operations();
-    const Bytes head{kInformation, kInformation, kStatus, kMode,    kAddress, kErase, kStatus, kAddress,
+    const Bytes head{kInformation, kInformation, kStatus,  kMode,  kAddress, kErase, kStatus,  kAddress,
                      kErase,       kStatus,      kAddress, kErase, kStatus,  kMode,  kAddress, kSize};
     ASSERT_GT(ops.size(), head.size() + 2);
     EXPECT_EQ(Bytes(ops.begin(), ops.begin() + head.size()), head);
@@ -100,8 +100,8 @@ TEST_F(LoadFlash, FileEndingAtTheStartErasesNothing) {
     std::string printed;
     EXPECT_EQ(load(image.path(), 0xFE204000, 0, printed), 0);
     EXPECT_EQ(printed, sizeLine(image, 0x4000));
-    EXPECT_EQ(operations(), (Bytes{kInformation, kInformation, kStatus, kMode, kMode, kAddress, kSize, kCalculate,
-                                   kInformation}));
+    EXPECT_EQ(operations(),
+              (Bytes{kInformation, kInformation, kStatus, kMode, kMode, kAddress, kSize, kCalculate, kInformation}));
     EXPECT_TRUE(erasedCalls.empty());
     EXPECT_EQ(programmedCalls, (Calls{{0, 0}}));
     EXPECT_TRUE(std::equal(before.begin(), before.end(), flash_->contents().begin()));
@@ -116,40 +116,71 @@ TEST_F(LoadFlash, FailuresPrintTheirLinesInOrder) {
         int32_t result;
     };
     const Case cases[] = {
-        {"identity read fails", [](LoadFlash &t) { t.fault(Fault::Kind::WrongEcho, t.nextFrame(), t.nextFrame()); },
-         0xFE204000, 0, {"Failed to read flash device ID\n", "Bad address\n"}, 3},
-        {"start outside the flash", nullptr, 0xFE600000, 0x100,
-         {"Bad start address [0xfe600000]\n", "Bad address\n"}, 3},
+        {"identity read fails",
+         [](LoadFlash &t) { t.fault(Fault::Kind::WrongEcho, t.nextFrame(), t.nextFrame()); },
+         0xFE204000,
+         0,
+         {"Failed to read flash device ID\n", "Bad address\n"},
+         3},
+        {"start outside the flash",
+         nullptr,
+         0xFE600000,
+         0x100,
+         {"Bad start address [0xfe600000]\n", "Bad address\n"},
+         3},
         {"end outside the flash", nullptr, 0xFE204000, 0x1FC001, {"Bad length [2080769]\n", "Bad address\n"}, 3},
         {"erase command fails",
          [](LoadFlash &t) {
-             t.fault(Fault::Kind::WrongEcho, t.nextFrame() + kFirstEraseFrame + 1, t.nextFrame() + kFirstEraseFrame + 1);
+             t.fault(Fault::Kind::WrongEcho, t.nextFrame() + kFirstEraseFrame + 1,
+                     t.nextFrame() + kFirstEraseFrame + 1);
          },
-         0xFE204000, 0, {"Failed to erase flash\n"}, 1},
+         0xFE204000,
+         0,
+         {"Failed to erase flash\n"},
+         1},
         {"device stays busy after the erase",
          [](LoadFlash &t) { t.fault(Fault::Kind::BusyAfterErase, 0, 0, 10); },
-         0xFE204000, 0, {"Failed to erase flash\n"}, 1},
+         0xFE204000,
+         0,
+         {"Failed to erase flash\n"},
+         1},
         {"a download fails",
          [](LoadFlash &t) {
              t.fault(Fault::Kind::WrongEcho, t.nextFrame() + kFirstDownloadFrame + 3,
                      t.nextFrame() + kFirstDownloadFrame + 3);
          },
-         0xFE204000, 0, {"Failed to program flash\n"}, 1},
-        {"file shorter than the length", nullptr, 0xFE204000, kSmallImage + 1,
-         {"Image file ended early [4096 of 4097 bytes]\n", "Failed to program flash\n"}, 1},
+         0xFE204000,
+         0,
+         {"Failed to program flash\n"},
+         1},
+        {"file shorter than the length",
+         nullptr,
+         0xFE204000,
+         kSmallImage + 1,
+         {"Image file ended early [4096 of 4097 bytes]\n", "Failed to program flash\n"},
+         1},
         {"checksum calculation fails",
          [](LoadFlash &t) {
              t.fault(Fault::Kind::WrongEcho, t.nextFrame() + kCalculateFrame, t.nextFrame() + kCalculateFrame);
          },
-         0xFE204000, 0, {"Checksum calculation failed\n"}, 1},
+         0xFE204000,
+         0,
+         {"Checksum calculation failed\n"},
+         1},
         {"checksum read fails",
          [](LoadFlash &t) {
              t.fault(Fault::Kind::WrongEcho, t.nextFrame() + kChecksumReadFrame, t.nextFrame() + kChecksumReadFrame);
          },
-         0xFE204000, 0, {"Checksum calculation failed\n"}, 1},
+         0xFE204000,
+         0,
+         {"Checksum calculation failed\n"},
+         1},
         {"a byte went wrong in the flash",
-         [](LoadFlash &t) { t.fault(Fault::Kind::FlipBit, 0, 0, 3, 0x4123); }, 0xFE204000, 0,
-         {"Checksum FAILED\n"}, 1},
+         [](LoadFlash &t) { t.fault(Fault::Kind::FlipBit, 0, 0, 3, 0x4123); },
+         0xFE204000,
+         0,
+         {"Checksum FAILED\n"},
+         1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -242,11 +273,10 @@ void removeFileWhenErased(uint32_t, uint32_t) { std::filesystem::remove(fileToRe
 TEST_F(LoadFlash, FileThatVanishesBeforeProgrammingFails) {
     TempFile image(imageFile(kSmallImage));
     fileToRemove = image.path();
-    std::string printed = captureStdout([&] {
-        EXPECT_EQ(QRVDL_LoadFlash(image.path().c_str(), 0xFE204000, 0, removeFileWhenErased, nullptr), 1);
-    });
-    EXPECT_EQ(printed, sizeLine(image, 0x5000) + "Failed to open file [" + image.path() + "]\n" +
-                           "Failed to program flash\n");
+    std::string printed = captureStdout(
+        [&] { EXPECT_EQ(QRVDL_LoadFlash(image.path().c_str(), 0xFE204000, 0, removeFileWhenErased, nullptr), 1); });
+    EXPECT_EQ(printed,
+              sizeLine(image, 0x5000) + "Failed to open file [" + image.path() + "]\n" + "Failed to program flash\n");
 }
 
 TEST_F(LoadFlash, FileThatCannotSeekFails) {
@@ -257,8 +287,8 @@ TEST_F(LoadFlash, FileThatCannotSeekFails) {
     EXPECT_EQ(load(path, 0xFE204000, 0x100, printed), 1);
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
-    EXPECT_EQ(printed, "File[" + path + "] Size[0]\n" + "Failed to seek to start address\n" +
-                           "Failed to program flash\n");
+    EXPECT_EQ(printed,
+              "File[" + path + "] Size[0]\n" + "Failed to seek to start address\n" + "Failed to program flash\n");
 }
 
 // The status read and the first programming-mode command are courtesy: the

@@ -62,8 +62,8 @@ TEST_F(Program, ReportIsDueOnlyPastExactly4096Bytes) {
         Calls calls;
     };
     const Case cases[] = {
-        {4096, {{4096, 0}}},                // 73 blocks and 8 bytes: not more than 4096
-        {4097, {{4097, 0}, {4097, 0}}},     // due at the last block, and the final report as well
+        {4096, {{4096, 0}}},             // 73 blocks and 8 bytes: not more than 4096
+        {4097, {{4097, 0}, {4097, 0}}},  // due at the last block, and the final report as well
     };
     for (const auto &c : cases) {
         programmedCalls.clear();
@@ -130,8 +130,7 @@ TEST_F(Program, FileEndingBeforeTheRangeFails) {
         TempFile file(image);
         uint32_t checksum = 0xDEADBEEF;
         std::string printed = captureStdout([&] {
-            EXPECT_EQ(QRVDL_ProgramFlash(file.path().c_str(), c.start, c.length, nullptr, &checksum,
-                                         recordProgrammed),
+            EXPECT_EQ(QRVDL_ProgramFlash(file.path().c_str(), c.start, c.length, nullptr, &checksum, recordProgrammed),
                       1);
         });
         EXPECT_EQ(printed, c.line);
@@ -162,9 +161,8 @@ TEST_F(Program, NullCallbackChangesNothingButTheCalls) {
 TEST_F(Program, FileThatCannotBeOpenedIsResultTwo) {
     const std::string path = "/nonexistent-dir/tz4817.img";
     uint32_t checksum = 0xDEADBEEF;
-    std::string printed = captureStdout([&] {
-        EXPECT_EQ(QRVDL_ProgramFlash(path.c_str(), 0x4000, 0x100, nullptr, &checksum, recordProgrammed), 2);
-    });
+    std::string printed = captureStdout(
+        [&] { EXPECT_EQ(QRVDL_ProgramFlash(path.c_str(), 0x4000, 0x100, nullptr, &checksum, recordProgrammed), 2); });
     EXPECT_EQ(printed, "Failed to open file [/nonexistent-dir/tz4817.img]\n");
     EXPECT_EQ(checksum, 0u);
     EXPECT_TRUE(frames().empty());
@@ -176,9 +174,8 @@ TEST_F(Program, FileThatCannotSeekFailsBeforeAnyCommand) {
     ASSERT_EQ(::pipe(pipeEnds), 0);
     const std::string path = "/proc/self/fd/" + std::to_string(pipeEnds[0]);
     uint32_t checksum = 0;
-    std::string printed = captureStdout([&] {
-        EXPECT_EQ(QRVDL_ProgramFlash(path.c_str(), 0x4000, 0x100, nullptr, &checksum, recordProgrammed), 1);
-    });
+    std::string printed = captureStdout(
+        [&] { EXPECT_EQ(QRVDL_ProgramFlash(path.c_str(), 0x4000, 0x100, nullptr, &checksum, recordProgrammed), 1); });
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
     EXPECT_EQ(printed, "Failed to seek to start address\n");
@@ -208,8 +205,7 @@ TEST_F(Program, FailedCommandStopsProgrammingWithoutALine) {
         fault(Fault::Kind::WrongEcho, nextFrame() + c.failing, nextFrame() + c.failing);
         uint32_t checksum = 0xDEADBEEF;
         std::string printed = captureStdout([&] {
-            EXPECT_EQ(QRVDL_ProgramFlash(file.path().c_str(), 0x4000, 1000, nullptr, &checksum, recordProgrammed),
-                      1);
+            EXPECT_EQ(QRVDL_ProgramFlash(file.path().c_str(), 0x4000, 1000, nullptr, &checksum, recordProgrammed), 1);
         });
         EXPECT_EQ(printed, "");
         EXPECT_EQ(frames().size(), c.framesSent);

@@ -177,8 +177,7 @@ Bytes ProjectorLink::downloadedData() const {
     return data;
 }
 
-void ProjectorLink::fault(tz4817::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value,
-                          uint32_t offset) {
+void ProjectorLink::fault(tz4817::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value, uint32_t offset) {
     tz4817::Fault fault{kind};
     fault.first = first;
     fault.last = last;

@@ -52,8 +52,7 @@ ChildProcess::ChildProcess(const Launch &launch) {
 
     const int out =
         launch.standardOutput >= 0 ? launch.standardOutput : ::open(outputFile_.c_str(), O_WRONLY | O_CLOEXEC);
-    const int err =
-        launch.standardError >= 0 ? launch.standardError : ::open(errorFile_.c_str(), O_WRONLY | O_CLOEXEC);
+    const int err = launch.standardError >= 0 ? launch.standardError : ::open(errorFile_.c_str(), O_WRONLY | O_CLOEXEC);
     const int in = launch.standardInput >= 0 ? launch.standardInput : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const char *directory = launch.directory.empty() ? nullptr : launch.directory.c_str();
 

@@ -136,9 +136,12 @@ TEST_F(PlainOutputTest, StagesBeginAndCompleteInOrderThenTheUpdateIsDone) {
     for (const std::string &line : linesOf(out()))
         if (line.rfind("[", 0) == 0 || line.rfind("Update", 0) == 0) stageLines.push_back(line);
     const std::vector<std::string> expected{
-        "[ ] Connecting to the projector", "[x] Connecting to the projector",
-        "[ ] Cleaning projector memory",   "[x] Cleaning projector memory",
-        "[ ] Downloading upgrade image",   "[x] Downloading upgrade image",
+        "[ ] Connecting to the projector",
+        "[x] Connecting to the projector",
+        "[ ] Cleaning projector memory",
+        "[x] Cleaning projector memory",
+        "[ ] Downloading upgrade image",
+        "[x] Downloading upgrade image",
         "Update is Done!",
     };
     EXPECT_EQ(stageLines, expected);

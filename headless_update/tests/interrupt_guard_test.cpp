@@ -73,7 +73,10 @@ TEST(InterruptGuard, ThreadsStartedUnderTheGuardHoldTheSignalsBack) {
 
 TEST(InterruptGuard, TheSignalMaskIsRestoredAfterwards) {
     ASSERT_FALSE(blockedHere(SIGINT));
-    { InterruptGuard guard([](int) {}); EXPECT_TRUE(blockedHere(SIGINT)); }
+    {
+        InterruptGuard guard([](int) {});
+        EXPECT_TRUE(blockedHere(SIGINT));
+    }
     EXPECT_FALSE(blockedHere(SIGINT));
     EXPECT_FALSE(blockedHere(SIGTERM));
 }

@@ -122,8 +122,8 @@ protected:
     // Starts the emulated projector with a fresh flash; keeps a copy of its
     // factory contents. `-v` logs every frame it receives.
     void startEmulator(std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments{"--listen", "127.0.0.1:0", "--flash", flash_.string(),
-                                           "--reboot-ms", "100", "--erase-ms", "1", "-v"};
+        std::vector<std::string> arguments{
+            "--listen", "127.0.0.1:0", "--flash", flash_.string(), "--reboot-ms", "100", "--erase-ms", "1", "-v"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         emulator_ = std::make_unique<ChildProcess>(Launch{EMULATOR_PROGRAM, arguments});
         ASSERT_TRUE(emulator_->waitForOutput("listening on ", std::chrono::seconds(30))) << emulator_->errors();
@@ -234,8 +234,8 @@ TEST_F(ProgramTest, ChecksumMismatchIsAFailureNeverASuccess) {
     stopEmulator();
     const std::string screen = terminal.everything();
     EXPECT_EQ(status, 1) << screen;
-    for (const char *line : {"File[tz4817.img] Size[2097152]\n", "[x] Cleaning projector memory\n",
-                             "Checksum FAILED\n", "Failed to load flash\n", "Update Failed!\n"})
+    for (const char *line : {"File[tz4817.img] Size[2097152]\n", "[x] Cleaning projector memory\n", "Checksum FAILED\n",
+                             "Failed to load flash\n", "Update Failed!\n"})
         EXPECT_NE(screen.find(std::string("\n") + line), std::string::npos) << "not on its own line: " << line;
     EXPECT_NE(screen.find("\r  [#"), std::string::npos);
     EXPECT_EQ(screen.find("Update is Done!"), std::string::npos);
@@ -263,8 +263,8 @@ TEST_F(ProgramTest, DecliningTheConfirmationStartsNothing) {
     ASSERT_EQ(::write(terminal, "n\n", 2), 2);
     // Were the answer ignored, the update would wait for a projector here
     // and fail with the link message.
-    const RunResult run = runToEnd({UPDATE_PROGRAM, {"-C", directory_.string()}, {"QRV_USBIP=" + deadAddress()},
-                                    "", input});
+    const RunResult run =
+        runToEnd({UPDATE_PROGRAM, {"-C", directory_.string()}, {"QRV_USBIP=" + deadAddress()}, "", input});
     ::close(input);
     ::close(terminal);
     EXPECT_EQ(run.status, 1);
@@ -276,7 +276,10 @@ TEST_F(ProgramTest, DecliningTheConfirmationStartsNothing) {
 
 TEST_F(ProgramTest, BadUsageIsOneLineAndStatusTwo) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--bogus"}, {"-C"}, {"tz4817.img"}, {"-C", (directory_ / "missing").string()},
+        {"--bogus"},
+        {"-C"},
+        {"tz4817.img"},
+        {"-C", (directory_ / "missing").string()},
     };
     for (const auto &arguments : cases) {
         const RunResult run = runToEnd({UPDATE_PROGRAM, arguments, {"QRV_USBIP=" + deadAddress()}});

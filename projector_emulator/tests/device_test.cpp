@@ -114,12 +114,12 @@ TEST_F(DeviceTest, MalformedFramesGetNoReply) {
     const Bytes cases[] = {
         badChecksum,
         badLength,
-        frame(0x04, 0x02, {0x01}),          // unknown operation
-        frame(0x02, 0x01, {0x01}),          // status read sent as a write
-        frame(0x04, 0x01, {0x01}, 1, 0x77), // unknown class
-        frame(0x03, 0x30, {0x01}),          // unknown kind
-        frame(0x02, 0x29, {0x00, 0x40}),    // address without its third byte
-        Bytes{0x02, 0x01, 0x00},            // shorter than any frame
+        frame(0x04, 0x02, {0x01}),           // unknown operation
+        frame(0x02, 0x01, {0x01}),           // status read sent as a write
+        frame(0x04, 0x01, {0x01}, 1, 0x77),  // unknown class
+        frame(0x03, 0x30, {0x01}),           // unknown kind
+        frame(0x02, 0x29, {0x00, 0x40}),     // address without its third byte
+        Bytes{0x02, 0x01, 0x00},             // shorter than any frame
     };
     for (const Bytes &bad : cases) EXPECT_FALSE(exchange(bad)) << testing::PrintToString(bad);
     EXPECT_TRUE(exchange(statusRead()));  // and the device still answers

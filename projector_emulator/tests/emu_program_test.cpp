@@ -139,8 +139,8 @@ TEST(EmulatorProgram, HelpListsTheOptionsAndTheFaultGrammar) {
 
 TEST(EmulatorProgram, StartLineNamesTheAddressTheModeAndTheIds) {
     RunningEmulator emulator({});
-    EXPECT_TRUE(std::regex_match(emulator.startLine(),
-                                 std::regex(R"(tz4817-emu: listening on 127\.0\.0\.1:\d+, application mode, e7a2:051e)")))
+    EXPECT_TRUE(std::regex_match(
+        emulator.startLine(), std::regex(R"(tz4817-emu: listening on 127\.0\.0\.1:\d+, application mode, e7a2:051e)")))
         << emulator.startLine();
     ASSERT_NE(emulator.port(), 0);
     EXPECT_TRUE(UsbipTestClient::list(emulator.port()));

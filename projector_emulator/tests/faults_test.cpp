@@ -52,10 +52,25 @@ TEST(FaultSpec, CommasJoinSeveral) {
 
 TEST(FaultSpec, MalformedSpecsAreRejectedWithAReason) {
     const char *bad[] = {
-        "", "drop-reply", "drop-reply@", "drop-reply@0", "drop-reply@5-3", "drop-reply@x",
-        "drop-reply@-4", "leave@3-4", "reboot@", "short-reply@4:2000", "busy-after-erase",
-        "busy-after-erase=-1", "flip-bit=0x200000", "flip-bit=0x10:8", "latency=99999999",
-        "silent-while-erasing=1", "explode@3", "drop-reply@4,", "latency=1e3",
+        "",
+        "drop-reply",
+        "drop-reply@",
+        "drop-reply@0",
+        "drop-reply@5-3",
+        "drop-reply@x",
+        "drop-reply@-4",
+        "leave@3-4",
+        "reboot@",
+        "short-reply@4:2000",
+        "busy-after-erase",
+        "busy-after-erase=-1",
+        "flip-bit=0x200000",
+        "flip-bit=0x10:8",
+        "latency=99999999",
+        "silent-while-erasing=1",
+        "explode@3",
+        "drop-reply@4,",
+        "latency=1e3",
     };
     for (const char *spec : bad) {
         std::string error;

@@ -43,7 +43,7 @@ TEST(SectorMap, BottomBootLayoutOf35Sectors) {
 
 TEST(SectorMap, OffsetsFindTheSectorThatHoldsThem) {
     const std::pair<uint32_t, size_t> cases[] = {
-        {0x0000, 0}, {0x3FFF, 0}, {0x4000, 1}, {0x5FFF, 1}, {0x6000, 2}, {0x7FFF, 2},
+        {0x0000, 0}, {0x3FFF, 0}, {0x4000, 1},  {0x5FFF, 1},  {0x6000, 2},    {0x7FFF, 2},
         {0x8000, 3}, {0xFFFF, 3}, {0x10000, 4}, {0x1FFFF, 4}, {0x1F0000, 34}, {0x1FFFFF, 34},
     };
     for (auto [offset, index] : cases) EXPECT_EQ(NorFlash::sectorIndexOf(offset), index) << std::hex << offset;

@@ -115,8 +115,7 @@ TEST_F(UsbipCommandsTest, DownloadedBlocksLandInFlashAndTheChecksumMatches) {
         const size_t length = std::min(kBlock, image.size() - offset);
         write(*client, downloadFrame(Bytes(image.begin() + offset, image.begin() + offset + length)));
     }
-    for (size_t i = 0; i < image.size(); ++i)
-        ASSERT_EQ(flash_->at(kSectorAddress + i), image[i]) << "offset " << i;
+    for (size_t i = 0; i < image.size(); ++i) ASSERT_EQ(flash_->at(kSectorAddress + i), image[i]) << "offset " << i;
     EXPECT_EQ(flash_->at(kSectorAddress + image.size()), 0xFF) << "programmed past the data";
 
     const uint32_t hostSum = std::accumulate(image.begin(), image.end(), 0u);

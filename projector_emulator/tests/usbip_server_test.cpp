@@ -101,9 +101,13 @@ Bytes prefix(Bytes bytes, size_t length) {
 
 const ControlCase kControlCases[] = {
     {"device descriptor", {0x80, 6, 0x0100, 0, 64}, 0, [](const Presence &p) { return deviceDescriptor(p); }},
-    {"device descriptor, first 8 bytes", {0x80, 6, 0x0100, 0, 8}, 0,
+    {"device descriptor, first 8 bytes",
+     {0x80, 6, 0x0100, 0, 8},
+     0,
      [](const Presence &p) { return prefix(deviceDescriptor(p), 8); }},
-    {"configuration header only", {0x80, 6, 0x0200, 0, 9}, 0,
+    {"configuration header only",
+     {0x80, 6, 0x0200, 0, 9},
+     0,
      [](const Presence &) { return prefix(configDescriptor(), 9); }},
     {"whole configuration", {0x80, 6, 0x0200, 0, 255}, 0, [](const Presence &) { return configDescriptor(); }},
     {"language list", {0x80, 6, 0x0300, 0, 255}, 0, [](const Presence &) { return stringDescriptor(0); }},
@@ -120,8 +124,18 @@ const ControlCase kControlCases[] = {
     {"CLEAR_FEATURE halt on 0x01", {0x02, 1, 0, 0x01, 0}, 0, nullptr},
     {"CLEAR_FEATURE halt on 0x02", {0x02, 1, 0, 0x02, 0}, usbip::kUrbStall, nullptr},
     {"CLEAR_FEATURE remote wake-up", {0x00, 1, 1, 0, 0}, usbip::kUrbStall, nullptr},
-    {"GET_STATUS device", {0x80, 0, 0, 0, 2}, 0, [](const Presence &) { return Bytes{0, 0}; }},
-    {"GET_STATUS endpoint 0x81", {0x82, 0, 0, 0x81, 2}, 0, [](const Presence &) { return Bytes{0, 0}; }},
+    {"GET_STATUS device",
+     {0x80, 0, 0, 0, 2},
+     0,
+     [](const Presence &) {
+         return Bytes{0, 0};
+     }},
+    {"GET_STATUS endpoint 0x81",
+     {0x82, 0, 0, 0x81, 2},
+     0,
+     [](const Presence &) {
+         return Bytes{0, 0};
+     }},
     {"GET_STATUS endpoint 0x05", {0x82, 0, 0, 0x05, 2}, usbip::kUrbStall, nullptr},
     {"SET_ADDRESS", {0x00, 5, 3, 0, 0}, usbip::kUrbStall, nullptr},
     {"SET_FEATURE halt", {0x02, 3, 0, 0x81, 0}, usbip::kUrbStall, nullptr},
@@ -284,8 +298,14 @@ TEST_F(UsbipServerTest, OldDevidIsRefusedAfterReimport) {
 // --- hostile clients ------------------------------------------------------------------
 
 Bytes opHeader(uint16_t version, uint16_t code) {
-    return {static_cast<uint8_t>(version >> 8), static_cast<uint8_t>(version), static_cast<uint8_t>(code >> 8),
-            static_cast<uint8_t>(code), 0, 0, 0, 0};
+    return {static_cast<uint8_t>(version >> 8),
+            static_cast<uint8_t>(version),
+            static_cast<uint8_t>(code >> 8),
+            static_cast<uint8_t>(code),
+            0,
+            0,
+            0,
+            0};
 }
 
 Bytes urbHeader(uint32_t command, uint32_t devid, uint32_t direction, uint32_t endpoint, uint32_t length,
@@ -327,12 +347,10 @@ const Garbage kGarbage[] = {
     {"unlink with another devid", true,
      [](uint32_t devid) { return urbHeader(usbip::kCmdUnlink, devid ^ 0x10000, 0, 0, 0); }},
     {"unknown command 9", true, [](uint32_t devid) { return urbHeader(9, devid, 0, 1, 0); }},
-    {"RET_SUBMIT from the client", true,
-     [](uint32_t devid) { return urbHeader(usbip::kRetSubmit, devid, 0, 0, 0); }},
+    {"RET_SUBMIT from the client", true, [](uint32_t devid) { return urbHeader(usbip::kRetSubmit, devid, 0, 0, 0); }},
     {"direction 7", true, [](uint32_t devid) { return urbHeader(usbip::kCmdSubmit, devid, 7, 1, 64); }},
     {"isochronous packets", true, [](uint32_t devid) { return urbHeader(usbip::kCmdSubmit, devid, 1, 1, 64, 4); }},
-    {"OUT of 4 GiB", true,
-     [](uint32_t devid) { return urbHeader(usbip::kCmdSubmit, devid, 0, 1, 0xFFFFFFF0); }},
+    {"OUT of 4 GiB", true, [](uint32_t devid) { return urbHeader(usbip::kCmdSubmit, devid, 0, 1, 0xFFFFFFF0); }},
     {"OUT that ends early", true,
      [](uint32_t devid) {
          Bytes out = urbHeader(usbip::kCmdSubmit, devid, 0, 1, 64);
@@ -401,7 +419,6 @@ TEST_F(UsbipServerTest, StopEndsAnImportedConnectionWithAPendingIn) {
     EXPECT_FALSE(after.connected()) << "still listening after stop()";
 }
 
-
 // --- listen address ------------------------------------------------------------------
 
 TEST(UsbipListenAddress, ParsesHostPortAndBracketedIpv6AndRejectsTheRest) {
@@ -445,7 +462,7 @@ TEST(UsbipListenAddress, OnlyLoopbackHostsCountAsLoopback) {
         const char *host;
         bool loopback;
     };
-    const Row rows[] = {{"127.0.0.1", true}, {"127.4.8.17", true}, {"::1", true},     {"localhost", true},
+    const Row rows[] = {{"127.0.0.1", true}, {"127.4.8.17", true}, {"::1", true},       {"localhost", true},
                         {"0.0.0.0", false},  {"::", false},        {"192.0.2.1", false}};
     for (const Row &row : rows) {
         std::string error;

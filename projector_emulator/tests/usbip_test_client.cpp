@@ -61,8 +61,9 @@ Bytes stamped(Bytes frame, uint8_t sequence) {
 Bytes statusReadFrame() { return makeFrame(0x04, 0x01, {0x01}); }
 Bytes programmingModeFrame(uint8_t mode) { return makeFrame(0x02, 0x30, {mode}); }
 Bytes flashAddressFrame(uint32_t address) {
-    return makeFrame(0x02, 0x29, {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                                  static_cast<uint8_t>(address >> 16)});
+    return makeFrame(
+        0x02, 0x29,
+        {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address >> 16)});
 }
 Bytes flashSizeFrame(uint32_t size) {
     return makeFrame(0x02, 0x2C,

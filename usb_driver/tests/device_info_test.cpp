@@ -34,8 +34,8 @@ void expectSelfContained(const std::vector<uint8_t> &block) {
         if (i < kMaxInterfaces) {
             EXPECT_EQ(info->pActiveInterface[i], &interface);
         }
-        ASSERT_TRUE(pointsInside(block, interface.pAlternateSettings,
-                                 interface.dwNumAltSettings * sizeof(AlternateSetting)));
+        ASSERT_TRUE(
+            pointsInside(block, interface.pAlternateSettings, interface.dwNumAltSettings * sizeof(AlternateSetting)));
         ASSERT_TRUE(pointsInside(block, interface.pActiveAltSetting, sizeof(AlternateSetting)));
         for (uint32_t a = 0; a < interface.dwNumAltSettings; ++a) {
             const AlternateSetting &setting = interface.pAlternateSettings[a];
@@ -174,9 +174,13 @@ TEST(DeviceInfoTest, RandomDescriptorBytesNeverEscapeTheBlock) {
         const size_t extra = random() % 200;
         for (size_t i = 0; i < extra; ++i) {
             switch (random() % 4) {
-            case 0: append(config, {9, 4, static_cast<uint8_t>(random() % 40), static_cast<uint8_t>(random() % 20),
-                                    static_cast<uint8_t>(random()), 0, 0, 0, 0}); break;
-            case 1: append(config, {7, 5, static_cast<uint8_t>(random()), static_cast<uint8_t>(random()), 64, 0, 0}); break;
+            case 0:
+                append(config, {9, 4, static_cast<uint8_t>(random() % 40), static_cast<uint8_t>(random() % 20),
+                                static_cast<uint8_t>(random()), 0, 0, 0, 0});
+                break;
+            case 1:
+                append(config, {7, 5, static_cast<uint8_t>(random()), static_cast<uint8_t>(random()), 64, 0, 0});
+                break;
             default: config.push_back(static_cast<uint8_t>(random())); break;
             }
         }

@@ -125,8 +125,8 @@ public:
     }
 
     // A transfer on a connection of its own, as the device manager sends it.
-    static uint32_t transfer(uint32_t uniqueId, uint32_t pipe, uint8_t *buffer, uint32_t size,
-                             uint32_t &transferred, uint32_t timeoutMs = 2000) {
+    static uint32_t transfer(uint32_t uniqueId, uint32_t pipe, uint8_t *buffer, uint32_t size, uint32_t &transferred,
+                             uint32_t timeoutMs = 2000) {
         Client own;
         TransferRecord record{};
         record.dwUniqueID = uniqueId;

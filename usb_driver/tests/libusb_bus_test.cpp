@@ -424,24 +424,23 @@ TEST(LibusbDescriptorsTest, ConfigurationIsRebuiltByteForByteWithItsExtraDescrip
     const Bytes classExtra = {9, 0x21, 0x11, 0x01, 0, 1, 0x22, 0x20, 0};
     const Bytes companionExtra = {6, 0x30, 0, 0, 0, 0};
     const Bytes raw = {
-        9, 0x02, 0, 0, 1, 1, 0, 0x80, 50,                   // configuration, wTotalLength below
-        8, 0x0B, 0, 1, 0xFF, 0, 0, 0,                       // association
-        9, 0x04, 0, 0, 1, 0x03, 0, 0, 0,                    // interface 0 alt 0
-        9, 0x21, 0x11, 0x01, 0, 1, 0x22, 0x20, 0,           // class descriptor
-        7, 0x05, 0x81, 0x03, 8, 0, 10,                      // interrupt IN
-        6, 0x30, 0, 0, 0, 0,                                // companion
-        9, 0x04, 0, 1, 2, 0xFF, 0, 0, 4,                    // interface 0 alt 1
+        9, 0x02, 0,    0,    1,    1,    0,    0x80, 50,    // configuration, wTotalLength below
+        8, 0x0B, 0,    1,    0xFF, 0,    0,    0,           // association
+        9, 0x04, 0,    0,    1,    0x03, 0,    0,    0,     // interface 0 alt 0
+        9, 0x21, 0x11, 0x01, 0,    1,    0x22, 0x20, 0,     // class descriptor
+        7, 0x05, 0x81, 0x03, 8,    0,    10,                // interrupt IN
+        6, 0x30, 0,    0,    0,    0,                       // companion
+        9, 0x04, 0,    1,    2,    0xFF, 0,    0,    4,     // interface 0 alt 1
         7, 0x05, 0x02, 0x02, 0x00, 0x02, 0,                 // bulk OUT, 512
-        9, 0x05, 0x83, 0x01, 0xC0, 0x00, 1, 2, 0x04,        // isochronous IN, audio layout
+        9, 0x05, 0x83, 0x01, 0xC0, 0x00, 1,    2,    0x04,  // isochronous IN, audio layout
     };
 
     libusb_endpoint_descriptor interrupt{7, 0x05, 0x81, 0x03, 8, 10, 0, 0, companionExtra.data(), 6};
     libusb_endpoint_descriptor endpoints[2] = {{7, 0x05, 0x02, 0x02, 0x200, 0, 0, 0, nullptr, 0},
                                                {9, 0x05, 0x83, 0x01, 0xC0, 1, 2, 0x04, nullptr, 0}};
-    libusb_interface_descriptor alternates[2] = {
-        {9, 0x04, 0, 0, 1, 0x03, 0, 0, 0, &interrupt, classExtra.data(), 9},
-        {9, 0x04, 0, 1, 2, 0xFF, 0, 0, 4, endpoints, nullptr, 0}};
-    libusb_interface interface{alternates, 2};
+    libusb_interface_descriptor alternates[2] = {{9, 0x04, 0, 0, 1, 0x03, 0, 0, 0, &interrupt, classExtra.data(), 9},
+                                                 {9, 0x04, 0, 1, 2, 0xFF, 0, 0, 4, endpoints, nullptr, 0}};
+    libusb_interface interface { alternates, 2 };
     libusb_config_descriptor config{9, 0x02, 0, 1, 1, 0, 0x80, 50, &interface, associationExtra.data(), 8};
 
     Bytes expected = raw;
@@ -463,8 +462,8 @@ TEST(LibusbDescriptorsTest, BrokenDescriptorChainsEndTheEndpointWalk) {
     const std::pair<Bytes, std::map<uint8_t, uint8_t>> table[] = {
         {{}, {}},
         {{7, 0x05, 0x81, 0x02, 64, 0, 0}, {{0x81, 0x02}}},
-        {{0, 0x05, 0x81, 0x02, 64, 0, 0}, {}},                          // zero length: no progress possible
-        {{7, 0x05, 0x81, 0x02, 64, 0}, {}},                             // runs past the end
+        {{0, 0x05, 0x81, 0x02, 64, 0, 0}, {}},  // zero length: no progress possible
+        {{7, 0x05, 0x81, 0x02, 64, 0}, {}},     // runs past the end
         {{5, 0x05, 0x81, 0x02, 64, 7, 0x05, 0x02, 0x02, 64, 0, 0}, {{0x02, 0x02}}},  // too short to be an endpoint
         {{1}, {}},
     };

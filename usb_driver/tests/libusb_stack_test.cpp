@@ -38,8 +38,8 @@ public:
         char pattern[] = "/tmp/tz4817-libusb-XXXXXX";
         directory_ = mkdtemp(pattern);
         path_ = directory_ + "/tz4817.img";
-        std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char *>(contents.data()),
-                                                     static_cast<std::streamsize>(contents.size()));
+        std::ofstream(path_, std::ios::binary)
+            .write(reinterpret_cast<const char *>(contents.data()), static_cast<std::streamsize>(contents.size()));
     }
     ~ImageFile() { std::filesystem::remove_all(directory_); }
     const std::string &path() const { return path_; }
@@ -141,9 +141,8 @@ TEST_P(LibusbStackTest, ProjectorPulledMidDownloadFailsInsteadOfHanging) {
 
     ASSERT_EQ(QRV_USBInit(), 0);
     ASSERT_EQ(QRVDL_SwitchAppToBoot(300), 0);
-    auto load = std::async(std::launch::async, [&] {
-        return QRVDL_LoadFlash(file.path().c_str(), 0xFE210000, 0, nullptr, nullptr);
-    });
+    auto load = std::async(std::launch::async,
+                           [&] { return QRVDL_LoadFlash(file.path().c_str(), 0xFE210000, 0, nullptr, nullptr); });
     {
         std::unique_lock lock(mutex);
         ASSERT_TRUE(downloading.wait_for(lock, kPatience, [&] { return frames >= 20; }));

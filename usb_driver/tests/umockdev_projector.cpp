@@ -251,21 +251,15 @@ gboolean UmockdevProjector::State::handle(UMockdevIoctlClient *client) {
     }
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_RESETEP:
-    case USBDEVFS_RESET:
-        finish(appearance.gone ? ENODEV : 0);
-        return TRUE;
+    case USBDEVFS_RESET: finish(appearance.gone ? ENODEV : 0); return TRUE;
     case USBDEVFS_GETDRIVER:
     case USBDEVFS_IOCTL:
         // No kernel driver is bound to the projector's interface.
         finish(appearance.gone ? ENODEV : ENODATA);
         return TRUE;
-    case USBDEVFS_SUBMITURB:
-        submit(client, appearance);
-        return TRUE;
+    case USBDEVFS_SUBMITURB: submit(client, appearance); return TRUE;
     case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY:
-        reap(client, appearance);
-        return TRUE;
+    case USBDEVFS_REAPURBNDELAY: reap(client, appearance); return TRUE;
     case USBDEVFS_DISCARDURB: {
         const unsigned long address = *reinterpret_cast<unsigned long *>(arg->data);
         for (auto urb = appearance.pending.begin(); urb != appearance.pending.end(); ++urb) {
@@ -298,8 +292,8 @@ void UmockdevProjector::State::submit(UMockdevIoctlClient *client, Appearance &a
     // Resolving points urb.buffer at a local copy that goes back to the
     // client when the URB is reaped.
     if (urb.buffer_length > 0) {
-        UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(
-            data, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(urb.buffer_length), nullptr);
+        UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
+                                                                static_cast<gsize>(urb.buffer_length), nullptr);
         if (buffer) umockdev_ioctl_data_unref(buffer);
     }
     if (appearance.gone) {
@@ -375,10 +369,9 @@ void UmockdevProjector::State::serviceIn(Appearance &appearance) {
         UMockdevIoctlData *data = appearance.pending.front();
         usbdevfs_urb &urb = *urbOf(data);
         size_t length = 0;
-        const auto result = device.bulkIn(appearance.presence.generation,
-                                          std::span<uint8_t>(static_cast<uint8_t *>(urb.buffer),
-                                                             static_cast<size_t>(urb.buffer_length)),
-                                          length);
+        const auto result = device.bulkIn(
+            appearance.presence.generation,
+            std::span<uint8_t>(static_cast<uint8_t *>(urb.buffer), static_cast<size_t>(urb.buffer_length)), length);
         if (result == tz4817::TransferStatus::NoReply) return;
         urb.actual_length = static_cast<int>(length);
         urb.status = result == tz4817::TransferStatus::Ok         ? 0
@@ -391,8 +384,7 @@ void UmockdevProjector::State::serviceIn(Appearance &appearance) {
 
 void UmockdevProjector::State::reap(UMockdevIoctlClient *client, Appearance &appearance) {
     if (!appearance.gone) serviceIn(appearance);
-    if (appearance.done.empty())
-        return umockdev_ioctl_client_complete(client, -1, appearance.gone ? ENODEV : EAGAIN);
+    if (appearance.done.empty()) return umockdev_ioctl_client_complete(client, -1, appearance.gone ? ENODEV : EAGAIN);
     UMockdevIoctlData *urb = appearance.done.front();
     appearance.done.pop_front();
     UMockdevIoctlData *pointer =

@@ -96,8 +96,8 @@ protected:
     }
 
     uint32_t take(Client &client, uint32_t &handle) {
-        handle = client.registerFor({entry(tz4817::kAppVendorId, tz4817::kAppProductId),
-                                     entry(tz4817::kBootVendorId, tz4817::kBootProductId)});
+        handle = client.registerFor(
+            {entry(tz4817::kAppVendorId, tz4817::kAppProductId), entry(tz4817::kBootVendorId, tz4817::kBootProductId)});
         EventRecord event = client.next(handle);
         EXPECT_EQ(event.dwAction, EVENT_ATTACH);
         EXPECT_EQ(client.setInterface(event.dwUniqueID, 0, 0), kStatusOk);
@@ -429,28 +429,53 @@ TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevi
           },
           importOk(), good},
          false},
-        {"device list cut short", {[](int) { auto b = listing(true); b.resize(100); return b; }, importOk(), good}, false},
+        {"device list cut short",
+         {[](int) {
+              auto b = listing(true);
+              b.resize(100);
+              return b;
+          },
+          importOk(), good},
+         false},
         {"import of another bus id", {listed, importOk("9-9"), good}, false},
-        {"import reply cut short", {listed, [] { auto b = importOk(); b.resize(50); return b; }(), good}, false},
+        {"import reply cut short",
+         {listed,
+          [] {
+              auto b = importOk();
+              b.resize(50);
+              return b;
+          }(),
+          good},
+         false},
         {"import refused as busy",
-         {listed, [] { std::vector<uint8_t> b; usbip::appendOpHeader(b, usbip::kOpRepImport, usbip::kOpStatusBusy); return b; }(), good},
+         {listed,
+          [] {
+              std::vector<uint8_t> b;
+              usbip::appendOpHeader(b, usbip::kOpRepImport, usbip::kOpStatusBusy);
+              return b;
+          }(),
+          good},
          false},
         {"reply longer than asked",
-         {listed, importOk(), [&](const usbip::CmdSubmit &s) {
+         {listed, importOk(),
+          [&](const usbip::CmdSubmit &s) {
               return answer(s, std::vector<uint8_t>(s.transferBufferLength + 10, 0x12));
           }},
          false},
         {"reply to a seqnum never sent",
-         {listed, importOk(), [&](const usbip::CmdSubmit &s) {
+         {listed, importOk(),
+          [&](const usbip::CmdSubmit &s) {
               usbip::CmdSubmit other = s;
               other.seqnum += 1000;
               return descriptors(other, device, config);
           }},
          false},
         {"garbage instead of a reply",
-         {listed, importOk(), [](const usbip::CmdSubmit &) { return std::vector<uint8_t>(48, 0xA5); }}, false},
+         {listed, importOk(), [](const usbip::CmdSubmit &) { return std::vector<uint8_t>(48, 0xA5); }},
+         false},
         {"a command instead of a reply",
-         {listed, importOk(), [](const usbip::CmdSubmit &s) {
+         {listed, importOk(),
+          [](const usbip::CmdSubmit &s) {
               std::vector<uint8_t> b;
               usbip::appendCmdUnlink(b, usbip::CmdUnlink{s.seqnum, s.devid, 1});
               usbip::appendCmdSubmit(b, s);
@@ -458,17 +483,23 @@ TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevi
           }},
          false},
         {"header then hang-up",
-         {listed, importOk(), [&](const usbip::CmdSubmit &s) { auto b = descriptors(s, device, config); b.resize(50); return b; }},
-         false},
-        {"stalls every request",
-         {listed, importOk(), [&](const usbip::CmdSubmit &s) { return answer(s, {}, usbip::kUrbStall); }}, false},
-        {"descriptors of another device",
-         {listed, importOk(), [&](const usbip::CmdSubmit &s) {
-              return descriptors(s, simpleDeviceDescriptor(0x1234, 0x5678), config);
+         {listed, importOk(),
+          [&](const usbip::CmdSubmit &s) {
+              auto b = descriptors(s, device, config);
+              b.resize(50);
+              return b;
           }},
          false},
+        {"stalls every request",
+         {listed, importOk(), [&](const usbip::CmdSubmit &s) { return answer(s, {}, usbip::kUrbStall); }},
+         false},
+        {"descriptors of another device",
+         {listed, importOk(),
+          [&](const usbip::CmdSubmit &s) { return descriptors(s, simpleDeviceDescriptor(0x1234, 0x5678), config); }},
+         false},
         {"configuration claiming 64 KiB",
-         {listed, importOk(), [&](const usbip::CmdSubmit &s) {
+         {listed, importOk(),
+          [&](const usbip::CmdSubmit &s) {
               std::vector<uint8_t> huge = config;
               huge[2] = 0xFF, huge[3] = 0xFF;
               return descriptors(s, device, huge);
@@ -563,7 +594,8 @@ TEST(UsbipHostileServerTest, StopReturnsWhileTheServerNeverAnswers) {
                                while (!released) std::this_thread::sleep_for(1ms);
                                return std::vector<uint8_t>();
                            },
-                           {}, nullptr});
+                           {},
+                           nullptr});
     struct Release {
         std::atomic<bool> &flag;
         ~Release() { flag = true; }

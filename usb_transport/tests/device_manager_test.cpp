@@ -29,38 +29,32 @@ struct Callbacks {
     std::vector<int> interfaceNumbers;
     std::atomic<bool> take{true};
 
-    static uint32_t onAttach(DeviceCtx *device, DeviceInfo *info, void *user)
-    {
+    static uint32_t onAttach(DeviceCtx *device, DeviceInfo *info, void *user) {
         auto *self = static_cast<Callbacks *>(user);
         std::lock_guard lock(self->mutex);
         self->attached.push_back(device);
-        self->interfaceNumbers.push_back(
-            info->pActiveInterface[0]->pActiveAltSetting->Descriptor.bInterfaceNumber);
+        self->interfaceNumbers.push_back(info->pActiveInterface[0]->pActiveAltSetting->Descriptor.bInterfaceNumber);
         return self->take.load() ? 1 : 0;
     }
-    static void onDetach(DeviceCtx *device, void *user)
-    {
+    static void onDetach(DeviceCtx *device, void *user) {
         auto *self = static_cast<Callbacks *>(user);
         std::lock_guard lock(self->mutex);
         self->detached.push_back(device);
     }
-    static uint32_t onPower(DeviceCtx *device, uint32_t action, void *user)
-    {
+    static uint32_t onPower(DeviceCtx *device, uint32_t action, void *user) {
         auto *self = static_cast<Callbacks *>(user);
         std::lock_guard lock(self->mutex);
         self->power.emplace_back(device, action);
         return 0;
     }
-    size_t calls()
-    {
+    size_t calls() {
         std::lock_guard lock(mutex);
         return attached.size() + detached.size() + power.size();
     }
 };
 
 // The unique ids in DevList, head first. Only while no event is handled.
-std::vector<uint32_t> listedIds()
-{
+std::vector<uint32_t> listedIds() {
     std::vector<uint32_t> ids;
     for (DevListNode *node = DevList.pHead; node != nullptr; node = node->pNext)
         ids.push_back(node->pDevice->dwUniqueID);
@@ -69,31 +63,26 @@ std::vector<uint32_t> listedIds()
 
 class DeviceManager : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         WDU_Uninit(driver_);
         EXPECT_EQ(fake_.openConnections(), 0);
         EXPECT_EQ(DevList.dwOpenCount, 0u);
         EXPECT_EQ(DevList.pHead, nullptr);
     }
-    uint32_t init(bool detach = true, bool power = true, const MatchEntry *matches = kMatches,
-                  uint32_t count = 2)
-    {
+    uint32_t init(bool detach = true, bool power = true, const MatchEntry *matches = kMatches, uint32_t count = 2) {
         const EventTable table = {&Callbacks::onAttach, detach ? &Callbacks::onDetach : nullptr,
                                   power ? &Callbacks::onPower : nullptr, &callbacks_};
         return WDU_Init(&driver_, matches, count, &table, EVENT_OPT_ACKNOWLEDGE);
     }
     // Attaches a device that the callback takes; its handle.
-    DeviceCtx *attach(uint32_t uniqueId)
-    {
+    DeviceCtx *attach(uint32_t uniqueId) {
         fake_.addDevice(uniqueId);
         fake_.pushEvent(EVENT_ATTACH, uniqueId);
         EXPECT_TRUE(fake_.waitUntilQuiet());
         std::lock_guard lock(callbacks_.mutex);
         return callbacks_.attached.empty() ? nullptr : callbacks_.attached.back();
     }
-    const LoggedRequest &lastAck()
-    {
+    const LoggedRequest &lastAck() {
         acks_ = fake_.requests(IOCTL_EVENT_ACK);
         EXPECT_FALSE(acks_.empty());
         return acks_.back();
@@ -105,8 +94,7 @@ protected:
     std::vector<LoggedRequest> acks_;
 };
 
-TEST_F(DeviceManager, DriverVersionBelow603IsRefused)
-{
+TEST_F(DeviceManager, DriverVersionBelow603IsRefused) {
     struct Case {
         uint32_t version;
         uint32_t status;
@@ -135,8 +123,7 @@ TEST_F(DeviceManager, DriverVersionBelow603IsRefused)
     EXPECT_EQ(versions[0].size, 132u);
 }
 
-TEST_F(DeviceManager, NullAttachCallbackRegistersNothing)
-{
+TEST_F(DeviceManager, NullAttachCallbackRegistersNothing) {
     const EventTable table = {nullptr, &Callbacks::onDetach, nullptr, &callbacks_};
     ASSERT_EQ(WDU_Init(&driver_, kMatches, 2, &table, EVENT_OPT_ACKNOWLEDGE), WDU_OK);
     ASSERT_NE(driver_, kInvalidDriverHandle);
@@ -148,8 +135,7 @@ TEST_F(DeviceManager, NullAttachCallbackRegistersNothing)
     EXPECT_TRUE(fake_.requests(IOCTL_EVENT_UNREGISTER).empty());
 }
 
-TEST_F(DeviceManager, BadMatchArraysFailWithNoResources)
-{
+TEST_F(DeviceManager, BadMatchArraysFailWithNoResources) {
     struct Case {
         const MatchEntry *matches;
         uint32_t count;
@@ -175,8 +161,7 @@ TEST_F(DeviceManager, BadMatchArraysFailWithNoResources)
     EXPECT_EQ(recordOf<EventRecord>(registrations[0]).dwNumMatchTables, 0u);
 }
 
-TEST_F(DeviceManager, FailedInitLeavesInvalidHandleAndTheNextOneWorks)
-{
+TEST_F(DeviceManager, FailedInitLeavesInvalidHandleAndTheNextOneWorks) {
     fake_.failOpen = true;
     driver_ = nullptr;
     EXPECT_EQ(init(), WDU_ERR_SYSTEM);
@@ -193,14 +178,13 @@ TEST_F(DeviceManager, FailedInitLeavesInvalidHandleAndTheNextOneWorks)
     EXPECT_EQ(IsDeviceInDevList(device), WDU_OK);
 }
 
-TEST_F(DeviceManager, RegistrationAsksOnlyForEventsWithCallbacks)
-{
+TEST_F(DeviceManager, RegistrationAsksOnlyForEventsWithCallbacks) {
     struct Case {
         bool detach, power;
         uint32_t mask;
     };
-    for (const Case &c : {Case{false, false, 0x1}, Case{true, false, 0x3}, Case{true, true, 0x3FF3},
-                          Case{false, true, 0x3FF1}}) {
+    for (const Case &c :
+         {Case{false, false, 0x1}, Case{true, false, 0x3}, Case{true, true, 0x3FF3}, Case{false, true, 0x3FF1}}) {
         fake_.clearLog();
         ASSERT_EQ(init(c.detach, c.power), WDU_OK);
         const auto registrations = fake_.requests(IOCTL_EVENT_REGISTER);
@@ -214,8 +198,7 @@ TEST_F(DeviceManager, RegistrationAsksOnlyForEventsWithCallbacks)
     }
 }
 
-TEST_F(DeviceManager, AcceptedAttachIsListedAndAnsweredWithAccept)
-{
+TEST_F(DeviceManager, AcceptedAttachIsListedAndAnsweredWithAccept) {
     ASSERT_EQ(init(), WDU_OK);
     DeviceCtx *device = attach(5);
     ASSERT_NE(device, nullptr);
@@ -227,8 +210,7 @@ TEST_F(DeviceManager, AcceptedAttachIsListedAndAnsweredWithAccept)
     EXPECT_EQ(ack.dwOptions, EVENT_OPT_ACKNOWLEDGE | EVENT_OPT_ACCEPT);
 }
 
-TEST_F(DeviceManager, DeclinedAttachLeavesDevListAsItWas)
-{
+TEST_F(DeviceManager, DeclinedAttachLeavesDevListAsItWas) {
     ASSERT_EQ(init(), WDU_OK);
     attach(5);
     attach(6);
@@ -241,8 +223,7 @@ TEST_F(DeviceManager, DeclinedAttachLeavesDevListAsItWas)
     EXPECT_EQ(ack.dwOptions, EVENT_OPT_ACKNOWLEDGE);
 }
 
-TEST_F(DeviceManager, DeviceWhoseInformationCannotBeFetchedIsDropped)
-{
+TEST_F(DeviceManager, DeviceWhoseInformationCannotBeFetchedIsDropped) {
     ASSERT_EQ(init(), WDU_OK);
     attach(5);
     fake_.addDevice(6).sizeQueryStatus = kStatusTransferFailed;
@@ -258,8 +239,7 @@ TEST_F(DeviceManager, DeviceWhoseInformationCannotBeFetchedIsDropped)
     EXPECT_EQ(recordOf<EventRecord>(acks[2]).dwOptions, EVENT_OPT_ACKNOWLEDGE);
 }
 
-TEST_F(DeviceManager, DetachRemovesTheDeviceAndCallsBack)
-{
+TEST_F(DeviceManager, DetachRemovesTheDeviceAndCallsBack) {
     ASSERT_EQ(init(), WDU_OK);
     DeviceCtx *first = attach(5);
     attach(6);
@@ -270,8 +250,7 @@ TEST_F(DeviceManager, DetachRemovesTheDeviceAndCallsBack)
     EXPECT_EQ(listedIds(), std::vector<uint32_t>{6});
 }
 
-TEST_F(DeviceManager, UnknownIdsInDetachAndPowerEventsChangeNothing)
-{
+TEST_F(DeviceManager, UnknownIdsInDetachAndPowerEventsChangeNothing) {
     ASSERT_EQ(init(), WDU_OK);
     attach(5);
     const size_t before = callbacks_.calls();
@@ -283,8 +262,7 @@ TEST_F(DeviceManager, UnknownIdsInDetachAndPowerEventsChangeNothing)
     EXPECT_EQ(listedIds(), std::vector<uint32_t>{5});
 }
 
-TEST_F(DeviceManager, PowerEventReachesTheCallbackAndKeepsTheDevice)
-{
+TEST_F(DeviceManager, PowerEventReachesTheCallbackAndKeepsTheDevice) {
     ASSERT_EQ(init(), WDU_OK);
     DeviceCtx *device = attach(5);
     fake_.pushEvent(0x20, 5);
@@ -295,13 +273,11 @@ TEST_F(DeviceManager, PowerEventReachesTheCallbackAndKeepsTheDevice)
     EXPECT_EQ(listedIds(), std::vector<uint32_t>{5});
 }
 
-TEST_F(DeviceManager, OtherActionsOnlyTrace)
-{
+TEST_F(DeviceManager, OtherActionsOnlyTrace) {
     ASSERT_EQ(init(), WDU_OK);
     attach(5);
     const size_t before = callbacks_.calls();
-    for (uint32_t action : {0x4u, 0x4000u, 0x0u, 0x30u, 0x8000u})
-        fake_.pushEvent(action, 5);
+    for (uint32_t action : {0x4u, 0x4000u, 0x0u, 0x30u, 0x8000u}) fake_.pushEvent(action, 5);
     ASSERT_TRUE(fake_.waitUntilQuiet());
     EXPECT_EQ(callbacks_.calls(), before);
     EXPECT_EQ(listedIds(), std::vector<uint32_t>{5});
@@ -312,8 +288,7 @@ TEST_F(DeviceManager, OtherActionsOnlyTrace)
     }
 }
 
-TEST_F(DeviceManager, OperationsOnNullOrDetachedDevicesSendNothing)
-{
+TEST_F(DeviceManager, OperationsOnNullOrDetachedDevicesSendNothing) {
     ASSERT_EQ(init(), WDU_OK);
     DeviceCtx *device = attach(5);
     fake_.pushEvent(EVENT_DETACH, 5);
@@ -328,15 +303,13 @@ TEST_F(DeviceManager, OperationsOnNullOrDetachedDevicesSendNothing)
         EXPECT_EQ(WDU_ResetPipe(gone, 0x81), WDU_ERR_DEVICE_NOT_FOUND);
         uint8_t buffer[8] = {};
         uint32_t transferred = 0;
-        EXPECT_EQ(WDU_Transfer(gone, 0x01, 0, 0, buffer, 8, &transferred, nullptr, 2000),
-                  WDU_ERR_DEVICE_NOT_FOUND);
+        EXPECT_EQ(WDU_Transfer(gone, 0x01, 0, 0, buffer, 8, &transferred, nullptr, 2000), WDU_ERR_DEVICE_NOT_FOUND);
     }
     for (const LoggedRequest &request : fake_.requests())
         EXPECT_EQ(request.code, IOCTL_WAIT) << std::hex << request.code;
 }
 
-TEST_F(DeviceManager, TransferRecordCarriesTheArgumentsOnItsOwnConnection)
-{
+TEST_F(DeviceManager, TransferRecordCarriesTheArgumentsOnItsOwnConnection) {
     ASSERT_EQ(init(), WDU_OK);
     DeviceCtx *device = attach(5);
     const uint64_t context = fake_.requests(IOCTL_VERSION).at(0).connection;
@@ -363,12 +336,10 @@ TEST_F(DeviceManager, TransferRecordCarriesTheArgumentsOnItsOwnConnection)
     EXPECT_EQ(read.fRead, 1u);
     EXPECT_EQ(std::memcmp(read.SetupPacket, setup, 8), 0);
     EXPECT_EQ(read.dwTimeout, 1000u);
-    for (const LoggedRequest &transfer : transfers)
-        EXPECT_NE(transfer.connection, context);
+    for (const LoggedRequest &transfer : transfers) EXPECT_NE(transfer.connection, context);
 }
 
-TEST_F(DeviceManager, FailedTransferStillReportsTheBytesTransferred)
-{
+TEST_F(DeviceManager, FailedTransferStillReportsTheBytesTransferred) {
     ASSERT_EQ(init(), WDU_OK);
     DeviceCtx *device = attach(5);
     fake_.withDevice(5, [](FakeDevice &d) {
@@ -377,13 +348,11 @@ TEST_F(DeviceManager, FailedTransferStillReportsTheBytesTransferred)
     });
     uint8_t reply[16];
     uint32_t transferred = 99;
-    EXPECT_EQ(WDU_Transfer(device, 0x81, 1, 0, reply, sizeof reply, &transferred, nullptr, 2000),
-              kStatusTimeout);
+    EXPECT_EQ(WDU_Transfer(device, 0x81, 1, 0, reply, sizeof reply, &transferred, nullptr, 2000), kStatusTimeout);
     EXPECT_EQ(transferred, 3u);
 }
 
-TEST_F(DeviceManager, InformationBlockOfAFailedFetchBelongsToTheCaller)
-{
+TEST_F(DeviceManager, InformationBlockOfAFailedFetchBelongsToTheCaller) {
     ASSERT_EQ(init(), WDU_OK);
     DeviceCtx *device = attach(5);
     fake_.withDevice(5, [](FakeDevice &d) { d.fillStatus = kStatusTransferFailed; });
@@ -393,8 +362,7 @@ TEST_F(DeviceManager, InformationBlockOfAFailedFetchBelongsToTheCaller)
     std::free(info);
 }
 
-TEST_F(DeviceManager, UninitWithDevicesAttachedCallsNoDetach)
-{
+TEST_F(DeviceManager, UninitWithDevicesAttachedCallsNoDetach) {
     ASSERT_EQ(init(), WDU_OK);
     attach(5);
     attach(6);
@@ -409,14 +377,12 @@ TEST_F(DeviceManager, UninitWithDevicesAttachedCallsNoDetach)
 class DevListOperations : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(DevListOpen(), WDU_OK); }
-    void TearDown() override
-    {
+    void TearDown() override {
         RemoveAllDevicesFromDevList(&first_);
         RemoveAllDevicesFromDevList(&second_);
         DevListClose();
     }
-    DeviceCtx *add(DriverCtx *driver, uint32_t uniqueId)
-    {
+    DeviceCtx *add(DriverCtx *driver, uint32_t uniqueId) {
         auto *device = static_cast<DeviceCtx *>(std::calloc(1, sizeof(DeviceCtx)));
         device->pDriverCtx = driver;
         device->dwUniqueID = uniqueId;
@@ -427,8 +393,7 @@ protected:
     DriverCtx second_{};
 };
 
-TEST_F(DevListOperations, RemovingOneContextKeepsTheOthersInOrder)
-{
+TEST_F(DevListOperations, RemovingOneContextKeepsTheOthersInOrder) {
     add(&first_, 1);
     add(&second_, 2);
     add(&first_, 3);
@@ -438,8 +403,7 @@ TEST_F(DevListOperations, RemovingOneContextKeepsTheOthersInOrder)
     EXPECT_EQ(listedIds(), (std::vector<uint32_t>{4, 2}));
 }
 
-TEST_F(DevListOperations, LookupsTakeTheNewestMatchAndReportMisses)
-{
+TEST_F(DevListOperations, LookupsTakeTheNewestMatchAndReportMisses) {
     DeviceCtx *older = add(&first_, 9);
     DeviceCtx *newer = add(&second_, 9);
     DeviceCtx *found = nullptr;
@@ -456,8 +420,7 @@ TEST_F(DevListOperations, LookupsTakeTheNewestMatchAndReportMisses)
     EXPECT_EQ(removed, nullptr);
 }
 
-TEST(DevListLock, OperationsFailWhileNoContextIsOpen)
-{
+TEST(DevListLock, OperationsFailWhileNoContextIsOpen) {
     DeviceCtx *device = nullptr;
     EXPECT_EQ(FindDeviceByUniqueID(1, &device), WDU_ERR_SYSTEM);
     EXPECT_EQ(IsDeviceInDevList(device), WDU_ERR_SYSTEM);

@@ -28,54 +28,42 @@ struct Dispatch {
     std::atomic<bool> closed{false};
     std::atomic<int> callsAfterClose{0};
 
-    static void handle(EventRecord *event, void *argument)
-    {
+    static void handle(EventRecord *event, void *argument) {
         auto *self = static_cast<Dispatch *>(argument);
-        if (self->closed.load())
-            ++self->callsAfterClose;
+        if (self->closed.load()) ++self->callsAfterClose;
         std::lock_guard lock(self->mutex);
         self->events.push_back(*event);
-        if (self->accept)
-            event->dwOptions |= EVENT_OPT_ACCEPT;
+        if (self->accept) event->dwOptions |= EVENT_OPT_ACCEPT;
     }
-    size_t count()
-    {
+    size_t count() {
         std::lock_guard lock(mutex);
         return events.size();
     }
 };
 
-size_t indexOf(const std::vector<LoggedRequest> &log, uint32_t code, size_t from = 0)
-{
+size_t indexOf(const std::vector<LoggedRequest> &log, uint32_t code, size_t from = 0) {
     for (size_t i = from; i < log.size(); ++i)
-        if (log[i].code == code)
-            return i;
+        if (log[i].code == code) return i;
     return log.size();
 }
 
 class EventChannel : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         file_ = DriverOpenFile();
         ASSERT_TRUE(DriverFileIsOpen(file_));
         const MatchEntry matches[2] = {{0xE7A2, 0x051E, {}}, {0xE7B9, 0x2000, {1, 2, 3, 4, 5, 6}}};
         record_ = EventRecordBuild(matches, 2, EVENT_OPT_ACKNOWLEDGE, EVENT_ATTACH | EVENT_DETACH);
         ASSERT_NE(record_, nullptr);
     }
-    void TearDown() override
-    {
-        if (registration_ != nullptr)
-            EventUnregister(registration_);
+    void TearDown() override {
+        if (registration_ != nullptr) EventUnregister(registration_);
         EventRecordFree(record_);
         DriverCloseFile(file_);
         testing::SetThreadStackSize(0);
         EXPECT_EQ(fake_.openConnections(), 0);
     }
-    uint32_t registerChannel()
-    {
-        return EventRegister(&registration_, file_, record_, &Dispatch::handle, &dispatch_);
-    }
+    uint32_t registerChannel() { return EventRegister(&registration_, file_, record_, &Dispatch::handle, &dispatch_); }
 
     FakeDriver fake_;
     DriverFile file_ = nullptr;
@@ -84,8 +72,7 @@ protected:
     Dispatch dispatch_;
 };
 
-TEST_F(EventChannel, RegistrationRecordCarriesAllEntriesButIsSentWithSize68)
-{
+TEST_F(EventChannel, RegistrationRecordCarriesAllEntriesButIsSentWithSize68) {
     ASSERT_EQ(registerChannel(), WDU_OK);
     const auto registrations = fake_.requests(IOCTL_EVENT_REGISTER);
     ASSERT_EQ(registrations.size(), 1u);
@@ -102,13 +89,11 @@ TEST_F(EventChannel, RegistrationRecordCarriesAllEntriesButIsSentWithSize68)
     EXPECT_EQ(head.dwOptions, EVENT_OPT_ACKNOWLEDGE);
     EXPECT_EQ(head.dwVersion, 1u);
     EXPECT_EQ(head.dwNumMatchTables, 2u);
-    const uint8_t entries[20] = {0xA2, 0xE7, 0x1E, 0x05, 0, 0, 0, 0, 0, 0,
-                                 0xB9, 0xE7, 0x00, 0x20, 1, 2, 3, 4, 5, 6};
+    const uint8_t entries[20] = {0xA2, 0xE7, 0x1E, 0x05, 0, 0, 0, 0, 0, 0, 0xB9, 0xE7, 0x00, 0x20, 1, 2, 3, 4, 5, 6};
     EXPECT_EQ(std::memcmp(sent.record.data() + 56, entries, sizeof entries), 0);
 }
 
-TEST_F(EventChannel, BadMatchArraysBuildNoRecord)
-{
+TEST_F(EventChannel, BadMatchArraysBuildNoRecord) {
     const MatchEntry one[1] = {{0xE7A2, 0x051E, {}}};
     EXPECT_EQ(EventRecordBuild(nullptr, 2, 1, 1), nullptr);
     EXPECT_EQ(EventRecordBuild(one, 0, 1, 1), nullptr);
@@ -119,11 +104,9 @@ TEST_F(EventChannel, BadMatchArraysBuildNoRecord)
     EventRecordFree(empty);
 }
 
-TEST_F(EventChannel, IdleWakesPullNothing)
-{
+TEST_F(EventChannel, IdleWakesPullNothing) {
     ASSERT_EQ(registerChannel(), WDU_OK);
-    for (int i = 0; i < 3; ++i)
-        fake_.pushIdleWake();
+    for (int i = 0; i < 3; ++i) fake_.pushIdleWake();
     ASSERT_TRUE(fake_.waitUntilQuiet());
     EXPECT_EQ(fake_.requests(IOCTL_EVENT_PULL).size(), 0u);
     EXPECT_EQ(fake_.requests(IOCTL_WAIT).size(), 3u);
@@ -134,8 +117,7 @@ TEST_F(EventChannel, IdleWakesPullNothing)
     EXPECT_EQ(dispatch_.count(), 1u);
 }
 
-TEST_F(EventChannel, WaitsGoOnConnectionsOfTheirOwn)
-{
+TEST_F(EventChannel, WaitsGoOnConnectionsOfTheirOwn) {
     ASSERT_EQ(registerChannel(), WDU_OK);
     fake_.pushIdleWake();
     fake_.pushEvent(EVENT_ATTACH, 5);
@@ -147,14 +129,12 @@ TEST_F(EventChannel, WaitsGoOnConnectionsOfTheirOwn)
         seen.push_back(wait.connection);
     }
     EXPECT_EQ(std::set<uint64_t>(seen.begin(), seen.end()).size(), seen.size());
-    for (const LoggedRequest &pull : fake_.requests(IOCTL_EVENT_PULL))
-        EXPECT_EQ(pull.connection, context);
+    for (const LoggedRequest &pull : fake_.requests(IOCTL_EVENT_PULL)) EXPECT_EQ(pull.connection, context);
     // The context's connection and the one pending wait.
     EXPECT_EQ(fake_.openConnections(), 2);
 }
 
-TEST_F(EventChannel, EachWakePullsOneEvent)
-{
+TEST_F(EventChannel, EachWakePullsOneEvent) {
     ASSERT_EQ(registerChannel(), WDU_OK);
     fake_.pushEvent(EVENT_ATTACH, 5);
     fake_.pushEvent(EVENT_ATTACH, 6);
@@ -164,8 +144,7 @@ TEST_F(EventChannel, EachWakePullsOneEvent)
     size_t pulls = 0;
     bool wokenSinceLastPull = false;
     for (const LoggedRequest &request : log) {
-        if (request.code == IOCTL_WAIT && request.waitStatus == WAIT_STATUS_PENDING)
-            wokenSinceLastPull = true;
+        if (request.code == IOCTL_WAIT && request.waitStatus == WAIT_STATUS_PENDING) wokenSinceLastPull = true;
         if (request.code == IOCTL_EVENT_PULL) {
             EXPECT_TRUE(wokenSinceLastPull) << "two pulls for one wake";
             wokenSinceLastPull = false;
@@ -179,8 +158,7 @@ TEST_F(EventChannel, EachWakePullsOneEvent)
     EXPECT_EQ(dispatch_.events[2].dwAction, EVENT_DETACH);
 }
 
-TEST_F(EventChannel, EventWithoutActionIsAcknowledgedButNotDispatched)
-{
+TEST_F(EventChannel, EventWithoutActionIsAcknowledgedButNotDispatched) {
     ASSERT_EQ(registerChannel(), WDU_OK);
     fake_.pushEvent(0, 0, EVENT_OPT_ACKNOWLEDGE);
     ASSERT_TRUE(fake_.waitUntilQuiet());
@@ -191,8 +169,7 @@ TEST_F(EventChannel, EventWithoutActionIsAcknowledgedButNotDispatched)
     EXPECT_EQ(recordOf<EventRecord>(acks[0]).hEvent, 7u);
 }
 
-TEST_F(EventChannel, AcknowledgementCarriesWhatTheHandlerDecided)
-{
+TEST_F(EventChannel, AcknowledgementCarriesWhatTheHandlerDecided) {
     ASSERT_EQ(registerChannel(), WDU_OK);
     fake_.pushEvent(EVENT_ATTACH, 5, EVENT_OPT_ACKNOWLEDGE);
     ASSERT_TRUE(fake_.waitUntilQuiet());
@@ -212,8 +189,7 @@ TEST_F(EventChannel, AcknowledgementCarriesWhatTheHandlerDecided)
     EXPECT_EQ(dispatch_.count(), 3u);
 }
 
-TEST_F(EventChannel, UnregisterJoinsTheThreadBeforeCancelling)
-{
+TEST_F(EventChannel, UnregisterJoinsTheThreadBeforeCancelling) {
     // A disarmed wait ends late: cancelling before the join would reach the
     // driver while the thread still waits.
     fake_.slowStop = true;
@@ -233,8 +209,7 @@ TEST_F(EventChannel, UnregisterJoinsTheThreadBeforeCancelling)
     EXPECT_LT(disarm, cancel);
     size_t lastWait = 0;
     for (size_t i = 0; i < log.size(); ++i)
-        if (log[i].code == IOCTL_WAIT)
-            lastWait = i;
+        if (log[i].code == IOCTL_WAIT) lastWait = i;
     EXPECT_EQ(log[lastWait].waitStatus, WAIT_STATUS_STOPPED);
     EXPECT_LT(lastWait, cancel) << "registration cancelled while the event thread was still waiting";
     EXPECT_EQ(recordOf<EventRecord>(log[cancel]).hEvent, 7u);
@@ -244,16 +219,14 @@ TEST_F(EventChannel, UnregisterJoinsTheThreadBeforeCancelling)
     EXPECT_EQ(dispatch_.callsAfterClose.load(), 0);
 }
 
-TEST_F(EventChannel, RefusedRegistrationLeavesNothing)
-{
+TEST_F(EventChannel, RefusedRegistrationLeavesNothing) {
     fake_.registerStatus = kStatusBadRecord;
     EXPECT_EQ(registerChannel(), kStatusBadRecord);
     EXPECT_EQ(registration_, nullptr);
     EXPECT_EQ(fake_.requests(IOCTL_WAIT_ENABLE).size(), 0u);
 }
 
-TEST_F(EventChannel, RefusedArmingCancelsTheRegistration)
-{
+TEST_F(EventChannel, RefusedArmingCancelsTheRegistration) {
     fake_.waitEnableStatus = kStatusBadHandle;
     EXPECT_EQ(registerChannel(), kStatusBadHandle);
     EXPECT_EQ(registration_, nullptr);
@@ -263,8 +236,7 @@ TEST_F(EventChannel, RefusedArmingCancelsTheRegistration)
     EXPECT_EQ(fake_.requests(IOCTL_WAIT).size(), 0u);
 }
 
-TEST_F(EventChannel, ThreadThatCannotStartDisarmsAndCancels)
-{
+TEST_F(EventChannel, ThreadThatCannotStartDisarmsAndCancels) {
     // No system gives a thread a petabyte of stack.
     testing::SetThreadStackSize(size_t{1} << 50);
     EXPECT_EQ(registerChannel(), WDU_ERR_NO_RESOURCES);
@@ -279,21 +251,23 @@ TEST_F(EventChannel, ThreadThatCannotStartDisarmsAndCancels)
     EXPECT_EQ(indexOf(log, IOCTL_WAIT), log.size());
 }
 
-TEST_F(EventChannel, ThreadStartFailureReturnsNoResources)
-{
+TEST_F(EventChannel, ThreadStartFailureReturnsNoResources) {
     testing::SetThreadStackSize(size_t{1} << 50);
     ThreadHandle thread = reinterpret_cast<ThreadHandle>(1);
     static std::atomic<int> ran{0};
-    EXPECT_EQ(ThreadStart(&thread, [](void *) { ++ran; }, nullptr), WDU_ERR_NO_RESOURCES);
+    EXPECT_EQ(ThreadStart(
+                  &thread, [](void *) { ++ran; }, nullptr),
+              WDU_ERR_NO_RESOURCES);
     EXPECT_EQ(thread, nullptr);
     testing::SetThreadStackSize(0);
-    ASSERT_EQ(ThreadStart(&thread, [](void *) { ++ran; }, nullptr), WDU_OK);
+    ASSERT_EQ(ThreadStart(
+                  &thread, [](void *) { ++ran; }, nullptr),
+              WDU_OK);
     ThreadJoin(thread);
     EXPECT_EQ(ran.load(), 1);
 }
 
-TEST_F(EventChannel, RefusedWaitsDoNotKeepTheThreadFromEnding)
-{
+TEST_F(EventChannel, RefusedWaitsDoNotKeepTheThreadFromEnding) {
     fake_.refuseWaits = true;
     ASSERT_EQ(registerChannel(), WDU_OK);
     EXPECT_EQ(EventUnregister(registration_), WDU_OK);
@@ -301,15 +275,13 @@ TEST_F(EventChannel, RefusedWaitsDoNotKeepTheThreadFromEnding)
     EXPECT_EQ(fake_.requests(IOCTL_EVENT_PULL).size(), 0u);
 }
 
-TEST_F(EventChannel, TeardownOfNothingIsInvalidHandle)
-{
+TEST_F(EventChannel, TeardownOfNothingIsInvalidHandle) {
     EXPECT_EQ(EventUnregister(nullptr), WDU_ERR_INVALID_HANDLE);
     EXPECT_EQ(EventWaitStop(nullptr), WDU_ERR_INVALID_HANDLE);
     EXPECT_TRUE(fake_.requests().empty());
 }
 
-TEST(DriverIoctl, ClosedHandleReachesNoDriver)
-{
+TEST(DriverIoctl, ClosedHandleReachesNoDriver) {
     FakeDriver fake;
     WaitRecord record{};
     EXPECT_EQ(DriverIoctl(IOCTL_WAIT_ENABLE, nullptr, &record, sizeof record, false), WDU_ERR_NO_DRIVER);
@@ -320,20 +292,18 @@ TEST(DriverIoctl, ClosedHandleReachesNoDriver)
     EXPECT_TRUE(fake.requests().empty());
 }
 
-TEST(OsEvent, SignalIsTakenByOneWaitOnly)
-{
+TEST(OsEvent, SignalIsTakenByOneWaitOnly) {
     OsEventHandle event = nullptr;
     ASSERT_EQ(OsEventCreate(&event), WDU_OK);
     EXPECT_EQ(OsEventWait(event, 0), WDU_ERR_TIMEOUT);  // created not signalled
     EXPECT_EQ(OsEventSignal(event), WDU_OK);
-    EXPECT_EQ(OsEventSignal(event), WDU_OK);            // signals do not count up
+    EXPECT_EQ(OsEventSignal(event), WDU_OK);  // signals do not count up
     EXPECT_EQ(OsEventWait(event, 0), WDU_OK);
     EXPECT_EQ(OsEventWait(event, 0), WDU_ERR_TIMEOUT);
     OsEventClose(event);
 }
 
-TEST(OsEvent, SignalFromAnotherThreadWakesTheWaiter)
-{
+TEST(OsEvent, SignalFromAnotherThreadWakesTheWaiter) {
     OsEventHandle event = nullptr;
     ASSERT_EQ(OsEventCreate(&event), WDU_OK);
     std::thread signaller([event] { OsEventSignal(event); });
@@ -342,8 +312,7 @@ TEST(OsEvent, SignalFromAnotherThreadWakesTheWaiter)
     OsEventClose(event);
 }
 
-TEST(OsEvent, NullEventFailsWithSystemStatus)
-{
+TEST(OsEvent, NullEventFailsWithSystemStatus) {
     EXPECT_EQ(OsEventWait(nullptr, 0), WDU_ERR_SYSTEM);
     EXPECT_EQ(OsEventSignal(nullptr), WDU_ERR_SYSTEM);
     OsEventClose(nullptr);

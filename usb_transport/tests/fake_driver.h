@@ -33,22 +33,22 @@ struct LoggedRequest {
     std::vector<uint8_t> record;  // the record as it arrived (a registration: all its entries)
     std::vector<uint8_t> data;    // an OUT transfer's bytes
     std::thread::id thread;
-    uint32_t waitStatus = 0;      // IOCTL_WAIT: what it returned (logged when it returns)
+    uint32_t waitStatus = 0;  // IOCTL_WAIT: what it returned (logged when it returns)
 };
 
 struct FakeDevice {
     uint8_t interfaceNumber = 0;
-    bool present = true;                // false: every request gives kStatusDeviceNotFound
-    uint32_t sizeQueryStatus = 0;       // status of the first IOCTL_DEVICE_INFO
-    uint32_t fillStatus = 0;            // status of the second one
+    bool present = true;           // false: every request gives kStatusDeviceNotFound
+    uint32_t sizeQueryStatus = 0;  // status of the first IOCTL_DEVICE_INFO
+    uint32_t fillStatus = 0;       // status of the second one
     uint32_t setInterfaceStatus = 0;
-    std::deque<uint32_t> outFailures;   // statuses of the next OUT transfers
-    std::deque<uint32_t> inFailures;    // statuses of the next IN transfers
-    uint32_t transferredOnFailure = 0;  // bytes a failed transfer reports
-    bool failedWritesArrive = false;    // a failed OUT frame still reaches the device
-    bool wrongEcho = false;             // replies echo byte 1 plus one
+    std::deque<uint32_t> outFailures;               // statuses of the next OUT transfers
+    std::deque<uint32_t> inFailures;                // statuses of the next IN transfers
+    uint32_t transferredOnFailure = 0;              // bytes a failed transfer reports
+    bool failedWritesArrive = false;                // a failed OUT frame still reaches the device
+    bool wrongEcho = false;                         // replies echo byte 1 plus one
     std::optional<std::vector<uint8_t>> nextReply;  // the next IN reply, as it is
-    std::vector<uint8_t> lastFrame;     // the last OUT frame received
+    std::vector<uint8_t> lastFrame;                 // the last OUT frame received
 };
 
 class FakeDriver {
@@ -71,8 +71,7 @@ public:
     bool refuseWaits = false;
 
     // Hands an event to the registration's wait (any time).
-    void pushEvent(uint32_t action, uint32_t uniqueId,
-                   uint32_t options = usb_driver::EVENT_OPT_ACKNOWLEDGE);
+    void pushEvent(uint32_t action, uint32_t uniqueId, uint32_t options = usb_driver::EVENT_OPT_ACKNOWLEDGE);
     // Hands an event to the next registration once it is made (a device
     // present at registration).
     void pushEventAtNextRegistration(uint32_t action, uint32_t uniqueId);
@@ -109,7 +108,7 @@ private:
     std::vector<LoggedRequest> log_;
     std::map<uint64_t, bool> connections_;  // open ones
     uint64_t nextConnection_ = 1;
-    uint32_t handle_ = 0;       // the registration's handle, 0 when none
+    uint32_t handle_ = 0;  // the registration's handle, 0 when none
     bool armed_ = false;
     int blockedWaits_ = 0;
     struct Event {
@@ -123,8 +122,7 @@ private:
 
 // Bytes of a record as a struct.
 template <typename Record>
-Record recordOf(const LoggedRequest &request)
-{
+Record recordOf(const LoggedRequest &request) {
     Record record{};
     std::memcpy(&record, request.record.data(), std::min(sizeof record, request.record.size()));
     return record;

@@ -22,8 +22,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr int32_t kDeviceNotFound = static_cast<int32_t>(WDU_ERR_DEVICE_NOT_FOUND);
 
 // The status read as the command builders make it, in a 520-byte buffer.
-std::array<uint8_t, 520> statusReadFrame()
-{
+std::array<uint8_t, 520> statusReadFrame() {
     std::array<uint8_t, 520> frame{};
     const uint8_t bytes[] = {0x04, 0x00, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x39};
     std::memcpy(frame.data(), bytes, sizeof bytes);
@@ -33,14 +32,12 @@ std::array<uint8_t, 520> statusReadFrame()
 class Transport : public ::testing::Test {
 protected:
     void SetUp() override { testing::SetSequenceNumber(1); }
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_EQ(QRV_USBTerm(), 0);
         EXPECT_EQ(fake_.openConnections(), 0);
     }
     // Offers device `uniqueId` (interface 0) and opens the link.
-    int32_t initWith(uint32_t uniqueId)
-    {
+    int32_t initWith(uint32_t uniqueId) {
         fake_.addDevice(uniqueId);
         fake_.pushEventAtNextRegistration(EVENT_ATTACH, uniqueId);
         const int32_t result = QRV_USBInit();
@@ -48,27 +45,23 @@ protected:
         EXPECT_TRUE(fake_.waitUntilQuiet());
         return result;
     }
-    int32_t statusRead(std::array<uint8_t, 520> &frame, uint32_t &capacity)
-    {
+    int32_t statusRead(std::array<uint8_t, 520> &frame, uint32_t &capacity) {
         frame = statusReadFrame();
         capacity = 255;
         return QRV_WriteQrvUsbCmd(frame.data(), 9, &capacity);
     }
-    std::vector<uint32_t> codesFrom(size_t first)
-    {
+    std::vector<uint32_t> codesFrom(size_t first) {
         std::vector<uint32_t> codes;
         const auto log = fake_.requests();
         for (size_t i = first; i < log.size(); ++i)
-            if (log[i].code != IOCTL_WAIT)
-                codes.push_back(log[i].code);
+            if (log[i].code != IOCTL_WAIT) codes.push_back(log[i].code);
         return codes;
     }
 
     FakeDriver fake_;
 };
 
-TEST_F(Transport, InitRegistersForBothModesAndSelectsInterfaceZero)
-{
+TEST_F(Transport, InitRegistersForBothModesAndSelectsInterfaceZero) {
     ASSERT_EQ(initWith(5), 0);
     const auto registration = fake_.requests(IOCTL_EVENT_REGISTER).at(0);
     const auto record = recordOf<EventRecord>(registration);
@@ -88,8 +81,7 @@ TEST_F(Transport, InitRegistersForBothModesAndSelectsInterfaceZero)
               EVENT_OPT_ACKNOWLEDGE | EVENT_OPT_ACCEPT);
 }
 
-TEST_F(Transport, SecondMatchingDeviceIsDeclined)
-{
+TEST_F(Transport, SecondMatchingDeviceIsDeclined) {
     ASSERT_EQ(initWith(5), 0);
     fake_.addDevice(6);
     fake_.pushEvent(EVENT_ATTACH, 6);
@@ -107,8 +99,7 @@ TEST_F(Transport, SecondMatchingDeviceIsDeclined)
         EXPECT_EQ(recordOf<TransferRecord>(transfer).dwUniqueID, 5u);
 }
 
-TEST_F(Transport, DeviceOnAnotherInterfaceIsPassedOver)
-{
+TEST_F(Transport, DeviceOnAnotherInterfaceIsPassedOver) {
     fake_.addDevice(6, 1);
     fake_.pushEvent(EVENT_ATTACH, 6);
     ASSERT_EQ(initWith(5), 0);
@@ -120,8 +111,7 @@ TEST_F(Transport, DeviceOnAnotherInterfaceIsPassedOver)
     EXPECT_EQ(recordOf<SetInterfaceRecord>(fake_.requests(IOCTL_SET_INTERFACE).at(0)).dwUniqueID, 5u);
 }
 
-TEST_F(Transport, FailedInterfaceSelectionIsReportedByInit)
-{
+TEST_F(Transport, FailedInterfaceSelectionIsReportedByInit) {
     fake_.addDevice(5).setInterfaceStatus = kStatusStall;
     fake_.pushEvent(EVENT_ATTACH, 5);
     EXPECT_EQ(QRV_USBInit(), static_cast<int32_t>(kStatusStall));
@@ -135,8 +125,7 @@ TEST_F(Transport, FailedInterfaceSelectionIsReportedByInit)
     EXPECT_EQ(statusRead(frame, capacity), kDeviceNotFound);
 }
 
-TEST_F(Transport, InitFailuresPassTheDeviceManagersStatusThrough)
-{
+TEST_F(Transport, InitFailuresPassTheDeviceManagersStatusThrough) {
     fake_.version = 602;
     EXPECT_EQ(QRV_USBInit(), static_cast<int32_t>(WDU_ERR_VERSION));
     EXPECT_EQ(QRV_USBTerm(), 0);
@@ -147,8 +136,7 @@ TEST_F(Transport, InitFailuresPassTheDeviceManagersStatusThrough)
     EXPECT_EQ(QRV_USBTerm(), 0);
 }
 
-TEST_F(Transport, TermTwiceReleasesNothingTwice)
-{
+TEST_F(Transport, TermTwiceReleasesNothingTwice) {
     ASSERT_EQ(initWith(5), 0);
     EXPECT_EQ(QRV_USBTerm(), 0);
     EXPECT_EQ(fake_.openConnections(), 0);
@@ -160,16 +148,14 @@ TEST_F(Transport, TermTwiceReleasesNothingTwice)
     EXPECT_EQ(statusRead(frame, capacity), kDeviceNotFound);
 }
 
-TEST_F(Transport, InitWithoutTermClosesTheEarlierLinkFirst)
-{
+TEST_F(Transport, InitWithoutTermClosesTheEarlierLinkFirst) {
     ASSERT_EQ(initWith(5), 0);
     ASSERT_EQ(initWith(6), 0);
     EXPECT_EQ(fake_.requests(IOCTL_EVENT_UNREGISTER).size(), 1u);
     EXPECT_EQ(fake_.requests(IOCTL_EVENT_REGISTER).size(), 2u);
 }
 
-TEST_F(Transport, StatusReadIsStampedAndAnswered)
-{
+TEST_F(Transport, StatusReadIsStampedAndAnswered) {
     ASSERT_EQ(initWith(5), 0);
     std::array<uint8_t, 520> frame;
     uint32_t capacity = 0;
@@ -190,8 +176,7 @@ TEST_F(Transport, StatusReadIsStampedAndAnswered)
     EXPECT_EQ(fake_.requests(IOCTL_DEVICE_INFO).size(), 4u);  // two of them at attach
 }
 
-TEST_F(Transport, FailedWriteIsResetAndTheReadDecides)
-{
+TEST_F(Transport, FailedWriteIsResetAndTheReadDecides) {
     ASSERT_EQ(initWith(5), 0);
     fake_.withDevice(5, [](FakeDevice &d) {
         d.outFailures.push_back(kStatusStall);
@@ -213,8 +198,7 @@ TEST_F(Transport, FailedWriteIsResetAndTheReadDecides)
     EXPECT_EQ(testing::SequenceNumber(), 2);
 }
 
-TEST_F(Transport, FailedReadKeepsTheCounterAndReportsTheBytesRead)
-{
+TEST_F(Transport, FailedReadKeepsTheCounterAndReportsTheBytesRead) {
     ASSERT_EQ(initWith(5), 0);
     fake_.withDevice(5, [](FakeDevice &d) {
         d.inFailures.push_back(kStatusTimeout);
@@ -237,8 +221,7 @@ TEST_F(Transport, FailedReadKeepsTheCounterAndReportsTheBytesRead)
     EXPECT_EQ(transfers.at(2).data.at(1), 0x01) << "the number is sent again";
 }
 
-TEST_F(Transport, ExchangeAfterDetachFailsWithoutTouchingTheBuffer)
-{
+TEST_F(Transport, ExchangeAfterDetachFailsWithoutTouchingTheBuffer) {
     ASSERT_EQ(initWith(5), 0);
     fake_.pushEvent(EVENT_DETACH, 5);
     ASSERT_TRUE(fake_.waitUntilQuiet());
@@ -254,12 +237,10 @@ TEST_F(Transport, ExchangeAfterDetachFailsWithoutTouchingTheBuffer)
     EXPECT_EQ(frame, before);
     EXPECT_EQ(capacity, 255u);
     EXPECT_EQ(testing::SequenceNumber(), 1);
-    for (const LoggedRequest &request : fake_.requests())
-        EXPECT_EQ(request.code, IOCTL_WAIT);
+    for (const LoggedRequest &request : fake_.requests()) EXPECT_EQ(request.code, IOCTL_WAIT);
 }
 
-TEST_F(Transport, DeviceArrivingAfterDetachIsTakenAgain)
-{
+TEST_F(Transport, DeviceArrivingAfterDetachIsTakenAgain) {
     ASSERT_EQ(initWith(5), 0);
     fake_.pushEvent(EVENT_DETACH, 5);
     fake_.addDevice(6);
@@ -271,8 +252,7 @@ TEST_F(Transport, DeviceArrivingAfterDetachIsTakenAgain)
     EXPECT_EQ(recordOf<TransferRecord>(fake_.requests(IOCTL_TRANSFER).at(0)).dwUniqueID, 6u);
 }
 
-TEST_F(Transport, WrongEchoFailsTheExchangeButAdvancesTheCounter)
-{
+TEST_F(Transport, WrongEchoFailsTheExchangeButAdvancesTheCounter) {
     ASSERT_EQ(initWith(5), 0);
     fake_.withDevice(5, [](FakeDevice &d) { d.wrongEcho = true; });
     std::array<uint8_t, 520> frame;
@@ -281,8 +261,7 @@ TEST_F(Transport, WrongEchoFailsTheExchangeButAdvancesTheCounter)
     EXPECT_EQ(testing::SequenceNumber(), 2);
 }
 
-TEST_F(Transport, ReplyTooShortToCarryAnEchoIsNoSuccess)
-{
+TEST_F(Transport, ReplyTooShortToCarryAnEchoIsNoSuccess) {
     ASSERT_EQ(initWith(5), 0);
     for (const Bytes &reply : {Bytes{}, Bytes{0x04}}) {
         fake_.withDevice(5, [&](FakeDevice &d) { d.nextReply = reply; });
@@ -294,8 +273,7 @@ TEST_F(Transport, ReplyTooShortToCarryAnEchoIsNoSuccess)
     }
 }
 
-TEST_F(Transport, InvalidFrameArgumentsSendNothing)
-{
+TEST_F(Transport, InvalidFrameArgumentsSendNothing) {
     ASSERT_EQ(initWith(5), 0);
     fake_.clearLog();
     std::array<uint8_t, 520> frame = statusReadFrame();
@@ -308,8 +286,7 @@ TEST_F(Transport, InvalidFrameArgumentsSendNothing)
     EXPECT_EQ(frame, statusReadFrame());
     EXPECT_EQ(capacity, 255u);
     EXPECT_EQ(testing::SequenceNumber(), 1);
-    for (const LoggedRequest &request : fake_.requests())
-        EXPECT_EQ(request.code, IOCTL_WAIT);
+    for (const LoggedRequest &request : fake_.requests()) EXPECT_EQ(request.code, IOCTL_WAIT);
 
     // The limits themselves are frames.
     for (uint32_t length : {6u, 257u}) {
@@ -326,12 +303,11 @@ TEST_F(Transport, InvalidFrameArgumentsSendNothing)
 
 struct RequestCase {
     Bytes record;
-    Bytes frame;         // sent with counter 1
-    uint32_t readLength; // bytes asked of the device
+    Bytes frame;          // sent with counter 1
+    uint32_t readLength;  // bytes asked of the device
 };
 
-TEST_F(Transport, RequestRecordsAreFramedByteByByte)
-{
+TEST_F(Transport, RequestRecordsAreFramedByteByByte) {
     const RequestCase cases[] = {
         {{0x35, 0x10, 0x20, 0x00, 0x04}, {0x04, 0x01, 0x00, 0x05, 0x00, 0x34, 0x02, 0x04, 0x10, 0x20, 0x70}, 12},
         {{0x34, 0x30, 0x02, 0x00, 0x00}, {0x02, 0x01, 0x00, 0x03, 0x00, 0x34, 0x30, 0x02, 0x6A}, 6},
@@ -356,8 +332,7 @@ TEST_F(Transport, RequestRecordsAreFramedByteByByte)
     }
 }
 
-TEST_F(Transport, RequestReplyDataComesBackWithItsCount)
-{
+TEST_F(Transport, RequestReplyDataComesBackWithItsCount) {
     ASSERT_EQ(initWith(5), 0);
     std::array<uint8_t, 520> record{0x35, 0x10, 0x20, 0x00, 0x04};
     ASSERT_EQ(QRV_WriteQrvUsb(record.data()), 0);
@@ -370,17 +345,16 @@ TEST_F(Transport, RequestReplyDataComesBackWithItsCount)
     EXPECT_EQ(record[4], 0);
 }
 
-TEST_F(Transport, RequestDataCountNeverExceedsWhatArrivedOrWasAsked)
-{
+TEST_F(Transport, RequestDataCountNeverExceedsWhatArrivedOrWasAsked) {
     struct Case {
         Bytes reply;  // echo filled in
         uint8_t expectedCount;
     };
     const Case cases[] = {
-        {{0x04, 0, 0, 200, 0, 0x34, 0x02, 1, 2, 3, 4}, 3},   // claims 198, delivered 3
+        {{0x04, 0, 0, 200, 0, 0x34, 0x02, 1, 2, 3, 4}, 3},       // claims 198, delivered 3
         {{0x04, 0, 0, 50, 0, 0x34, 0x02, 1, 2, 3, 4, 5, 6}, 4},  // never more than asked
-        {{0x04, 0, 0, 2, 0, 0x34, 0x02, 0}, 0},              // no data
-        {{0x04, 0, 0, 1, 0, 0x34, 0x02, 0}, 0},              // below the two leading bytes
+        {{0x04, 0, 0, 2, 0, 0x34, 0x02, 0}, 0},                  // no data
+        {{0x04, 0, 0, 1, 0, 0x34, 0x02, 0}, 0},                  // below the two leading bytes
         {{0x04, 0, 0, 0, 0, 0x34}, 0},
     };
     ASSERT_EQ(initWith(5), 0);
@@ -396,8 +370,7 @@ TEST_F(Transport, RequestDataCountNeverExceedsWhatArrivedOrWasAsked)
     }
 }
 
-TEST_F(Transport, RequestReplyWithWrongEchoIsIgnoredButNotAFailure)
-{
+TEST_F(Transport, RequestReplyWithWrongEchoIsIgnoredButNotAFailure) {
     ASSERT_EQ(initWith(5), 0);
     fake_.withDevice(5, [](FakeDevice &d) { d.wrongEcho = true; });
     std::array<uint8_t, 520> record{0x35, 0x10, 0x20, 0x00, 0x04};
@@ -407,17 +380,13 @@ TEST_F(Transport, RequestReplyWithWrongEchoIsIgnoredButNotAFailure)
     EXPECT_EQ(testing::SequenceNumber(), 2);
 }
 
-TEST_F(Transport, InvalidRequestRecordsSendNothing)
-{
+TEST_F(Transport, InvalidRequestRecordsSendNothing) {
     ASSERT_EQ(initWith(5), 0);
     fake_.clearLog();
     const Bytes records[] = {
-        {0x36, 0x10, 0x20, 0x00, 0x04},
-        {0x00, 0x00, 0x00, 0x00, 0x00},
-        {0x14, 0x00, 0x00, 0x00, 0x00},
-        {0x34, 0x00, 0x00, 249, 0x00},  // over the write payload limit
-        {0x12, 0x00, 0x00, 255, 0x00},
-        {0x35, 0x00, 0x00, 247, 0x00},  // over the read payload limit
+        {0x36, 0x10, 0x20, 0x00, 0x04}, {0x00, 0x00, 0x00, 0x00, 0x00},
+        {0x14, 0x00, 0x00, 0x00, 0x00}, {0x34, 0x00, 0x00, 249, 0x00},  // over the write payload limit
+        {0x12, 0x00, 0x00, 255, 0x00},  {0x35, 0x00, 0x00, 247, 0x00},  // over the read payload limit
         {0x13, 0x00, 0x00, 255, 0x00},
     };
     for (const Bytes &bytes : records) {
@@ -430,8 +399,7 @@ TEST_F(Transport, InvalidRequestRecordsSendNothing)
     EXPECT_EQ(testing::SequenceNumber(), 1);
 }
 
-TEST_F(Transport, LargestRequestPayloadsFitTheChecksum)
-{
+TEST_F(Transport, LargestRequestPayloadsFitTheChecksum) {
     ASSERT_EQ(initWith(5), 0);
     struct Case {
         uint8_t code, payload;
@@ -442,20 +410,17 @@ TEST_F(Transport, LargestRequestPayloadsFitTheChecksum)
         std::array<uint8_t, 520> record{};
         record[0] = c.code;
         record[3] = c.payload;
-        for (int i = 0; i < c.payload; ++i)
-            record[5 + i] = static_cast<uint8_t>(i);
+        for (int i = 0; i < c.payload; ++i) record[5 + i] = static_cast<uint8_t>(i);
         EXPECT_EQ(QRV_WriteQrvUsb(record.data()), 0);
         const Bytes frame = fake_.requests(IOCTL_TRANSFER).at(0).data;
         ASSERT_EQ(frame.size(), c.frameLength);
         uint8_t sum = 0;
-        for (size_t i = 1; i + 1 < frame.size(); ++i)
-            sum = static_cast<uint8_t>(sum + frame[i]);
+        for (size_t i = 1; i + 1 < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
         EXPECT_EQ(frame.back(), sum);
     }
 }
 
-TEST_F(Transport, RequestFailuresResetQuietly)
-{
+TEST_F(Transport, RequestFailuresResetQuietly) {
     ASSERT_EQ(initWith(5), 0);
     fake_.withDevice(5, [](FakeDevice &d) { d.inFailures.push_back(kStatusTransferFailed); });
     std::array<uint8_t, 520> record{0x35, 0x10, 0x20, 0x00, 0x04};

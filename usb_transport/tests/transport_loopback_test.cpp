@@ -30,18 +30,15 @@ const Bytes kProgrammingMode1 = {0x02, 0x00, 0x00, 0x03, 0x00, 0x34, 0x30, 0x01,
 class TransportLoopback : public ::testing::Test {
 protected:
     TransportLoopback() : flash_(tz4817::NorFlash::inMemory()) {}
-    void SetUp() override
-    {
+    void SetUp() override {
         testing::SetSequenceNumber(1);
         makeDevice({});
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_EQ(QRV_USBTerm(), 0);
         usb_driver::testing::SetBusFactory({});
     }
-    void makeDevice(std::vector<tz4817::Fault> faults)
-    {
+    void makeDevice(std::vector<tz4817::Fault> faults) {
         usb_driver::testing::SetBusFactory({});
         bus_.reset();
         tz4817::DeviceOptions options;
@@ -54,25 +51,21 @@ protected:
         usb_driver::testing::SetBusFactory([weak] { return std::shared_ptr<usb_driver::Bus>(weak.lock()); });
     }
     // One command frame exchanged as the command builders do it.
-    int32_t exchange(const Bytes &command, std::array<uint8_t, 520> &buffer, uint32_t &capacity)
-    {
+    int32_t exchange(const Bytes &command, std::array<uint8_t, 520> &buffer, uint32_t &capacity) {
         buffer.fill(0);
         std::copy(command.begin(), command.end(), buffer.begin());
         capacity = 255;
         return QRV_WriteQrvUsbCmd(buffer.data(), static_cast<uint32_t>(command.size()), &capacity);
     }
-    int32_t statusRead()
-    {
+    int32_t statusRead() {
         std::array<uint8_t, 520> buffer;
         uint32_t capacity = 0;
         return exchange(kStatusRead, buffer, capacity);
     }
-    std::vector<LoopbackBus::TransferLog> writes()
-    {
+    std::vector<LoopbackBus::TransferLog> writes() {
         std::vector<LoopbackBus::TransferLog> out;
         for (const auto &transfer : bus_->transfers())
-            if (!transfer.in)
-                out.push_back(transfer);
+            if (!transfer.in) out.push_back(transfer);
         return out;
     }
 
@@ -81,11 +74,9 @@ protected:
     std::shared_ptr<LoopbackBus> bus_;
 };
 
-TEST_F(TransportLoopback, SequenceNumbersRunFrom1To255ThenStartAgainAt1)
-{
+TEST_F(TransportLoopback, SequenceNumbersRunFrom1To255ThenStartAgainAt1) {
     ASSERT_EQ(QRV_USBInit(), 0);
-    for (int i = 0; i < 256; ++i)
-        ASSERT_EQ(statusRead(), 0) << "exchange " << i;
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(statusRead(), 0) << "exchange " << i;
     const auto sent = writes();
     ASSERT_EQ(sent.size(), 256u);
     for (int i = 0; i < 256; ++i) {
@@ -97,19 +88,16 @@ TEST_F(TransportLoopback, SequenceNumbersRunFrom1To255ThenStartAgainAt1)
     EXPECT_EQ(testing::SequenceNumber(), 2);
 }
 
-TEST_F(TransportLoopback, NewInitDoesNotRestartTheCount)
-{
+TEST_F(TransportLoopback, NewInitDoesNotRestartTheCount) {
     ASSERT_EQ(QRV_USBInit(), 0);
-    for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(statusRead(), 0);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(statusRead(), 0);
     EXPECT_EQ(QRV_USBTerm(), 0);
     ASSERT_EQ(QRV_USBInit(), 0);
     ASSERT_EQ(statusRead(), 0);
     EXPECT_EQ(writes().back().data.at(1), 4);
 }
 
-TEST_F(TransportLoopback, StatusReadGetsItsReply)
-{
+TEST_F(TransportLoopback, StatusReadGetsItsReply) {
     ASSERT_EQ(QRV_USBInit(), 0);
     std::array<uint8_t, 520> buffer;
     uint32_t capacity = 0;
@@ -124,8 +112,7 @@ TEST_F(TransportLoopback, StatusReadGetsItsReply)
     EXPECT_EQ(controls[0].value, 0u);
 }
 
-TEST_F(TransportLoopback, FailedWriteThatReachedTheDeviceStillSucceeds)
-{
+TEST_F(TransportLoopback, FailedWriteThatReachedTheDeviceStillSucceeds) {
     ASSERT_EQ(QRV_USBInit(), 0);
     const size_t controlsBefore = bus_->controlRequests().size();
     bus_->failNextTransfer(false, usb_driver::kStatusTransferFailed, true);
@@ -145,8 +132,7 @@ TEST_F(TransportLoopback, FailedWriteThatReachedTheDeviceStillSucceeds)
     EXPECT_EQ(transfers[1].status, 0u);
 }
 
-TEST_F(TransportLoopback, FailedReadKeepsTheCounterForTheNextExchange)
-{
+TEST_F(TransportLoopback, FailedReadKeepsTheCounterForTheNextExchange) {
     ASSERT_EQ(QRV_USBInit(), 0);
     bus_->failNextTransfer(true, usb_driver::kStatusTimeout);
     std::array<uint8_t, 520> buffer;
@@ -161,8 +147,7 @@ TEST_F(TransportLoopback, FailedReadKeepsTheCounterForTheNextExchange)
     EXPECT_EQ(writes().back().data.at(1), 1);
 }
 
-TEST_F(TransportLoopback, ReplyWithoutAnEchoByteIsNoSuccess)
-{
+TEST_F(TransportLoopback, ReplyWithoutAnEchoByteIsNoSuccess) {
     makeDevice({tz4817::Fault{tz4817::Fault::Kind::ShortReply, 1, 1, 0, 1}});
     ASSERT_EQ(QRV_USBInit(), 0);
     std::array<uint8_t, 520> buffer;
@@ -172,16 +157,14 @@ TEST_F(TransportLoopback, ReplyWithoutAnEchoByteIsNoSuccess)
     EXPECT_EQ(statusRead(), 0);
 }
 
-TEST_F(TransportLoopback, ExchangeAfterTheDeviceLeftSendsNothing)
-{
+TEST_F(TransportLoopback, ExchangeAfterTheDeviceLeftSendsNothing) {
     makeDevice({tz4817::Fault{tz4817::Fault::Kind::Leave, 2, 2, 0, 0}});
     ASSERT_EQ(QRV_USBInit(), 0);
     ASSERT_EQ(statusRead(), 0);
     ::testing::internal::CaptureStdout();
     EXPECT_NE(statusRead(), 0);  // the device leaves at this frame
     ::testing::internal::GetCapturedStdout();
-    for (int i = 0; i < 500 && testing::DeviceTaken(); ++i)
-        std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 500 && testing::DeviceTaken(); ++i) std::this_thread::sleep_for(10ms);
     ASSERT_FALSE(testing::DeviceTaken()) << "no detach";
 
     bus_->clearTransfers();
@@ -197,8 +180,7 @@ TEST_F(TransportLoopback, ExchangeAfterTheDeviceLeftSendsNothing)
     EXPECT_TRUE(bus_->transfers().empty());
 }
 
-TEST_F(TransportLoopback, ProgrammingModeComesBackAsTheProgrammingDevice)
-{
+TEST_F(TransportLoopback, ProgrammingModeComesBackAsTheProgrammingDevice) {
     ASSERT_EQ(QRV_USBInit(), 0);
     std::array<uint8_t, 520> buffer;
     uint32_t capacity = 0;

@@ -31,8 +31,7 @@ const uint8_t kStatusRead[] = {0x04, 0x00, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0
 const uint8_t kProgrammingMode1[] = {0x02, 0x00, 0x00, 0x03, 0x00, 0x34, 0x30, 0x01, 0x68};
 
 template <size_t N>
-int32_t exchange(const uint8_t (&command)[N], std::array<uint8_t, 520> &buffer, uint32_t &capacity)
-{
+int32_t exchange(const uint8_t (&command)[N], std::array<uint8_t, 520> &buffer, uint32_t &capacity) {
     buffer.fill(0);
     std::copy(command, command + N, buffer.begin());
     capacity = 255;
@@ -41,15 +40,11 @@ int32_t exchange(const uint8_t (&command)[N], std::array<uint8_t, 520> &buffer, 
 
 // The library's driver makes its bus when its first connection opens, so
 // the server address takes effect at the next QRV_USBInit.
-void useServer(const std::string &address)
-{
-    setenv("QRV_USBIP", address.c_str(), 1);
-}
+void useServer(const std::string &address) { setenv("QRV_USBIP", address.c_str(), 1); }
 
 class TransportUsbip : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         flash_ = tz4817::NorFlash::inMemory();
         tz4817::DeviceOptions options;
         options.rebootDelay = 300ms;
@@ -66,11 +61,9 @@ protected:
         ASSERT_TRUE(server_->start(error)) << error;
         useServer("127.0.0.1:" + std::to_string(server_->port()));
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_EQ(QRV_USBTerm(), 0);
-        if (server_)
-            server_->stop();
+        if (server_) server_->stop();
         unsetenv("QRV_USBIP");
     }
 
@@ -81,8 +74,7 @@ protected:
     std::atomic<bool> lastFrameAnswered_{false};
 };
 
-TEST_F(TransportUsbip, InitTakesTheProjectorAndAStatusReadIsAnswered)
-{
+TEST_F(TransportUsbip, InitTakesTheProjectorAndAStatusReadIsAnswered) {
     ASSERT_EQ(QRV_USBInit(), 0);
     std::array<uint8_t, 520> buffer;
     uint32_t capacity = 0;
@@ -93,8 +85,7 @@ TEST_F(TransportUsbip, InitTakesTheProjectorAndAStatusReadIsAnswered)
     EXPECT_TRUE(lastFrameAnswered_.load());
 }
 
-TEST_F(TransportUsbip, ProjectorIsFoundAgainInProgrammingMode)
-{
+TEST_F(TransportUsbip, ProjectorIsFoundAgainInProgrammingMode) {
     ASSERT_EQ(QRV_USBInit(), 0);
     std::array<uint8_t, 520> buffer;
     uint32_t capacity = 0;
@@ -109,8 +100,7 @@ TEST_F(TransportUsbip, ProjectorIsFoundAgainInProgrammingMode)
     EXPECT_TRUE(lastFrameInProgrammingMode_.load());
 }
 
-TEST(TransportUsbipWithoutDevice, InitTimesOutAfterItsThirtySeconds)
-{
+TEST(TransportUsbipWithoutDevice, InitTimesOutAfterItsThirtySeconds) {
     // A port that is bound but not listening: every connection is refused,
     // so no device is ever listed.
     const int holder = socket(AF_INET, SOCK_STREAM, 0);

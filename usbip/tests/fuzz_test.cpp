@@ -103,15 +103,9 @@ TEST(UsbipFuzz, MutatedValidMessagesNeverCrashOrOverread) {
         const int mutations = 1 + static_cast<int>(random() % 4);
         for (int i = 0; i < mutations; ++i) {
             switch (random() % 3) {
-            case 0:
-                bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
-                break;
-            case 1:
-                bytes.resize(random() % (bytes.size() + 1));
-                break;
-            default:
-                bytes.push_back(static_cast<uint8_t>(random()));
-                break;
+            case 0: bytes[random() % bytes.size()] = static_cast<uint8_t>(random()); break;
+            case 1: bytes.resize(random() % (bytes.size() + 1)); break;
+            default: bytes.push_back(static_cast<uint8_t>(random())); break;
             }
             if (bytes.empty()) bytes.push_back(0);
         }

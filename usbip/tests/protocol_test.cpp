@@ -120,8 +120,7 @@ TEST(UsbipRoundTrip, DevlistReplyWithSeveralDevicesAndInterfaces) {
         for (int i = 0; i < devices; ++i) {
             ListedDevice listed{sampleRecord(), {}};
             listed.device.devnum = static_cast<uint32_t>(10 + i);
-            for (int j = 0; j < i + 1; ++j)
-                listed.interfaces.push_back({0xFF, static_cast<uint8_t>(j), 0x00});
+            for (int j = 0; j < i + 1; ++j) listed.interfaces.push_back({0xFF, static_cast<uint8_t>(j), 0x00});
             listed.device.bNumInterfaces = static_cast<uint8_t>(listed.interfaces.size());
             reply.devices.push_back(listed);
         }
@@ -355,8 +354,7 @@ const Malformed kMalformed[] = {
          return out;
      },
      &kImportRequest, Error::Short},
-    {"devlist reply without its count", [] { return Bytes{1, 0x11, 0, 5, 0, 0, 0, 0}; }, &kDevlistReply,
-     Error::Short},
+    {"devlist reply without its count", [] { return Bytes{1, 0x11, 0, 5, 0, 0, 0, 0}; }, &kDevlistReply, Error::Short},
     {"devlist reply announcing more devices than sent",
      [] {
          Bytes out = devlistReplyBytes(1, 1);
@@ -405,8 +403,7 @@ const Malformed kMalformed[] = {
      &kImportReply, Error::Short},
     {"device record of 311 bytes", [] { return Bytes(kDeviceRecordSize - 1, 0); }, &kDeviceRecord, Error::Short},
     {"URB header of 47 bytes", [] { return Bytes(kUrbHeaderSize - 1, 0); }, &kUrb, Error::Short},
-    {"URB command 0",
-     [] { return Bytes(kUrbHeaderSize, 0); }, &kUrb, Error::BadCode},
+    {"URB command 0", [] { return Bytes(kUrbHeaderSize, 0); }, &kUrb, Error::BadCode},
     {"URB command 5",
      [] {
          Bytes out(kUrbHeaderSize, 0);
@@ -472,11 +469,9 @@ TEST(UsbipMalformed, ActualLengthLargerThanTheBufferAskedIsAnOverrun) {
         Error expected;
     };
     const Row rows[] = {
-        {Direction::In, 65, 64, Error::LengthOverrun},
-        {Direction::In, 1, 0, Error::LengthOverrun},
+        {Direction::In, 65, 64, Error::LengthOverrun}, {Direction::In, 1, 0, Error::LengthOverrun},
         {Direction::Out, 10, 9, Error::LengthOverrun},  // an OUT reply claiming more than was sent
-        {Direction::In, 64, 64, Error::None},
-        {Direction::In, 0, 64, Error::None},
+        {Direction::In, 64, 64, Error::None},          {Direction::In, 0, 64, Error::None},
     };
     for (const Row &row : rows) {
         RetSubmit reply;
@@ -501,8 +496,7 @@ TEST(UsbipMalformed, EveryTruncationOfAValidMessageIsShort) {
     appendImportReply(importReply, {kOpStatusOk, sampleRecord()});
     appendRetSubmit(retIn, {}, Direction::In, Bytes{1, 2, 3});
     const Row rows[] = {
-        {"devlist request", devlistRequest, &kDevlistRequest,
-         [](auto in) { return decodeDevlistRequest(in).size(); }},
+        {"devlist request", devlistRequest, &kDevlistRequest, [](auto in) { return decodeDevlistRequest(in).size(); }},
         {"import request", importRequest, &kImportRequest, [](auto in) { return decodeImportRequest(in).size(); }},
         {"devlist reply", devlistReplyBytes(2, 3), &kDevlistReply,
          [](auto in) { return decodeDevlistReply(in).size(); }},

@@ -32,8 +32,8 @@ struct UpdateLibrary {
     int32_t (*usbInit)();
     int32_t (*usbTerm)();
     int32_t (*switchAppToBoot)(uint32_t pauseMs);
-    int32_t (*loadFlash)(const char *path, uint32_t start, uint32_t length,
-                         ProgressCallback onErased, ProgressCallback onProgrammed);
+    int32_t (*loadFlash)(const char *path, uint32_t start, uint32_t length, ProgressCallback onErased,
+                         ProgressCallback onProgrammed);
     int32_t (*writeProgrammingMode)(int32_t mode);
 };
 
@@ -82,8 +82,7 @@ public:
     // `imagePath`: the image file, passed to the load as it is.
     // `imageLength`: the image's length in bytes as the front end found it;
     // percentages are taken against it (0 when the file could not be read).
-    UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter, std::string imagePath,
-                   uint32_t imageLength);
+    UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter, std::string imagePath, uint32_t imageLength);
     UpdateSequence(const UpdateSequence &) = delete;
     UpdateSequence &operator=(const UpdateSequence &) = delete;
     ~UpdateSequence();

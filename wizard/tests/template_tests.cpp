@@ -90,8 +90,7 @@ void TemplateTests::controlsExistWithTheirTextsAndStates_data() {
 
     row(109, "1015", TextKind, "Putting Projector in Update Mode", true, Qt::AlignHCenter);
     row(109, "1018", PictureKind, "");
-    row(109, "1004", TextKind,
-        "1. Press the power button to turn off the projector.  Wait for projector to turn off.");
+    row(109, "1004", TextKind, "1. Press the power button to turn off the projector.  Wait for projector to turn off.");
     row(109, "1024", TextKind, "2. Press and hold the enter button.");
     row(109, "1025", TextKind, "3. While holding the enter button, also press and hold the power button.");
     row(109, "1026", TextKind,
@@ -213,7 +212,8 @@ void TemplateTests::picturesKeepTheirOwnPixelSize() {
     auto *picture = parent.findChild<QLabel *>(name);
     QVERIFY(picture);
     QCOMPARE(picture->pixmap().size(), size);
-    QCOMPARE(picture->geometry(), QRect(QPoint(units.toPixelsX(cornerUnits.x()), units.toPixelsY(cornerUnits.y())), size));
+    QCOMPARE(picture->geometry(),
+             QRect(QPoint(units.toPixelsX(cornerUnits.x()), units.toPixelsY(cornerUnits.y())), size));
     if (dialog != 100) QCOMPARE(picture->pixmap().depth(), 32);  // loaded from a 24-bit bitmap: no alpha
     QVERIFY(!picture->pixmap().hasAlphaChannel() || dialog == 100);
 }
@@ -224,7 +224,7 @@ void TemplateTests::dialogUnitsRoundLikeTheDialogManager() {
     const DialogUnits units(6, 13);
     QCOMPARE(units.toPixels(7, 7, 212, 132), QRect(11, 11, 318, 215));
     QCOMPARE(units.toPixels(1, 1, 2, 4), QRect(2, 2, 3, 7));  // 1.5 -> 2, 1.625 -> 2, 3, 6.5 -> 7
-    QCOMPARE(units.toPixelsX(-1), -2);                         // half away from zero
+    QCOMPARE(units.toPixelsX(-1), -2);                        // half away from zero
     QCOMPARE(DialogUnits(7, 16).toPixels(4, 8, 0, 0), QRect(7, 16, 0, 0));
 }
 
@@ -247,11 +247,13 @@ void TemplateTests::textsFitTheirBoxes() {
         buildTemplate(parent, dialogTemplate(dialog));
         for (QLabel *label : parent.findChildren<QLabel *>()) {
             if (label->text().isEmpty() || label->text() == QLatin1String("nnn")) continue;
-            const QRect needed = label->fontMetrics().boundingRect(QRect(0, 0, label->width(), 10000),
-                                                                   Qt::TextWordWrap, label->text());
-            QVERIFY2(needed.height() <= label->height(),
-                     qPrintable(QStringLiteral("%1/%2 needs %3 px, has %4")
-                                    .arg(dialog).arg(label->objectName()).arg(needed.height()).arg(label->height())));
+            const QRect needed =
+                label->fontMetrics().boundingRect(QRect(0, 0, label->width(), 10000), Qt::TextWordWrap, label->text());
+            QVERIFY2(needed.height() <= label->height(), qPrintable(QStringLiteral("%1/%2 needs %3 px, has %4")
+                                                                        .arg(dialog)
+                                                                        .arg(label->objectName())
+                                                                        .arg(needed.height())
+                                                                        .arg(label->height())));
         }
     }
 }

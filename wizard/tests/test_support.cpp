@@ -90,7 +90,8 @@ void FakeLibrary::callback(ProgressCallback function, uint32_t value, uint32_t o
 
 int32_t FakeLibrary::loadFlash(const char *path, uint32_t start, uint32_t length, ProgressCallback onErased,
                                ProgressCallback onProgrammed) {
-    record(QStringLiteral("QRVDL_LoadFlash %1 0x%2 %3").arg(QString::fromLocal8Bit(path)).arg(start, 0, 16).arg(length));
+    record(
+        QStringLiteral("QRVDL_LoadFlash %1 0x%2 %3").arg(QString::fromLocal8Bit(path)).arg(start, 0, 16).arg(length));
     std::vector<uint32_t> erase, download;
     int32_t result;
     {
@@ -135,8 +136,8 @@ QStringList liveTopLevelWidgets() {
     for (QWidget *widget : QApplication::topLevelWidgets()) {
         // Menus belong to their window and go with it.
         if (widget->parentWidget()) continue;
-        names << QStringLiteral("%1 \"%2\"").arg(QString::fromLatin1(widget->metaObject()->className()),
-                                                 widget->windowTitle());
+        names << QStringLiteral("%1 \"%2\"")
+                     .arg(QString::fromLatin1(widget->metaObject()->className()), widget->windowTitle());
     }
     return names;
 }

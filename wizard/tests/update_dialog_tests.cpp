@@ -53,9 +53,12 @@ struct Screen {
 
 char *toString(const Screen &s) {
     QString stages;
-    for (const Stage &stage : s.stages) stages += QStringLiteral("%1%2%3 ").arg(stage.label).arg(stage.box).arg(stage.checked);
+    for (const Stage &stage : s.stages)
+        stages += QStringLiteral("%1%2%3 ").arg(stage.label).arg(stage.box).arg(stage.checked);
     return qstrdup(qPrintable(QStringLiteral("\"%1\" [%2 %3] stages %4bytes \"%5\" percent \"%6\" bar %7")
-                                  .arg(s.status, s.button).arg(s.buttonEnabled).arg(stages, s.bytes, s.percent)
+                                  .arg(s.status, s.button)
+                                  .arg(s.buttonEnabled)
+                                  .arg(stages, s.bytes, s.percent)
                                   .arg(s.bar)));
 }
 
@@ -169,9 +172,9 @@ void UpdateDialogTests::stageTableAtEachMomentOfAFullImage() {
     QCOMPARE(screen(*dialog), running(kBegun, kOff, kOff, "", "", 0));
 
     const QList<QPair<size_t, Screen>> moments{
-        {1, running(kDoneStage, kBegun, kOff, "16384", "0%", 0)},        // first erase report
-        {3, running(kDoneStage, kBegun, kOff, "2031616", "96%", 96)},    // last erase report
-        {4, running(kDoneStage, kDoneStage, kBegun, "56", "0%", 0)},     // first download report
+        {1, running(kDoneStage, kBegun, kOff, "16384", "0%", 0)},            // first erase report
+        {3, running(kDoneStage, kBegun, kOff, "2031616", "96%", 96)},        // last erase report
+        {4, running(kDoneStage, kDoneStage, kBegun, "56", "0%", 0)},         // first download report
         {6, running(kDoneStage, kDoneStage, kBegun, "2080768", "99%", 99)},  // last download report
     };
     for (const auto &[callback, expected] : moments) {
@@ -181,8 +184,13 @@ void UpdateDialogTests::stageTableAtEachMomentOfAFullImage() {
         FakeLibrary::instance().resume();
     }
     QTRY_VERIFY(!dialog->updateRunning());
-    QCOMPARE(screen(*dialog), (Screen{kDone, QStringLiteral("Finish"), true, {kDoneStage, kDoneStage, kDoneStage},
-                                      QStringLiteral("2097152"), QStringLiteral("100%"), 100}));
+    QCOMPARE(screen(*dialog), (Screen{kDone,
+                                      QStringLiteral("Finish"),
+                                      true,
+                                      {kDoneStage, kDoneStage, kDoneStage},
+                                      QStringLiteral("2097152"),
+                                      QStringLiteral("100%"),
+                                      100}));
     QCOMPARE(FakeLibrary::instance().calls(),
              (QStringList{"QRV_USBInit", "QRVDL_SwitchAppToBoot 5000", "QRVDL_LoadFlash tz4817.img 0xfe204000 0",
                           "QRVDL_CmdWriteProgrammingMode 2", "QRV_USBTerm"}));
@@ -197,8 +205,9 @@ void UpdateDialogTests::everyFailureEndsInTheFailedState_data() {
     QTest::newRow("link not opened") << LibraryScript{.initResult = 0x20000015}
                                      << "Failed to initialize QRV USB\nTerminating Driver\n"
                                      << Screen{kFailed, finish, true, {kBegun, kOff, kOff}, {}, {}, 0};
-    QTest::newRow("switch failed, link would not close") << LibraryScript{.termResult = 1, .switchResult = 1} << QString()
-                                                         << Screen{kFailed, finish, true, {kBegun, kOff, kOff}, {}, {}, 0};
+    QTest::newRow("switch failed, link would not close")
+        << LibraryScript{.termResult = 1, .switchResult = 1} << QString()
+        << Screen{kFailed, finish, true, {kBegun, kOff, kOff}, {}, {}, 0};
     QTest::newRow("switch failed, load on the closed link failed")
         << LibraryScript{.switchResult = 1, .loadResult = 1} << "Failed to load flash\n"
         << Screen{kFailed, finish, true, {kBegun, kOff, kOff}, {}, {}, 0};
@@ -365,7 +374,8 @@ void UpdateDialogTests::systemMenuOffersTheAboutBox() {
                                QTest::mouseClick(control<QPushButton>(*about, kIdOk), Qt::LeftButton);
                            });
         dialog->OnSysCommand(command);
-        QCOMPARE(seen, (QStringList{QStringLiteral("About OstranUpdater"), QStringLiteral("OstranUpdater Version 1.0")}));
+        QCOMPARE(seen,
+                 (QStringList{QStringLiteral("About OstranUpdater"), QStringLiteral("OstranUpdater Version 1.0")}));
     }
 
     // A right click opens the menu.
@@ -398,7 +408,8 @@ static int runFinishChild() {
     static UpdateDialog *shown = nullptr;
     UpdateDialog dialog(imageFileName, FakeLibrary::table(), boxes);
     shown = &dialog;
-    std::atexit([] { std::printf("calls at exit: %lld\n", static_cast<long long>(FakeLibrary::instance().calls().size())); });
+    std::atexit(
+        [] { std::printf("calls at exit: %lld\n", static_cast<long long>(FakeLibrary::instance().calls().size())); });
     testing::whenReady([] { return shown->isVisible(); },
                        [] { QTest::mouseClick(control<QPushButton>(*shown, kIdUpdateButton), Qt::LeftButton); });
     testing::whenReady([] { return control<QPushButton>(*shown, kIdUpdateButton)->text() == QLatin1String("Finish"); },

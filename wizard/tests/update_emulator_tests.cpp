@@ -110,8 +110,9 @@ private slots:
         options.rebootDelay = std::chrono::milliseconds(20);
         options.eraseTime = std::chrono::milliseconds(0);
         device = std::make_unique<tz4817::Tz4817Device>(*flash, options);
-        usb_driver::testing::SetBusFactory(
-            [this]() -> std::shared_ptr<usb_driver::Bus> { return std::make_shared<usb_driver::LoopbackBus>(*device); });
+        usb_driver::testing::SetBusFactory([this]() -> std::shared_ptr<usb_driver::Bus> {
+            return std::make_shared<usb_driver::LoopbackBus>(*device);
+        });
         {
             std::lock_guard lock(watch.mutex);
             watch.stopAt.clear();

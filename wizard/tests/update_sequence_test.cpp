@@ -24,9 +24,18 @@ std::vector<std::string> calls;
 std::string loadedPath;
 
 const UpdateLibrary kFakeLibrary{
-    [] { calls.push_back("init"); return script.init; },
-    [] { calls.push_back("term"); return script.term; },
-    [](uint32_t pauseMs) { calls.push_back("switch " + std::to_string(pauseMs)); return script.switchToBoot; },
+    [] {
+        calls.push_back("init");
+        return script.init;
+    },
+    [] {
+        calls.push_back("term");
+        return script.term;
+    },
+    [](uint32_t pauseMs) {
+        calls.push_back("switch " + std::to_string(pauseMs));
+        return script.switchToBoot;
+    },
     [](const char *path, uint32_t start, uint32_t length, ProgressCallback onErased, ProgressCallback onProgrammed) {
         calls.push_back("load " + std::to_string(start) + " " + std::to_string(length));
         loadedPath = path;
@@ -34,7 +43,10 @@ const UpdateLibrary kFakeLibrary{
         for (uint32_t bytes : script.download) onProgrammed(bytes, 12345);
         return script.load;
     },
-    [](int32_t mode) { calls.push_back("mode " + std::to_string(mode)); return 0; },
+    [](int32_t mode) {
+        calls.push_back("mode " + std::to_string(mode));
+        return 0;
+    },
 };
 
 // Records every report as one line; notes which library calls had been made
@@ -79,10 +91,9 @@ TEST_F(UpdateSequenceTest, SuccessfulUpdateCallsTheLibrariesInOrderAndEndsComple
     EXPECT_EQ(run(), UpdateSequence::Result::Done);
     EXPECT_EQ(calls, (std::vector<std::string>{"init", "switch 5000", "load " + kStart + " 0", "mode 2", "term"}));
     EXPECT_EQ(loadedPath, "tz4817.img");
-    EXPECT_EQ(reporter.reports, (std::vector<std::string>{
-                                    "done 1", "began 2", "progress 16384 0", "progress 24576 1",
-                                    "done 1", "began 3", "done 2", "progress 56 0", "progress 112 0",
-                                    "completed 2097152"}));
+    EXPECT_EQ(reporter.reports,
+              (std::vector<std::string>{"done 1", "began 2", "progress 16384 0", "progress 24576 1", "done 1",
+                                        "began 3", "done 2", "progress 56 0", "progress 112 0", "completed 2097152"}));
 }
 
 // Every way an update can fail ends in failed(), never in completed(), with
@@ -110,8 +121,9 @@ TEST_P(UpdateFailureTest, FailureEndsFailedNeverCompleted) {
     if (failure.message) {
         ASSERT_EQ(reporter.callsAtMessage.size(), 1u);
         EXPECT_EQ(reporter.callsAtMessage[0], failure.callsBeforeMessage);
-        EXPECT_NE(std::find(reporter.reports.begin(), reporter.reports.end(), std::string("message ") + failure.message),
-                  reporter.reports.end());
+        EXPECT_NE(
+            std::find(reporter.reports.begin(), reporter.reports.end(), std::string("message ") + failure.message),
+            reporter.reports.end());
     } else {
         EXPECT_TRUE(reporter.callsAtMessage.empty());
     }
@@ -119,19 +131,30 @@ TEST_P(UpdateFailureTest, FailureEndsFailedNeverCompleted) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, UpdateFailureTest,
-    ::testing::Values(
-        FailureCase{"LinkNotOpened", Script{.init = 0x20000015}, {"init", "term"}, kInitFailedMessage, 1},
-        // The switch failed but the link closed: the load still runs (on the
-        // closed link it fails) and the projector is told to leave
-        // programming mode.
-        FailureCase{"SwitchFailedLinkClosed", Script{.switchToBoot = 1, .load = 1},
-                    {"init", "switch 5000", "term", "load " + kStart + " 0", "mode 2", "term"}, kLoadFailedMessage, 4},
-        FailureCase{"SwitchFailedLinkWouldNotClose", Script{.term = 1, .switchToBoot = 1},
-                    {"init", "switch 5000", "term"}, nullptr, 0},
-        FailureCase{"LoadFailedAfterProgress", Script{.load = 1, .erase = {16384}, .download = {56}},
-                    {"init", "switch 5000", "load " + kStart + " 0", "mode 2", "term"}, kLoadFailedMessage, 3},
-        FailureCase{"ImageNotExamined", Script{.load = 2}, {"init", "switch 5000", "load " + kStart + " 0", "mode 2", "term"},
-                    kLoadFailedMessage, 3}),
+    ::testing::Values(FailureCase{"LinkNotOpened", Script{.init = 0x20000015}, {"init", "term"}, kInitFailedMessage, 1},
+                      // The switch failed but the link closed: the load still runs (on the
+                      // closed link it fails) and the projector is told to leave
+                      // programming mode.
+                      FailureCase{"SwitchFailedLinkClosed",
+                                  Script{.switchToBoot = 1, .load = 1},
+                                  {"init", "switch 5000", "term", "load " + kStart + " 0", "mode 2", "term"},
+                                  kLoadFailedMessage,
+                                  4},
+                      FailureCase{"SwitchFailedLinkWouldNotClose",
+                                  Script{.term = 1, .switchToBoot = 1},
+                                  {"init", "switch 5000", "term"},
+                                  nullptr,
+                                  0},
+                      FailureCase{"LoadFailedAfterProgress",
+                                  Script{.load = 1, .erase = {16384}, .download = {56}},
+                                  {"init", "switch 5000", "load " + kStart + " 0", "mode 2", "term"},
+                                  kLoadFailedMessage,
+                                  3},
+                      FailureCase{"ImageNotExamined",
+                                  Script{.load = 2},
+                                  {"init", "switch 5000", "load " + kStart + " 0", "mode 2", "term"},
+                                  kLoadFailedMessage,
+                                  3}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(UpdateSequenceTest, SwitchFailureWithCleanCloseStillSucceedsWhenTheLoadDoes) {

@@ -33,16 +33,24 @@ struct Buttons {
 
 char *toString(const Buttons &b) {
     return qstrdup(qPrintable(QStringLiteral("page %1 \"%2\" back %3/%4 next %5/%6 finish %7/%8 \"%9\"")
-                                  .arg(b.page).arg(b.title).arg(b.backShown).arg(b.backEnabled).arg(b.nextShown)
-                                  .arg(b.nextEnabled).arg(b.finishShown).arg(b.finishEnabled).arg(b.finishText)));
+                                  .arg(b.page)
+                                  .arg(b.title)
+                                  .arg(b.backShown)
+                                  .arg(b.backEnabled)
+                                  .arg(b.nextShown)
+                                  .arg(b.nextEnabled)
+                                  .arg(b.finishShown)
+                                  .arg(b.finishEnabled)
+                                  .arg(b.finishText)));
 }
 
 Buttons seen(const UpdateWiz &sheet) {
     QPushButton *back = sheet.button(kIdBack);
     QPushButton *next = sheet.button(kIdNext);
     QPushButton *finish = sheet.button(kIdFinish);
-    return {sheet.windowTitle(), sheet.GetActiveIndex(), back->isVisible(), back->isEnabled(), next->isVisible(),
-            next->isEnabled(), finish->isVisible(), finish->isEnabled(), finish->isVisible() ? finish->text() : QString()};
+    return {sheet.windowTitle(), sheet.GetActiveIndex(), back->isVisible(),
+            back->isEnabled(),   next->isVisible(),      next->isEnabled(),
+            finish->isVisible(), finish->isEnabled(),    finish->isVisible() ? finish->text() : QString()};
 }
 
 // Clicks a frame button and lets posted requests take effect.
@@ -150,7 +158,8 @@ void WizardSheetTests::titleShowsTheCurrentPageCaption() {
     titles << sheet->windowTitle();
     click(*sheet, kIdNext);
     titles << sheet->windowTitle();
-    QCOMPARE(titles, (QStringList{kTitle + QStringLiteral("1"), kTitle + QStringLiteral("2"), kTitle + QStringLiteral("4")}));
+    QCOMPARE(titles,
+             (QStringList{kTitle + QStringLiteral("1"), kTitle + QStringLiteral("2"), kTitle + QStringLiteral("4")}));
 }
 
 void WizardSheetTests::finishTextWithoutBlankNeverReachesTheScreen() {
@@ -253,8 +262,8 @@ void WizardSheetTests::wizardHasNoSystemMenuEntries() {
 
 void WizardSheetTests::cancelEndsTheProcessWithStatusZero_data() {
     QTest::addColumn<QString>("scenario");
-    for (const char *scenario : {"cancel-start", "cancel-connect", "cancel-address", "escape-address", "close-start",
-                                 "close-address"}) {
+    for (const char *scenario :
+         {"cancel-start", "cancel-connect", "cancel-address", "escape-address", "close-start", "close-address"}) {
         QTest::newRow(scenario) << scenario;
     }
 }
@@ -296,9 +305,10 @@ static int runChild(const QString &scenario) {
                   auto *wizard = dynamic_cast<UpdateWiz *>(activeModal());
                   std::printf("wizard shown\n");
                   std::fflush(stdout);
-                  const int steps = action == QLatin1String("finish") ? 2 : page == QLatin1String("connect") ? 1
-                                    : page == QLatin1String("address")                                   ? 2
-                                                                                                         : 0;
+                  const int steps = action == QLatin1String("finish")  ? 2
+                                    : page == QLatin1String("connect") ? 1
+                                    : page == QLatin1String("address") ? 2
+                                                                       : 0;
                   for (int i = 0; i < steps; ++i) QTest::mouseClick(wizard->button(kIdNext), Qt::LeftButton);
                   QCoreApplication::sendPostedEvents();
                   if (action == QLatin1String("finish")) {

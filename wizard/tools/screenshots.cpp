@@ -38,7 +38,8 @@ const UpdateLibrary kScriptedLibrary{
     [] { return int32_t{0}; },
     [](uint32_t) { return int32_t{0}; },
     [](const char *, uint32_t, uint32_t, ProgressCallback onErased, ProgressCallback onProgrammed) {
-        for (uint32_t sector = 0x4000; sector < kImageLength; sector = sector < 0x10000 ? sector + (sector < 0x8000 ? 0x2000 : 0x8000) : sector + 0x10000) {
+        for (uint32_t sector = 0x4000; sector < kImageLength;
+             sector = sector < 0x10000 ? sector + (sector < 0x8000 ? 0x2000 : 0x8000) : sector + 0x10000) {
             onErased(sector, 0);
         }
         const uint32_t half = loadResult == 0 ? kImageLength / 2 : 3 * kImageLength / 4;

@@ -28,12 +28,12 @@ struct BusDevice {
 };
 
 struct TransferRequest {
-    uint32_t pipe = 0;           // endpoint address: 0 control, 0x01, 0x81, ...
-    bool in = false;             // direction: from the device
+    uint32_t pipe = 0;  // endpoint address: 0 control, 0x01, 0x81, ...
+    bool in = false;    // direction: from the device
     uint8_t *buffer = nullptr;
     uint32_t length = 0;
-    uint8_t setup[8] = {};       // control transfers only
-    uint32_t timeoutMs = 0;      // 0: no time-out
+    uint8_t setup[8] = {};   // control transfers only
+    uint32_t timeoutMs = 0;  // 0: no time-out
 };
 
 class BusListener {

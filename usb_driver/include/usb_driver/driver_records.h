@@ -54,18 +54,18 @@ static_assert(sizeof(VersionRecord) == 132);
 // match entry; a registration of n > 1 entries is 68 + 10 * (n - 1) bytes but
 // is always sent with size 68: the driver reads the entries by dwNumMatchTables.
 struct EventRecord {
-    uint32_t hEvent;        // 0  registration handle
-    uint32_t dwAction;      // 4  wanted actions / the action that happened
-    uint32_t dwReserved1[2];// 8
-    uint32_t dwBusType;     // 16 BUS_USB
-    uint32_t dwReserved2;   // 20
-    uint32_t dwOptions;     // 24
-    uint32_t dwReserved3[2];// 28
-    uint32_t dwUniqueID;    // 36
-    uint32_t dwReserved4[2];// 40
-    uint32_t dwVersion;     // 48 always 1
-    uint32_t dwNumMatchTables; // 52
-    uint8_t matchTables[12];   // 56 n MatchEntry items of 10 bytes, then padding
+    uint32_t hEvent;            // 0  registration handle
+    uint32_t dwAction;          // 4  wanted actions / the action that happened
+    uint32_t dwReserved1[2];    // 8
+    uint32_t dwBusType;         // 16 BUS_USB
+    uint32_t dwReserved2;       // 20
+    uint32_t dwOptions;         // 24
+    uint32_t dwReserved3[2];    // 28
+    uint32_t dwUniqueID;        // 36
+    uint32_t dwReserved4[2];    // 40
+    uint32_t dwVersion;         // 48 always 1
+    uint32_t dwNumMatchTables;  // 52
+    uint8_t matchTables[12];    // 56 n MatchEntry items of 10 bytes, then padding
 };
 static_assert(sizeof(EventRecord) == 68);
 static_assert(offsetof(EventRecord, dwUniqueID) == 36);
@@ -74,17 +74,17 @@ inline constexpr uint32_t kEventRecordSize = 68;
 // The driver reads no more match entries than this from a registration.
 inline constexpr uint32_t kMaxMatchEntries = 64;
 
-struct WaitRecord {  // 48 bytes
-    uint32_t hEvent;         // 0  registration handle
-    uint32_t dwReserved[10]; // 4
-    uint32_t dwStatus;       // 44 WAIT_STATUS_*
+struct WaitRecord {           // 48 bytes
+    uint32_t hEvent;          // 0  registration handle
+    uint32_t dwReserved[10];  // 4
+    uint32_t dwStatus;        // 44 WAIT_STATUS_*
 };
 static_assert(sizeof(WaitRecord) == 48);
 
 struct DeviceInfoQuery {  // 16 bytes on 32-bit builds
     uint32_t dwUniqueID;
-    void *pBuf;          // null for the size query
-    uint32_t dwBytes;    // written by the driver: the size needed
+    void *pBuf;        // null for the size query
+    uint32_t dwBytes;  // written by the driver: the size needed
     uint32_t dwReserved;
 };
 
@@ -105,14 +105,14 @@ static_assert(sizeof(ResetPipeRecord) == 12);
 
 struct TransferRecord {  // 40 bytes on 32-bit builds
     uint32_t dwUniqueID;
-    uint32_t dwPipeNum;         // 0 control, 0x01 out, 0x81 in
-    uint32_t fRead;             // 1 from the device, 0 to it
+    uint32_t dwPipeNum;  // 0 control, 0x01 out, 0x81 in
+    uint32_t fRead;      // 1 from the device, 0 to it
     uint32_t dwOptions;
     void *pBuffer;
     uint32_t dwBufferSize;
-    uint32_t dwBytesTransferred; // written by the driver, whatever the status
-    uint8_t SetupPacket[8];     // zero when none is given
-    uint32_t dwTimeout;         // milliseconds
+    uint32_t dwBytesTransferred;  // written by the driver, whatever the status
+    uint8_t SetupPacket[8];       // zero when none is given
+    uint32_t dwTimeout;           // milliseconds
 };
 
 // The device information block that IOCTL_DEVICE_INFO fills. Every pointer in
@@ -169,10 +169,10 @@ struct UsbEndpointDescriptor {
 };
 
 struct PipeInfo {
-    uint32_t dwNumber;            // endpoint address, 0 for the control pipe
+    uint32_t dwNumber;  // endpoint address, 0 for the control pipe
     uint32_t dwMaximumPacketSize;
-    uint32_t type;                // 0 control, 1 isochronous, 2 bulk, 3 interrupt
-    uint32_t direction;           // 1 in, 2 out, 3 both (control)
+    uint32_t type;       // 0 control, 1 isochronous, 2 bulk, 3 interrupt
+    uint32_t direction;  // 1 in, 2 out, 3 both (control)
     uint32_t dwInterval;
 };
 static_assert(sizeof(PipeInfo) == 20);

@@ -33,8 +33,8 @@ public:
     struct TransferLog {
         uint32_t pipe = 0;
         bool in = false;
-        uint32_t requested = 0;      // the buffer length asked for
-        std::vector<uint8_t> data;   // bytes written (out) or delivered (in)
+        uint32_t requested = 0;     // the buffer length asked for
+        std::vector<uint8_t> data;  // bytes written (out) or delivered (in)
         uint32_t status = 0;
     };
     std::vector<TransferLog> transfers() const;

@@ -56,11 +56,11 @@ inline constexpr uint32_t kRetUnlink = 4;
 
 // URB statuses: negative Linux errno values.
 inline constexpr int32_t kUrbOk = 0;
-inline constexpr int32_t kUrbNoEntry = -2;        // ENOENT
-inline constexpr int32_t kUrbStall = -32;         // EPIPE
-inline constexpr int32_t kUrbOverflow = -75;      // EOVERFLOW
-inline constexpr int32_t kUrbUnlinked = -104;     // ECONNRESET: cancelled by CMD_UNLINK
-inline constexpr int32_t kUrbShutdown = -108;     // ESHUTDOWN: device gone
+inline constexpr int32_t kUrbNoEntry = -2;     // ENOENT
+inline constexpr int32_t kUrbStall = -32;      // EPIPE
+inline constexpr int32_t kUrbOverflow = -75;   // EOVERFLOW
+inline constexpr int32_t kUrbUnlinked = -104;  // ECONNRESET: cancelled by CMD_UNLINK
+inline constexpr int32_t kUrbShutdown = -108;  // ESHUTDOWN: device gone
 
 // USB speeds of the device record.
 inline constexpr uint32_t kSpeedLow = 1;
@@ -75,8 +75,8 @@ inline constexpr size_t kBusIdSize = 32;
 inline constexpr size_t kDeviceRecordSize = 312;
 inline constexpr size_t kInterfaceRecordSize = 4;
 inline constexpr size_t kDevlistRequestSize = kOpHeaderSize;
-inline constexpr size_t kDevlistReplyFixedSize = kOpHeaderSize + 4;  // header and device count
-inline constexpr size_t kImportRequestSize = kOpHeaderSize + kBusIdSize;      // 40
+inline constexpr size_t kDevlistReplyFixedSize = kOpHeaderSize + 4;            // header and device count
+inline constexpr size_t kImportRequestSize = kOpHeaderSize + kBusIdSize;       // 40
 inline constexpr size_t kImportReplySize = kOpHeaderSize + kDeviceRecordSize;  // 320 on success
 inline constexpr size_t kUrbHeaderSize = 48;
 inline constexpr size_t kSetupSize = 8;
