@@ -38,6 +38,9 @@ if(QRV_BUILD_TESTS AND TARGET tz4817_device)
     target_link_libraries(usb_driver_libusb_tests PRIVATE
       usb_driver_libusb tz4817_device PkgConfig::UMOCKDEV PkgConfig::LIBUSB GTest::gtest_main
       "-Wl,--no-as-needed" umockdev-preload)
+    # The tests inject faults into libusb's event handling as the bus calls it.
+    target_link_options(usb_driver_libusb_tests PRIVATE
+      "-Wl,--wrap=libusb_handle_events_completed" "-Wl,--wrap=libusb_handle_events_timeout_completed")
     qrv_discover_tests(usb_driver_libusb_tests LABELS driver libusb tsan
       PROPERTIES TIMEOUT 120 DISCOVERY_TIMEOUT 60)
   endif()

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -42,6 +43,24 @@ void LIBUSB_CALL onTransferDone(libusb_transfer *transfer) {
 }
 
 bool done(int &completed) { return __atomic_load_n(&completed, __ATOMIC_ACQUIRE) != 0; }
+
+// Handles libusb's events until the submitted transfer has completed.
+// Whichever waiting thread holds libusb's event lock completes transfers, this
+// one included: the wait needs no other thread. The completion writes into
+// `completed` and into the transfer's buffer, both the caller's, so this never
+// returns while the transfer is in libusb: when event handling fails the
+// transfer is cancelled (again after every failure, in case a cancellation
+// failed too) and the wait goes on until libusb gives it back.
+void waitForCompletion(libusb_context *context, libusb_transfer *transfer, int &completed) {
+    while (!done(completed)) {
+        const int result = libusb_handle_events_completed(context, &completed);
+        if (result < 0 && result != LIBUSB_ERROR_INTERRUPTED) libusb_cancel_transfer(transfer);
+    }
+}
+
+struct TransferDeleter {
+    void operator()(libusb_transfer *transfer) const { libusb_free_transfer(transfer); }
+};
 
 }  // namespace
 
@@ -457,7 +476,9 @@ uint32_t LibusbBus::transfer(uint64_t key, const TransferRequest &request, uint3
     }
     if (request.length > 0x7FFFFFFF) return kStatusBadRecord;
 
-    libusb_transfer *transfer = libusb_alloc_transfer(0);
+    // Freed on every way out; by then libusb has given it back.
+    const std::unique_ptr<libusb_transfer, TransferDeleter> owned(libusb_alloc_transfer(0));
+    libusb_transfer *const transfer = owned.get();
     if (transfer == nullptr) return kStatusTransferFailed;
     int completed = 0;
     if (type == LIBUSB_TRANSFER_TYPE_CONTROL)
@@ -470,42 +491,33 @@ uint32_t LibusbBus::transfer(uint64_t key, const TransferRequest &request, uint3
 
     {
         // Submitted under the lock, so that a departure or close that comes
-        // now finds the transfer to cancel.
+        // now finds the transfer to cancel; listed before it is submitted, so
+        // that nothing can fail between the submission and the wait.
         std::lock_guard lock(state.mutex);
-        const int result = device->left || device->closing ? LIBUSB_ERROR_NO_DEVICE : libusb_submit_transfer(transfer);
+        if (device->left || device->closing) return kStatusDeviceNotFound;
+        device->transfers.insert(transfer);
+        const int result = libusb_submit_transfer(transfer);
         if (result != 0) {
-            libusb_free_transfer(transfer);
+            device->transfers.erase(transfer);
             return statusOf(result);
         }
-        device->transfers.insert(transfer);
     }
-    // Whichever waiting thread holds libusb's event lock completes transfers,
-    // this one included: the wait needs no other thread.
-    while (!done(completed)) {
-        const int result = libusb_handle_events_completed(state.context, &completed);
-        if (result < 0 && result != LIBUSB_ERROR_INTERRUPTED) {
-            libusb_cancel_transfer(transfer);
-            while (!done(completed))
-                if (libusb_handle_events_completed(state.context, &completed) < 0) break;
-            break;
-        }
-    }
+    waitForCompletion(state.context, transfer, completed);
 
-    uint32_t status = kStatusTransferFailed;
     bool ended = false;
     {
         std::lock_guard lock(state.mutex);
         device->transfers.erase(transfer);
         ended = device->left || device->closing;
     }
-    // libusb's event handling failed even after the cancellation: the
-    // transfer's fate is unknown, so it is left to libusb, not freed under it.
-    if (!done(completed)) return kStatusTransferFailed;
+    uint32_t status = kStatusTransferFailed;
     switch (transfer->status) {
     case LIBUSB_TRANSFER_COMPLETED: status = kStatusOk; break;
     case LIBUSB_TRANSFER_TIMED_OUT: status = kStatusTimeout; break;
     case LIBUSB_TRANSFER_STALL: status = kStatusStall; break;
     case LIBUSB_TRANSFER_NO_DEVICE: status = kStatusDeviceNotFound; break;
+    // Ended by a departure or close, or by the wait after its event handling
+    // failed.
     case LIBUSB_TRANSFER_CANCELLED: status = ended ? kStatusDeviceNotFound : kStatusTransferFailed; break;
     default: status = kStatusTransferFailed; break;
     }
@@ -516,7 +528,6 @@ uint32_t LibusbBus::transfer(uint64_t key, const TransferRequest &request, uint3
         std::memcpy(request.buffer, control.data() + LIBUSB_CONTROL_SETUP_SIZE, static_cast<size_t>(copy));
         transferred = static_cast<uint32_t>(copy);
     }
-    libusb_free_transfer(transfer);
     return status;
 }
 

@@ -9,6 +9,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <future>
@@ -22,6 +23,53 @@
 #include "umockdev_projector.h"
 #include "usb_driver/driver_status.h"
 #include "usb_driver/libusb_bus.h"
+
+// libusb's event handling, wrapped at link time (-Wl,--wrap) so that a test
+// can make it fail for the thread that waits for a transfer, and can hold the
+// bus's own event thread outside libusb meanwhile: then nothing but the
+// waiting thread completes the transfer.
+namespace {
+
+struct EventHandlingFaults {
+    std::atomic<int> failures{0};  // calls of libusb_handle_events_completed left to fail
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool holdEventThread = false;
+    bool eventThreadHeld = false;
+};
+EventHandlingFaults eventFaults;
+
+}  // namespace
+
+extern "C" int __real_libusb_handle_events_completed(libusb_context *context, int *completed);
+extern "C" int __real_libusb_handle_events_timeout_completed(libusb_context *context, timeval *timeout, int *completed);
+
+extern "C" int __wrap_libusb_handle_events_completed(libusb_context *context, int *completed) {
+    int left = eventFaults.failures.load();
+    while (left > 0 && !eventFaults.failures.compare_exchange_weak(left, left - 1)) {}
+    if (left > 0) return LIBUSB_ERROR_IO;
+    return __real_libusb_handle_events_completed(context, completed);
+}
+
+extern "C" int __wrap_libusb_handle_events_timeout_completed(libusb_context *context, timeval *timeout,
+                                                             int *completed) {
+    {
+        std::unique_lock lock(eventFaults.mutex);
+        if (eventFaults.holdEventThread) {
+            eventFaults.eventThreadHeld = true;
+            eventFaults.changed.notify_all();
+            eventFaults.changed.wait(lock, [] { return !eventFaults.holdEventThread; });
+            eventFaults.eventThreadHeld = false;
+        }
+    }
+    return __real_libusb_handle_events_timeout_completed(context, timeout, completed);
+}
+
+// A completion that comes after its transfer() returned writes into a frame
+// that is gone: AddressSanitizer is to see that too.
+extern "C" __attribute__((visibility("default"))) const char *__asan_default_options() {
+    return "detect_stack_use_after_return=1";
+}
 
 namespace usb_driver {
 namespace {
@@ -388,6 +436,78 @@ TEST_P(LibusbBusTest, StopEndsABlockedReadAndStartReportsTheDeviceAgain) {
     const BusDevice again = listener_.arrival(2);
     EXPECT_NE(again.key, key) << "keys are never reused";
     EXPECT_EQ(bus_->open(again.key), kStatusOk);
+}
+
+// Keeps the bus's event thread outside libusb while it lives.
+class HeldEventThread {
+public:
+    HeldEventThread() {
+        std::unique_lock lock(eventFaults.mutex);
+        eventFaults.holdEventThread = true;
+        if (!eventFaults.changed.wait_for(lock, kPatience, [] { return eventFaults.eventThreadHeld; }))
+            ADD_FAILURE() << "the event thread was not held";
+    }
+    ~HeldEventThread() { release(); }
+    void release() {
+        std::lock_guard lock(eventFaults.mutex);
+        eventFaults.holdEventThread = false;
+        eventFaults.changed.notify_all();
+    }
+};
+
+// When libusb's event handling fails, the transfer is cancelled and waited
+// for: once transfer() returns, libusb has nothing of it left, so nothing
+// writes into the caller's buffer, the control transfer's own buffer or the
+// call's frame any more.
+TEST_P(LibusbBusTest, FailingEventHandlingNeverLeavesATransferBehind) {
+    const uint64_t key = openProjector();
+    struct Case {
+        const char *name;
+        bool control;
+        int failures;
+        uint32_t status;
+        uint32_t transferred;
+    };
+    const Case cases[] = {
+        {"read, handling recovers after the cancellation", false, 1, kStatusTransferFailed, 0},
+        {"read, handling fails again after the cancellation", false, 4, kStatusTransferFailed, 0},
+        // Completed before the cancellation could stop it: its result holds.
+        {"control read", true, 2, kStatusOk, 18},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes buffer(64, 0);
+        TransferRequest request;
+        request.in = true;
+        request.buffer = buffer.data();
+        request.length = static_cast<uint32_t>(buffer.size());
+        if (c.control) {
+            const uint8_t getDeviceDescriptor[8] = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0};
+            std::copy(std::begin(getDeviceDescriptor), std::end(getDeviceDescriptor), request.setup);
+        } else {
+            request.pipe = 0x81;  // nothing to read: only the cancellation ends it
+        }
+        HeldEventThread held;
+        eventFaults.failures = c.failures;
+        uint32_t transferred = 0xDEAD;
+        const uint32_t status = bus_->transfer(key, request, transferred);
+        EXPECT_EQ(eventFaults.failures.exchange(0), 0);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(transferred, c.transferred);
+        EXPECT_EQ(projector_->outstandingUrbs(), 0u) << "transfer() returned with its URB still submitted";
+
+        // A transfer left in libusb would be completed by the event thread
+        // now, into a frame that is gone (under AddressSanitizer a report).
+        held.release();
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (projector_->outstandingUrbs() != 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+    }
+    // The link still works.
+    ASSERT_EQ(send(key, statusRead(5)), kStatusOk);
+    Bytes reply;
+    ASSERT_EQ(receive(key, reply), kStatusOk);
+    EXPECT_EQ(reply.at(1), 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(HotplugAndPolling, LibusbBusTest, ::testing::Values(false, true),

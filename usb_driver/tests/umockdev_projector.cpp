@@ -481,6 +481,13 @@ void UmockdevProjector::failNextIn(int urbStatus) {
     state_->inError = urbStatus;
 }
 
+size_t UmockdevProjector::outstandingUrbs() {
+    std::lock_guard lock(state_->mutex);
+    size_t count = 0;
+    for (auto &[node, appearance] : state_->byNode) count += appearance->pending.size() + appearance->done.size();
+    return count;
+}
+
 std::vector<unsigned long> UmockdevProjector::unknownRequests() {
     std::lock_guard lock(state_->mutex);
     return state_->unknown;

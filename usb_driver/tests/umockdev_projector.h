@@ -13,6 +13,7 @@
 // testbed's /sys and /dev.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -52,6 +53,10 @@ public:
     void failNextClaim(int error);
     // The next bulk IN URB completes with this URB status (-EPIPE: stall).
     void failNextIn(int urbStatus);
+
+    // URBs submitted and not yet reaped, on every appearance: pending, or
+    // ended and waiting for the host to collect them.
+    size_t outstandingUrbs();
 
     // Requests the bridge did not know, for a test to show.
     std::vector<unsigned long> unknownRequests();

@@ -47,7 +47,10 @@ public:
     uint32_t resetPipe(uint64_t key, uint32_t pipe) override;
     // Bulk and interrupt pipes as the active configuration declares them;
     // pipe 0 is a control transfer with the request's setup packet (its
-    // wLength must fit the buffer).
+    // wLength must fit the buffer). Returns only once libusb has given the
+    // transfer back: when libusb's event handling fails, the transfer is
+    // cancelled and waited for (kStatusTransferFailed, unless it completed
+    // first).
     uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) override;
 
     // The driver status of a libusb error code (LIBUSB_ERROR_*).
