@@ -105,18 +105,17 @@ bool UpdateDialog::OnInitDialog() {
 }
 
 void UpdateDialog::OnUpdate() {
-    auto *button = control<QPushButton>(*this, kIdUpdateButton);
-    if (button->text() == QLatin1String(kFinishText)) {
+    switch (state_) {
+    case State::Ready: break;
+    case State::Running: return;
+    case State::Done:
+    case State::Failed:
         if (worker_.joinable()) worker_.join();  // it has reported its end already
         EndProcess(0);
         return;
     }
-    if (running_ || sequence_) return;
-    button->setEnabled(false);
-    running_ = true;
-
+    setState(State::Running);
     setStageEnabled(1, true);
-    setText(kIdStatusLine, QString::fromLatin1(kStatusRunning));
     auto *bar = control<QProgressBar>(*this, kIdProgressBar);
     bar->setValue(0);
     bar->setRange(0, 100);
@@ -171,20 +170,28 @@ void UpdateDialog::showProgress(quint32 bytes, quint32 percent) {
 
 void UpdateDialog::showCompleted(quint32 length) {
     showProgress(length, 100);
-    setText(kIdStatusLine, QString::fromLatin1(kStatusDone));
     checkStage(3);
-    auto *button = control<QPushButton>(*this, kIdUpdateButton);
-    button->setText(QString::fromLatin1(kFinishText));
-    button->setEnabled(true);
-    running_ = false;
+    setState(State::Done);
 }
 
-void UpdateDialog::showFailed() {
-    setText(kIdStatusLine, QString::fromLatin1(kStatusFailed));
+void UpdateDialog::showFailed() { setState(State::Failed); }
+
+void UpdateDialog::setState(State state) {
+    state_ = state;
     auto *button = control<QPushButton>(*this, kIdUpdateButton);
-    button->setText(QString::fromLatin1(kFinishText));
-    button->setEnabled(true);
-    running_ = false;
+    switch (state) {
+    case State::Ready: break;  // as the template shows it
+    case State::Running:
+        setText(kIdStatusLine, QString::fromLatin1(kStatusRunning));
+        button->setEnabled(false);
+        break;
+    case State::Done:
+    case State::Failed:
+        setText(kIdStatusLine, QString::fromLatin1(state == State::Done ? kStatusDone : kStatusFailed));
+        button->setText(QString::fromLatin1(kFinishText));
+        button->setEnabled(true);
+        break;
+    }
 }
 
 void UpdateDialog::OnSysCommand(unsigned id) {
@@ -197,7 +204,7 @@ void UpdateDialog::OnSysCommand(unsigned id) {
 }
 
 void UpdateDialog::done(int result) {
-    if (running_) return;
+    if (state_ == State::Running) return;
     QDialog::done(result);
 }
 
@@ -208,7 +215,7 @@ void UpdateDialog::keyPressEvent(QKeyEvent *event) {
         return;
     }
     event->accept();
-    if (running_) return;
+    if (state_ == State::Running) return;
     if (key == Qt::Key_Escape) {
         reject();
         return;
@@ -224,7 +231,7 @@ void UpdateDialog::keyPressEvent(QKeyEvent *event) {
 
 void UpdateDialog::contextMenuEvent(QContextMenuEvent *event) {
     for (QAction *action : systemMenu_->actions()) {
-        if (action->data().toUInt() == kScClose) action->setEnabled(!running_);
+        if (action->data().toUInt() == kScClose) action->setEnabled(state_ != State::Running);
     }
     systemMenu_->exec(event->globalPos());
 }

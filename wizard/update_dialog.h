@@ -2,7 +2,8 @@
 // length; its one button, Update, starts the update on a worker thread and
 // shows the three stage lines, the byte count, the percentage and the bar
 // as the update reports them. The update ends Done or Failed, both with the
-// button reading "Finish", which ends the process.
+// button reading "Finish", which then ends the process. What a click means
+// follows the dialog's state; the caption only shows it.
 //
 // While the update runs the window repaints and answers, but it cannot be
 // closed: the close box, Escape and Enter do nothing.
@@ -46,8 +47,9 @@ public:
     // Dialog opening; runs once, when the dialog is first shown. True.
     bool OnInitDialog();
 
-    // The button: "Finish" ends the process with status 0 and nothing else;
-    // otherwise the update starts.
+    // The button: in Ready the update starts; once it has ended (Done or
+    // Failed) the process ends with status 0 and nothing else; while it runs,
+    // nothing.
     void OnUpdate();
 
     // Commands of the system menu: 0x0010 (low four bits ignored) opens the
@@ -62,7 +64,7 @@ public:
     // dialog is shown.
     void setStringLoader(std::function<QString(int)> loader) { loadString_ = std::move(loader); }
 
-    bool updateRunning() const { return running_; }
+    bool updateRunning() const { return state_ == State::Running; }
     uint32_t imageLength() const { return imageLength_; }
 
     // Ignored while an update runs.
@@ -74,12 +76,17 @@ protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
+    // What the dialog is at, and so what its button does.
+    enum class State { Ready, Running, Done, Failed };
+
     void setText(int id, const QString &text);
     void setStageEnabled(int stage, bool enabled);
     void checkStage(int stage);
     void showProgress(quint32 bytes, quint32 percent);
     void showCompleted(quint32 length);
     void showFailed();
+    // Enters `state` and shows it: the status line and the button.
+    void setState(State state);
     void workerFinished();
 
     std::string &imageFileName_;
@@ -88,7 +95,7 @@ private:
     std::function<QString(int)> loadString_;
     QMenu *systemMenu_;
     bool initialised_ = false;
-    bool running_ = false;
+    State state_ = State::Ready;
     uint32_t imageLength_ = 0;
     // Declared in this order: the sequence reports to the bridge, the
     // worker runs the sequence.

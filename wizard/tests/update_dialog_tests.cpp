@@ -113,6 +113,7 @@ private slots:
     void finishEndsTheProcessAndCallsNoLibraryFunction_data();
     void finishEndsTheProcessAndCallsNoLibraryFunction();
     void finishEndsTheRealProcessWithStatusZero();
+    void captionDoesNotDecideWhatTheButtonDoes();
     void windowAnswersButCannotBeClosedWhileTheUpdateRuns();
     void dialogClosesByKeyOrCloseBoxWhenNoUpdateRuns_data();
     void dialogClosesByKeyOrCloseBoxWhenNoUpdateRuns();
@@ -291,6 +292,23 @@ void UpdateDialogTests::finishEndsTheRealProcessWithStatusZero() {
     // Calls made before Finish, then the same count when the process exits.
     const QStringList lines = output.split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(lines, (QStringList{QStringLiteral("calls before finish: 5"), QStringLiteral("calls at exit: 5")}));
+}
+
+// A caption that reads "Finish" (a changed template, a translation) before
+// the update, or anything else after it, changes nothing.
+void UpdateDialogTests::captionDoesNotDecideWhatTheButtonDoes() {
+    FakeLibrary::instance().reset({.eraseReports = {16384}, .downloadReports = {56}});
+    open(4096);
+    auto *button = control<QPushButton>(*dialog, kIdUpdateButton);
+    button->setText(QStringLiteral("Finish"));
+    clickUpdate();
+    QVERIFY(exits->statuses.empty());
+    QTRY_COMPARE(text(*dialog, kIdStatusLine), kDone);
+    QVERIFY(FakeLibrary::instance().calls().contains(QStringLiteral("QRV_USBInit")));
+
+    button->setText(QStringLiteral("Update"));
+    clickUpdate();
+    QCOMPARE(exits->statuses, std::vector<int>{0});
 }
 
 void UpdateDialogTests::windowAnswersButCannotBeClosedWhileTheUpdateRuns() {
