@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "library_output_capture.h"
 #include "terminal_output.h"
 
 namespace headless {
@@ -25,8 +26,9 @@ size_t indexOf(updater::Stage stage) { return static_cast<size_t>(stage) - 1; }
 
 }  // namespace
 
-ConsoleReporter::ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, uint32_t imageLength)
-    : out_(out), err_(err), terminal_(terminal), imageLength_(imageLength) {}
+ConsoleReporter::ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, LibraryOutputCapture *libraryLines,
+                                 uint32_t imageLength)
+    : out_(out), err_(err), terminal_(terminal), libraryLines_(libraryLines), imageLength_(imageLength) {}
 
 std::string ConsoleReporter::progressText(uint32_t bytes, uint32_t percent, uint32_t imageLength) {
     percent = std::min<uint32_t>(percent, 100);
@@ -38,22 +40,28 @@ std::string ConsoleReporter::progressText(uint32_t bytes, uint32_t percent, uint
 }
 
 void ConsoleReporter::stageBegan(updater::Stage stage) {
+    const auto order = holdOutput();
     stages_[indexOf(stage)].began = true;
     progressShown_ = false;
     showStages(false);
 }
 
 void ConsoleReporter::stageDone(updater::Stage stage) {
+    const auto order = holdOutput();
     stages_[indexOf(stage)].done = true;
     showStages(false);
 }
 
 void ConsoleReporter::progress(uint32_t bytes, uint32_t percent) {
+    // Also when nothing is drawn: the terminal output's deferred line is
+    // shared with the lines forwarded.
+    const auto order = holdOutput();
     showStages(false);
     showProgress(bytes, percent, false);
 }
 
 void ConsoleReporter::message(const std::string &text) {
+    const auto order = holdOutput();
     endProgressLine();
     std::fflush(out_);
     std::fputs(text.c_str(), err_);
@@ -61,6 +69,7 @@ void ConsoleReporter::message(const std::string &text) {
 }
 
 void ConsoleReporter::completed(uint32_t imageLength) {
+    const auto order = holdOutput();
     showStages(true);
     showProgress(imageLength, 100, true);
     stages_[indexOf(updater::Stage::Downloading)].done = true;
@@ -69,6 +78,7 @@ void ConsoleReporter::completed(uint32_t imageLength) {
 }
 
 void ConsoleReporter::failed() {
+    const auto order = holdOutput();
     endProgressLine();
     showStages(true);
     std::fflush(out_);
@@ -121,6 +131,10 @@ void ConsoleReporter::showProgress(uint32_t bytes, uint32_t percent, bool last) 
 
 void ConsoleReporter::endProgressLine() {
     if (terminal_) terminal_->endLine();
+}
+
+std::unique_lock<std::mutex> ConsoleReporter::holdOutput() {
+    return libraryLines_ ? libraryLines_->holdOutput() : std::unique_lock<std::mutex>();
 }
 
 void ConsoleReporter::writeOut(const std::string &text) {

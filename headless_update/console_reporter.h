@@ -5,18 +5,21 @@
 // On a terminal the bar is redrawn in place; otherwise it is written as plain
 // lines, at most one for every 5 percent of a stage. Stage lines, the bar and
 // the outcome go to standard output, messages and "Update Failed!" to
-// standard error. Everything written is flushed at once, so that the
-// libraries' own lines on standard output stay in order with it.
+// standard error. Everything written is flushed at once, and written while
+// the capture of the libraries' lines is held, so that their lines stay in
+// order with it.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "update_sequence.h"
 
 namespace headless {
 
+class LibraryOutputCapture;
 class TerminalOutput;
 
 inline constexpr char kDoneLine[] = "Update is Done!\n";
@@ -26,9 +29,11 @@ class ConsoleReporter : public updater::UpdateReporter {
 public:
     // `out` and `err`: standard output and standard error (or test streams).
     // `terminal`: when given, `out` is its stream and the bar is drawn in
-    // place through it; null for plain lines. `imageLength`: the image's
-    // size, shown beside the byte count.
-    ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, uint32_t imageLength);
+    // place through it; null for plain lines. `libraryLines`: the capture
+    // that forwards the libraries' lines to the same output, or null.
+    // `imageLength`: the image's size, shown beside the byte count.
+    ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, LibraryOutputCapture *libraryLines,
+                    uint32_t imageLength);
 
     void stageBegan(updater::Stage stage) override;
     void stageDone(updater::Stage stage) override;
@@ -54,10 +59,14 @@ private:
     void showProgress(uint32_t bytes, uint32_t percent, bool last);
     void endProgressLine();
     void writeOut(const std::string &text);
+    // Every report writes while holding this: the libraries' lines written
+    // before it come first, none comes in the middle.
+    std::unique_lock<std::mutex> holdOutput();
 
     FILE *const out_;
     FILE *const err_;
     TerminalOutput *const terminal_;
+    LibraryOutputCapture *const libraryLines_;
     const uint32_t imageLength_;
     StageLine stages_[3];
     // The progress shown in the current stage.

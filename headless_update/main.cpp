@@ -12,12 +12,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "command_line.h"
 #include "console_reporter.h"
 #include "interrupt_guard.h"
+#include "library_output_capture.h"
 #include "terminal_output.h"
 #include "update_sequence.h"
 
@@ -72,36 +74,71 @@ void warnAgain(headless::TerminalOutput *terminal, bool errorIsTerminal) {
     (void)!::write(STDERR_FILENO, kWarning, sizeof kWarning - 1);
 }
 
-int runUpdate(uint32_t length) {
-    // On a terminal every write to standard output, the libraries' lines
-    // included, goes through the terminal output, which ends the progress
-    // line first.
-    std::unique_ptr<headless::TerminalOutput> terminal;
-    FILE *const original = stdout;
-    if (::isatty(STDOUT_FILENO)) {
+// Where the update's output goes. The program's own lines are written to a
+// copy of the real standard output, drawn in place on a terminal; the
+// libraries' printf lines on descriptor 1 are captured and forwarded to the
+// same place, in order with them and never inside the progress bar. When
+// any of that cannot be set up, everything goes to standard output as plain
+// lines, the libraries' lines included.
+class UpdateOutput {
+public:
+    UpdateOutput() {
         std::fflush(stdout);
-        terminal = std::make_unique<headless::TerminalOutput>(STDOUT_FILENO);
-        if (terminal->stream())
-            stdout = terminal->stream();
-        else
-            terminal.reset();
+        fd_ = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (fd_ < 0) return;
+        if (::isatty(fd_)) {
+            terminal_ = std::make_unique<headless::TerminalOutput>(fd_);
+            if (!terminal_->stream()) terminal_.reset();
+        }
+        if (!terminal_ && !(plain_ = ::fdopen(fd_, "w"))) return;
+        FILE *const target = terminal_ ? terminal_->stream() : plain_;
+        capture_ = std::make_unique<headless::LibraryOutputCapture>([target](std::string_view line) {
+            std::fwrite(line.data(), 1, line.size(), target);
+            std::fflush(target);
+        });
+        if (!capture_->capturing()) {
+            capture_.reset();
+            terminal_.reset();
+        }
     }
+    // Forwards the libraries' last lines and gives descriptor 1 back first.
+    ~UpdateOutput() {
+        capture_.reset();
+        terminal_.reset();
+        if (plain_)
+            std::fclose(plain_);
+        else if (fd_ >= 0)
+            ::close(fd_);
+    }
+    UpdateOutput(const UpdateOutput &) = delete;
+    UpdateOutput &operator=(const UpdateOutput &) = delete;
+
+    FILE *out() const {
+        if (terminal_) return terminal_->stream();
+        return capture_ ? plain_ : stdout;
+    }
+    headless::TerminalOutput *terminal() const { return terminal_.get(); }
+    headless::LibraryOutputCapture *libraryLines() const { return capture_.get(); }
+
+private:
+    int fd_ = -1;
+    FILE *plain_ = nullptr;  // owns fd_ once made
+    std::unique_ptr<headless::TerminalOutput> terminal_;
+    std::unique_ptr<headless::LibraryOutputCapture> capture_;
+};
+
+int runUpdate(uint32_t length) {
+    const UpdateOutput output;
     const bool errorIsTerminal = ::isatty(STDERR_FILENO);
 
     updater::UpdateSequence::Result result;
     {
-        headless::ConsoleReporter reporter(stdout, stderr, terminal.get(), length);
+        headless::ConsoleReporter reporter(output.out(), stderr, output.terminal(), output.libraryLines(), length);
         headless::InterruptGuard guard(
-            [&terminal, errorIsTerminal](int) { warnAgain(terminal.get(), errorIsTerminal); });
+            [&output, errorIsTerminal](int) { warnAgain(output.terminal(), errorIsTerminal); });
         updater::UpdateSequence sequence(updater::exportedLibrary(), reporter, kImageFileName, length);
         reporter.stageBegan(updater::Stage::Connecting);
         result = sequence.run();
-    }
-
-    if (terminal) {
-        std::fflush(stdout);
-        stdout = original;
-        terminal.reset();
     }
     return result == updater::UpdateSequence::Result::Done ? 0 : kExitFailed;
 }

@@ -1,14 +1,15 @@
 // Standard output on a terminal: one line (the progress bar) is redrawn in
 // place, and it is ended with a line feed before anything else is written.
 //
-// The download libraries print their diagnostics with printf to standard
-// output, between the progress reports, on the same thread. To keep such a
-// line from being glued to the end of the progress bar, the program points
-// `stdout` at stream(): every write through it, the libraries' included,
-// first ends an open progress line.
+// Everything else is written through stream(): the program's own lines and
+// the download libraries' lines, which the program captures off standard
+// output (LibraryOutputCapture) and forwards here. Every write through it
+// first ends an open progress line, so no line is glued to the bar.
 //
-// Threads: everything but lineOpen() and claimOpenLine() belongs to the thread that runs the
-// update; those two may be called from any thread.
+// Threads: everything but lineOpen() and claimOpenLine() is used by one
+// thread at a time (the thread that runs the update, and the capture's
+// reader, take turns under the capture's hold); those two may be called from
+// any thread.
 #pragma once
 
 #include <atomic>

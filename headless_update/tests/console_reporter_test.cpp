@@ -1,8 +1,10 @@
 // What tz4817-update shows, driven by the real update sequence over a
-// scripted library: stage lines in order, plain progress lines at most one
-// per 5 percent, the libraries' lines in their place, failures on standard
-// error and never a success line after a failure; on a terminal, a bar drawn
-// in place that never swallows or glues another line.
+// scripted library that prints to standard output as the libraries do, with
+// its lines captured and forwarded as the program does: stage lines in
+// order, plain progress lines at most one per 5 percent, the libraries' lines
+// in their place, failures on standard error and never a success line after
+// a failure; on a terminal, a bar drawn in place that never swallows or glues
+// another line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,12 +13,14 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include "console_reporter.h"
+#include "library_output_capture.h"
 #include "terminal_output.h"
 #include "update_sequence.h"
 
@@ -36,11 +40,10 @@ struct Script {
 };
 
 Script script;
-FILE *libraryOut = nullptr;  // the program's stdout, as the libraries see it
 
 void libraryPrint(const std::string &text) {
-    std::fputs(text.c_str(), libraryOut);
-    std::fflush(libraryOut);
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
 }
 
 const updater::UpdateLibrary kScriptedLibrary{
@@ -88,7 +91,15 @@ uint32_t percentOf(const std::string &progressLine) {
     return static_cast<uint32_t>(std::stoul(progressLine.substr(progressLine.rfind(' ') + 1)));
 }
 
-updater::UpdateSequence::Result runUpdate(updater::UpdateReporter &reporter) {
+// One update, its reports shown on `out` (the terminal output's stream when
+// `terminal` is given) and the library's lines forwarded there as well.
+updater::UpdateSequence::Result runUpdate(FILE *out, FILE *err, TerminalOutput *terminal) {
+    LibraryOutputCapture capture([out](std::string_view line) {
+        std::fwrite(line.data(), 1, line.size(), out);
+        std::fflush(out);
+    });
+    EXPECT_TRUE(capture.capturing());
+    ConsoleReporter reporter(out, err, terminal, &capture, kImageLength);
     updater::UpdateSequence sequence(kScriptedLibrary, reporter, "tz4817.img", kImageLength);
     reporter.stageBegan(updater::Stage::Connecting);
     return sequence.run();
@@ -103,7 +114,6 @@ protected:
         script.download = downloadReports();
         out_ = open_memstream(&outText_, &outSize_);
         err_ = open_memstream(&errText_, &errSize_);
-        libraryOut = out_;
     }
     void TearDown() override {
         std::fclose(out_);
@@ -111,10 +121,7 @@ protected:
         std::free(outText_);
         std::free(errText_);
     }
-    updater::UpdateSequence::Result run() {
-        ConsoleReporter reporter(out_, err_, nullptr, kImageLength);
-        return runUpdate(reporter);
-    }
+    updater::UpdateSequence::Result run() { return runUpdate(out_, err_, nullptr); }
     std::string out() {
         std::fflush(out_);
         return std::string(outText_, outSize_);
@@ -207,7 +214,8 @@ TEST_F(PlainOutputTest, LinkNotOpenedShowsOnlyTheFirstStage) {
 }
 
 // Terminal output: standard output and standard error are one file, as they
-// are one terminal; the program's stdout is the terminal output's stream.
+// are one terminal; the library's lines are forwarded to the terminal
+// output's stream.
 class TerminalOutputTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -220,17 +228,13 @@ protected:
         ASSERT_NE(terminal_->stream(), nullptr);
         err_ = fdopen(dup(fileno(file_)), "w");
         std::setvbuf(err_, nullptr, _IONBF, 0);
-        libraryOut = terminal_->stream();
     }
     void TearDown() override {
         terminal_.reset();
         std::fclose(err_);
         std::fclose(file_);
     }
-    updater::UpdateSequence::Result run() {
-        ConsoleReporter reporter(terminal_->stream(), err_, terminal_.get(), kImageLength);
-        return runUpdate(reporter);
-    }
+    updater::UpdateSequence::Result run() { return runUpdate(terminal_->stream(), err_, terminal_.get()); }
     std::string screen() {
         std::fflush(terminal_->stream());
         struct stat status {};

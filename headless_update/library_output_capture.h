@@ -1,0 +1,76 @@
+// The download libraries' lines, taken off standard output so that the
+// program decides where they go.
+//
+// The libraries print their diagnostics with printf to standard output and
+// flush after every line. While a capture lives, file descriptor 1 is the
+// writing end of a pipe; a reader thread takes each complete line out of it
+// and hands it to the sink (for a console program: its own output, which on
+// a terminal ends the progress line first), and keeps it in capturedText()
+// (for a message box's details: the library lines of this run).
+//
+// Order: the program writes its own output while it holds holdOutput(),
+// which first forwards every line the libraries have written so far and then
+// keeps the reader from forwarding until it is released. So a library line
+// never lands inside one of the program's writes (a progress line being
+// drawn), and a line printed before a write of the program is shown before
+// it, as it would be without the capture.
+//
+// stop() (or the destructor) flushes `stdout`, puts the real standard output
+// back on descriptor 1 and forwards what is still in the pipe, a last line
+// without its line feed included: nothing is lost. If the pipe cannot be set
+// up, nothing is captured: capturing() is false, descriptor 1 is left as it
+// was, and the libraries' lines go straight to standard output.
+//
+// Threads: the sink runs on the reader thread or in holdOutput(), one call at
+// a time. One capture at a time per process; make and stop it on the same
+// thread, and never stop it while holding holdOutput().
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace headless {
+
+class LibraryOutputCapture {
+public:
+    // Receives each line with its line feed (the last one may have none).
+    using Sink = std::function<void(std::string_view line)>;
+
+    explicit LibraryOutputCapture(Sink sink);
+    ~LibraryOutputCapture();
+    LibraryOutputCapture(const LibraryOutputCapture &) = delete;
+    LibraryOutputCapture &operator=(const LibraryOutputCapture &) = delete;
+
+    // Whether descriptor 1 is captured.
+    bool capturing() const { return readEnd_ >= 0; }
+
+    // Forwards every complete line written so far; until the lock is
+    // released no other line is forwarded. Cheap when nothing is captured.
+    [[nodiscard]] std::unique_lock<std::mutex> holdOutput();
+
+    // Every line forwarded so far.
+    std::string capturedText();
+
+    // Ends the capture (see above). Idempotent.
+    void stop();
+
+private:
+    void run();
+    // Reads what the pipe holds and forwards its complete lines; false at end
+    // of file. Called with mutex_ held.
+    bool forwardAvailable();
+    void forward(std::string_view line);
+
+    Sink sink_;
+    int readEnd_ = -1;
+    int savedOutput_ = -1;  // the real standard output
+    std::thread reader_;
+    std::mutex mutex_;  // the sink, pending_ and captured_
+    std::string pending_;
+    std::string captured_;
+};
+
+}  // namespace headless
