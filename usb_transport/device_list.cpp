@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "trace.h"
-#include "wdu_status.h"
+#include "qrvusb.h"
 
 namespace qrvusb {
 

@@ -6,7 +6,7 @@
 
 #include "device_list.h"
 #include "trace.h"
-#include "wdu_status.h"
+#include "qrvusb.h"
 
 namespace qrvusb {
 

@@ -6,7 +6,7 @@
 #include <new>
 #include <thread>
 
-#include "wdu_status.h"
+#include "qrvusb.h"
 
 namespace qrvusb {
 

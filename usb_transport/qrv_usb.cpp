@@ -16,7 +16,6 @@
 #include "frame_checksum.h"
 #include "os_helpers.h"
 #include "qrv_usb.h"
-#include "wdu_status.h"
 
 namespace qrvusb {
 namespace {

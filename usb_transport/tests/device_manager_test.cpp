@@ -11,7 +11,7 @@
 #include "device_manager.h"
 #include "fake_driver.h"
 #include "usb_driver/driver_status.h"
-#include "wdu_status.h"
+#include "qrvusb.h"
 
 namespace qrvusb::test {
 namespace {

@@ -13,7 +13,7 @@
 #include "fake_driver.h"
 #include "os_helpers.h"
 #include "usb_driver/driver_status.h"
-#include "wdu_status.h"
+#include "qrvusb.h"
 
 namespace qrvusb::test {
 namespace {

@@ -11,7 +11,6 @@
 #include "qrv_usb.h"
 #include "qrvusb.h"
 #include "usb_driver/driver_status.h"
-#include "wdu_status.h"
 
 namespace qrvusb::test {
 namespace {

@@ -15,7 +15,6 @@
 #include "tz4817/nor_flash.h"
 #include "usb_driver/driver.h"
 #include "usb_driver/loopback_bus.h"
-#include "wdu_status.h"
 
 namespace qrvusb::test {
 namespace {
