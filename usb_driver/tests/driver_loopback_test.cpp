@@ -8,12 +8,13 @@
 #include "tz4817/clock.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
-#include "usb_driver/loopback_bus.h"
+#include "test_support/loopback_bus.h"
 
 namespace usb_driver::test {
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::LoopbackBus;
 
 const MatchEntry kApp = entry(tz4817::kAppVendorId, tz4817::kAppProductId);
 const MatchEntry kBoot = entry(tz4817::kBootVendorId, tz4817::kBootProductId);

@@ -19,7 +19,7 @@
 #include "libusb_descriptors.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
-#include "umockdev_projector.h"
+#include "test_support/umockdev_projector.h"
 #include "usb_driver/driver_status.h"
 #include "usb_driver/libusb_bus.h"
 
@@ -127,14 +127,14 @@ private:
 class LibusbBusTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        if (!testing::UmockdevLoaded())
+        if (!test_support::UmockdevLoaded())
             GTEST_SKIP() << "libumockdev-preload is not loaded: the emulated USB is not there";
         flash_ = tz4817::NorFlash::inMemory();
         tz4817::DeviceOptions options;
         options.rebootDelay = 30ms;
         options.eraseTime = 1ms;
         device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, options);
-        projector_ = std::make_unique<testing::UmockdevProjector>(*device_);
+        projector_ = std::make_unique<test_support::UmockdevProjector>(*device_);
         LibusbBusOptions busOptions;
         busOptions.forcePolling = GetParam();
         busOptions.pollInterval = 50ms;
@@ -188,7 +188,7 @@ protected:
 
     std::unique_ptr<tz4817::NorFlash> flash_;
     std::unique_ptr<tz4817::Tz4817Device> device_;
-    std::unique_ptr<testing::UmockdevProjector> projector_;
+    std::unique_ptr<test_support::UmockdevProjector> projector_;
     std::shared_ptr<LibusbBus> bus_;
     Listener listener_;
 };

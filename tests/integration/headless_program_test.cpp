@@ -22,12 +22,17 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "test_support/child_process.h"
 
 namespace headless::test {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::ChildProcess;
+using test_support::Launch;
+using test_support::readFile;
+using test_support::RunResult;
+using test_support::runToEnd;
 
 constexpr size_t kBootSectorSize = 0x4000;
 constexpr char kWarning[] = "Do NOT interrupt upgrade after it starts!\n";

@@ -1,4 +1,4 @@
-#include "umockdev_projector.h"
+#include "test_support/umockdev_projector.h"
 
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
@@ -17,7 +17,7 @@
 #include <span>
 #include <thread>
 
-namespace usb_driver::testing {
+namespace test_support {
 namespace {
 
 constexpr const char *kSysPath = "/sys/devices/usb1/1-1";
@@ -496,4 +496,4 @@ std::vector<unsigned> UmockdevProjector::interfaceSelections() {
     return state_->selections;
 }
 
-}  // namespace usb_driver::testing
+}  // namespace test_support

@@ -1,4 +1,4 @@
-#include "usb_driver/loopback_bus.h"
+#include "test_support/loopback_bus.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,7 +13,10 @@
 
 #include "usb_driver/driver_status.h"
 
-namespace usb_driver {
+namespace test_support {
+
+using namespace usb_driver;
+
 namespace {
 
 // How often the watcher looks at its stop flag while the device is quiet.
@@ -300,4 +303,4 @@ void LoopbackBus::setLogging(bool enabled) {
     state_->logging = enabled;
 }
 
-}  // namespace usb_driver
+}  // namespace test_support
