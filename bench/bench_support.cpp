@@ -11,8 +11,8 @@
 #include <fstream>
 
 #include "qrvusb.h"
-#include "usb_driver/driver.h"
 #include "test_support/loopback_bus.h"
+#include "usb_driver/driver.h"
 
 namespace bench {
 namespace {

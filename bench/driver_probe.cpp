@@ -3,8 +3,8 @@
 #include <atomic>
 
 #include "driver_requests.h"
-#include "usb_driver/driver_records.h"
 #include "test_support/loopback_bus.h"
+#include "usb_driver/driver_records.h"
 
 namespace bench {
 namespace {

@@ -24,7 +24,7 @@ if(QRV_BUILD_TESTS)
   add_executable(usb_driver_libusb_tests tests/libusb_bus_test.cpp)
   target_include_directories(usb_driver_libusb_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(usb_driver_libusb_tests PRIVATE
-    usb_driver_libusb test_support_umockdev tz4817_device PkgConfig::LIBUSB GTest::gtest_main)
+    usb_driver_libusb test_support_umockdev tz4817_device usb_standard PkgConfig::LIBUSB GTest::gtest_main)
   qrv_discover_tests(usb_driver_libusb_tests LABELS driver libusb tsan
     PROPERTIES TIMEOUT 120 DISCOVERY_TIMEOUT 60)
 endif()

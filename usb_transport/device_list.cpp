@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "trace.h"
 #include "qrvusb.h"
+#include "trace.h"
 
 namespace qrvusb {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "device_list.h"
-#include "trace.h"
 #include "qrvusb.h"
+#include "trace.h"
 
 namespace qrvusb {
 

@@ -7,9 +7,9 @@
 
 #include "pause.h"
 #include "qrvusb.h"
+#include "test_support/loopback_bus.h"
 #include "usb_driver/driver.h"
 #include "usb_driver/driver_status.h"
-#include "test_support/loopback_bus.h"
 
 namespace flash_test {
 

@@ -14,9 +14,9 @@
 #include <future>
 #include <mutex>
 
+#include "test_support/umockdev_projector.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
-#include "test_support/umockdev_projector.h"
 #include "usb_driver/driver.h"
 #include "usb_driver/driver_status.h"
 #include "usb_driver/libusb_bus.h"

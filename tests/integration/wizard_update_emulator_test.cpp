@@ -19,11 +19,11 @@
 #include "resource_ids.h"
 #include "template_builder.h"
 #include "test_support.h"
+#include "test_support/loopback_bus.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
 #include "update_dialog.h"
 #include "usb_driver/driver.h"
-#include "test_support/loopback_bus.h"
 
 using namespace updater;
 

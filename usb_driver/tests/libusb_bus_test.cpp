@@ -17,11 +17,12 @@
 #include <vector>
 
 #include "libusb_descriptors.h"
+#include "test_support/umockdev_projector.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
-#include "test_support/umockdev_projector.h"
 #include "usb_driver/driver_status.h"
 #include "usb_driver/libusb_bus.h"
+#include "usb_standard/usb_standard.h"
 
 namespace usb_driver {
 namespace {
@@ -269,8 +270,8 @@ TEST_P(LibusbBusTest, ControlTransferOnPipeZeroCarriesTheSetupPacket) {
     request.in = true;
     request.buffer = buffer.data();
     request.length = 64;
-    const uint8_t getDeviceDescriptor[8] = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0};
-    std::copy(std::begin(getDeviceDescriptor), std::end(getDeviceDescriptor), request.setup);
+    const auto getDeviceDescriptor = usb::getDescriptor(usb::DT_DEVICE, 0, 18);
+    std::copy(getDeviceDescriptor.begin(), getDeviceDescriptor.end(), request.setup);
     request.timeoutMs = 1000;
     uint32_t transferred = 0;
     ASSERT_EQ(bus_->transfer(key, request, transferred), kStatusOk);

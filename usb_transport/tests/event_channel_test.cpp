@@ -12,8 +12,8 @@
 #include "event_channel.h"
 #include "fake_driver.h"
 #include "os_helpers.h"
-#include "usb_driver/driver_status.h"
 #include "qrvusb.h"
+#include "usb_driver/driver_status.h"
 
 namespace qrvusb::test {
 namespace {

@@ -11,10 +11,10 @@
 
 #include "qrv_usb.h"
 #include "qrvusb.h"
+#include "test_support/loopback_bus.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
 #include "usb_driver/driver.h"
-#include "test_support/loopback_bus.h"
 
 namespace qrvusb::test {
 namespace {
