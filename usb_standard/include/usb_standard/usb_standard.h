@@ -13,9 +13,7 @@ namespace usb {
 // bmRequestType: direction | type | recipient.
 inline constexpr uint8_t DIR_OUT = 0x00;
 inline constexpr uint8_t DIR_IN = 0x80;
-inline constexpr uint8_t TYPE_MASK = 0x60;
 inline constexpr uint8_t TYPE_STANDARD = 0x00;
-inline constexpr uint8_t RECIP_MASK = 0x1F;
 inline constexpr uint8_t RECIP_DEVICE = 0x00;
 inline constexpr uint8_t RECIP_INTERFACE = 0x01;
 inline constexpr uint8_t RECIP_ENDPOINT = 0x02;
@@ -47,11 +45,8 @@ inline constexpr uint8_t DT_DEVICE_SIZE = 18;
 inline constexpr uint8_t DT_CONFIG_SIZE = 9;
 inline constexpr uint8_t DT_INTERFACE_SIZE = 9;
 inline constexpr uint8_t DT_ENDPOINT_SIZE = 7;
-inline constexpr uint8_t DT_ENDPOINT_AUDIO_SIZE = 9;  // with bRefresh and bSynchAddress
 
-// bEndpointAddress: direction bit and number; bmAttributes: transfer type.
-inline constexpr uint8_t ENDPOINT_DIR_MASK = 0x80;
-inline constexpr uint8_t ENDPOINT_NUMBER_MASK = 0x0F;
+// bmAttributes of an endpoint: its transfer type.
 inline constexpr uint8_t ENDPOINT_XFER_BULK = 0x02;
 
 // wValue of GET_DESCRIPTOR: the type in the high byte, the index in the low.
