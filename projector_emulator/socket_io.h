@@ -21,9 +21,6 @@ bool readExact(int fd, std::span<uint8_t> buffer, std::chrono::milliseconds time
 // Appends `count` bytes read from the socket to `out`.
 bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, std::chrono::milliseconds timeout = {});
 
-// Writes all of `bytes` (MSG_NOSIGNAL: a closed peer is an error, not SIGPIPE).
-bool writeAll(int fd, std::span<const uint8_t> bytes);
-
 // "127.0.0.1:40000" or "[::1]:40000".
 std::string describe(const sockaddr *address, socklen_t length);
 

@@ -15,6 +15,7 @@
 #include "usb_driver/driver_status.h"
 #include "usb_standard/usb_standard.h"
 #include "usbip/protocol.h"
+#include "usbip/stream_socket.h"
 
 namespace usb_driver {
 namespace {
@@ -167,7 +168,7 @@ std::optional<std::vector<usbip::ListedDevice>> UsbipBus::State::deviceList() {
     std::optional<std::vector<usbip::ListedDevice>> result;
     std::vector<uint8_t> bytes;
     usbip::appendDevlistRequest(bytes);
-    if (usbip_socket::writeAll(fd, bytes)) {
+    if (usbip::writeAll(fd, bytes)) {
         bytes.clear();
         for (;;) {
             bool ended = false;
@@ -191,7 +192,7 @@ void UsbipBus::State::importDevice(const std::string &busId) {
     std::vector<uint8_t> bytes;
     usbip::appendImportRequest(bytes, usbip::ImportRequest{busId});
     std::optional<usbip::DeviceRecord> record;
-    if (usbip_socket::writeAll(fd, bytes)) {
+    if (usbip::writeAll(fd, bytes)) {
         bytes.assign(usbip::kOpHeaderSize, 0);
         auto header = usbip_socket::readExact(fd, bytes, deadline, wakeFd)
                           ? usbip::decodeOpHeader(bytes)
@@ -370,7 +371,7 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
     bool written;
     {
         std::lock_guard lock(import.writeMutex);
-        written = usbip_socket::writeAll(import.fd, message);
+        written = usbip::writeAll(import.fd, message);
     }
 
     bool cancelled = false, abandon = !written;
@@ -390,7 +391,7 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
         usbip::appendCmdUnlink(message, usbip::CmdUnlink{unlinkSeqnum, import.devid, command.seqnum});
         {
             std::lock_guard writeLock(import.writeMutex);
-            written = usbip_socket::writeAll(import.fd, message);
+            written = usbip::writeAll(import.fd, message);
         }
         lock.lock();
         // The completion may have raced the unlink: then it counts.
