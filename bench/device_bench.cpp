@@ -133,8 +133,7 @@ void BM_LoopbackBus_DownloadTransfers(benchmark::State &state) {
     test_support::LoopbackBus bus(device);
     bus.setLogging(false);
     KeyListener listener;
-    bus.start(listener);
-    const uint64_t key = listener.waitForKey();
+    const uint64_t key = bus.start(listener) == 0 ? listener.waitForKey() : 0;
     if (key == 0 || bus.open(key) != 0) {
         state.SkipWithError("the loopback bus reported no device");
         bus.stop();

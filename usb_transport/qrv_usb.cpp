@@ -88,10 +88,10 @@ uint32_t deviceAttached(DeviceCtx *device, DeviceInfo *info, void *userData) {
     context->interfaceStatus.store(status);
     if (status != WDU_OK) {
         context->device.store(nullptr);
-        OsEventSignal(context->attachEvent.load());
+        (void)OsEventSignal(context->attachEvent.load());  // fails only for a null event
         return 0;
     }
-    OsEventSignal(context->attachEvent.load());
+    (void)OsEventSignal(context->attachEvent.load());  // fails only for a null event
     return 1;
 }
 
@@ -124,8 +124,8 @@ uint32_t checkPresence() {
 // matter; the next transfer tells.
 void resetPipes() {
     std::this_thread::sleep_for(kResetPause);
-    WDU_ResetPipe(gAttach.device.load(), kPipeOut);
-    WDU_ResetPipe(gAttach.device.load(), kPipeIn);
+    (void)WDU_ResetPipe(gAttach.device.load(), kPipeOut);
+    (void)WDU_ResetPipe(gAttach.device.load(), kPipeIn);
 }
 
 void reportFailedTransfer() {

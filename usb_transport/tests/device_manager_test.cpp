@@ -379,8 +379,8 @@ class DevListOperations : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(DevListOpen(), WDU_OK); }
     void TearDown() override {
-        RemoveAllDevicesFromDevList(&first_);
-        RemoveAllDevicesFromDevList(&second_);
+        (void)RemoveAllDevicesFromDevList(&first_);
+        (void)RemoveAllDevicesFromDevList(&second_);
         DevListClose();
     }
     DeviceCtx *add(DriverCtx *driver, uint32_t uniqueId) {
