@@ -25,6 +25,7 @@ if(QRV_BUILD_TESTS)
   target_include_directories(usb_driver_libusb_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(usb_driver_libusb_tests PRIVATE
     usb_driver_libusb test_support_umockdev tz4817_device usb_standard PkgConfig::LIBUSB GTest::gtest_main)
-  qrv_discover_tests(usb_driver_libusb_tests LABELS driver libusb tsan
+  # The bus on its event thread; status and descriptor conversions on one.
+  qrv_discover_tests(usb_driver_libusb_tests LABELS driver libusb THREADED "LibusbBusTest\\."
     PROPERTIES TIMEOUT 120 DISCOVERY_TIMEOUT 60)
 endif()
