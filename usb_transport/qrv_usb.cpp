@@ -27,7 +27,6 @@ constexpr uint32_t kPipeIn = 0x81;
 constexpr uint32_t kDirectionWrite = 0;
 constexpr uint32_t kDirectionRead = 1;
 constexpr uint32_t kTransferTimeoutMs = 2000;
-constexpr uint32_t kAttachWaitSeconds = 30;
 constexpr auto kResetPause = 10ms;
 // QRV_WriteQrvUsb gives the device time before each transfer.
 constexpr auto kRequestWritePause = 10ms;
@@ -50,6 +49,11 @@ const MatchEntry kMatchTable[] = {
     {0xE7A2, 0x051E, {}},
     {0xE7B9, 0x2000, {}},
 };
+
+// How long QRV_USBInit waits for a projector to be taken. Tests that expect
+// no projector shorten it (testing::SetAttachWait); nothing else changes it.
+constexpr std::chrono::seconds kAttachWait{30};
+std::atomic<std::chrono::seconds::rep> gAttachWaitSeconds{kAttachWait.count()};
 
 // Shared between the caller's thread and the event thread, which runs the
 // attach and detach callbacks: every field is atomic.
@@ -154,6 +158,10 @@ void SetSequenceNumber(uint8_t value) { gSequence = value == 0 ? 1 : value; }
 
 bool DeviceTaken() { return gAttach.device.load() != nullptr; }
 
+void SetAttachWait(std::chrono::seconds wait) {
+    gAttachWaitSeconds.store(wait.count() > 0 ? wait.count() : kAttachWait.count());
+}
+
 }  // namespace testing
 }  // namespace qrvusb
 
@@ -176,7 +184,7 @@ extern "C" int32_t QRV_USBInit(void) {
     uint32_t status = WDU_Init(&gDriver, kMatchTable, 2, &table, usb_driver::EVENT_OPT_ACKNOWLEDGE);
     if (status != WDU_OK) return static_cast<int32_t>(status);  // QRV_USBTerm closes the event
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kAttachWaitSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(gAttachWaitSeconds.load());
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return static_cast<int32_t>(WDU_ERR_TIMEOUT);
