@@ -166,8 +166,7 @@ INSTANTIATE_TEST_SUITE_P(DefaultBusAndPolling, LibusbStackTest,
 // With QRV_USBIP unset and no projector plugged in, the driver still opens:
 // the local bus exists and simply has nothing to offer, so QRV_USBInit waits
 // its 30 seconds and returns WDU_ERR_TIMEOUT rather than failing at once with
-// WDU_ERR_SYSTEM. (The 30-second wait itself is the transport's, tested once
-// over USB/IP.)
+// WDU_ERR_SYSTEM.
 TEST(LibusbDefaultBus, DriverOpensOnTheLocalBusWithoutAProjector) {
     if (!test_support::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
     unsetenv("QRV_USBIP");
@@ -183,7 +182,8 @@ TEST(LibusbDefaultBus, DriverOpensOnTheLocalBusWithoutAProjector) {
 
 // The same through the transport: with no projector on the local bus
 // QRV_USBInit waits out its attach limit and says so with WDU_ERR_TIMEOUT,
-// the status the program reports as a projector that never came.
+// the status the program reports as a projector that never came. The local
+// bus's one test of the real 30 seconds (labelled slow).
 TEST(LibusbDefaultBus, UsbInitWithoutAProjectorTimesOut) {
     if (!test_support::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
     unsetenv("QRV_USBIP");
