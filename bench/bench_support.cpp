@@ -11,8 +11,8 @@
 #include <fstream>
 
 #include "qrvusb.h"
+#include "test_support/loopback_bus.h"
 #include "usb_driver/driver.h"
-#include "usb_driver/loopback_bus.h"
 
 namespace bench {
 namespace {
@@ -150,7 +150,7 @@ LoopbackLink::LoopbackLink(tz4817::DeviceOptions options, BusMaker makeBus)
       device_(std::make_unique<tz4817::Tz4817Device>(*flash_, std::move(options))) {
     usb_driver::testing::SetBusFactory([device = device_.get(), makeBus]() -> std::shared_ptr<usb_driver::Bus> {
         if (makeBus) return makeBus(*device);
-        auto bus = std::make_shared<usb_driver::LoopbackBus>(*device);
+        auto bus = std::make_shared<test_support::LoopbackBus>(*device);
         // A full download is 74,000 transfers: the log would grow by megabytes
         // and cost an allocation per transfer.
         bus->setLogging(false);

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "bench_support.h"
-#include "usb_driver/loopback_bus.h"
+#include "test_support/loopback_bus.h"
 
 namespace bench {
 namespace {
@@ -130,11 +130,10 @@ private:
 void BM_LoopbackBus_DownloadTransfers(benchmark::State &state) {
     auto flash = tz4817::NorFlash::inMemory();
     tz4817::Tz4817Device device(*flash, benchProjector());
-    usb_driver::LoopbackBus bus(device);
+    test_support::LoopbackBus bus(device);
     bus.setLogging(false);
     KeyListener listener;
-    bus.start(listener);
-    const uint64_t key = listener.waitForKey();
+    const uint64_t key = bus.start(listener) == 0 ? listener.waitForKey() : 0;
     if (key == 0 || bus.open(key) != 0) {
         state.SkipWithError("the loopback bus reported no device");
         bus.stop();

@@ -3,8 +3,8 @@
 #include <atomic>
 
 #include "driver_requests.h"
+#include "test_support/loopback_bus.h"
 #include "usb_driver/driver_records.h"
-#include "usb_driver/loopback_bus.h"
 
 namespace bench {
 namespace {
@@ -67,7 +67,7 @@ uint32_t probeIoctl(usb_driver::Connection *connection, uint32_t code, void *rec
 
 const qrvusb::DriverFunctions kProbe = {&probeOpen, &probeIoctl, &probeClose};
 
-class TimingBus : public usb_driver::LoopbackBusWrapper {
+class TimingBus : public test_support::LoopbackBusWrapper {
 public:
     explicit TimingBus(tz4817::Tz4817Device &device) : LoopbackBusWrapper(device) { inner_.setLogging(false); }
 

@@ -1,14 +1,24 @@
-# qrv_discover_tests(<target> [LABELS <label>...] [PROPERTIES <name> <value>...]
-#                    [DISCOVERY_TIMEOUT <seconds>])
+# qrv_discover_tests(<target> [LABELS <label>...] [THREADED <regex>] [SLOW <regex>]
+#                    [PROPERTIES <name> <value>...] [DISCOVERY_TIMEOUT <seconds>])
 #
 # Registers every GoogleTest case of <target> with ctest and gives each one all
 # the labels named. gtest_discover_tests' own PROPERTIES option loses every
 # label but the first (the list is split on its way through the discovery
 # script), so the labels are set by a script that ctest runs after it has
-# read the discovered tests. The presets select tests by label: "tsan" marks
-# the threaded ones for the ThreadSanitizer run.
+# read the discovered tests. The presets select tests by label:
+#
+# - "tsan" marks the tests that run more than one thread of the project's
+#   code, for the ThreadSanitizer run: give it in LABELS when every test of
+#   the target does, or THREADED with a regular expression that matches the
+#   names of those that do.
+# - "slow" marks the tests that wait out a real time limit of the system
+#   (the 30-second attach wait): SLOW matches their names. Only the default
+#   preset runs them, first of all.
+#
+# A THREADED or SLOW expression that matches no test fails the test run, so a
+# renamed test cannot lose its label unnoticed.
 function(qrv_discover_tests target)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "DISCOVERY_TIMEOUT" "LABELS;PROPERTIES")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "DISCOVERY_TIMEOUT;THREADED;SLOW" "LABELS;PROPERTIES")
   set(list_variable ${target}_discovered_tests)
   set(options TEST_LIST ${list_variable})
   if(ARG_PROPERTIES)
@@ -18,12 +28,35 @@ function(qrv_discover_tests target)
     list(APPEND options DISCOVERY_TIMEOUT ${ARG_DISCOVERY_TIMEOUT})
   endif()
   gtest_discover_tests(${target} ${options})
-  if(ARG_LABELS)
-    set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
-    file(WRITE ${script}
-      "if(${list_variable})\n"
-      "  set_tests_properties(\${${list_variable}} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
-      "endif()\n")
-    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
+  file(CONFIGURE OUTPUT ${script} @ONLY CONTENT [==[
+set(threaded [=[@ARG_THREADED@]=])
+set(slow [=[@ARG_SLOW@]=])
+set(threaded_found OFF)
+set(slow_found OFF)
+foreach(test IN LISTS @list_variable@)
+  set(labels "@ARG_LABELS@")
+  if(threaded AND test MATCHES "${threaded}")
+    list(APPEND labels tsan)
+    set(threaded_found ON)
   endif()
+  if(slow AND test MATCHES "${slow}")
+    list(APPEND labels slow)
+    set(slow_found ON)
+    # Started first, so that the tests run in parallel meanwhile.
+    set_tests_properties("${test}" PROPERTIES COST 1000)
+  endif()
+  if(labels)
+    set_tests_properties("${test}" PROPERTIES LABELS "${labels}")
+  endif()
+endforeach()
+if(@list_variable@ AND threaded AND NOT threaded_found)
+  message(FATAL_ERROR "@target@: THREADED '${threaded}' matches no test")
+endif()
+if(@list_variable@ AND slow AND NOT slow_found)
+  message(FATAL_ERROR "@target@: SLOW '${slow}' matches no test")
+endif()
+]==])
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()

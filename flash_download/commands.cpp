@@ -73,8 +73,7 @@ std::array<uint8_t, 3> low24Bits(uint32_t value) {
 // bytes after the frame are left alone) and exchanges it.
 bool readFlashInformation(FrameBuffer &frame, uint8_t selector) {
     const std::array<uint8_t, 4> parameters{kFlashInformationDataBytes, 0x00, 0x00, selector};
-    frame.build(kReadFrame, kFlashInformationRead, parameters);
-    return frame.exchange(12, kReplyCapacity);
+    return frame.build(kReadFrame, kFlashInformationRead, parameters) && frame.exchange(12, kReplyCapacity);
 }
 
 }  // namespace
@@ -85,9 +84,9 @@ QRVDL_API int32_t QRVDL_CmdReadStatus(uint8_t *status) {
     if (status == nullptr) return 1;
     FrameBuffer frame;
     const std::array<uint8_t, 1> parameters{kStatusDataBytes};
-    frame.build(kReadFrame, kStatusRead, parameters);
     uint8_t value = 0;
-    const bool ok = frame.exchange(9, kReplyCapacity) && frame.replyByte(kReplyDataOffset, value);
+    const bool ok = frame.build(kReadFrame, kStatusRead, parameters) && frame.exchange(9, kReplyCapacity) &&
+                    frame.replyByte(kReplyDataOffset, value);
     *status = ok ? value : 0;
     return result(ok);
 }
@@ -152,8 +151,7 @@ QRVDL_API int32_t QRVDL_CmdWriteFlashDownloadData(const uint8_t *data, int32_t c
 QRVDL_API int32_t QRVDL_CmdWriteCalibrationUnlock(void) {
     FrameBuffer frame;
     const std::array<uint8_t, 1> first{kFirstUnlockByte};
-    frame.build(kWriteFrame, kCalibrationUnlock, first);
-    if (!frame.exchange(9, kReplyCapacity)) return 1;
+    if (!frame.build(kWriteFrame, kCalibrationUnlock, first) || !frame.exchange(9, kReplyCapacity)) return 1;
 
     // The second frame is built over what the buffer holds after the first
     // exchange: only the header, class, operation and byte 14 are written,

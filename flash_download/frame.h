@@ -47,7 +47,7 @@ public:
     // operation, the parameters from byte 7 and the checksum. Bytes of the
     // buffer beyond the frame are left as they are. False, with nothing
     // changed, for more than 249 parameters (a frame longer than 257 bytes).
-    bool build(uint8_t kind, uint8_t operation, std::span<const uint8_t> parameters);
+    [[nodiscard]] bool build(uint8_t kind, uint8_t operation, std::span<const uint8_t> parameters);
 
     // Writes only the header (sequence and reserved 0), class and operation
     // of a frame of `length` bytes; the parameter bytes are whatever the
@@ -61,7 +61,7 @@ public:
     // Sets the reply capacity and exchanges the frame of `length` bytes with
     // QRV_WriteQrvUsbCmd. True when the transport returned 0; the buffer then
     // holds the reply and replyLength() the number of bytes read.
-    bool exchange(uint32_t length, uint32_t capacity);
+    [[nodiscard]] bool exchange(uint32_t length, uint32_t capacity);
 
     // Bytes the last exchange read (also after a failed read).
     uint32_t replyLength() const { return replyCapacity_; }

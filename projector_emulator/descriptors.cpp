@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "usb_standard/usb_standard.h"
+
 namespace tz4817 {
 
 namespace {
@@ -10,7 +12,7 @@ constexpr uint8_t kProductString = 2;
 constexpr uint8_t kSerialString = 3;
 
 std::vector<uint8_t> utf16Descriptor(std::string_view text) {
-    std::vector<uint8_t> descriptor{static_cast<uint8_t>(2 + 2 * text.size()), 0x03};
+    std::vector<uint8_t> descriptor{static_cast<uint8_t>(2 + 2 * text.size()), usb::DT_STRING};
     for (char c : text) {
         descriptor.push_back(static_cast<uint8_t>(c));
         descriptor.push_back(0);
@@ -24,34 +26,38 @@ std::vector<uint8_t> utf16Descriptor(std::string_view text) {
 std::vector<uint8_t> deviceDescriptor(const Presence &presence) {
     const uint16_t release = presence.mode == Mode::Application ? 0x0100 : 0x0200;
     return {
-        18, 0x01,                  // bLength, DEVICE
-        0x00, 0x02,                // bcdUSB 2.00
-        0x00, 0x00, 0x00,          // class in the interface
-        64,                        // bMaxPacketSize0
+        usb::DT_DEVICE_SIZE, usb::DT_DEVICE,
+        0x00, 0x02,                               // bcdUSB 2.00
+        0x00, 0x00, 0x00,                         // class in the interface
+        64,                                       // bMaxPacketSize0
         static_cast<uint8_t>(presence.vendorId), static_cast<uint8_t>(presence.vendorId >> 8),
         static_cast<uint8_t>(presence.productId), static_cast<uint8_t>(presence.productId >> 8),
         static_cast<uint8_t>(release), static_cast<uint8_t>(release >> 8),
         kManufacturerString, kProductString, kSerialString,
-        1,                         // bNumConfigurations
+        1,                                        // bNumConfigurations
     };
 }
 
 std::vector<uint8_t> configDescriptor() {
     return {
-        9, 0x02, 32, 0,            // CONFIGURATION, wTotalLength 32
-        1, 1, 0,                   // one interface, configuration 1, no string
-        0x80, 50,                  // bus powered, 100 mA
-        9, 0x04, 0, 0, 2,          // INTERFACE 0, alternate 0, two endpoints
-        0xFF, 0x00, 0x00, 0,       // vendor specific
-        7, 0x05, kBulkOutEndpoint, 0x02, kBulkPacketSize, 0, 0,
-        7, 0x05, kBulkInEndpoint, 0x02, kBulkPacketSize, 0, 0,
+        usb::DT_CONFIG_SIZE, usb::DT_CONFIG,
+        32, 0,                                    // wTotalLength
+        1, 1, 0,                                  // one interface, configuration 1, no string
+        0x80, 50,                                 // bus powered, 100 mA
+        usb::DT_INTERFACE_SIZE, usb::DT_INTERFACE,
+        0, 0, 2,                                  // interface 0, alternate 0, two endpoints
+        0xFF, 0x00, 0x00, 0,                      // vendor specific
+        usb::DT_ENDPOINT_SIZE, usb::DT_ENDPOINT,
+        kBulkOutEndpoint, usb::ENDPOINT_XFER_BULK, kBulkPacketSize, 0, 0,
+        usb::DT_ENDPOINT_SIZE, usb::DT_ENDPOINT,
+        kBulkInEndpoint, usb::ENDPOINT_XFER_BULK, kBulkPacketSize, 0, 0,
     };
 }
 // clang-format on
 
 std::vector<uint8_t> stringDescriptor(uint8_t index) {
     switch (index) {
-    case 0: return {4, 0x03, 0x09, 0x04};  // US English
+    case 0: return {4, usb::DT_STRING, 0x09, 0x04};  // US English
     case kManufacturerString: return utf16Descriptor("tz4817 emulator");
     case kProductString: return utf16Descriptor("tz4817 Projector");
     case kSerialString: return utf16Descriptor("TZ4817-EMU-0001");

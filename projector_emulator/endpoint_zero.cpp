@@ -2,28 +2,18 @@
 
 #include <algorithm>
 
+#include "usb_standard/usb_standard.h"
+
 namespace tz4817 {
 namespace {
 
-// bmRequestType values (direction | type | recipient) and bRequest codes.
-constexpr uint8_t kInDevice = 0x80;
-constexpr uint8_t kInInterface = 0x81;
-constexpr uint8_t kInEndpoint = 0x82;
-constexpr uint8_t kOutDevice = 0x00;
-constexpr uint8_t kOutInterface = 0x01;
-constexpr uint8_t kOutEndpoint = 0x02;
-
-constexpr uint8_t kGetStatus = 0;
-constexpr uint8_t kClearFeature = 1;
-constexpr uint8_t kGetDescriptor = 6;
-constexpr uint8_t kSetConfiguration = 9;
-constexpr uint8_t kSetInterface = 11;
-
-constexpr uint8_t kDescriptorDevice = 1;
-constexpr uint8_t kDescriptorConfiguration = 2;
-constexpr uint8_t kDescriptorString = 3;
-
-constexpr uint16_t kFeatureEndpointHalt = 0;
+// The bmRequestType of each standard request this device answers.
+constexpr uint8_t kInDevice = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
+constexpr uint8_t kInInterface = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
+constexpr uint8_t kInEndpoint = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
+constexpr uint8_t kOutDevice = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
+constexpr uint8_t kOutInterface = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
+constexpr uint8_t kOutEndpoint = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
 
 ControlResult stall() { return {usbip::kUrbStall, {}}; }
 
@@ -40,13 +30,13 @@ ControlResult getDescriptor(const usbip::SetupPacket &setup, uint32_t bufferLeng
     const uint8_t index = static_cast<uint8_t>(setup.wValue);
     std::vector<uint8_t> descriptor;
     switch (type) {
-    case kDescriptorDevice:
+    case usb::DT_DEVICE:
         if (index == 0) descriptor = deviceDescriptor(presence);
         break;
-    case kDescriptorConfiguration:
+    case usb::DT_CONFIG:
         if (index == 0) descriptor = configDescriptor();
         break;
-    case kDescriptorString: descriptor = stringDescriptor(index); break;
+    case usb::DT_STRING: descriptor = stringDescriptor(index); break;
     default:
         // A full-speed-only device has no device qualifier or other-speed
         // configuration: those requests stall, as the host expects.
@@ -60,29 +50,29 @@ ControlResult getDescriptor(const usbip::SetupPacket &setup, uint32_t bufferLeng
 
 ControlResult handleControl(const usbip::SetupPacket &setup, usbip::Direction direction, uint32_t bufferLength,
                             const Presence &presence) {
-    const bool in = (setup.bmRequestType & 0x80) != 0;
+    const bool in = (setup.bmRequestType & usb::DIR_IN) != 0;
     if (in != (direction == usbip::Direction::In)) return stall();
 
     switch (setup.bRequest) {
-    case kGetDescriptor:
+    case usb::GET_DESCRIPTOR:
         if (setup.bmRequestType != kInDevice) return stall();
         return getDescriptor(setup, bufferLength, presence);
-    case kGetStatus:
+    case usb::GET_STATUS:
         // Bus powered, no remote wake-up, no halted endpoint.
         if (setup.bmRequestType == kInDevice && setup.wIndex == 0) return ok({0, 0}, setup, bufferLength);
         if (setup.bmRequestType == kInInterface && setup.wIndex == 0) return ok({0, 0}, setup, bufferLength);
         if (setup.bmRequestType == kInEndpoint && isDeviceEndpoint(setup.wIndex))
             return ok({0, 0}, setup, bufferLength);
         return stall();
-    case kSetConfiguration:
+    case usb::SET_CONFIGURATION:
         if (setup.bmRequestType == kOutDevice && setup.wValue <= 1 && setup.wIndex == 0) return {};
         return stall();
-    case kSetInterface:
+    case usb::SET_INTERFACE:
         if (setup.bmRequestType == kOutInterface && setup.wIndex == 0 && setup.wValue == 0) return {};
         return stall();
-    case kClearFeature:
+    case usb::CLEAR_FEATURE:
         // The bulk pipes never halt, so clearing a halt only has to succeed.
-        if (setup.bmRequestType == kOutEndpoint && setup.wValue == kFeatureEndpointHalt &&
+        if (setup.bmRequestType == kOutEndpoint && setup.wValue == usb::ENDPOINT_HALT &&
             (setup.wIndex == kBulkOutEndpoint || setup.wIndex == kBulkInEndpoint))
             return {};
         return stall();

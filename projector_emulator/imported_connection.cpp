@@ -8,6 +8,7 @@
 
 #include "endpoint_zero.h"
 #include "socket_io.h"
+#include "usbip/stream_socket.h"
 
 namespace tz4817 {
 namespace {
@@ -56,7 +57,7 @@ void ImportedConnection::closeLocked(const std::string &reason) {
 
 bool ImportedConnection::sendLocked(std::span<const uint8_t> message) {
     if (closing_) return false;
-    if (socket_io::writeAll(fd_, message)) return true;
+    if (usbip::writeAll(fd_, message)) return true;
     closeLocked("the client stopped reading");
     return false;
 }

@@ -37,17 +37,6 @@ bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, std::chrono::mi
     return false;
 }
 
-bool writeAll(int fd, std::span<const uint8_t> bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        done += static_cast<size_t>(sent);
-    }
-    return true;
-}
-
 std::string describe(const sockaddr *address, socklen_t length) {
     char host[NI_MAXHOST] = "?";
     char port[NI_MAXSERV] = "?";

@@ -16,13 +16,10 @@ namespace tz4817::socket_io {
 // Reads exactly buffer.size() bytes. With a time-out, gives up when no byte
 // has arrived for that long (0: wait forever; a shutdown() of the socket from
 // another thread ends the wait).
-bool readExact(int fd, std::span<uint8_t> buffer, std::chrono::milliseconds timeout = {});
+[[nodiscard]] bool readExact(int fd, std::span<uint8_t> buffer, std::chrono::milliseconds timeout = {});
 
 // Appends `count` bytes read from the socket to `out`.
-bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, std::chrono::milliseconds timeout = {});
-
-// Writes all of `bytes` (MSG_NOSIGNAL: a closed peer is an error, not SIGPIPE).
-bool writeAll(int fd, std::span<const uint8_t> bytes);
+[[nodiscard]] bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, std::chrono::milliseconds timeout = {});
 
 // "127.0.0.1:40000" or "[::1]:40000".
 std::string describe(const sockaddr *address, socklen_t length);

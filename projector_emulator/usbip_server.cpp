@@ -21,6 +21,7 @@
 #include "imported_connection.h"
 #include "socket_io.h"
 #include "usbip/protocol.h"
+#include "usbip/stream_socket.h"
 
 namespace tz4817 {
 namespace {
@@ -269,7 +270,9 @@ void UsbipServer::State::serve(Session &session) {
         if (presence.onBus) reply.devices.push_back(listedDevice(presence));
         std::vector<uint8_t> out;
         usbip::appendDevlistReply(out, reply);
-        socket_io::writeAll(session.fd, out);
+        // The connection ends here either way: a client gone before its
+        // list arrived has nothing more to be told.
+        (void)usbip::writeAll(session.fd, out);
         log(session.peer + ": device list, " + std::to_string(reply.devices.size()) + " device(s)");
         return finish({});
     }
@@ -296,7 +299,7 @@ void UsbipServer::State::serveImport(Session &session, const usbip::ImportReques
     std::vector<uint8_t> out;
     usbip::appendImportReply(out, reply);
     if (reply.status != usbip::kOpStatusOk) {
-        socket_io::writeAll(session.fd, out);
+        (void)usbip::writeAll(session.fd, out);  // closed next, sent or not
         log(session.peer + ": import of '" + request.busId + "' refused (status " + std::to_string(reply.status) + ")");
         return;
     }
@@ -305,7 +308,7 @@ void UsbipServer::State::serveImport(Session &session, const usbip::ImportReques
     log(session.peer + ": imported " + kUsbipBusId + " (" + ids + ", devnum " + std::to_string(reply.device->devnum) +
         ")");
     std::string reason = "the client went away";
-    if (socket_io::writeAll(session.fd, out)) {
+    if (usbip::writeAll(session.fd, out)) {
         // The device is free for the next import the moment this connection
         // is decided closed, before its threads have wound down.
         ImportedConnection connection(device, session.fd, presence,

@@ -5,10 +5,7 @@
 #include <string>
 
 #include "usb_driver/driver.h"
-
-#ifdef QRV_HAVE_USBIP_BUS
 #include "usbip_bus.h"
-#endif
 #ifdef QRV_HAVE_LIBUSB_BUS
 #include "usb_driver/libusb_bus.h"
 #endif
@@ -18,13 +15,9 @@ namespace usb_driver {
 std::shared_ptr<Bus> MakeDefaultBus() {
     const char *server = std::getenv("QRV_USBIP");
     if (server && *server) {
-#ifdef QRV_HAVE_USBIP_BUS
         auto address = parseServerAddress(server);
         if (!address) return nullptr;
         return std::make_shared<UsbipBus>(UsbipBus::Options{address->host, address->port});
-#else
-        return nullptr;
-#endif
     }
 #ifdef QRV_HAVE_LIBUSB_BUS
     return LibusbBus::create();

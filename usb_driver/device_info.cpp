@@ -3,17 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "usb_standard/usb_standard.h"
+
 namespace usb_driver {
 namespace {
-
-constexpr uint8_t kTypeDevice = 1;
-constexpr uint8_t kTypeConfig = 2;
-constexpr uint8_t kTypeInterface = 4;
-constexpr uint8_t kTypeEndpoint = 5;
-constexpr size_t kDeviceDescriptorSize = 18;
-constexpr size_t kConfigHeaderSize = 9;
-constexpr size_t kInterfaceSize = 9;
-constexpr size_t kEndpointSize = 7;
 
 uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
@@ -102,7 +95,7 @@ bool DeviceModel::hasAlternate(uint32_t number, uint32_t alternate) const {
 std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std::span<const uint8_t> config,
                                             std::string *why) {
     DeviceModel model;
-    if (device.size() < kDeviceDescriptorSize || device[0] < kDeviceDescriptorSize || device[1] != kTypeDevice) {
+    if (device.size() < usb::DT_DEVICE_SIZE || device[0] < usb::DT_DEVICE_SIZE || device[1] != usb::DT_DEVICE) {
         fail(why, "bad device descriptor");
         return std::nullopt;
     }
@@ -110,7 +103,7 @@ std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std
     model.device = UsbDeviceDescriptor{d[0],        d[1],         le16(d + 2),  d[4],  d[5],  d[6],  d[7],
                                        le16(d + 8), le16(d + 10), le16(d + 12), d[14], d[15], d[16], d[17]};
 
-    if (config.size() < kConfigHeaderSize || config[0] < kConfigHeaderSize || config[1] != kTypeConfig) {
+    if (config.size() < usb::DT_CONFIG_SIZE || config[0] < usb::DT_CONFIG_SIZE || config[1] != usb::DT_CONFIG) {
         fail(why, "bad configuration descriptor");
         return std::nullopt;
     }
@@ -127,9 +120,9 @@ std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std
         const uint8_t *p = config.data() + at;
         at += length;
 
-        if (type == kTypeInterface) {
+        if (type == usb::DT_INTERFACE) {
             current = nullptr;
-            if (length < kInterfaceSize) continue;
+            if (length < usb::DT_INTERFACE_SIZE) continue;
             UsbInterfaceDescriptor descriptor = interfaceFrom(p);
             auto it = std::find_if(model.interfaces.begin(), model.interfaces.end(),
                                    [&](const InterfaceModel &i) { return i.number == descriptor.bInterfaceNumber; });
@@ -145,8 +138,8 @@ std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std
             if (duplicate || it->alternates.size() >= kMaxAlternates) continue;
             it->alternates.push_back(AlternateModel{descriptor, {}});
             current = &it->alternates.back();
-        } else if (type == kTypeEndpoint && current) {
-            if (length < kEndpointSize || current->endpoints.size() >= kMaxEndpoints) continue;
+        } else if (type == usb::DT_ENDPOINT && current) {
+            if (length < usb::DT_ENDPOINT_SIZE || current->endpoints.size() >= kMaxEndpoints) continue;
             UsbEndpointDescriptor e = endpointFrom(p);
             if ((e.bEndpointAddress & 0x0F) == 0) continue;  // endpoint 0 is not described here
             current->endpoints.push_back(e);

@@ -45,7 +45,7 @@ public:
 
     Connection *open();
     void close(Connection *connection);
-    uint32_t ioctl(Connection *connection, uint32_t code, void *record, uint32_t size);
+    [[nodiscard]] uint32_t ioctl(Connection *connection, uint32_t code, void *record, uint32_t size);
 
     bool wanted(uint16_t vendorId, uint16_t productId) override;
     void deviceArrived(const BusDevice &device) override;
@@ -93,16 +93,16 @@ private:
 
     Driver() = default;
 
-    uint32_t registerEvents(uint64_t connection, void *record);
-    uint32_t unregisterEvents(void *record);
-    uint32_t pull(void *record);
-    uint32_t acknowledge(void *record);
-    uint32_t waitEnable(void *record, bool enable);
-    uint32_t wait(void *record);
-    uint32_t deviceInfo(void *record);
-    uint32_t setInterface(void *record);
-    uint32_t resetPipe(void *record);
-    uint32_t transfer(void *record);
+    [[nodiscard]] uint32_t registerEvents(uint64_t connection, void *record);
+    [[nodiscard]] uint32_t unregisterEvents(void *record);
+    [[nodiscard]] uint32_t pull(void *record);
+    [[nodiscard]] uint32_t acknowledge(void *record);
+    [[nodiscard]] uint32_t waitEnable(void *record, bool enable);
+    [[nodiscard]] uint32_t wait(void *record);
+    [[nodiscard]] uint32_t deviceInfo(void *record);
+    [[nodiscard]] uint32_t setInterface(void *record);
+    [[nodiscard]] uint32_t resetPipe(void *record);
+    [[nodiscard]] uint32_t transfer(void *record);
 
     // Opens and offers free devices and closes departed ones until there is
     // nothing left to do. Takes the lock itself; call without it.
@@ -118,7 +118,7 @@ private:
     bool offerLocked(uint32_t &uniqueId, uint32_t &handle);
     bool workPendingLocked();
     Device *deviceLocked(uint32_t uniqueId);
-    uint32_t target(uint32_t uniqueId, Target &target);
+    [[nodiscard]] uint32_t target(uint32_t uniqueId, Target &target);
     void changedLocked();
 
     // Serialises bus creation, start, stop and destruction; taken before mutex_.

@@ -5,12 +5,6 @@
 namespace usb_driver {
 namespace {
 
-constexpr uint8_t kConfigHeaderSize = 9;
-constexpr uint8_t kInterfaceSize = 9;
-constexpr uint8_t kEndpointSize = 7;
-constexpr uint8_t kAudioEndpointSize = 9;
-constexpr uint8_t kEndpointType = 5;
-
 void put16(std::vector<uint8_t> &out, uint16_t value) {
     out.push_back(static_cast<uint8_t>(value & 0xFF));
     out.push_back(static_cast<uint8_t>(value >> 8));
@@ -28,14 +22,14 @@ void padTo(std::vector<uint8_t> &out, size_t start, uint8_t length) {
 
 void putEndpoint(std::vector<uint8_t> &out, const libusb_endpoint_descriptor &endpoint) {
     const size_t start = out.size();
-    const uint8_t length = endpoint.bLength < kEndpointSize ? kEndpointSize : endpoint.bLength;
+    const uint8_t length = endpoint.bLength < LIBUSB_DT_ENDPOINT_SIZE ? LIBUSB_DT_ENDPOINT_SIZE : endpoint.bLength;
     out.push_back(length);
     out.push_back(endpoint.bDescriptorType);
     out.push_back(endpoint.bEndpointAddress);
     out.push_back(endpoint.bmAttributes);
     put16(out, endpoint.wMaxPacketSize);
     out.push_back(endpoint.bInterval);
-    if (length >= kAudioEndpointSize) {
+    if (length >= LIBUSB_DT_ENDPOINT_AUDIO_SIZE) {
         out.push_back(endpoint.bRefresh);
         out.push_back(endpoint.bSynchAddress);
     }
@@ -45,7 +39,7 @@ void putEndpoint(std::vector<uint8_t> &out, const libusb_endpoint_descriptor &en
 
 void putInterface(std::vector<uint8_t> &out, const libusb_interface_descriptor &interface) {
     const size_t start = out.size();
-    const uint8_t length = interface.bLength < kInterfaceSize ? kInterfaceSize : interface.bLength;
+    const uint8_t length = interface.bLength < LIBUSB_DT_INTERFACE_SIZE ? LIBUSB_DT_INTERFACE_SIZE : interface.bLength;
     out.push_back(length);
     out.push_back(interface.bDescriptorType);
     out.push_back(interface.bInterfaceNumber);
@@ -84,7 +78,7 @@ std::vector<uint8_t> DeviceDescriptorBytes(const libusb_device_descriptor &descr
 
 std::vector<uint8_t> ConfigDescriptorBytes(const libusb_config_descriptor &config) {
     std::vector<uint8_t> out;
-    const uint8_t length = config.bLength < kConfigHeaderSize ? kConfigHeaderSize : config.bLength;
+    const uint8_t length = config.bLength < LIBUSB_DT_CONFIG_SIZE ? LIBUSB_DT_CONFIG_SIZE : config.bLength;
     out.push_back(length);
     out.push_back(config.bDescriptorType);
     put16(out, 0);  // wTotalLength, set below
@@ -112,7 +106,8 @@ std::map<uint8_t, uint8_t> EndpointsOf(const std::vector<uint8_t> &config) {
     while (at + 2 <= config.size()) {
         const uint8_t length = config[at];
         if (length < 2 || at + length > config.size()) break;
-        if (config[at + 1] == kEndpointType && length >= kEndpointSize) endpoints[config[at + 2]] = config[at + 3];
+        if (config[at + 1] == LIBUSB_DT_ENDPOINT && length >= LIBUSB_DT_ENDPOINT_SIZE)
+            endpoints[config[at + 2]] = config[at + 3];
         at += length;
     }
     return endpoints;

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "usb_driver/driver_status.h"
+#include "usb_standard/usb_standard.h"
 #include "usbip/protocol.h"
+#include "usbip/stream_socket.h"
 
 namespace usb_driver {
 namespace {
@@ -29,6 +31,9 @@ constexpr size_t kMaxDevlistBytes =
 
 constexpr int32_t kNoDevice = -19;  // ENODEV
 
+constexpr uint8_t kOutInterface = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
+constexpr uint8_t kOutEndpoint = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
+
 uint32_t statusOf(int32_t urbStatus, bool cancelled) {
     switch (urbStatus) {
     case usbip::kUrbOk: return kStatusOk;
@@ -39,17 +44,6 @@ uint32_t statusOf(int32_t urbStatus, bool cancelled) {
     case usbip::kUrbUnlinked: return cancelled ? kStatusTimeout : kStatusTransferFailed;
     default: return kStatusTransferFailed;
     }
-}
-
-std::array<uint8_t, 8> setupOf(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
-    return {type,
-            request,
-            static_cast<uint8_t>(value),
-            static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(index),
-            static_cast<uint8_t>(index >> 8),
-            static_cast<uint8_t>(length),
-            static_cast<uint8_t>(length >> 8)};
 }
 
 }  // namespace
@@ -174,7 +168,7 @@ std::optional<std::vector<usbip::ListedDevice>> UsbipBus::State::deviceList() {
     std::optional<std::vector<usbip::ListedDevice>> result;
     std::vector<uint8_t> bytes;
     usbip::appendDevlistRequest(bytes);
-    if (usbip_socket::writeAll(fd, bytes)) {
+    if (usbip::writeAll(fd, bytes)) {
         bytes.clear();
         for (;;) {
             bool ended = false;
@@ -198,7 +192,7 @@ void UsbipBus::State::importDevice(const std::string &busId) {
     std::vector<uint8_t> bytes;
     usbip::appendImportRequest(bytes, usbip::ImportRequest{busId});
     std::optional<usbip::DeviceRecord> record;
-    if (usbip_socket::writeAll(fd, bytes)) {
+    if (usbip::writeAll(fd, bytes)) {
         bytes.assign(usbip::kOpHeaderSize, 0);
         auto header = usbip_socket::readExact(fd, bytes, deadline, wakeFd)
                           ? usbip::decodeOpHeader(bytes)
@@ -227,45 +221,50 @@ void UsbipBus::State::importDevice(const std::string &busId) {
         }
         import = std::make_shared<Import>(nextKey++, busId, usbip::makeDevid(record->busnum, record->devnum), fd);
         imports[import->key] = import;
-        import->reader = std::thread([this, raw = import.get()] { read(*raw);
-    });
-}
+        Import *raw = import.get();
+        raw->reader = std::thread([this, raw] { read(*raw); });
+    }
 
-// The descriptors, as the device gives them.
-std::vector<uint8_t> device(18), config(9);
-uint32_t got = 0;
-bool good = control(*import, setupOf(0x80, 6, 0x0100, 0, 18), device.data(), got) == kStatusOk && got == 18;
-good = good && control(*import, setupOf(0x80, 6, 0x0200, 0, 9), config.data(), got) == kStatusOk && got == 9;
-if (good) {
-    const uint16_t total = static_cast<uint16_t>(config[2] | config[3] << 8);
-    config.resize(std::max<uint16_t>(total, 9));
-    good = control(*import, setupOf(0x80, 6, 0x0200, 0, static_cast<uint16_t>(config.size())), config.data(), got) ==
-           kStatusOk;
-    config.resize(got);
-}
-const uint16_t vendor = static_cast<uint16_t>(device[8] | device[9] << 8);
-const uint16_t product = static_cast<uint16_t>(device[10] | device[11] << 8);
-// A device whose descriptors disagree with what the server listed is not
-// the device that was asked for.
-if (!good || vendor != record->idVendor || product != record->idProduct) {
-    import->drop();
-    return;
-}
+    // The descriptors, as the device gives them.
+    std::vector<uint8_t> device(usb::DT_DEVICE_SIZE), config(usb::DT_CONFIG_SIZE);
+    uint32_t got = 0;
+    bool good =
+        control(*import, usb::getDescriptor(usb::DT_DEVICE, 0, usb::DT_DEVICE_SIZE), device.data(), got) == kStatusOk &&
+        got == usb::DT_DEVICE_SIZE;
+    good =
+        good &&
+        control(*import, usb::getDescriptor(usb::DT_CONFIG, 0, usb::DT_CONFIG_SIZE), config.data(), got) == kStatusOk &&
+        got == usb::DT_CONFIG_SIZE;
+    if (good) {
+        const uint16_t total = static_cast<uint16_t>(config[2] | config[3] << 8);
+        config.resize(std::max<uint16_t>(total, usb::DT_CONFIG_SIZE));
+        good = control(*import, usb::getDescriptor(usb::DT_CONFIG, 0, static_cast<uint16_t>(config.size())),
+                       config.data(), got) == kStatusOk;
+        config.resize(got);
+    }
+    const uint16_t vendor = static_cast<uint16_t>(device[8] | device[9] << 8);
+    const uint16_t product = static_cast<uint16_t>(device[10] | device[11] << 8);
+    // A device whose descriptors disagree with what the server listed is not
+    // the device that was asked for.
+    if (!good || vendor != record->idVendor || product != record->idProduct) {
+        import->drop();
+        return;
+    }
 
-BusDevice arrived;
-arrived.key = import->key;
-arrived.vendorId = vendor;
-arrived.productId = product;
-arrived.deviceDescriptor = std::move(device);
-arrived.configDescriptor = std::move(config);
-std::lock_guard report(import->reportMutex);
-{
-    std::lock_guard importLock(import->mutex);
-    if (import->dead || import->silent) return;
+    BusDevice arrived;
+    arrived.key = import->key;
+    arrived.vendorId = vendor;
+    arrived.productId = product;
+    arrived.deviceDescriptor = std::move(device);
+    arrived.configDescriptor = std::move(config);
+    std::lock_guard report(import->reportMutex);
+    {
+        std::lock_guard importLock(import->mutex);
+        if (import->dead || import->silent) return;
+    }
+    import->reported = true;
+    listener->deviceArrived(arrived);
 }
-import->reported = true;
-listener->deviceArrived(arrived);
-}  // namespace usb_driver
 
 void UsbipBus::State::reap() {
     std::vector<std::shared_ptr<Import>> ended;
@@ -372,7 +371,7 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
     bool written;
     {
         std::lock_guard lock(import.writeMutex);
-        written = usbip_socket::writeAll(import.fd, message);
+        written = usbip::writeAll(import.fd, message);
     }
 
     bool cancelled = false, abandon = !written;
@@ -392,7 +391,7 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
         usbip::appendCmdUnlink(message, usbip::CmdUnlink{unlinkSeqnum, import.devid, command.seqnum});
         {
             std::lock_guard writeLock(import.writeMutex);
-            written = usbip_socket::writeAll(import.fd, message);
+            written = usbip::writeAll(import.fd, message);
         }
         lock.lock();
         // The completion may have raced the unlink: then it counts.
@@ -509,7 +508,8 @@ uint32_t UsbipBus::setInterface(uint64_t key, uint32_t interface, uint32_t alter
     if (interface > 0xFFFF || alternate > 0xFFFF) return kStatusBadRecord;
     uint32_t transferred = 0;
     return state_->control(*import,
-                           setupOf(0x01, 11, static_cast<uint16_t>(alternate), static_cast<uint16_t>(interface), 0),
+                           usb::setupPacket(kOutInterface, usb::SET_INTERFACE, static_cast<uint16_t>(alternate),
+                                            static_cast<uint16_t>(interface), 0),
                            nullptr, transferred);
 }
 
@@ -518,7 +518,9 @@ uint32_t UsbipBus::resetPipe(uint64_t key, uint32_t pipe) {
     if (!import) return kStatusDeviceNotFound;
     if (pipe > 0xFF) return kStatusBadRecord;
     uint32_t transferred = 0;
-    return state_->control(*import, setupOf(0x02, 1, 0, static_cast<uint16_t>(pipe), 0), nullptr, transferred);
+    return state_->control(
+        *import, usb::setupPacket(kOutEndpoint, usb::CLEAR_FEATURE, usb::ENDPOINT_HALT, static_cast<uint16_t>(pipe), 0),
+        nullptr, transferred);
 }
 
 uint32_t UsbipBus::transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) {

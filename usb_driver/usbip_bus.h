@@ -52,13 +52,13 @@ public:
     UsbipBus(const UsbipBus &) = delete;
     UsbipBus &operator=(const UsbipBus &) = delete;
 
-    uint32_t start(BusListener &listener) override;
+    [[nodiscard]] uint32_t start(BusListener &listener) override;
     void stop() override;
-    uint32_t open(uint64_t key) override;
+    [[nodiscard]] uint32_t open(uint64_t key) override;
     void close(uint64_t key) override;
-    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override;
-    uint32_t resetPipe(uint64_t key, uint32_t pipe) override;
-    uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) override;
+    [[nodiscard]] uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override;
+    [[nodiscard]] uint32_t resetPipe(uint64_t key, uint32_t pipe) override;
+    [[nodiscard]] uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) override;
 
 private:
     struct State;

@@ -99,17 +99,6 @@ bool readSome(int fd, std::vector<uint8_t> &out, size_t limit, const Deadline &d
     return got > 0 && out.size() < limit;
 }
 
-bool writeAll(int fd, std::span<const uint8_t> bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        done += static_cast<size_t>(sent);
-    }
-    return true;
-}
-
 std::optional<ServerAddress> parseServerAddress(const std::string &text) {
     ServerAddress address;
     std::string port;

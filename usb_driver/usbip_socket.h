@@ -24,16 +24,13 @@ int connectTo(const std::string &host, uint16_t port, Clock::time_point deadline
 
 // Reads exactly buffer.size() bytes. False on end of stream, error, deadline
 // or wake.
-bool readExact(int fd, std::span<uint8_t> buffer, const Deadline &deadline, int wake);
+[[nodiscard]] bool readExact(int fd, std::span<uint8_t> buffer, const Deadline &deadline, int wake);
 
 // Appends what arrives until end of stream, at most `limit` bytes in all.
 // Returns after each chunk: true while the stream is open and the limit not
 // reached, so the caller can try to decode what it has.
-bool readSome(int fd, std::vector<uint8_t> &out, size_t limit, const Deadline &deadline, int wake, bool &ended);
-
-// Writes all of `bytes`; false on error (a closed peer is an error, never a
-// SIGPIPE) or when the send time-out of the socket passes.
-bool writeAll(int fd, std::span<const uint8_t> bytes);
+[[nodiscard]] bool readSome(int fd, std::vector<uint8_t> &out, size_t limit, const Deadline &deadline, int wake,
+                            bool &ended);
 
 // Splits "HOST[:PORT]" ("[V6]" or "[V6]:PORT" for IPv6 literals; port 1..65535,
 // 3240 when left out). Nothing when malformed.

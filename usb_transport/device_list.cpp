@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
+#include "qrvusb.h"
 #include "trace.h"
-#include "wdu_status.h"
 
 namespace qrvusb {
 

@@ -35,7 +35,7 @@ inline constexpr uint32_t kDevListLockSeconds = 30;
 // Counts one more open driver context; the first creates the lock (free).
 // WDU_OK, or the status of the failed creation or signal; the count is
 // raised either way and DevListClose lowers it.
-uint32_t DevListOpen();
+[[nodiscard]] uint32_t DevListOpen();
 // Counts one context less; the last closes the lock.
 void DevListClose();
 
@@ -43,14 +43,14 @@ void DevListClose();
 // when the lock cannot be taken (list untouched) or released.
 
 // Puts the device at the head. WDU_ERR_NO_RESOURCES without memory.
-uint32_t AddDeviceToDevList(DeviceCtx *device);
+[[nodiscard]] uint32_t AddDeviceToDevList(DeviceCtx *device);
 // Unlinks the first device with `uniqueId` and hands it out (*device null
 // first). WDU_ERR_DEVICE_NOT_FOUND when none has it.
-uint32_t RemoveDeviceFromDevList(uint32_t uniqueId, DeviceCtx **device);
+[[nodiscard]] uint32_t RemoveDeviceFromDevList(uint32_t uniqueId, DeviceCtx **device);
 // The first device with `uniqueId` (*device null first), left in the list.
-uint32_t FindDeviceByUniqueID(uint32_t uniqueId, DeviceCtx **device);
+[[nodiscard]] uint32_t FindDeviceByUniqueID(uint32_t uniqueId, DeviceCtx **device);
 // Unlinks and frees every device of `driver`; the others keep their order.
-uint32_t RemoveAllDevicesFromDevList(DriverCtx *driver);
+[[nodiscard]] uint32_t RemoveAllDevicesFromDevList(DriverCtx *driver);
 // WDU_OK when the list holds exactly this device, else WDU_ERR_DEVICE_NOT_FOUND.
 uint32_t IsDeviceInDevList(DeviceCtx *device);
 
@@ -58,7 +58,7 @@ uint32_t IsDeviceInDevList(DeviceCtx *device);
 // device needs: its unique id and its context's driver connection. The event
 // thread may free a detached device at any moment, so callers read nothing
 // from a DeviceCtx themselves.
-uint32_t GetListedDeviceTarget(DeviceCtx *device, uint32_t *uniqueId, DriverFile *file);
+[[nodiscard]] uint32_t GetListedDeviceTarget(DeviceCtx *device, uint32_t *uniqueId, DriverFile *file);
 
 // Frees a device that is in no list, with its information block.
 void FreeDevice(DeviceCtx *device);

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "device_list.h"
+#include "qrvusb.h"
 #include "trace.h"
-#include "wdu_status.h"
 
 namespace qrvusb {
 
@@ -19,10 +19,11 @@ namespace {
 // registration is cancelled and the connection closed.
 void releaseDriverCtx(DriverCtx *driver) {
     if (DriverFileIsOpen(driver->hDriverFile)) {
-        if (driver->pEventReg != nullptr) EventUnregister(driver->pEventReg);
+        // Teardown goes on whatever the driver answers.
+        if (driver->pEventReg != nullptr) (void)EventUnregister(driver->pEventReg);
         DriverCloseFile(driver->hDriverFile);
     }
-    RemoveAllDevicesFromDevList(driver);
+    (void)RemoveAllDevicesFromDevList(driver);
     std::free(driver);
     DevListClose();
 }
@@ -47,13 +48,13 @@ void handleAttach(EventRecord *event, DriverCtx *driver) {
     if (WDU_GetDeviceInfo(device, &device->pDeviceInfo) != WDU_OK) {
         Trace("EventHandler: unable to get device info for device handle 0x%x dwUniqueID 0x%x\n", device,
               device->dwUniqueID);
-        RemoveDeviceFromDevList(device->dwUniqueID, &removed);
-        FreeDevice(device);  // with the block a failed fetch may have left
+        (void)RemoveDeviceFromDevList(device->dwUniqueID, &removed);  // dropped either way
+        FreeDevice(device);                                           // with the block a failed fetch may have left
         return;
     }
     if (driver->pfAttach(device, device->pDeviceInfo, driver->pUserData) == 0) {
         Trace("EventHandler: bControlDevice==FALSE; pDriverCtx 0x%x\n", driver);
-        RemoveDeviceFromDevList(device->dwUniqueID, &removed);
+        (void)RemoveDeviceFromDevList(device->dwUniqueID, &removed);  // dropped either way
         FreeDevice(device);
         return;
     }

@@ -68,8 +68,8 @@ inline constexpr uint32_t kMinimumDriverVersion = 603;
 // WDU_OK; WDU_ERR_NO_RESOURCES (memory, or a null `matches` with a non-zero
 // count or the reverse); WDU_ERR_SYSTEM (no driver); WDU_ERR_VERSION; or a
 // driver status. A failure leaves nothing open. Not from a callback.
-uint32_t WDU_Init(DriverCtx **driver, const MatchEntry *matches, uint32_t matchCount, const EventTable *eventTable,
-                  uint32_t options);
+[[nodiscard]] uint32_t WDU_Init(DriverCtx **driver, const MatchEntry *matches, uint32_t matchCount,
+                                const EventTable *eventTable, uint32_t options);
 
 // Stops the event thread, closes the driver and frees the context's devices
 // without calling pfDetach. Null and kInvalidDriverHandle are ignored. Not
@@ -80,21 +80,22 @@ void WDU_Uninit(DriverCtx *driver);
 // block belongs to the caller, who frees it with std::free, also when a
 // failure status comes with it. WDU_OK; WDU_ERR_DEVICE_NOT_FOUND (null or
 // detached device, no request sent); WDU_ERR_NO_RESOURCES; a driver status.
-uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo);
+[[nodiscard]] uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo);
 
 // Selects an interface and alternate setting. WDU_OK,
 // WDU_ERR_DEVICE_NOT_FOUND (no request sent) or a driver status.
-uint32_t WDU_SetInterface(DeviceCtx *device, uint32_t interfaceNumber, uint32_t alternateSetting);
+[[nodiscard]] uint32_t WDU_SetInterface(DeviceCtx *device, uint32_t interfaceNumber, uint32_t alternateSetting);
 
 // Clears a halt on a pipe. As WDU_SetInterface.
-uint32_t WDU_ResetPipe(DeviceCtx *device, uint32_t pipe);
+[[nodiscard]] uint32_t WDU_ResetPipe(DeviceCtx *device, uint32_t pipe);
 
 // One transfer on `pipe` (`read` 1: from the device) of at most `size` bytes,
 // bounded by `timeoutMs`. `setupPacket` (8 bytes) may be null. The bytes
 // transferred go to *transferred whatever the status. Blocks; any thread.
 // WDU_OK, WDU_ERR_DEVICE_NOT_FOUND (no request sent) or a driver status.
-uint32_t WDU_Transfer(DeviceCtx *device, uint32_t pipe, uint32_t read, uint32_t options, void *buffer, uint32_t size,
-                      uint32_t *transferred, const uint8_t *setupPacket, uint32_t timeoutMs);
+[[nodiscard]] uint32_t WDU_Transfer(DeviceCtx *device, uint32_t pipe, uint32_t read, uint32_t options, void *buffer,
+                                    uint32_t size, uint32_t *transferred, const uint8_t *setupPacket,
+                                    uint32_t timeoutMs);
 
 // The event channel's handler: dispatches one pulled event of the driver
 // context `argument` to its callbacks. Event thread only.

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "wdu_status.h"
+#include "qrvusb.h"
 
 namespace qrvusb {
 namespace {

@@ -34,7 +34,7 @@ void DriverCloseFile(DriverFile file);
 // Returns the driver's status, or WDU_ERR_NO_DRIVER without a request when
 // `file` is not open or the own connection cannot be opened. Blocks as long
 // as the request does (IOCTL_WAIT, IOCTL_TRANSFER). Any thread.
-uint32_t DriverIoctl(uint32_t code, DriverFile file, void *record, uint32_t size, bool ownConnection);
+[[nodiscard]] uint32_t DriverIoctl(uint32_t code, DriverFile file, void *record, uint32_t size, bool ownConnection);
 
 // The three functions of the driver boundary.
 struct DriverFunctions {

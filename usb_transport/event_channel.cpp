@@ -6,7 +6,7 @@
 #include <new>
 #include <thread>
 
-#include "wdu_status.h"
+#include "qrvusb.h"
 
 namespace qrvusb {
 
@@ -76,7 +76,9 @@ uint32_t EventRegister(EventReg **registration, DriverFile file, EventRecord *re
 
     status = EventWaitStart(&reg->waitThread, file, &reg->waitRecord, &EventPull, reg);
     if (status != WDU_OK) {
-        if (reg->waitRecord.hEvent != 0) DriverIoctl(IOCTL_EVENT_UNREGISTER, file, record, kEventRecordSize, false);
+        // Undoes the registration; the failure to start is what is reported.
+        if (reg->waitRecord.hEvent != 0)
+            (void)DriverIoctl(IOCTL_EVENT_UNREGISTER, file, record, kEventRecordSize, false);
         delete reg;
         return status;
     }
@@ -94,7 +96,7 @@ uint32_t EventUnregister(EventReg *registration) {
 
     // The thread must have ended before the registration is cancelled: then
     // no handler runs after this returns.
-    EventWaitStop(registration->waitThread);
+    (void)EventWaitStop(registration->waitThread);  // it fails only for a null thread
     const uint32_t status =
         DriverIoctl(IOCTL_EVENT_UNREGISTER, registration->hDriverFile, &record, kEventRecordSize, false);
     delete registration;
@@ -108,12 +110,12 @@ void EventPull(void *argument) {
     event.hEvent = reg->waitRecord.hEvent;
 
     // A pull that fails leaves the record zero: no handler, no acknowledgement.
-    DriverIoctl(IOCTL_EVENT_PULL, reg->hDriverFile, &event, kEventRecordSize, false);
+    (void)DriverIoctl(IOCTL_EVENT_PULL, reg->hDriverFile, &event, kEventRecordSize, false);
     if (event.dwAction != 0) reg->handler(&event, reg->handlerArgument);
     // The driver waits for the answer to every event that asked for one, also
     // for events that were not dispatched.
     if (event.dwOptions & EVENT_OPT_ACKNOWLEDGE)
-        DriverIoctl(IOCTL_EVENT_ACK, reg->hDriverFile, &event, kEventRecordSize, false);
+        (void)DriverIoctl(IOCTL_EVENT_ACK, reg->hDriverFile, &event, kEventRecordSize, false);  // nobody to tell
 }
 
 uint32_t EventWaitStart(WaitThread **waitThread, DriverFile file, WaitRecord *waitRecord, WaitCallback callback,
@@ -132,7 +134,8 @@ uint32_t EventWaitStart(WaitThread **waitThread, DriverFile file, WaitRecord *wa
     thread->waitRecord = waitRecord;
     status = ThreadStart(&thread->thread, &EventWaitLoop, thread);
     if (status != WDU_OK) {
-        DriverIoctl(IOCTL_WAIT_DISABLE, file, waitRecord, sizeof(WaitRecord), false);
+        // Undoes the arming; the failure to start is what is reported.
+        (void)DriverIoctl(IOCTL_WAIT_DISABLE, file, waitRecord, sizeof(WaitRecord), false);
         delete thread;
         return status;
     }

@@ -69,13 +69,13 @@ void EventRecordFree(EventRecord *record);
 // handler(event, argument) for each event. Events may arrive before this
 // returns. WDU_OK with *registration set; otherwise the driver's status or
 // WDU_ERR_NO_RESOURCES, and nothing is left registered or running.
-uint32_t EventRegister(EventReg **registration, DriverFile file, EventRecord *record, EventHandlerFunction handler,
-                       void *argument);
+[[nodiscard]] uint32_t EventRegister(EventReg **registration, DriverFile file, EventRecord *record,
+                                     EventHandlerFunction handler, void *argument);
 
 // Stops and joins the event thread, then cancels the registration at the
 // driver and frees it: no handler runs once this has returned. The status of
 // the cancellation; WDU_ERR_INVALID_HANDLE for null. Not on the event thread.
-uint32_t EventUnregister(EventReg *registration);
+[[nodiscard]] uint32_t EventUnregister(EventReg *registration);
 
 // The event thread's callback: pulls one event and dispatches it. `argument`
 // is the EventReg.
@@ -85,12 +85,12 @@ void EventPull(void *argument);
 // callback(argument) for each pending event. WDU_OK with *waitThread set;
 // otherwise the driver's status or WDU_ERR_NO_RESOURCES, with the wait
 // disarmed again.
-uint32_t EventWaitStart(WaitThread **waitThread, DriverFile file, WaitRecord *waitRecord, WaitCallback callback,
-                        void *argument);
+[[nodiscard]] uint32_t EventWaitStart(WaitThread **waitThread, DriverFile file, WaitRecord *waitRecord,
+                                      WaitCallback callback, void *argument);
 
 // Disarms the wait, joins the event thread and frees it. The status of the
 // disarming; WDU_ERR_INVALID_HANDLE for null. Not on the event thread.
-uint32_t EventWaitStop(WaitThread *waitThread);
+[[nodiscard]] uint32_t EventWaitStop(WaitThread *waitThread);
 
 // The body of the event thread; `argument` is the WaitThread.
 void EventWaitLoop(void *argument);

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <new>
 
-#include "wdu_status.h"
+#include "qrvusb.h"
 
 namespace qrvusb {
 

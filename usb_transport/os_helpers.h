@@ -16,15 +16,15 @@ using OsEventHandle = OsEvent *;
 
 // Creates an event that is not signalled. WDU_OK or WDU_ERR_NO_RESOURCES
 // (then *event is null).
-uint32_t OsEventCreate(OsEventHandle *event);
+[[nodiscard]] uint32_t OsEventCreate(OsEventHandle *event);
 
 // Waits at most `seconds` whole seconds for the event and takes its signal.
 // WDU_OK when signalled, WDU_ERR_TIMEOUT when the time ran out,
 // WDU_ERR_SYSTEM for a null event. Blocks; any thread.
-uint32_t OsEventWait(OsEventHandle event, uint32_t seconds);
+[[nodiscard]] uint32_t OsEventWait(OsEventHandle event, uint32_t seconds);
 
 // Signals the event. WDU_OK, or WDU_ERR_SYSTEM for a null event.
-uint32_t OsEventSignal(OsEventHandle event);
+[[nodiscard]] uint32_t OsEventSignal(OsEventHandle event);
 
 // Destroys the event when it is not null. Nobody may wait on it or signal it
 // any more.
@@ -37,7 +37,7 @@ using ThreadFunction = void (*)(void *argument);
 // Starts a thread that runs function(argument) and ends. WDU_OK, or
 // WDU_ERR_NO_RESOURCES when the thread cannot be created (then *thread is
 // null and nothing is left allocated).
-uint32_t ThreadStart(ThreadHandle *thread, ThreadFunction function, void *argument);
+[[nodiscard]] uint32_t ThreadStart(ThreadHandle *thread, ThreadFunction function, void *argument);
 
 // Waits without a time limit for the thread to end, then releases its handle.
 // Null is ignored. Must not be called on the thread itself.

@@ -16,7 +16,6 @@
 #include "frame_checksum.h"
 #include "os_helpers.h"
 #include "qrv_usb.h"
-#include "wdu_status.h"
 
 namespace qrvusb {
 namespace {
@@ -28,7 +27,6 @@ constexpr uint32_t kPipeIn = 0x81;
 constexpr uint32_t kDirectionWrite = 0;
 constexpr uint32_t kDirectionRead = 1;
 constexpr uint32_t kTransferTimeoutMs = 2000;
-constexpr uint32_t kAttachWaitSeconds = 30;
 constexpr auto kResetPause = 10ms;
 // QRV_WriteQrvUsb gives the device time before each transfer.
 constexpr auto kRequestWritePause = 10ms;
@@ -51,6 +49,11 @@ const MatchEntry kMatchTable[] = {
     {0xE7A2, 0x051E, {}},
     {0xE7B9, 0x2000, {}},
 };
+
+// How long QRV_USBInit waits for a projector to be taken. Tests that expect
+// no projector shorten it (testing::SetAttachWait); nothing else changes it.
+constexpr std::chrono::seconds kAttachWait{30};
+std::atomic<std::chrono::seconds::rep> gAttachWaitSeconds{kAttachWait.count()};
 
 // Shared between the caller's thread and the event thread, which runs the
 // attach and detach callbacks: every field is atomic.
@@ -89,10 +92,10 @@ uint32_t deviceAttached(DeviceCtx *device, DeviceInfo *info, void *userData) {
     context->interfaceStatus.store(status);
     if (status != WDU_OK) {
         context->device.store(nullptr);
-        OsEventSignal(context->attachEvent.load());
+        (void)OsEventSignal(context->attachEvent.load());  // fails only for a null event
         return 0;
     }
-    OsEventSignal(context->attachEvent.load());
+    (void)OsEventSignal(context->attachEvent.load());  // fails only for a null event
     return 1;
 }
 
@@ -125,8 +128,8 @@ uint32_t checkPresence() {
 // matter; the next transfer tells.
 void resetPipes() {
     std::this_thread::sleep_for(kResetPause);
-    WDU_ResetPipe(gAttach.device.load(), kPipeOut);
-    WDU_ResetPipe(gAttach.device.load(), kPipeIn);
+    (void)WDU_ResetPipe(gAttach.device.load(), kPipeOut);
+    (void)WDU_ResetPipe(gAttach.device.load(), kPipeIn);
 }
 
 void reportFailedTransfer() {
@@ -155,6 +158,10 @@ void SetSequenceNumber(uint8_t value) { gSequence = value == 0 ? 1 : value; }
 
 bool DeviceTaken() { return gAttach.device.load() != nullptr; }
 
+void SetAttachWait(std::chrono::seconds wait) {
+    gAttachWaitSeconds.store(wait.count() > 0 ? wait.count() : kAttachWait.count());
+}
+
 }  // namespace testing
 }  // namespace qrvusb
 
@@ -177,7 +184,7 @@ extern "C" int32_t QRV_USBInit(void) {
     uint32_t status = WDU_Init(&gDriver, kMatchTable, 2, &table, usb_driver::EVENT_OPT_ACKNOWLEDGE);
     if (status != WDU_OK) return static_cast<int32_t>(status);  // QRV_USBTerm closes the event
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kAttachWaitSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(gAttachWaitSeconds.load());
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return static_cast<int32_t>(WDU_ERR_TIMEOUT);

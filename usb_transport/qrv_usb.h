@@ -1,6 +1,7 @@
 // Internals of the exported transport (include/qrvusb.h) that tests reach.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace qrvusb::testing {
@@ -11,5 +12,10 @@ uint8_t SequenceNumber();
 void SetSequenceNumber(uint8_t value);
 // Whether a device is taken now (the detach callback clears it). Any thread.
 bool DeviceTaken();
+// How long the next QRV_USBInit waits for a projector (30 seconds unless
+// set); 0 restores the 30 seconds. For tests that expect no projector, so
+// that they need not wait the whole time. Not exported from the shipped
+// library: only programs linked with the static transport reach it.
+void SetAttachWait(std::chrono::seconds wait);
 
 }  // namespace qrvusb::testing

@@ -7,9 +7,9 @@
 
 #include "pause.h"
 #include "qrvusb.h"
+#include "test_support/loopback_bus.h"
 #include "usb_driver/driver.h"
 #include "usb_driver/driver_status.h"
-#include "usb_driver/loopback_bus.h"
 
 namespace flash_test {
 
@@ -25,7 +25,7 @@ namespace {
 
 // Passes everything to a loopback bus and lets the test rewrite or break what
 // comes in.
-class RewritingBus : public usb_driver::LoopbackBusWrapper {
+class RewritingBus : public test_support::LoopbackBusWrapper {
 public:
     using Hooks = std::shared_ptr<ProjectorLink::BusHooks>;
     RewritingBus(tz4817::Tz4817Device &device, Hooks hooks) : LoopbackBusWrapper(device), hooks_(std::move(hooks)) {}

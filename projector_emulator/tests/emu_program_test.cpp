@@ -11,7 +11,7 @@
 #include <regex>
 #include <thread>
 
-#include "child_process.h"
+#include "test_support/child_process.h"
 #include "tz4817/device.h"
 #include "tz4817/faults.h"
 #include "tz4817/nor_flash.h"
@@ -21,6 +21,10 @@ namespace tz4817::test {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::ChildProcess;
+using test_support::Launch;
+using test_support::RunResult;
+using test_support::runToEnd;
 
 const std::string kEmulator = TZ4817_EMU_PATH;
 
@@ -48,10 +52,10 @@ class RunningEmulator {
 public:
     explicit RunningEmulator(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), {"--listen", "127.0.0.1:0"});
-        child_ = std::make_unique<ChildProcess>(kEmulator, arguments);
-        auto line = child_->readLine();
-        if (!line) return;
-        startLine_ = *line;
+        child_ = std::make_unique<ChildProcess>(Launch{kEmulator, arguments});
+        if (!child_->waitForOutput("\n", std::chrono::seconds(20))) return;
+        const std::string output = child_->output();
+        startLine_ = output.substr(0, output.find('\n'));
         std::smatch match;
         static const std::regex kStart(R"(tz4817-emu: listening on 127\.0\.0\.1:(\d+), .*)");
         if (std::regex_match(startLine_, match, kStart)) port_ = static_cast<uint16_t>(std::stoi(match[1]));
@@ -118,7 +122,7 @@ TEST(EmulatorProgram, BadOptionsExitWithStatusTwoAndOneLineOnStandardError) {
     for (const auto &arguments : cases) {
         std::string shown;
         for (const auto &argument : arguments) shown += argument + " ";
-        const RunResult result = runToEnd(kEmulator, arguments);
+        const RunResult result = runToEnd({kEmulator, arguments});
         EXPECT_EQ(result.status, 2) << shown;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << shown << ": " << result.err;
         EXPECT_EQ(result.err.rfind("tz4817-emu: ", 0), 0u) << shown << ": " << result.err;
@@ -127,7 +131,7 @@ TEST(EmulatorProgram, BadOptionsExitWithStatusTwoAndOneLineOnStandardError) {
 }
 
 TEST(EmulatorProgram, HelpListsTheOptionsAndTheFaultGrammar) {
-    const RunResult result = runToEnd(kEmulator, {"--help"});
+    const RunResult result = runToEnd({kEmulator, {"--help"}});
     EXPECT_EQ(result.status, 0);
     for (const char *option : {"--listen", "--allow-remote", "--flash", "--reboot-ms", "--erase-ms", "--fault", "-v",
                                "--make-image", "standard error"})
@@ -154,7 +158,7 @@ TEST(EmulatorProgram, SigtermEndsCleanlyWithTheFlashFileComplete) {
     TempDirectory directory;
     const fs::path flashFile = directory / "flash.bin";
     RunningEmulator emulator({"--flash", flashFile.string(), "--reboot-ms", "20", "--erase-ms", "1"});
-    ASSERT_NE(emulator.port(), 0) << emulator.startLine() << emulator.process().errorOutput();
+    ASSERT_NE(emulator.port(), 0) << emulator.startLine() << emulator.process().errors();
     ASSERT_NO_FATAL_FAILURE(switchToProgrammingMode(emulator.port()));
 
     UsbipTestClient client(emulator.port());
@@ -177,7 +181,7 @@ TEST(EmulatorProgram, SigtermEndsCleanlyWithTheFlashFileComplete) {
     ASSERT_TRUE(send(downloadFrame(data)));
 
     emulator.process().signal(SIGTERM);
-    EXPECT_EQ(emulator.process().wait(), 0) << emulator.process().errorOutput();
+    EXPECT_EQ(emulator.process().wait(), 0) << emulator.process().errors();
     EXPECT_TRUE(client.waitForClose());
 
     const std::vector<uint8_t> flash = readFile(flashFile);
@@ -198,7 +202,7 @@ TEST(EmulatorProgram, VerboseLogsEveryFrameWithOperationSequenceAndMode) {
     }
     emulator.process().signal(SIGTERM);
     ASSERT_EQ(emulator.process().wait(), 0);
-    const std::string log = emulator.process().errorOutput();
+    const std::string log = emulator.process().errors();
     EXPECT_NE(log.find("frame 1: status read (op 0x01), seq 7, application mode"), std::string::npos) << log;
     EXPECT_NE(log.find("imported 1-1"), std::string::npos) << log;
 }
@@ -209,8 +213,8 @@ TEST(EmulatorProgram, MakeImageWritesADeterministicNewFirmwareImage) {
     TempDirectory directory;
     const fs::path first = directory / "a.img";
     const fs::path second = directory / "b.img";
-    ASSERT_EQ(runToEnd(kEmulator, {"--make-image", first.string()}).status, 0);
-    ASSERT_EQ(runToEnd(kEmulator, {"--make-image", second.string()}).status, 0);
+    ASSERT_EQ(runToEnd({kEmulator, {"--make-image", first.string()}}).status, 0);
+    ASSERT_EQ(runToEnd({kEmulator, {"--make-image", second.string()}}).status, 0);
     const std::vector<uint8_t> image = readFile(first);
     ASSERT_EQ(image.size(), 2097152u);
     EXPECT_EQ(image, readFile(second)) << "not deterministic";
@@ -224,7 +228,7 @@ TEST(EmulatorProgram, MakeImageWritesADeterministicNewFirmwareImage) {
     for (size_t offset = 0x4000; offset < image.size(); ++offset) differing += image[offset] != factory[offset];
     EXPECT_GT(differing, (image.size() - 0x4000) * 9 / 10);
 
-    EXPECT_EQ(runToEnd(kEmulator, {"--make-image", (directory / "missing" / "x.img").string()}).status, 1);
+    EXPECT_EQ(runToEnd({kEmulator, {"--make-image", (directory / "missing" / "x.img").string()}}).status, 1);
 }
 
 // --- a USB/IP peer written by no one here ---------------------------------------------------
@@ -236,14 +240,14 @@ TEST(EmulatorProgram, DebianUsbipToolListsTheProjectorBeforeAndAfterAModeSwitch)
     ASSERT_NE(emulator.port(), 0);
     const std::string port = std::to_string(emulator.port());
 
-    RunResult before = runToEnd(tool, {"--tcp-port", port, "list", "-r", "127.0.0.1"});
+    RunResult before = runToEnd({tool, {"--tcp-port", port, "list", "-r", "127.0.0.1"}});
     EXPECT_EQ(before.status, 0) << before.err;
     EXPECT_NE(before.out.find("1-1"), std::string::npos) << before.out;
     EXPECT_NE(before.out.find("e7a2:051e"), std::string::npos) << before.out;
     EXPECT_NE(before.out.find("(ff/00/00)"), std::string::npos) << "interface record: " << before.out;
 
     ASSERT_NO_FATAL_FAILURE(switchToProgrammingMode(emulator.port()));
-    RunResult after = runToEnd(tool, {"--tcp-port", port, "list", "-r", "127.0.0.1"});
+    RunResult after = runToEnd({tool, {"--tcp-port", port, "list", "-r", "127.0.0.1"}});
     EXPECT_EQ(after.status, 0) << after.err;
     EXPECT_NE(after.out.find("e7b9:2000"), std::string::npos) << after.out;
     EXPECT_EQ(after.out.find("e7a2:051e"), std::string::npos) << after.out;
@@ -264,19 +268,18 @@ TEST(EmulatorProgram, DebianUsbipToolImportIsAnsweredAndUnknownBusIdRefused) {
     ASSERT_NE(emulator.port(), 0);
     const std::string port = std::to_string(emulator.port());
 
-    RunResult unknown = runToEnd(tool, {"--tcp-port", port, "attach", "-r", "127.0.0.1", "-b", "9-9"});
+    RunResult unknown = runToEnd({tool, {"--tcp-port", port, "attach", "-r", "127.0.0.1", "-b", "9-9"}});
     EXPECT_NE(unknown.status, 0);
     EXPECT_NE(unknown.err.find("Device not found"), std::string::npos) << unknown.err;
 
-    RunResult known = runToEnd(tool, {"--tcp-port", port, "attach", "-r", "127.0.0.1", "-b", "1-1"});
+    RunResult known = runToEnd({tool, {"--tcp-port", port, "attach", "-r", "127.0.0.1", "-b", "1-1"}});
     // It fails later, at the kernel module; the import itself must not.
     EXPECT_EQ(known.err.find("Attach Request for 1-1 failed"), std::string::npos) << known.err;
     EXPECT_EQ(known.err.find("recv"), std::string::npos) << known.err;
 
     emulator.process().signal(SIGTERM);
     EXPECT_EQ(emulator.process().wait(), 0);
-    EXPECT_NE(emulator.process().errorOutput().find("imported 1-1"), std::string::npos)
-        << emulator.process().errorOutput();
+    EXPECT_NE(emulator.process().errors().find("imported 1-1"), std::string::npos) << emulator.process().errors();
 }
 
 }  // namespace

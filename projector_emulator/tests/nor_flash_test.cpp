@@ -100,7 +100,7 @@ TEST(FlashFile, ChangesAreInTheFileAtOnceAndSurviveReopening) {
     auto flash = NorFlash::openFile(dir.file("flash.bin"), error);
     ASSERT_TRUE(flash) << error;
     flash->eraseSector(1);
-    flash->program(0x4000, 0x12);
+    ASSERT_TRUE(flash->program(0x4000, 0x12));
     auto onDisk = readFile(dir.file("flash.bin"));  // flash still open
     EXPECT_EQ(onDisk[0x4000], 0x12);
     EXPECT_EQ(onDisk[0x4001], 0xFF);
@@ -120,7 +120,7 @@ TEST(FlashFile, KilledProcessLeavesWhatItHadWritten) {
         auto flash = NorFlash::openFile(path, error);
         if (!flash) ::_exit(3);
         flash->eraseSector(3);
-        flash->program(0x8000, 0x5A);
+        if (!flash->program(0x8000, 0x5A)) ::_exit(5);
         ::kill(::getpid(), SIGKILL);  // no destructor, no msync
         ::_exit(4);
     }

@@ -6,11 +6,18 @@
 #include <thread>
 
 #include "server_fixture.h"
+#include "usb_standard/usb_standard.h"
 
 namespace tz4817::test {
 namespace {
 
 using usbip::SetupPacket;
+
+constexpr uint8_t kInDevice = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
+constexpr uint8_t kInEndpoint = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
+constexpr uint8_t kOutDevice = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
+constexpr uint8_t kOutInterface = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
+constexpr uint8_t kOutEndpoint = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
 
 class UsbipServerTest : public UsbipServerFixture {};
 
@@ -100,32 +107,59 @@ Bytes prefix(Bytes bytes, size_t length) {
 }
 
 const ControlCase kControlCases[] = {
-    {"device descriptor", {0x80, 6, 0x0100, 0, 64}, 0, [](const Presence &p) { return deviceDescriptor(p); }},
+    {"device descriptor",
+     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_DEVICE), 0, 64},
+     0,
+     [](const Presence &p) { return deviceDescriptor(p); }},
     {"device descriptor, first 8 bytes",
-     {0x80, 6, 0x0100, 0, 8},
+     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_DEVICE), 0, 8},
      0,
      [](const Presence &p) { return prefix(deviceDescriptor(p), 8); }},
     {"configuration header only",
-     {0x80, 6, 0x0200, 0, 9},
+     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_CONFIG), 0, 9},
      0,
      [](const Presence &) { return prefix(configDescriptor(), 9); }},
-    {"whole configuration", {0x80, 6, 0x0200, 0, 255}, 0, [](const Presence &) { return configDescriptor(); }},
-    {"language list", {0x80, 6, 0x0300, 0, 255}, 0, [](const Presence &) { return stringDescriptor(0); }},
-    {"product string", {0x80, 6, 0x0302, 0x0409, 255}, 0, [](const Presence &) { return stringDescriptor(2); }},
-    {"string that does not exist", {0x80, 6, 0x0377, 0x0409, 255}, usbip::kUrbStall, nullptr},
-    {"device qualifier of a full-speed device", {0x80, 6, 0x0600, 0, 10}, usbip::kUrbStall, nullptr},
-    {"second configuration", {0x80, 6, 0x0201, 0, 255}, usbip::kUrbStall, nullptr},
-    {"SET_CONFIGURATION 1", {0x00, 9, 1, 0, 0}, 0, nullptr},
-    {"SET_CONFIGURATION 2", {0x00, 9, 2, 0, 0}, usbip::kUrbStall, nullptr},
-    {"SET_INTERFACE 0/0", {0x01, 11, 0, 0, 0}, 0, nullptr},
-    {"SET_INTERFACE alternate 1", {0x01, 11, 1, 0, 0}, usbip::kUrbStall, nullptr},
-    {"SET_INTERFACE interface 1", {0x01, 11, 0, 1, 0}, usbip::kUrbStall, nullptr},
-    {"CLEAR_FEATURE halt on 0x81", {0x02, 1, 0, 0x81, 0}, 0, nullptr},
-    {"CLEAR_FEATURE halt on 0x01", {0x02, 1, 0, 0x01, 0}, 0, nullptr},
-    {"CLEAR_FEATURE halt on 0x02", {0x02, 1, 0, 0x02, 0}, usbip::kUrbStall, nullptr},
-    {"CLEAR_FEATURE remote wake-up", {0x00, 1, 1, 0, 0}, usbip::kUrbStall, nullptr},
+    {"whole configuration",
+     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_CONFIG), 0, 255},
+     0,
+     [](const Presence &) { return configDescriptor(); }},
+    {"language list",
+     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_STRING), 0, 255},
+     0,
+     [](const Presence &) { return stringDescriptor(0); }},
+    {"product string",
+     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_STRING, 0x02), 0x0409, 255},
+     0,
+     [](const Presence &) { return stringDescriptor(2); }},
+    {"string that does not exist",
+     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_STRING, 0x77), 0x0409, 255},
+     usbip::kUrbStall,
+     nullptr},
+    {"device qualifier of a full-speed device",
+     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_DEVICE_QUALIFIER), 0, 10},
+     usbip::kUrbStall,
+     nullptr},
+    {"second configuration",
+     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_CONFIG, 0x01), 0, 255},
+     usbip::kUrbStall,
+     nullptr},
+    {"SET_CONFIGURATION 1", {kOutDevice, usb::SET_CONFIGURATION, 1, 0, 0}, 0, nullptr},
+    {"SET_CONFIGURATION 2", {kOutDevice, usb::SET_CONFIGURATION, 2, 0, 0}, usbip::kUrbStall, nullptr},
+    {"SET_INTERFACE 0/0", {kOutInterface, usb::SET_INTERFACE, 0, 0, 0}, 0, nullptr},
+    {"SET_INTERFACE alternate 1", {kOutInterface, usb::SET_INTERFACE, 1, 0, 0}, usbip::kUrbStall, nullptr},
+    {"SET_INTERFACE interface 1", {kOutInterface, usb::SET_INTERFACE, 0, 1, 0}, usbip::kUrbStall, nullptr},
+    {"CLEAR_FEATURE halt on 0x81", {kOutEndpoint, usb::CLEAR_FEATURE, usb::ENDPOINT_HALT, 0x81, 0}, 0, nullptr},
+    {"CLEAR_FEATURE halt on 0x01", {kOutEndpoint, usb::CLEAR_FEATURE, usb::ENDPOINT_HALT, 0x01, 0}, 0, nullptr},
+    {"CLEAR_FEATURE halt on 0x02",
+     {kOutEndpoint, usb::CLEAR_FEATURE, usb::ENDPOINT_HALT, 0x02, 0},
+     usbip::kUrbStall,
+     nullptr},
+    {"CLEAR_FEATURE remote wake-up",
+     {kOutDevice, usb::CLEAR_FEATURE, usb::DEVICE_REMOTE_WAKEUP, 0, 0},
+     usbip::kUrbStall,
+     nullptr},
     {"GET_STATUS device",
-     {0x80, 0, 0, 0, 2},
+     {kInDevice, usb::GET_STATUS, 0, 0, 2},
      0,
      [](const Presence &) {
          return Bytes{0, 0};
@@ -163,7 +197,8 @@ TEST_F(UsbipServerTest, ControlSubmitWhoseDirectionContradictsTheSetupStalls) {
     startServer();
     auto client = importDevice();
     // A GET_DESCRIPTOR sent as an OUT transfer.
-    const uint32_t seqnum = client->submitOut(0, {}, {0x80, 6, 0x0100, 0, 18});
+    const uint32_t seqnum =
+        client->submitOut(0, {}, {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_DEVICE), 0, 18});
     auto reply = client->receive();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->seqnum, seqnum);

@@ -10,6 +10,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "usb_standard/usb_standard.h"
+
 namespace tz4817::test {
 namespace {
 
@@ -206,7 +208,7 @@ bool UsbipTestClient::waitForClose() {
 }
 
 std::optional<UsbipTestClient::Reply> UsbipTestClient::control(const usbip::SetupPacket &setup, const Bytes &out) {
-    const bool in = (setup.bmRequestType & 0x80) != 0;
+    const bool in = (setup.bmRequestType & usb::DIR_IN) != 0;
     const uint32_t seqnum = in ? submitIn(0, setup.wLength, setup) : submitOut(0, out, setup);
     auto reply = receive();
     if (!reply || reply->seqnum != seqnum) return std::nullopt;

@@ -5,15 +5,17 @@
 #include <chrono>
 
 #include "driver_client.h"
+#include "test_support/loopback_bus.h"
 #include "tz4817/clock.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
-#include "usb_driver/loopback_bus.h"
+#include "usb_standard/usb_standard.h"
 
 namespace usb_driver::test {
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::LoopbackBus;
 
 const MatchEntry kApp = entry(tz4817::kAppVendorId, tz4817::kAppProductId);
 const MatchEntry kBoot = entry(tz4817::kBootVendorId, tz4817::kBootProductId);
@@ -155,8 +157,8 @@ TEST_F(LoopbackDriverTest, ControlRequestsAndFramesReachTheDevice) {
     control.fRead = 1;
     control.pBuffer = descriptor;
     control.dwBufferSize = sizeof descriptor;
-    const uint8_t getDevice[8] = {0x80, 6, 0, 1, 0, 0, 18, 0};
-    std::memcpy(control.SetupPacket, getDevice, 8);
+    const auto getDevice = usb::getDescriptor(usb::DT_DEVICE, 0, 18);
+    std::memcpy(control.SetupPacket, getDevice.data(), getDevice.size());
     control.dwTimeout = 500;
     ASSERT_EQ(own.ioctl(IOCTL_TRANSFER, &control, sizeof control), kStatusOk);
     EXPECT_EQ(control.dwBytesTransferred, 18u);

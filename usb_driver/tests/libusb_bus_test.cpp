@@ -18,11 +18,12 @@
 #include <vector>
 
 #include "libusb_descriptors.h"
+#include "test_support/umockdev_projector.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
-#include "umockdev_projector.h"
 #include "usb_driver/driver_status.h"
 #include "usb_driver/libusb_bus.h"
+#include "usb_standard/usb_standard.h"
 
 // libusb's event handling, wrapped at link time (-Wl,--wrap) so that a test
 // can make it fail for the thread that waits for a transfer, and can hold the
@@ -175,14 +176,14 @@ private:
 class LibusbBusTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        if (!testing::UmockdevLoaded())
+        if (!test_support::UmockdevLoaded())
             GTEST_SKIP() << "libumockdev-preload is not loaded: the emulated USB is not there";
         flash_ = tz4817::NorFlash::inMemory();
         tz4817::DeviceOptions options;
         options.rebootDelay = 30ms;
         options.eraseTime = 1ms;
         device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, options);
-        projector_ = std::make_unique<testing::UmockdevProjector>(*device_);
+        projector_ = std::make_unique<test_support::UmockdevProjector>(*device_);
         LibusbBusOptions busOptions;
         busOptions.forcePolling = GetParam();
         busOptions.pollInterval = 50ms;
@@ -236,7 +237,7 @@ protected:
 
     std::unique_ptr<tz4817::NorFlash> flash_;
     std::unique_ptr<tz4817::Tz4817Device> device_;
-    std::unique_ptr<testing::UmockdevProjector> projector_;
+    std::unique_ptr<test_support::UmockdevProjector> projector_;
     std::shared_ptr<LibusbBus> bus_;
     Listener listener_;
 };
@@ -317,8 +318,8 @@ TEST_P(LibusbBusTest, ControlTransferOnPipeZeroCarriesTheSetupPacket) {
     request.in = true;
     request.buffer = buffer.data();
     request.length = 64;
-    const uint8_t getDeviceDescriptor[8] = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0};
-    std::copy(std::begin(getDeviceDescriptor), std::end(getDeviceDescriptor), request.setup);
+    const auto getDeviceDescriptor = usb::getDescriptor(usb::DT_DEVICE, 0, 18);
+    std::copy(getDeviceDescriptor.begin(), getDeviceDescriptor.end(), request.setup);
     request.timeoutMs = 1000;
     uint32_t transferred = 0;
     ASSERT_EQ(bus_->transfer(key, request, transferred), kStatusOk);

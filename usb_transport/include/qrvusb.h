@@ -5,8 +5,9 @@
  * frames with it on bulk pipes 0x01 (out) and 0x81 (in).
  *
  * Every function returns 0 for success; otherwise a device-manager or driver
- * status passed through unchanged (0x20000015 is a time-out, 0x2000000F a
- * device that is gone), or 1 for the library's own failures.
+ * status passed through unchanged (WDU_ERR_TIMEOUT is a time-out,
+ * WDU_ERR_DEVICE_NOT_FOUND a device that is gone), or 1 for the library's own
+ * failures.
  *
  * Calling order: QRV_USBInit; while it returned 0, any number of exchanges,
  * one at a time from one thread; QRV_USBTerm, also after a failed
@@ -22,6 +23,27 @@
 extern "C" {
 #endif
 
+/* Statuses of the device manager, passed through unchanged in the int32_t
+ * result (WDU_ERR_NO_DRIVER reads as -1). The USB driver's own statuses
+ * share this space. */
+#define WDU_OK 0x00000000u
+/* A null registration or wait thread given to a teardown step. */
+#define WDU_ERR_INVALID_HANDLE 0x20000001u
+/* Memory, a thread or an event object could not be had. */
+#define WDU_ERR_NO_RESOURCES 0x20000005u
+/* An OS wait or signal failed; the driver could not be opened. */
+#define WDU_ERR_SYSTEM 0x20000007u
+/* A null device handle, a device no longer listed, or an unknown unique id;
+ * also a device that has left the bus. */
+#define WDU_ERR_DEVICE_NOT_FOUND 0x2000000Fu
+/* An event wait ran out (the device list's lock, the attach wait of
+ * QRV_USBInit), or a transfer outlived its time-out. */
+#define WDU_ERR_TIMEOUT 0x20000015u
+/* The driver reports a version older than the library needs. */
+#define WDU_ERR_VERSION 0x2000001Cu
+/* A request could not reach the driver. */
+#define WDU_ERR_NO_DRIVER 0xFFFFFFFFu
+
 #if defined(QRVUSB_BUILDING)
 #define QRVUSB_API __attribute__((visibility("default")))
 #else
@@ -30,9 +52,10 @@ extern "C" {
 
 /* Opens the USB link and waits at most 30 seconds for a projector to be
  * taken (its interface 0 selected). Blocks. 0: a device is ready.
- * 0x20000005: no attach event could be created. 0x20000015: no device within
- * 30 seconds (a device taken that leaves again before this returns is waited
- * past). 0x20000007: the wait failed or the USB driver could not be opened.
+ * WDU_ERR_NO_RESOURCES: no attach event could be created. WDU_ERR_TIMEOUT: no
+ * device within 30 seconds (a device taken that leaves again before this
+ * returns is waited past). WDU_ERR_SYSTEM: the wait failed or the USB driver
+ * could not be opened.
  * Any other value: the failed status of the device manager or, when the
  * device was declined because its interface could not be selected, the
  * status of that selection (the link is then closed already). A link still
@@ -52,8 +75,9 @@ QRVUSB_API int32_t QRV_USBTerm(void);
  * 0: a reply with the right sequence echo was read. 1: the echo was wrong
  * or missing (fewer than 2 bytes came back), or an argument was invalid
  * (then nothing is sent). Otherwise the status of the presence check
- * (0x2000000F: the device is gone; the buffer is left as it was) or of the
- * failed read (the same sequence number is used again next time). */
+ * (WDU_ERR_DEVICE_NOT_FOUND: the device is gone; the buffer is left as it
+ * was) or of the failed read (the same sequence number is used again next
+ * time). */
 QRVUSB_API int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t *replyCapacity);
 
 /* Builds a frame from the request record (byte 0 code 0x12/0x34 write or

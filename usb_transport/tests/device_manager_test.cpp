@@ -10,8 +10,9 @@
 #include "device_list.h"
 #include "device_manager.h"
 #include "fake_driver.h"
+#include "qrvusb.h"
 #include "usb_driver/driver_status.h"
-#include "wdu_status.h"
+#include "usb_standard/usb_standard.h"
 
 namespace qrvusb::test {
 namespace {
@@ -317,9 +318,9 @@ TEST_F(DeviceManager, TransferRecordCarriesTheArgumentsOnItsOwnConnection) {
     uint32_t transferred = 0;
     ASSERT_EQ(WDU_Transfer(device, 0x01, 0, 0, frame, sizeof frame, &transferred, nullptr, 2000), WDU_OK);
     EXPECT_EQ(transferred, 9u);
-    const uint8_t setup[8] = {0x80, 6, 0, 1, 0, 0, 18, 0};
+    const auto setup = usb::getDescriptor(usb::DT_DEVICE, 0, 18);
     uint8_t reply[32];
-    ASSERT_EQ(WDU_Transfer(device, 0x81, 1, 0, reply, sizeof reply, &transferred, setup, 1000), WDU_OK);
+    ASSERT_EQ(WDU_Transfer(device, 0x81, 1, 0, reply, sizeof reply, &transferred, setup.data(), 1000), WDU_OK);
 
     const auto transfers = fake_.requests(IOCTL_TRANSFER);
     ASSERT_EQ(transfers.size(), 2u);
@@ -334,7 +335,7 @@ TEST_F(DeviceManager, TransferRecordCarriesTheArgumentsOnItsOwnConnection) {
     EXPECT_EQ(transfers[0].data, std::vector<uint8_t>(frame, frame + 9));
     const auto read = recordOf<TransferRecord>(transfers[1]);
     EXPECT_EQ(read.fRead, 1u);
-    EXPECT_EQ(std::memcmp(read.SetupPacket, setup, 8), 0);
+    EXPECT_EQ(std::memcmp(read.SetupPacket, setup.data(), setup.size()), 0);
     EXPECT_EQ(read.dwTimeout, 1000u);
     for (const LoggedRequest &transfer : transfers) EXPECT_NE(transfer.connection, context);
 }
@@ -378,8 +379,8 @@ class DevListOperations : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(DevListOpen(), WDU_OK); }
     void TearDown() override {
-        RemoveAllDevicesFromDevList(&first_);
-        RemoveAllDevicesFromDevList(&second_);
+        (void)RemoveAllDevicesFromDevList(&first_);
+        (void)RemoveAllDevicesFromDevList(&second_);
         DevListClose();
     }
     DeviceCtx *add(DriverCtx *driver, uint32_t uniqueId) {

@@ -12,8 +12,8 @@
 #include "event_channel.h"
 #include "fake_driver.h"
 #include "os_helpers.h"
+#include "qrvusb.h"
 #include "usb_driver/driver_status.h"
-#include "wdu_status.h"
 
 namespace qrvusb::test {
 namespace {
@@ -57,7 +57,7 @@ protected:
         ASSERT_NE(record_, nullptr);
     }
     void TearDown() override {
-        if (registration_ != nullptr) EventUnregister(registration_);
+        if (registration_ != nullptr) (void)EventUnregister(registration_);  // tests check it where it matters
         EventRecordFree(record_);
         DriverCloseFile(file_);
         testing::SetThreadStackSize(0);
@@ -306,7 +306,7 @@ TEST(OsEvent, SignalIsTakenByOneWaitOnly) {
 TEST(OsEvent, SignalFromAnotherThreadWakesTheWaiter) {
     OsEventHandle event = nullptr;
     ASSERT_EQ(OsEventCreate(&event), WDU_OK);
-    std::thread signaller([event] { OsEventSignal(event); });
+    std::thread signaller([event] { EXPECT_EQ(OsEventSignal(event), WDU_OK); });
     EXPECT_EQ(OsEventWait(event, 30), WDU_OK);
     signaller.join();
     OsEventClose(event);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -11,7 +12,6 @@
 #include "qrv_usb.h"
 #include "qrvusb.h"
 #include "usb_driver/driver_status.h"
-#include "wdu_status.h"
 
 namespace qrvusb::test {
 namespace {
@@ -123,6 +123,16 @@ TEST_F(Transport, FailedInterfaceSelectionIsReportedByInit) {
     std::array<uint8_t, 520> frame;
     uint32_t capacity = 0;
     EXPECT_EQ(statusRead(frame, capacity), kDeviceNotFound);
+}
+
+// No projector ever comes: the attach wait runs out. The 30 seconds
+// themselves are waited once per bus, in the end-to-end tests.
+TEST_F(Transport, InitWithoutAProjectorTimesOutWhenTheAttachWaitEnds) {
+    testing::SetAttachWait(std::chrono::seconds(1));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(QRV_USBInit(), static_cast<int32_t>(WDU_ERR_TIMEOUT));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    testing::SetAttachWait(std::chrono::seconds(0));
 }
 
 TEST_F(Transport, InitFailuresPassTheDeviceManagersStatusThrough) {

@@ -11,18 +11,17 @@
 
 #include "qrv_usb.h"
 #include "qrvusb.h"
+#include "test_support/loopback_bus.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
 #include "usb_driver/driver.h"
-#include "usb_driver/loopback_bus.h"
-#include "wdu_status.h"
 
 namespace qrvusb::test {
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
-using usb_driver::LoopbackBus;
+using test_support::LoopbackBus;
 
 const Bytes kStatusRead = {0x04, 0x00, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x39};
 const Bytes kProgrammingMode1 = {0x02, 0x00, 0x00, 0x03, 0x00, 0x34, 0x30, 0x01, 0x68};

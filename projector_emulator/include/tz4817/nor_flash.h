@@ -53,7 +53,7 @@ public:
     // Programs one byte. The flash only clears bits: where `value` has a 1
     // over a 0 the cell keeps its 0, the attempt is counted as a program
     // error and false is returned.
-    bool program(uint32_t offset, uint8_t value);
+    [[nodiscard]] bool program(uint32_t offset, uint8_t value);
 
     // Stores `value` as it is, bits set included: a cell that went wrong.
     void corrupt(uint32_t offset, uint8_t value);

@@ -47,7 +47,7 @@ public:
     // Binds, listens and starts serving on threads of its own. False with
     // `error` set when the host can't be resolved or the port can't be bound.
     // Call once.
-    bool start(std::string &error);
+    [[nodiscard]] bool start(std::string &error);
 
     // The port listened on (the real one when 0 was asked for); 0 before start.
     uint16_t port() const;

@@ -54,7 +54,7 @@ public:
     // Starts reporting devices that `listener` wants: those present now and
     // those that arrive later. Called when the first registration opens.
     // Non-blocking; returns 0 or a driver status.
-    virtual uint32_t start(BusListener &listener) = 0;
+    [[nodiscard]] virtual uint32_t start(BusListener &listener) = 0;
 
     // Stops reporting and releases every device (no deviceLeft calls). When it
     // returns no listener call runs or will run. Called when the last
@@ -65,7 +65,7 @@ public:
     // it, claim interface 0). Returns 0, kStatusDeviceNotFound,
     // kStatusAccessDenied, kStatusBusy or kStatusTransferFailed. May block
     // briefly.
-    virtual uint32_t open(uint64_t key) = 0;
+    [[nodiscard]] virtual uint32_t open(uint64_t key) = 0;
 
     // Nobody holds the device any more (declined, released, or gone): let go
     // of what open() took. Never fails; unknown keys are ignored.
@@ -74,18 +74,18 @@ public:
     // SET_INTERFACE on an open device. Blocking, bounded by the bus's own
     // control time-out. 0, kStatusDeviceNotFound, kStatusStall, kStatusTimeout
     // or kStatusTransferFailed.
-    virtual uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) = 0;
+    [[nodiscard]] virtual uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) = 0;
 
     // CLEAR_FEATURE(ENDPOINT_HALT) on `pipe` of an open device. Blocking as
     // setInterface, same statuses.
-    virtual uint32_t resetPipe(uint64_t key, uint32_t pipe) = 0;
+    [[nodiscard]] virtual uint32_t resetPipe(uint64_t key, uint32_t pipe) = 0;
 
     // One transfer on an open device. Blocks until it completes, fails or
     // times out (a timed-out transfer is cancelled before this returns).
     // `transferred` is always written. 0, kStatusTimeout,
     // kStatusDeviceNotFound, kStatusStall, kStatusTransferFailed or
     // kStatusBadRecord (a pipe the device does not have).
-    virtual uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) = 0;
+    [[nodiscard]] virtual uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) = 0;
 };
 
 }  // namespace usb_driver

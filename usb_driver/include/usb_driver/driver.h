@@ -25,7 +25,7 @@ Connection *DriverOpen();
 // or the wait is disabled) and IOCTL_TRANSFER (until done or timed out).
 // Returns the request's status; a null connection, an unknown code or a
 // malformed record gives a driver status (driver_status.h), never a crash.
-uint32_t DriverIoctl(Connection *connection, uint32_t code, void *record, uint32_t size);
+[[nodiscard]] uint32_t DriverIoctl(Connection *connection, uint32_t code, void *record, uint32_t size);
 
 // Closes a connection; its registrations are cancelled. Null is ignored.
 void DriverClose(Connection *connection);

@@ -37,21 +37,21 @@ public:
     LibusbBus(const LibusbBus &) = delete;
     LibusbBus &operator=(const LibusbBus &) = delete;
 
-    uint32_t start(BusListener &listener) override;
+    [[nodiscard]] uint32_t start(BusListener &listener) override;
     void stop() override;
     // A permission error (kStatusAccessDenied) also prints one line on standard
     // error naming the device and the udev rule that grants access.
-    uint32_t open(uint64_t key) override;
+    [[nodiscard]] uint32_t open(uint64_t key) override;
     void close(uint64_t key) override;
-    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override;
-    uint32_t resetPipe(uint64_t key, uint32_t pipe) override;
+    [[nodiscard]] uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override;
+    [[nodiscard]] uint32_t resetPipe(uint64_t key, uint32_t pipe) override;
     // Bulk and interrupt pipes as the active configuration declares them;
     // pipe 0 is a control transfer with the request's setup packet (its
     // wLength must fit the buffer). Returns only once libusb has given the
     // transfer back: when libusb's event handling fails, the transfer is
     // cancelled and waited for (kStatusTransferFailed, unless it completed
     // first).
-    uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) override;
+    [[nodiscard]] uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) override;
 
     // The driver status of a libusb error code (LIBUSB_ERROR_*).
     static uint32_t statusOf(int libusbError);

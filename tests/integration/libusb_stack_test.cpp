@@ -14,9 +14,9 @@
 #include <future>
 #include <mutex>
 
+#include "test_support/umockdev_projector.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
-#include "umockdev_projector.h"
 #include "usb_driver/driver.h"
 #include "usb_driver/driver_status.h"
 #include "usb_driver/libusb_bus.h"
@@ -52,7 +52,7 @@ private:
 class LibusbStackTest : public ::testing::TestWithParam<BusChoice> {
 protected:
     void SetUp() override {
-        if (!testing::UmockdevLoaded())
+        if (!test_support::UmockdevLoaded())
             GTEST_SKIP() << "libumockdev-preload is not loaded: the emulated USB is not there";
         unsetenv("QRV_USBIP");
         if (GetParam() == BusChoice::PollingFactory) {
@@ -69,7 +69,7 @@ protected:
         options.rebootDelay = 50ms;
         options.eraseTime = 0ms;
         device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, options);
-        projector_ = std::make_unique<testing::UmockdevProjector>(*device_);
+        projector_ = std::make_unique<test_support::UmockdevProjector>(*device_);
     }
     void TearDown() override {
         QRV_USBTerm();
@@ -82,7 +82,7 @@ protected:
 
     std::unique_ptr<tz4817::NorFlash> flash_;
     std::unique_ptr<tz4817::Tz4817Device> device_;
-    std::unique_ptr<testing::UmockdevProjector> projector_;
+    std::unique_ptr<test_support::UmockdevProjector> projector_;
 };
 
 TEST_P(LibusbStackTest, UsbInitTakesTheProjectorAndCommandsAreAnswered) {
@@ -166,15 +166,14 @@ INSTANTIATE_TEST_SUITE_P(DefaultBusAndPolling, LibusbStackTest,
 // With QRV_USBIP unset and no projector plugged in, the driver still opens:
 // the local bus exists and simply has nothing to offer, so QRV_USBInit waits
 // its 30 seconds and returns WDU_ERR_TIMEOUT rather than failing at once with
-// WDU_ERR_SYSTEM. (The 30-second wait itself is the transport's, tested once
-// over USB/IP.)
+// WDU_ERR_SYSTEM.
 TEST(LibusbDefaultBus, DriverOpensOnTheLocalBusWithoutAProjector) {
-    if (!testing::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
+    if (!test_support::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
     unsetenv("QRV_USBIP");
     testing::SetBusFactory({});
     auto flash = tz4817::NorFlash::inMemory();
     tz4817::Tz4817Device device(*flash);
-    testing::UmockdevProjector projector(device);
+    test_support::UmockdevProjector projector(device);
     projector.unplug();
     Connection *connection = DriverOpen();
     EXPECT_NE(connection, nullptr) << "no local bus: QRV_USBInit would fail with WDU_ERR_SYSTEM";
@@ -183,14 +182,15 @@ TEST(LibusbDefaultBus, DriverOpensOnTheLocalBusWithoutAProjector) {
 
 // The same through the transport: with no projector on the local bus
 // QRV_USBInit waits out its attach limit and says so with WDU_ERR_TIMEOUT,
-// the status the program reports as a projector that never came.
+// the status the program reports as a projector that never came. The local
+// bus's one test of the real 30 seconds (labelled slow).
 TEST(LibusbDefaultBus, UsbInitWithoutAProjectorTimesOut) {
-    if (!testing::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
+    if (!test_support::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
     unsetenv("QRV_USBIP");
     testing::SetBusFactory({});
     auto flash = tz4817::NorFlash::inMemory();
     tz4817::Tz4817Device device(*flash);
-    testing::UmockdevProjector projector(device);
+    test_support::UmockdevProjector projector(device);
     projector.unplug();
     EXPECT_EQ(static_cast<uint32_t>(QRV_USBInit()), 0x20000015u);  // WDU_ERR_TIMEOUT
     EXPECT_EQ(QRV_USBTerm(), 0);

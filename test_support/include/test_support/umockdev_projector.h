@@ -21,7 +21,7 @@
 
 #include "tz4817/device.h"
 
-namespace usb_driver::testing {
+namespace test_support {
 
 // Whether libumockdev-preload is in the process (linked in, or LD_PRELOAD):
 // without it there is no emulated USB.
@@ -70,4 +70,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace usb_driver::testing
+}  // namespace test_support

@@ -13,21 +13,22 @@
 #include "tz4817/device.h"
 #include "usb_driver/bus.h"
 
-namespace usb_driver {
+namespace test_support {
 
-class LoopbackBus : public Bus {
+class LoopbackBus : public usb_driver::Bus {
 public:
     // The device must outlive the bus.
     explicit LoopbackBus(tz4817::Tz4817Device &device);
     ~LoopbackBus() override;
 
-    uint32_t start(BusListener &listener) override;
+    [[nodiscard]] uint32_t start(usb_driver::BusListener &listener) override;
     void stop() override;
-    uint32_t open(uint64_t key) override;
+    [[nodiscard]] uint32_t open(uint64_t key) override;
     void close(uint64_t key) override;
-    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override;
-    uint32_t resetPipe(uint64_t key, uint32_t pipe) override;
-    uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) override;
+    [[nodiscard]] uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override;
+    [[nodiscard]] uint32_t resetPipe(uint64_t key, uint32_t pipe) override;
+    [[nodiscard]] uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request,
+                                    uint32_t &transferred) override;
 
     // One transfer as the bus saw it.
     struct TransferLog {
@@ -68,19 +69,20 @@ private:
 
 // Passes every operation to a LoopbackBus of its own. Tests and benchmarks
 // derive from it and override transfer() to watch or alter what goes by.
-class LoopbackBusWrapper : public Bus {
+class LoopbackBusWrapper : public usb_driver::Bus {
 public:
     explicit LoopbackBusWrapper(tz4817::Tz4817Device &device) : inner_(device) {}
 
-    uint32_t start(BusListener &listener) override { return inner_.start(listener); }
+    [[nodiscard]] uint32_t start(usb_driver::BusListener &listener) override { return inner_.start(listener); }
     void stop() override { inner_.stop(); }
-    uint32_t open(uint64_t key) override { return inner_.open(key); }
+    [[nodiscard]] uint32_t open(uint64_t key) override { return inner_.open(key); }
     void close(uint64_t key) override { inner_.close(key); }
-    uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override {
+    [[nodiscard]] uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override {
         return inner_.setInterface(key, interface, alternate);
     }
-    uint32_t resetPipe(uint64_t key, uint32_t pipe) override { return inner_.resetPipe(key, pipe); }
-    uint32_t transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) override {
+    [[nodiscard]] uint32_t resetPipe(uint64_t key, uint32_t pipe) override { return inner_.resetPipe(key, pipe); }
+    [[nodiscard]] uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request,
+                                    uint32_t &transferred) override {
         return inner_.transfer(key, request, transferred);
     }
 
@@ -88,4 +90,4 @@ protected:
     LoopbackBus inner_;
 };
 
-}  // namespace usb_driver
+}  // namespace test_support

@@ -1,4 +1,4 @@
-#include "umockdev_projector.h"
+#include "test_support/umockdev_projector.h"
 
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
@@ -17,7 +17,9 @@
 #include <span>
 #include <thread>
 
-namespace usb_driver::testing {
+#include "usb_standard/usb_standard.h"
+
+namespace test_support {
 namespace {
 
 constexpr const char *kSysPath = "/sys/devices/usb1/1-1";
@@ -343,18 +345,20 @@ int UmockdevProjector::State::control(Appearance &appearance, usbdevfs_urb &urb)
     const uint16_t wanted = static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
     const size_t room = std::min<size_t>(wanted, static_cast<size_t>(urb.buffer_length) - 8);
     std::vector<uint8_t> reply;
-    if (requestType == 0x80 && request == 0x06) {  // GET_DESCRIPTOR
+    const uint8_t inDevice = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
+    if (requestType == inDevice && request == usb::GET_DESCRIPTOR) {
         switch (value >> 8) {
-        case 1: reply = tz4817::deviceDescriptor(appearance.presence); break;
-        case 2: reply = tz4817::configDescriptor(); break;
-        case 3: reply = tz4817::stringDescriptor(static_cast<uint8_t>(value & 0xFF)); break;
+        case usb::DT_DEVICE: reply = tz4817::deviceDescriptor(appearance.presence); break;
+        case usb::DT_CONFIG: reply = tz4817::configDescriptor(); break;
+        case usb::DT_STRING: reply = tz4817::stringDescriptor(static_cast<uint8_t>(value & 0xFF)); break;
         default: break;
         }
         if (reply.empty()) return -EPIPE;
-    } else if (requestType == 0x80 && request == 0x00) {  // GET_STATUS
+    } else if (requestType == inDevice && request == usb::GET_STATUS) {
         reply = {0, 0};
-    } else if ((requestType & 0x7F) <= 0x02 && (request == 0x01 || request == 0x09 || request == 0x0B)) {
-        // CLEAR_FEATURE, SET_CONFIGURATION, SET_INTERFACE: accepted
+    } else if ((requestType & ~usb::DIR_IN) <= usb::RECIP_ENDPOINT &&
+               (request == usb::CLEAR_FEATURE || request == usb::SET_CONFIGURATION || request == usb::SET_INTERFACE)) {
+        // Standard requests to the device, an interface or an endpoint: accepted.
     } else {
         return -EPIPE;
     }
@@ -503,4 +507,4 @@ std::vector<unsigned> UmockdevProjector::interfaceSelections() {
     return state_->selections;
 }
 
-}  // namespace usb_driver::testing
+}  // namespace test_support

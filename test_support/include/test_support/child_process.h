@@ -1,6 +1,6 @@
-// Runs a program for the end-to-end tests: standard output and standard
-// error into files (read while it runs or after), standard input from a
-// given descriptor, extra environment, a working directory, and safety
+// Runs a program for the tests of whole programs: standard output and
+// standard error into files (read while it runs or after), standard input
+// from a given descriptor, extra environment, a working directory, and safety
 // time-outs against hangs.
 #pragma once
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace headless::test {
+namespace test_support {
 
 struct Launch {
     std::string program;
@@ -61,4 +61,4 @@ RunResult runToEnd(const Launch &launch);
 
 std::string readFile(const std::string &path);
 
-}  // namespace headless::test
+}  // namespace test_support

@@ -1,4 +1,4 @@
-#include "usb_driver/loopback_bus.h"
+#include "test_support/loopback_bus.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,18 +12,21 @@
 #include <thread>
 
 #include "usb_driver/driver_status.h"
+#include "usb_standard/usb_standard.h"
 
-namespace usb_driver {
+namespace test_support {
+
+using namespace usb_driver;
+
 namespace {
 
 // How often the watcher looks at its stop flag while the device is quiet.
 constexpr auto kWatchSlice = std::chrono::milliseconds(20);
 
-constexpr uint8_t kGetStatus = 0;
-constexpr uint8_t kClearFeature = 1;
-constexpr uint8_t kGetDescriptor = 6;
-constexpr uint8_t kSetConfiguration = 9;
-constexpr uint8_t kSetInterface = 11;
+constexpr uint8_t kInDevice = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
+constexpr uint8_t kOutDevice = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
+constexpr uint8_t kOutInterface = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
+constexpr uint8_t kOutEndpoint = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
 
 bool knownPipe(uint32_t pipe) {
     return pipe == 0 || pipe == tz4817::kBulkOutEndpoint || pipe == tz4817::kBulkInEndpoint;
@@ -125,20 +128,20 @@ uint32_t LoopbackBus::State::control(const tz4817::Presence &at, const TransferR
     const uint16_t index = static_cast<uint16_t>(request.setup[4] | request.setup[5] << 8);
 
     std::vector<uint8_t> answer;
-    if (type == 0x80 && code == kGetDescriptor) {
+    if (type == kInDevice && code == usb::GET_DESCRIPTOR) {
         const uint8_t kind = value >> 8, number = value & 0xFF;
-        if (kind == 1 && number == 0)
+        if (kind == usb::DT_DEVICE && number == 0)
             answer = tz4817::deviceDescriptor(at);
-        else if (kind == 2 && number == 0)
+        else if (kind == usb::DT_CONFIG && number == 0)
             answer = tz4817::configDescriptor();
-        else if (kind == 3)
+        else if (kind == usb::DT_STRING)
             answer = tz4817::stringDescriptor(number);
         if (answer.empty()) return kStatusStall;
-    } else if (type == 0x80 && code == kGetStatus) {
+    } else if (type == kInDevice && code == usb::GET_STATUS) {
         answer = {0, 0};
-    } else if (type == 0x00 && code == kSetConfiguration && value == 1) {
-    } else if (type == 0x01 && code == kSetInterface && value == 0 && index == 0) {
-    } else if (type == 0x02 && code == kClearFeature && value == 0 && knownPipe(index)) {
+    } else if (type == kOutDevice && code == usb::SET_CONFIGURATION && value == 1) {
+    } else if (type == kOutInterface && code == usb::SET_INTERFACE && value == 0 && index == 0) {
+    } else if (type == kOutEndpoint && code == usb::CLEAR_FEATURE && value == usb::ENDPOINT_HALT && knownPipe(index)) {
     } else {
         return kStatusStall;
     }
@@ -300,4 +303,4 @@ void LoopbackBus::setLogging(bool enabled) {
     state_->logging = enabled;
 }
 
-}  // namespace usb_driver
+}  // namespace test_support

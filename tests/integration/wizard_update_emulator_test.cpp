@@ -19,11 +19,11 @@
 #include "resource_ids.h"
 #include "template_builder.h"
 #include "test_support.h"
+#include "test_support/loopback_bus.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
 #include "update_dialog.h"
 #include "usb_driver/driver.h"
-#include "usb_driver/loopback_bus.h"
 
 using namespace updater;
 
@@ -111,7 +111,7 @@ private slots:
         options.eraseTime = std::chrono::milliseconds(0);
         device = std::make_unique<tz4817::Tz4817Device>(*flash, options);
         usb_driver::testing::SetBusFactory([this]() -> std::shared_ptr<usb_driver::Bus> {
-            return std::make_shared<usb_driver::LoopbackBus>(*device);
+            return std::make_shared<test_support::LoopbackBus>(*device);
         });
         {
             std::lock_guard lock(watch.mutex);
@@ -281,4 +281,4 @@ void UpdateEmulatorTests::linkThatCannotOpenEndsFailedWithoutTouchingTheProjecto
 }
 
 QTEST_MAIN(UpdateEmulatorTests)
-#include "update_emulator_tests.moc"
+#include "wizard_update_emulator_test.moc"

@@ -1,4 +1,4 @@
-#include "child_process.h"
+#include "test_support/child_process.h"
 
 #include <cerrno>
 #include <csignal>
@@ -12,12 +12,12 @@
 
 extern char **environ;
 
-namespace headless::test {
+namespace test_support {
 
 namespace {
 
 std::string temporaryFile(const char *what) {
-    std::string pattern = std::string("/tmp/tz4817-update-test-") + what + "-XXXXXX";
+    std::string pattern = std::string("/tmp/tz4817-child-") + what + "-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0) return {};
     ::close(fd);
@@ -131,4 +131,4 @@ RunResult runToEnd(const Launch &launch) {
     return result;
 }
 
-}  // namespace headless::test
+}  // namespace test_support

@@ -1,6 +1,7 @@
 // tz4817-update end to end: the program against tz4817-emu over USB/IP, with
-// a real flash file. A full update includes the 5-second pause of the switch
-// into programming mode, so only a few tests run one.
+// a real flash file. Every update includes the 5-second pause of the switch
+// into programming mode, so only a few tests run one, and only one of them
+// writes a whole 2 MB image.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -22,14 +23,22 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "test_support/child_process.h"
 
 namespace headless::test {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::ChildProcess;
+using test_support::Launch;
+using test_support::readFile;
+using test_support::RunResult;
+using test_support::runToEnd;
 
 constexpr size_t kBootSectorSize = 0x4000;
+constexpr size_t kFullImageSize = 2097152;
+// The boot sector and 128 KB to program: long enough to be interrupted.
+constexpr size_t kSmallImageSize = kBootSectorSize + 0x20000;
 constexpr char kWarning[] = "Do NOT interrupt upgrade after it starts!\n";
 
 std::vector<std::string> linesOf(const std::string &text) {
@@ -45,18 +54,31 @@ size_t countOf(const std::string &text, const std::string &part) {
     return count;
 }
 
-// A loopback port with nobody listening (picked free, then released).
-std::string deadAddress() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
-    ::close(fd);
-    return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-}
+// A loopback port with nobody listening: bound, never listened on, and kept
+// bound while the test runs, so that no other test can take it meanwhile.
+class DeadAddress {
+public:
+    DeadAddress() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+            return;
+        text_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    }
+    ~DeadAddress() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    DeadAddress(const DeadAddress &) = delete;
+    DeadAddress &operator=(const DeadAddress &) = delete;
+    const std::string &text() const { return text_; }
+
+private:
+    int fd_;
+    std::string text_;
+};
 
 // A pseudo-terminal without output processing (line feeds stay line feeds);
 // a thread reads everything written to it until the last writer is gone.
@@ -111,8 +133,12 @@ protected:
         flash_ = directory_ / "flash.bin";
         const RunResult made = runToEnd({EMULATOR_PROGRAM, {"--make-image", image_.string()}});
         ASSERT_EQ(made.status, 0) << made.err;
-        ASSERT_EQ(fs::file_size(image_), 2097152u);
+        ASSERT_EQ(fs::file_size(image_), kFullImageSize);
+        ASSERT_FALSE(deadAddress_.text().empty());
     }
+
+    // The demo image cut to its first `bytes`: a shorter update.
+    void shortenImage(size_t bytes) { fs::resize_file(image_, bytes); }
 
     void TearDown() override {
         stopEmulator();
@@ -131,7 +157,7 @@ protected:
         const size_t from = line.find("listening on ") + 13;
         address_ = line.substr(from, line.find(',', from) - from);
         factoryFlash_ = readFile(flash_.string());
-        ASSERT_EQ(factoryFlash_.size(), 2097152u);
+        ASSERT_EQ(factoryFlash_.size(), kFullImageSize);
     }
 
     // Stops the emulator; its frame log (standard error).
@@ -152,13 +178,16 @@ protected:
     void expectFlashUpdated() {
         const std::string flash = readFile(flash_.string());
         const std::string image = readFile(image_.string());
-        ASSERT_EQ(flash.size(), image.size());
-        EXPECT_TRUE(flash.compare(kBootSectorSize, std::string::npos, image, kBootSectorSize) == 0)
+        ASSERT_EQ(flash.size(), kFullImageSize);
+        ASSERT_LE(image.size(), flash.size());
+        const size_t programmed = image.size() - kBootSectorSize;
+        EXPECT_TRUE(flash.compare(kBootSectorSize, programmed, image, kBootSectorSize, programmed) == 0)
             << "the flash differs from the image after 0x4000";
         EXPECT_TRUE(flash.compare(0, kBootSectorSize, factoryFlash_, 0, kBootSectorSize) == 0)
             << "the boot sector was touched";
     }
 
+    DeadAddress deadAddress_;
     fs::path directory_, image_, flash_;
     std::string address_, factoryFlash_;
     std::unique_ptr<ChildProcess> emulator_;
@@ -211,8 +240,13 @@ TEST_F(ProgramTest, MissingImageSendsNothingToTheProjector) {
     EXPECT_EQ(readFile(flash_.string()), factoryFlash_);
 }
 
+// The program's test build, whose attach wait the test shortens: the
+// 30 seconds themselves are waited in the transport's end-to-end tests.
 TEST_F(ProgramTest, NoProjectorFailsAfterTheWait) {
-    const RunResult run = runToEnd(update({"--yes"}, deadAddress()));
+    Launch launch = update({"--yes"}, deadAddress_.text());
+    launch.program = SHORT_WAIT_PROGRAM;
+    launch.environment.push_back("QRV_TEST_ATTACH_WAIT_SECONDS=2");
+    const RunResult run = runToEnd(launch);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Failed to initialize QRV USB\nTerminating Driver\nUpdate Failed!\n");
     EXPECT_EQ(run.out.find("Update is Done!"), std::string::npos);
@@ -223,6 +257,7 @@ TEST_F(ProgramTest, NoProjectorFailsAfterTheWait) {
 // it also shows the bar drawn in place and every other line, the libraries'
 // included, starting on a line of its own.
 TEST_F(ProgramTest, ChecksumMismatchIsAFailureNeverASuccess) {
+    shortenImage(kSmallImageSize);
     startEmulator({"--fault", "flip-bit=0x5000"});
     PseudoTerminal terminal;
     ASSERT_TRUE(terminal.open());
@@ -234,9 +269,11 @@ TEST_F(ProgramTest, ChecksumMismatchIsAFailureNeverASuccess) {
     stopEmulator();
     const std::string screen = terminal.everything();
     EXPECT_EQ(status, 1) << screen;
-    for (const char *line : {"File[tz4817.img] Size[2097152]\n", "[x] Cleaning projector memory\n", "Checksum FAILED\n",
-                             "Failed to load flash\n", "Update Failed!\n"})
-        EXPECT_NE(screen.find(std::string("\n") + line), std::string::npos) << "not on its own line: " << line;
+    const std::string fileLine = "File[tz4817.img] Size[" + std::to_string(kSmallImageSize) + "]\n";
+    for (const std::string &line :
+         {fileLine, std::string("[x] Cleaning projector memory\n"), std::string("Checksum FAILED\n"),
+          std::string("Failed to load flash\n"), std::string("Update Failed!\n")})
+        EXPECT_NE(screen.find("\n" + line), std::string::npos) << "not on its own line: " << line;
     EXPECT_NE(screen.find("\r  [#"), std::string::npos);
     EXPECT_EQ(screen.find("Update is Done!"), std::string::npos);
     EXPECT_EQ(screen.find("[x] Downloading upgrade image"), std::string::npos);
@@ -244,6 +281,7 @@ TEST_F(ProgramTest, ChecksumMismatchIsAFailureNeverASuccess) {
 }
 
 TEST_F(ProgramTest, StopSignalsDuringProgrammingDoNotStopTheUpdate) {
+    shortenImage(kSmallImageSize);
     startEmulator();
     ChildProcess program(update({"--yes"}, address_));
     ASSERT_TRUE(program.waitForOutput("[ ] Downloading upgrade image\n")) << program.output() << program.errors();
@@ -264,7 +302,7 @@ TEST_F(ProgramTest, DecliningTheConfirmationStartsNothing) {
     // Were the answer ignored, the update would wait for a projector here
     // and fail with the link message.
     const RunResult run =
-        runToEnd({UPDATE_PROGRAM, {"-C", directory_.string()}, {"QRV_USBIP=" + deadAddress()}, "", input});
+        runToEnd({UPDATE_PROGRAM, {"-C", directory_.string()}, {"QRV_USBIP=" + deadAddress_.text()}, "", input});
     ::close(input);
     ::close(terminal);
     EXPECT_EQ(run.status, 1);
@@ -282,7 +320,7 @@ TEST_F(ProgramTest, BadUsageIsOneLineAndStatusTwo) {
         {"-C", (directory_ / "missing").string()},
     };
     for (const auto &arguments : cases) {
-        const RunResult run = runToEnd({UPDATE_PROGRAM, arguments, {"QRV_USBIP=" + deadAddress()}});
+        const RunResult run = runToEnd({UPDATE_PROGRAM, arguments, {"QRV_USBIP=" + deadAddress_.text()}});
         EXPECT_EQ(run.status, 2) << arguments.front();
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(countOf(run.err, "\n"), 1u) << run.err;

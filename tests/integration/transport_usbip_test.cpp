@@ -20,7 +20,6 @@
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
 #include "tz4817/usbip_server.h"
-#include "wdu_status.h"
 
 namespace qrvusb::test {
 namespace {

@@ -1,0 +1,68 @@
+# qrv_add_c_library(<name>
+#                   OBJECTS <object library>
+#                   EXPORTS <export list>
+#                   HEADER <public header>
+#                   [LINK <library>...]
+#                   [STATIC <static name> [STATIC_LINK <library>...]]
+#                   [TEST_LABELS <label>...])
+#
+# A shared library with a C interface, made from the objects of <object
+# library>, that exports exactly the names of <export list> (one name a line;
+# blank lines and # comments ignored) and nothing else, whatever the C++
+# runtime headers and the libraries linked in would otherwise make visible.
+#
+# - <name>: the shared library (lib<name>.so), linking LINK privately;
+#   installed with its public header.
+# - STATIC: the same objects as a static library for tests and benchmarks,
+#   linking STATIC_LINK publicly, so that a test can choose what is below.
+# - With QRV_BUILD_TESTS, the test <name>_exports compares the dynamic
+#   symbols of the built library with the list (cmake/check_exports.cmake).
+#
+# The export list is turned into what the linker takes in this one place: a
+# version script for GNU ld. Another platform's form of the same list (a
+# module-definition file) and a library version belong here too.
+function(qrv_add_c_library name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OBJECTS;EXPORTS;HEADER;STATIC" "LINK;STATIC_LINK;TEST_LABELS")
+  foreach(required OBJECTS EXPORTS HEADER)
+    if(NOT ARG_${required})
+      message(FATAL_ERROR "qrv_add_c_library(${name}): ${required} is required")
+    endif()
+  endforeach()
+  get_filename_component(exports ${ARG_EXPORTS} ABSOLUTE)
+  get_filename_component(header ${ARG_HEADER} ABSOLUTE)
+  get_filename_component(include_dir ${header} DIRECTORY)
+
+  file(STRINGS ${exports} names REGEX "^[ \t]*[^# \t]")
+  list(TRANSFORM names STRIP)
+  if(NOT names)
+    message(FATAL_ERROR "qrv_add_c_library(${name}): ${exports} lists no name")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${exports})
+
+  # GNU ld: the listed names are global, everything else local.
+  set(version_script ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
+  list(JOIN names "; " name_list)
+  file(CONFIGURE OUTPUT ${version_script} CONTENT "{\n  global: ${name_list};\n  local: *;\n};\n")
+
+  add_library(${name} SHARED $<TARGET_OBJECTS:${ARG_OBJECTS}>)
+  target_include_directories(${name} PUBLIC ${include_dir})
+  target_link_libraries(${name} PRIVATE ${ARG_LINK})
+  target_link_options(${name} PRIVATE -Wl,--version-script=${version_script})
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${version_script})
+  # Beside the programs' bin/, where their run path ($ORIGIN/../lib) looks.
+  install(TARGETS ${name} LIBRARY DESTINATION lib)
+  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+  if(ARG_STATIC)
+    add_library(${ARG_STATIC} STATIC $<TARGET_OBJECTS:${ARG_OBJECTS}>)
+    target_include_directories(${ARG_STATIC} PUBLIC ${include_dir})
+    target_link_libraries(${ARG_STATIC} PUBLIC ${ARG_STATIC_LINK})
+  endif()
+
+  if(QRV_BUILD_TESTS)
+    add_test(NAME ${name}_exports
+      COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:${name}> -DEXPORTS=${exports}
+              -P ${PROJECT_SOURCE_DIR}/cmake/check_exports.cmake)
+    set_tests_properties(${name}_exports PROPERTIES LABELS "${ARG_TEST_LABELS}")
+  endif()
+endfunction()
