@@ -46,7 +46,7 @@ void DevListClose() {
 uint32_t AddDeviceToDevList(DeviceCtx *device) {
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    Trace("AddDeviceToDevList device 0x%x before 0x%x\n", device, DevList.pHead);
+    Trace("AddDeviceToDevList device 0x%" PRIxPTR " before 0x%" PRIxPTR "\n", address(device), address(DevList.pHead));
     auto *node = static_cast<DevListNode *>(std::calloc(1, sizeof(DevListNode)));
     if (node == nullptr) return unlock(WDU_ERR_NO_RESOURCES);
     node->pDevice = device;
@@ -59,7 +59,7 @@ uint32_t RemoveDeviceFromDevList(uint32_t uniqueId, DeviceCtx **device) {
     *device = nullptr;
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    Trace("RemoveDeviceFromDevList: DevList 0x%x, dwUniqueID 0x%x\n", DevList.pHead, uniqueId);
+    Trace("RemoveDeviceFromDevList: DevList 0x%" PRIxPTR ", dwUniqueID 0x%x\n", address(DevList.pHead), uniqueId);
     DevListNode **link = findLink(uniqueId);
     if (link == nullptr) return unlock(WDU_ERR_DEVICE_NOT_FOUND);
     DevListNode *node = *link;
@@ -73,7 +73,7 @@ uint32_t FindDeviceByUniqueID(uint32_t uniqueId, DeviceCtx **device) {
     *device = nullptr;
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    Trace("FindDeviceByUniqueID: DevList.pHead 0x%x, dwUniqueID 0x%x\n", DevList.pHead, uniqueId);
+    Trace("FindDeviceByUniqueID: DevList.pHead 0x%" PRIxPTR ", dwUniqueID 0x%x\n", address(DevList.pHead), uniqueId);
     DevListNode **link = findLink(uniqueId);
     if (link == nullptr) return unlock(WDU_ERR_DEVICE_NOT_FOUND);
     *device = (*link)->pDevice;
@@ -83,7 +83,7 @@ uint32_t FindDeviceByUniqueID(uint32_t uniqueId, DeviceCtx **device) {
 uint32_t RemoveAllDevicesFromDevList(DriverCtx *driver) {
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    Trace("RemoveAllDevicesFromDevList: pDriverCtx 0x%x\n", driver);
+    Trace("RemoveAllDevicesFromDevList: pDriverCtx 0x%" PRIxPTR "\n", address(driver));
     DevListNode **link = &DevList.pHead;
     while (*link != nullptr) {
         DevListNode *node = *link;

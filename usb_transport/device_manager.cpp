@@ -46,14 +46,14 @@ void handleAttach(EventRecord *event, DriverCtx *driver) {
     }
     DeviceCtx *removed = nullptr;
     if (WDU_GetDeviceInfo(device, &device->pDeviceInfo) != WDU_OK) {
-        Trace("EventHandler: unable to get device info for device handle 0x%x dwUniqueID 0x%x\n", device,
-              device->dwUniqueID);
+        Trace("EventHandler: unable to get device info for device handle 0x%" PRIxPTR " dwUniqueID 0x%x\n",
+              address(device), device->dwUniqueID);
         (void)RemoveDeviceFromDevList(device->dwUniqueID, &removed);  // dropped either way
         FreeDevice(device);                                           // with the block a failed fetch may have left
         return;
     }
     if (driver->pfAttach(device, device->pDeviceInfo, driver->pUserData) == 0) {
-        Trace("EventHandler: bControlDevice==FALSE; pDriverCtx 0x%x\n", driver);
+        Trace("EventHandler: bControlDevice==FALSE; pDriverCtx 0x%" PRIxPTR "\n", address(driver));
         (void)RemoveDeviceFromDevList(device->dwUniqueID, &removed);  // dropped either way
         FreeDevice(device);
         return;
@@ -147,7 +147,7 @@ void WDU_Uninit(DriverCtx *driver) {
 
 void EventHandler(EventRecord *event, void *argument) {
     auto *driver = static_cast<DriverCtx *>(argument);
-    Trace("EventHandler: got event %d handle 0x%x\n", event->dwAction, event->hEvent);
+    Trace("EventHandler: got event %d handle 0x%x\n", static_cast<int>(event->dwAction), event->hEvent);
     if (event->dwAction == EVENT_ATTACH)
         handleAttach(event, driver);
     else if (event->dwAction == EVENT_DETACH)

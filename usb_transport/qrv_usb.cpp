@@ -16,6 +16,7 @@
 #include "frame_checksum.h"
 #include "os_helpers.h"
 #include "qrv_usb.h"
+#include "trace.h"
 
 namespace qrvusb {
 namespace {
@@ -221,7 +222,9 @@ extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
     frame[length - 1] = static_cast<uint8_t>(frame[length - 1] + sequence);
 
     uint32_t written = 0;
-    if (transfer(kPipeOut, kDirectionWrite, frame, length, &written) != WDU_OK) {
+    status = transfer(kPipeOut, kDirectionWrite, frame, length, &written);
+    TraceFrame("out", frame, length, status);
+    if (status != WDU_OK) {
         // Not reported: the read that follows decides.
         reportFailedTransfer();
         resetPipes();
@@ -229,6 +232,7 @@ extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
 
     uint32_t bytesRead = 0;
     status = transfer(kPipeIn, kDirectionRead, frame, *replyCapacity, &bytesRead);
+    TraceFrame("in", frame, bytesRead, status);
     *replyCapacity = bytesRead;
     if (status != WDU_OK) {
         reportFailedTransfer();
@@ -286,11 +290,14 @@ extern "C" int32_t QRV_WriteQrvUsb(uint8_t *request) {
 
     std::this_thread::sleep_for(kRequestWritePause);
     uint32_t written = 0;
-    if (transfer(kPipeOut, kDirectionWrite, work, length, &written) != WDU_OK) resetPipes();
+    status = transfer(kPipeOut, kDirectionWrite, work, length, &written);
+    TraceFrame("out", work, length, status);
+    if (status != WDU_OK) resetPipes();
 
     std::this_thread::sleep_for(kRequestReadPause);
     uint32_t bytesRead = 0;
     status = transfer(kPipeIn, kDirectionRead, work, replyLength, &bytesRead);
+    TraceFrame("in", work, bytesRead, status);
     if (status != WDU_OK) {
         resetPipes();
         return static_cast<int32_t>(status);

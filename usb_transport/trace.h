@@ -1,11 +1,28 @@
-// The device manager's trace points. Trace keeps the calls at the places where
-// a developer wants to see what happened, but the library prints nothing: it
-// discards its arguments and returns 0. (Pointers are passed as they are; the
-// formats are the ones a printing build would use.)
+// The transport's trace: the device manager's trace points and every frame
+// the transport exchanges. Quiet unless the environment variable QRV_DEBUG is
+// 1 when the library first traces (tz4817-update -v sets it); then each
+// trace point and each frame is one line on standard error with the time of
+// day: "tz4817 14:03:07.123456 WDU_Init: ...", "tz4817 14:03:07.123789 frame
+// out 9: 02 01 00 03 00 34 30 01 69". Any thread; one write per line, so lines
+// of different threads never mix.
 #pragma once
+
+#include <cinttypes>
+#include <cstdint>
 
 namespace qrvusb {
 
-int Trace(const char *format, ...);
+// Whether tracing is on. Cheap: read once, then a load.
+bool TraceEnabled();
+
+// One trace point: `format` and its arguments as printf takes them. Returns 0.
+int Trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// A pointer as the trace prints it: "0x%" PRIxPTR, the whole address.
+inline uintptr_t address(const void *pointer) { return reinterpret_cast<uintptr_t>(pointer); }
+
+// One exchanged frame: `direction` "out" or "in", the bytes moved and the
+// transfer's status (0 when it succeeded; a failed transfer says so).
+void TraceFrame(const char *direction, const uint8_t *bytes, uint32_t length, uint32_t status);
 
 }  // namespace qrvusb
