@@ -9,6 +9,7 @@ const char kUsageText[] = "Usage: tz4817-update [-C DIR] [--yes]\n"
                           "  -C DIR      change to DIR first (the image is looked for there)\n"
                           "  -y, --yes   start without asking; it asks only when standard input is a terminal\n"
                           "  -h, --help  show this help and exit\n"
+                          "  --version   show the version and exit\n"
                           "\n"
                           "The projector is looked for on this computer's USB ports, or, when QRV_USBIP is\n"
                           "set to HOST[:PORT], on that USB/IP server (such as tz4817-emu).\n"
@@ -33,6 +34,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string> &argu
             line.yes = true;
         } else if (argument == "--help" || argument == "-h") {
             line.help = true;
+        } else if (argument == "--version") {
+            line.version = true;
         } else if (!argument.empty() && argument[0] == '-') {
             error = "unknown option '" + argument + "'";
             return std::nullopt;

@@ -10,8 +10,9 @@ namespace headless {
 struct CommandLine {
     // -C DIR, in the order given; each is relative to the one before.
     std::vector<std::string> directories;
-    bool yes = false;   // --yes, -y: no confirmation
-    bool help = false;  // --help, -h
+    bool yes = false;      // --yes, -y: no confirmation
+    bool help = false;     // --help, -h
+    bool version = false;  // --version
 };
 
 // Parses the arguments after the program name. On bad usage: nothing, and

@@ -20,6 +20,7 @@
 #include "console_reporter.h"
 #include "interrupt_guard.h"
 #include "library_output_capture.h"
+#include "qrv_version.h"
 #include "terminal_output.h"
 #include "update_sequence.h"
 
@@ -155,6 +156,10 @@ int main(int argc, char **argv) {
     if (!line) return usageError(error);
     if (line->help) {
         std::fputs(headless::kUsageText, stdout);
+        return 0;
+    }
+    if (line->version) {
+        std::puts("tz4817-update " QRV_VERSION);
         return 0;
     }
     for (const std::string &directory : line->directories) {

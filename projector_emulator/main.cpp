@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include "demo_image.h"
+#include "qrv_version.h"
 #include "tz4817/device.h"
 #include "tz4817/faults.h"
 #include "tz4817/nor_flash.h"
@@ -38,6 +39,7 @@ const char kUsage[] = "Usage: tz4817-emu [OPTION]...\n"
                       "  --make-image FILE    write a 2 MB demo firmware image (\"TZ4817 APPLICATION v2.0\"\n"
                       "                       at 0x4000) to FILE and exit\n"
                       "  --help               show this help and exit\n"
+                      "  --version            show the version and exit\n"
                       "\n"
                       "On start one line on standard output names the address, the mode and the USB ids.\n"
                       "SIGINT or SIGTERM stop the emulator (exit status 0); bad options give exit status 2.\n"
@@ -54,6 +56,7 @@ struct Options {
     bool verbose = false;
     std::string makeImage;
     bool help = false;
+    bool version = false;
 };
 
 [[noreturn]] void usageError(const std::string &message) {
@@ -113,6 +116,9 @@ Options parseOptions(int argc, char **argv) {
         } else if (argument == "--help") {
             noValue();
             options.help = true;
+        } else if (argument == "--version") {
+            noValue();
+            options.version = true;
         } else {
             usageError("unknown option '" + argument + "'");
         }
@@ -165,6 +171,10 @@ int main(int argc, char **argv) {
     if (options.help) {
         std::fputs(kUsage, stdout);
         std::fputs(tz4817::kFaultGrammar, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::puts("tz4817-emu " QRV_VERSION);
         return 0;
     }
     if (!options.makeImage.empty()) return writeDemoImage(options.makeImage);

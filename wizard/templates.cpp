@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "dialog_template.h"
+#include "qrv_version.h"
 #include "resource_ids.h"
 
 namespace updater {
@@ -19,7 +20,7 @@ using enum ControlKind;
 // About box.
 constexpr std::array kAboutControls{
     ControlTemplate{kUnaddressed, Icon, "", 11, 17, 20, 20, kStyleNone, kProgramIcon},
-    ControlTemplate{kUnaddressed, Text, "OstranUpdater Version 1.0", 40, 10, 119, 8, kStyleNoPrefix, 0},
+    ControlTemplate{kUnaddressed, Text, "OstranUpdater Version " QRV_VERSION_SHORT, 40, 10, 119, 8, kStyleNoPrefix, 0},
     ControlTemplate{kUnaddressed, Text, "Firmware updater for tz4817", 40, 25, 119, 8, kStyleNone, 0},
     ControlTemplate{kIdOk, PushButton, "OK", 178, 7, 50, 14, kStyleDefault, 0},
 };
