@@ -107,7 +107,8 @@ BENCHMARK(BM_Device_DownloadFrame)->UseRealTime();
 // Takes the one device the loopback bus reports.
 class KeyListener : public usb_driver::BusListener {
 public:
-    bool wanted(uint16_t, uint16_t) override { return true; }
+    bool wanted(uint16_t, uint16_t, const std::string &) override { return true; }
+    void busFailed(uint32_t) override {}
     void deviceArrived(const usb_driver::BusDevice &device) override {
         std::lock_guard lock(mutex_);
         key_ = device.key;

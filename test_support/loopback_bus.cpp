@@ -97,6 +97,7 @@ void LoopbackBus::State::watch() {
         if (arrived) {
             BusDevice device;
             device.key = arrived;
+            device.place = kPlace;
             device.vendorId = now.vendorId;
             device.productId = now.productId;
             device.deviceDescriptor = tz4817::deviceDescriptor(now);
@@ -154,6 +155,19 @@ uint32_t LoopbackBus::State::control(const tz4817::Presence &at, const TransferR
 LoopbackBus::LoopbackBus(tz4817::Tz4817Device &device) : state_(std::make_unique<State>(device)) {}
 
 LoopbackBus::~LoopbackBus() { stop(); }
+
+uint32_t LoopbackBus::list(std::vector<BusDevice> &devices, std::string &) {
+    devices.clear();
+    const tz4817::Presence presence = state_->device.presence();
+    if (presence.onBus) {
+        BusDevice device;
+        device.place = kPlace;
+        device.vendorId = presence.vendorId;
+        device.productId = presence.productId;
+        devices.push_back(std::move(device));
+    }
+    return kStatusOk;
+}
 
 uint32_t LoopbackBus::start(BusListener &listener) {
     std::lock_guard lock(state_->mutex);

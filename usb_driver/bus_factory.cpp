@@ -1,29 +1,82 @@
 // Which bus the driver uses: the USB/IP client when QRV_USBIP names a server,
 // else the local bus on libusb. When libusb cannot be initialised (or the
 // build has no local bus) there is none, and opening the driver fails.
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "usb_driver/driver.h"
+#include "usb_driver/driver_status.h"
+#include "usb_driver/survey.h"
 #include "usbip_bus.h"
 #ifdef QRV_HAVE_LIBUSB_BUS
 #include "usb_driver/libusb_bus.h"
 #endif
 
 namespace usb_driver {
+namespace {
 
-std::shared_ptr<Bus> MakeDefaultBus() {
+struct Choice {
+    std::shared_ptr<Bus> bus;
+    std::string name;     // where the bus looks for devices
+    std::string server;   // HOST:PORT of a USB/IP server
+    std::string problem;  // why there is no bus
+    bool badAddress = false;
+};
+
+Choice chooseBus() {
+    Choice choice;
     const char *server = std::getenv("QRV_USBIP");
     if (server && *server) {
         auto address = parseServerAddress(server);
-        if (!address) return nullptr;
-        return std::make_shared<UsbipBus>(UsbipBus::Options{address->host, address->port});
+        if (!address) {
+            choice.problem = std::string("QRV_USBIP='") + server +
+                             "' is not of the form HOST[:PORT] (PORT 1..65535, 3240 when left out; "
+                             "[ADDRESS] for IPv6)";
+            choice.badAddress = true;
+            return choice;
+        }
+        choice.server = (address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host) +
+                        ":" + std::to_string(address->port);
+        choice.name = "USB/IP server " + choice.server;
+        choice.bus = std::make_shared<UsbipBus>(UsbipBus::Options{address->host, address->port});
+        return choice;
     }
+    choice.name = "this computer's USB ports";
 #ifdef QRV_HAVE_LIBUSB_BUS
-    return LibusbBus::create();
+    choice.bus = LibusbBus::create();  // says itself why it could not be had
+    if (!choice.bus) choice.problem = "libusb could not be initialised";
 #else
-    return nullptr;
+    choice.problem = "this build has no local USB bus; set QRV_USBIP to a USB/IP server";
 #endif
+    return choice;
+}
+
+}  // namespace
+
+std::shared_ptr<Bus> MakeDefaultBus() {
+    Choice choice = chooseBus();
+    // A bad QRV_USBIP is said at once, not found out after the attach wait.
+    if (choice.badAddress) std::fprintf(stderr, "tz4817: %s\n", choice.problem.c_str());
+    return choice.bus;
+}
+
+Survey SurveyDefaultBus() {
+    Choice choice = chooseBus();
+    Survey survey;
+    survey.bus = choice.name;
+    survey.server = choice.server;
+    survey.badAddress = choice.badAddress;
+    if (!choice.bus) {
+        survey.status = kStatusDeviceNotFound;
+        survey.problem = choice.problem;
+        return survey;
+    }
+    std::vector<BusDevice> devices;
+    survey.status = choice.bus->list(devices, survey.problem);
+    for (const BusDevice &device : devices)
+        survey.devices.push_back(SurveyedDevice{device.place, device.vendorId, device.productId});
+    return survey;
 }
 
 }  // namespace usb_driver

@@ -17,11 +17,13 @@ constexpr size_t kOptions = offsetof(EventRecord, dwOptions);
 constexpr size_t kUniqueId = offsetof(EventRecord, dwUniqueID);
 constexpr size_t kMatchCount = offsetof(EventRecord, dwNumMatchTables);
 constexpr size_t kMatches = offsetof(EventRecord, matchTables);
+constexpr size_t kFailureStatus = offsetof(EventRecord, dwReserved1);
 
 }  // namespace
 
-bool Driver::Registration::wants(uint16_t vendorId, uint16_t productId) const {
+bool Driver::Registration::wants(uint16_t vendorId, uint16_t productId, const std::string &where) const {
     if (!(mask & EVENT_ATTACH)) return false;
+    if (!place.empty() && place != where) return false;
     // A zero id in an entry matches any id; a registration without entries
     // matches nothing.
     return std::any_of(matches.begin(), matches.end(), [&](const MatchEntry &m) {
@@ -79,6 +81,7 @@ void Driver::close(Connection *connection) {
         if (id == 0) return;
         for (const auto &[handle, registration] : registrations_)
             if (registration.connection == id) handles.push_back(handle);
+        connectionPlaces_.erase(id);
         connection->id = 0;
         freeConnections_.push_back(connection);  // capacity reserved: no allocation
         --openConnections_;
@@ -117,6 +120,8 @@ uint32_t Driver::ioctl(Connection *connection, uint32_t code, void *record, uint
     case IOCTL_SET_INTERFACE: return fits(sizeof(SetInterfaceRecord)) ? setInterface(record) : kStatusBadRecord;
     case IOCTL_RESET_PIPE: return fits(sizeof(ResetPipeRecord)) ? resetPipe(record) : kStatusBadRecord;
     case IOCTL_TRANSFER: return fits(sizeof(TransferRecord)) ? transfer(record) : kStatusBadRecord;
+    case IOCTL_LIMIT_PLACE: return fits(sizeof(PlaceRecord)) ? limitPlace(id, record) : kStatusBadRecord;
+    case IOCTL_DEVICE_PLACE: return fits(sizeof(PlaceRecord)) ? devicePlace(record) : kStatusBadRecord;
     default: return kStatusUnknownRequest;
     }
 }
@@ -151,7 +156,10 @@ uint32_t Driver::registerEvents(uint64_t connection, void *record) {
             handle = nextHandle_++;
             registration.handle = handle;
             registration.changesSeen = changes_;
-            registrations_.emplace(handle, std::move(registration));
+            if (auto place = connectionPlaces_.find(connection); place != connectionPlaces_.end())
+                registration.place = place->second;
+            Registration &made = registrations_.emplace(handle, std::move(registration)).first->second;
+            if (busFailure_ != 0) tellFailureLocked(made);
             bus = bus_;
             start = !started_;
         }
@@ -210,7 +218,9 @@ void Driver::cancel(const std::vector<uint32_t> &handles) {
     if (bus) bus->stop();
     std::lock_guard lock(mutex_);
     // The bus has let go of every device and forgets them; so does the driver.
+    // The next bus starts afresh.
     started_ = false;
+    busFailure_ = 0;
     devices_.clear();
     byKey_.clear();
     keysToClose_.clear();
@@ -236,7 +246,8 @@ bool Driver::offerLocked(uint32_t &uniqueId, uint32_t &handle) {
     for (const auto &[id, device] : devices_) {
         if (device.holding != Holding::Free) continue;
         for (const auto &[h, registration] : registrations_) {
-            if (!registration.wants(device.vendorId, device.productId) || device.declinedBy.count(h)) continue;
+            if (!registration.wants(device.vendorId, device.productId, device.place) || device.declinedBy.count(h))
+                continue;
             uniqueId = id;
             handle = h;
             return true;
@@ -333,6 +344,7 @@ uint32_t Driver::pull(void *record) {
     store<uint32_t>(record, kAction, event.action);
     store<uint32_t>(record, kUniqueId, event.uniqueId);
     store<uint32_t>(record, kOptions, options);
+    store<uint32_t>(record, kFailureStatus, event.status);
     return status;
 }
 
@@ -427,10 +439,10 @@ uint32_t Driver::wait(void *record) {
 
 // --- bus listener -------------------------------------------------------------------
 
-bool Driver::wanted(uint16_t vendorId, uint16_t productId) {
+bool Driver::wanted(uint16_t vendorId, uint16_t productId, const std::string &place) {
     std::lock_guard lock(mutex_);
     return std::any_of(registrations_.begin(), registrations_.end(),
-                       [&](const auto &r) { return r.second.wants(vendorId, productId); });
+                       [&](const auto &r) { return r.second.wants(vendorId, productId, place); });
 }
 
 void Driver::deviceArrived(const BusDevice &arrived) {
@@ -444,6 +456,7 @@ void Driver::deviceArrived(const BusDevice &arrived) {
     device.key = arrived.key;
     device.vendorId = arrived.vendorId;
     device.productId = arrived.productId;
+    device.place = arrived.place.substr(0, kMaxPlaceLength);
     device.model = std::move(shared);
     byKey_[arrived.key] = device.uniqueId;
     devices_.emplace(device.uniqueId, std::move(device));
@@ -476,6 +489,49 @@ void Driver::deviceLeft(uint64_t key) {
     // Opening and Closing devices are closed by the thread working on them.
     devices_.erase(it);
     changedLocked();
+}
+
+void Driver::busFailed(uint32_t status) {
+    std::lock_guard lock(mutex_);
+    if (busFailure_ != 0 || status == kStatusOk) return;
+    busFailure_ = status;
+    for (auto &[handle, registration] : registrations_) tellFailureLocked(registration);
+    changedLocked();
+}
+
+void Driver::tellFailureLocked(Registration &registration) {
+    if (!(registration.mask & EVENT_ATTACH)) return;
+    registration.queue.push_back(Event{EVENT_BUS_FAILED, 0, busFailure_});
+    changed_.notify_all();
+}
+
+// --- places -------------------------------------------------------------------------
+
+uint32_t Driver::limitPlace(uint64_t connection, void *record) {
+    PlaceRecord request;
+    std::memcpy(&request, record, sizeof request);
+    const size_t length = strnlen(request.cPlace, sizeof request.cPlace);
+    if (length == sizeof request.cPlace) return kStatusBadRecord;  // no terminating NUL
+    std::lock_guard lock(mutex_);
+    if (length == 0)
+        connectionPlaces_.erase(connection);
+    else
+        connectionPlaces_[connection].assign(request.cPlace, length);
+    return kStatusOk;
+}
+
+uint32_t Driver::devicePlace(void *record) {
+    const auto uniqueId = load<uint32_t>(record, offsetof(PlaceRecord, dwUniqueID));
+    char place[kPlaceSize] = {};
+    {
+        std::lock_guard lock(mutex_);
+        const Device *device = deviceLocked(uniqueId);
+        if (!device || (device->holding != Holding::Offered && device->holding != Holding::Owned))
+            return kStatusDeviceNotFound;
+        std::memcpy(place, device->place.data(), std::min(device->place.size(), sizeof place - 1));
+    }
+    std::memcpy(static_cast<uint8_t *>(record) + offsetof(PlaceRecord, cPlace), place, sizeof place);
+    return kStatusOk;
 }
 
 // --- helpers ------------------------------------------------------------------------

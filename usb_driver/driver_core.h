@@ -15,6 +15,14 @@
 // caller thread comes next (a wait, a pull, an acknowledgement, a
 // registration): the bus's own threads only record what happened and wake
 // the waits.
+//
+// Places. A registration made on a connection limited to a place
+// (IOCTL_LIMIT_PLACE) is offered only devices at that place, and tells the
+// bus it wants no other: a USB/IP bus imports nothing else for it.
+//
+// Failure. When the bus fails (busFailed), every registration that wants
+// attach events gets one EVENT_BUS_FAILED event, registrations made later
+// too, until the last registration closes and the bus is stopped.
 #pragma once
 
 #include <condition_variable>
@@ -24,6 +32,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -47,9 +56,10 @@ public:
     void close(Connection *connection);
     [[nodiscard]] uint32_t ioctl(Connection *connection, uint32_t code, void *record, uint32_t size);
 
-    bool wanted(uint16_t vendorId, uint16_t productId) override;
+    bool wanted(uint16_t vendorId, uint16_t productId, const std::string &place) override;
     void deviceArrived(const BusDevice &device) override;
     void deviceLeft(uint64_t key) override;
+    void busFailed(uint32_t status) override;
 
 private:
     enum class Holding { Free, Opening, Offered, Owned, Closing };
@@ -57,6 +67,7 @@ private:
     struct Event {
         uint32_t action;
         uint32_t uniqueId;
+        uint32_t status = 0;  // EVENT_BUS_FAILED: the bus's status
     };
 
     struct Registration {
@@ -65,10 +76,11 @@ private:
         uint32_t mask = 0;
         uint32_t options = 0;
         std::vector<MatchEntry> matches;
+        std::string place;  // only devices here; empty: anywhere
         std::deque<Event> queue;
         bool armed = false;
         uint64_t changesSeen = 0;  // device changes this registration's waits have reported
-        bool wants(uint16_t vendorId, uint16_t productId) const;
+        bool wants(uint16_t vendorId, uint16_t productId, const std::string &where) const;
     };
 
     struct Device {
@@ -76,6 +88,7 @@ private:
         uint64_t key = 0;
         uint16_t vendorId = 0;
         uint16_t productId = 0;
+        std::string place;
         std::shared_ptr<const DeviceModel> model;
         Holding holding = Holding::Free;
         uint32_t holder = 0;        // registration handle when not free
@@ -103,6 +116,10 @@ private:
     [[nodiscard]] uint32_t setInterface(void *record);
     [[nodiscard]] uint32_t resetPipe(void *record);
     [[nodiscard]] uint32_t transfer(void *record);
+    [[nodiscard]] uint32_t limitPlace(uint64_t connection, void *record);
+    [[nodiscard]] uint32_t devicePlace(void *record);
+    // Queues the bus's failure for a registration that wants attach events.
+    void tellFailureLocked(Registration &registration);
 
     // Opens and offers free devices and closes departed ones until there is
     // nothing left to do. Takes the lock itself; call without it.
@@ -135,7 +152,9 @@ private:
     std::vector<Connection *> freeConnections_;
     size_t openConnections_ = 0;
     uint64_t nextConnection_ = 1;
-    std::map<uint32_t, Registration> registrations_;  // by handle: oldest first
+    std::map<uint64_t, std::string> connectionPlaces_;  // IOCTL_LIMIT_PLACE, by connection id
+    uint32_t busFailure_ = 0;                           // the bus's failure status, 0 while it serves
+    std::map<uint32_t, Registration> registrations_;    // by handle: oldest first
     uint32_t nextHandle_ = 1;
     std::map<uint32_t, Device> devices_;  // by unique id
     std::map<uint64_t, uint32_t> byKey_;

@@ -88,6 +88,18 @@ struct Device {
     std::set<libusb_transfer *> transfers;
 };
 
+namespace {
+
+// One line on standard error for a device this bus could not take, while the
+// wait for a projector goes on; the permission hint has a line of its own.
+void reportOpenFailure(const Device &device, const char *what, int libusbError) {
+    std::fprintf(stderr, "tz4817: USB device %s (%04x:%04x) %s: %s (%s)%s\n", device.name.c_str(), device.vendorId,
+                 device.productId, what, libusb_strerror(static_cast<libusb_error>(libusbError)),
+                 libusb_error_name(libusbError), libusbError == LIBUSB_ERROR_BUSY ? "; another program holds it" : "");
+}
+
+}  // namespace
+
 struct LibusbBus::State {
     libusb_context *context = nullptr;
     LibusbBusOptions options;
@@ -195,9 +207,11 @@ void LibusbBus::State::pollDevices() {
 bool LibusbBus::State::describe(Device &device, BusDevice &report) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(device.device, &descriptor) != 0) return false;
-    if (listener == nullptr || !listener->wanted(descriptor.idVendor, descriptor.idProduct)) return false;
+    const std::string place = portName(device.device);
+    if (listener == nullptr || !listener->wanted(descriptor.idVendor, descriptor.idProduct, place)) return false;
     libusb_config_descriptor *config = nullptr;
     if (libusb_get_active_config_descriptor(device.device, &config) != 0 || config == nullptr) return false;
+    report.place = place;
     report.vendorId = descriptor.idVendor;
     report.productId = descriptor.idProduct;
     report.deviceDescriptor = DeviceDescriptorBytes(descriptor);
@@ -205,7 +219,7 @@ bool LibusbBus::State::describe(Device &device, BusDevice &report) {
     libusb_free_config_descriptor(config);
     device.vendorId = descriptor.idVendor;
     device.productId = descriptor.idProduct;
-    device.name = portName(device.device);
+    device.name = place;
     device.endpoints = EndpointsOf(report.configDescriptor);
     return true;
 }
@@ -315,6 +329,29 @@ LibusbBus::~LibusbBus() {
     libusb_exit(state_->context);
 }
 
+uint32_t LibusbBus::list(std::vector<BusDevice> &devices, std::string &why) {
+    devices.clear();
+    libusb_device **list = nullptr;
+    const ssize_t count = libusb_get_device_list(state_->context, &list);
+    if (count < 0) {
+        why = std::string("the USB devices of this computer cannot be listed: ") +
+              libusb_strerror(static_cast<libusb_error>(count));
+        return statusOf(static_cast<int>(count));
+    }
+    // The descriptors libusb read at enumeration: nothing is opened.
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
+        BusDevice device;
+        device.place = portName(list[i]);
+        device.vendorId = descriptor.idVendor;
+        device.productId = descriptor.idProduct;
+        devices.push_back(std::move(device));
+    }
+    libusb_free_device_list(list, 1);
+    return kStatusOk;
+}
+
 uint32_t LibusbBus::start(BusListener &listener) {
     State &state = *state_;
     if (state.thread.joinable()) return kStatusOk;
@@ -374,11 +411,14 @@ uint32_t LibusbBus::open(uint64_t key) {
                      "tz4817: permission denied opening USB device %s (%04x:%04x); install "
                      "packaging/70-tz4817.rules into /etc/udev/rules.d/ and replug (see README)\n",
                      device->name.c_str(), device->vendorId, device->productId);
+    else if (result != 0)
+        reportOpenFailure(*device, "cannot be opened", result);
     if (result != 0) return statusOf(result);
     // A kernel driver holding interface 0 is detached for as long as we hold it.
     libusb_set_auto_detach_kernel_driver(handle, 1);
     result = libusb_claim_interface(handle, kTakenInterface);
     if (result != 0) {
+        reportOpenFailure(*device, "cannot be claimed", result);
         libusb_close(handle);
         return statusOf(result);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -33,6 +34,25 @@ constexpr int32_t kNoDevice = -19;  // ENODEV
 
 constexpr uint8_t kOutInterface = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
 constexpr uint8_t kOutEndpoint = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
+
+// A name or bus id from the server, as it is shown: control characters and
+// bytes outside ASCII become '?'.
+std::string printable(const std::string &text) {
+    std::string shown = text;
+    for (char &c : shown)
+        if (c < 0x20 || c > 0x7E) c = '?';
+    return shown;
+}
+
+const char *importStatusName(uint32_t status) {
+    switch (status) {
+    case usbip::kOpStatusNotAvailable: return "not available";
+    case usbip::kOpStatusBusy: return "busy";
+    case usbip::kOpStatusDeviceError: return "device error";
+    case usbip::kOpStatusNoSuchDevice: return "no such device";
+    default: return "error";
+    }
+}
 
 uint32_t statusOf(int32_t urbStatus, bool cancelled) {
     switch (urbStatus) {
@@ -101,6 +121,8 @@ struct UsbipBus::Import {
     std::vector<std::pair<uint32_t, uint32_t>> unlinks;   // unlink seqnum, submit seqnum
 
     std::mutex writeMutex;  // one message at a time on the socket
+    // What the server sent that broke the protocol; set by the reader once.
+    std::string violation;
 
     // Orders the arrival and departure reports of this device.
     std::mutex reportMutex;
@@ -116,6 +138,11 @@ struct UsbipBus::State {
 
     const Options options;
     const int wakeFd;  // readable while the bus stops: ends every wait of discovery
+    // "USB/IP server 127.0.0.1:3240", as messages name it.
+    const std::string server =
+        "USB/IP server " +
+        printable(options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host) + ":" +
+        std::to_string(options.port);
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -124,10 +151,29 @@ struct UsbipBus::State {
     std::thread discovery;
     uint64_t nextKey = 1;
     std::map<uint64_t, std::shared_ptr<Import>> imports;  // by key
+    bool failed = false;                                  // busFailed has been reported
+
+    // Discovery thread only: the server could not be reached, and this was said.
+    bool unreachableNoted = false;
+
+    // What one exchange with the server came to, and why when it failed.
+    enum class Outcome { Done, Unreachable, TryAgain, Broken };
+    struct Answer {
+        Outcome outcome = Outcome::Done;
+        std::string why;  // "refused the connection", "sent a malformed device list (...)"
+    };
 
     void discover();
-    std::optional<std::vector<usbip::ListedDevice>> deviceList();
-    void importDevice(const std::string &busId);
+    Answer deviceList(std::vector<usbip::ListedDevice> &devices);
+    Answer importDevice(const usbip::DeviceRecord &listed);
+    // The server cannot be reached: said once, until it answers again.
+    void noteUnreachable(const std::string &why);
+    // The server broke the protocol: said once, and the listener is told.
+    void fail(const std::string &why);
+    bool isStopping() {
+        std::lock_guard lock(mutex);
+        return stopping;
+    }
     void reap();
     void read(Import &import);
     std::shared_ptr<Import> find(uint64_t key);
@@ -141,31 +187,64 @@ struct UsbipBus::State {
 void UsbipBus::State::discover() {
     for (;;) {
         reap();
-        if (auto devices = deviceList()) {
-            for (const usbip::ListedDevice &listed : *devices) {
-                {
-                    std::lock_guard lock(mutex);
-                    if (stopping) return;
-                    const bool imported = std::any_of(imports.begin(), imports.end(), [&](const auto &entry) {
-                        std::lock_guard importLock(entry.second->mutex);
-                        return entry.second->busId == listed.device.busId && !entry.second->dead;
-                    });
-                    if (imported) continue;
-                }
-                if (listener->wanted(listed.device.idVendor, listed.device.idProduct))
-                    importDevice(listed.device.busId);
+        std::vector<usbip::ListedDevice> devices;
+        Answer answer = deviceList(devices);
+        for (size_t i = 0; answer.outcome == Outcome::Done && i < devices.size(); ++i) {
+            const usbip::DeviceRecord &listed = devices[i].device;
+            {
+                std::lock_guard lock(mutex);
+                if (stopping) return;
+                const bool imported = std::any_of(imports.begin(), imports.end(), [&](const auto &entry) {
+                    std::lock_guard importLock(entry.second->mutex);
+                    return entry.second->busId == listed.busId && !entry.second->dead;
+                });
+                if (imported) continue;
             }
+            // Only a device some registration wants, at its place: another
+            // process may be updating the projector beside it.
+            if (!listener->wanted(listed.idVendor, listed.idProduct, listed.busId)) continue;
+            const Answer imported = importDevice(listed);
+            if (imported.outcome == Outcome::Broken || imported.outcome == Outcome::Unreachable) answer = imported;
         }
+        if (isStopping()) return;
+        if (answer.outcome == Outcome::Broken) {
+            fail(answer.why);
+            return;  // nothing more comes from this server
+        }
+        if (answer.outcome == Outcome::Unreachable)
+            noteUnreachable(answer.why);
+        else
+            unreachableNoted = false;
         std::unique_lock lock(mutex);
+        if (failed) return;  // a reader found the protocol broken
         if (changed.wait_for(lock, options.pollInterval, [&] { return stopping; })) return;
     }
 }
 
-std::optional<std::vector<usbip::ListedDevice>> UsbipBus::State::deviceList() {
+void UsbipBus::State::noteUnreachable(const std::string &why) {
+    if (unreachableNoted) return;
+    unreachableNoted = true;
+    std::fprintf(stderr, "tz4817: %s %s; trying again until the wait for a projector ends\n", server.c_str(),
+                 why.c_str());
+}
+
+void UsbipBus::State::fail(const std::string &why) {
+    {
+        std::lock_guard lock(mutex);
+        if (stopping || failed) return;
+        failed = true;
+    }
+    std::fprintf(stderr, "tz4817: %s %s\n", server.c_str(), why.c_str());
+    listener->busFailed(kStatusProtocolError);
+}
+
+UsbipBus::State::Answer UsbipBus::State::deviceList(std::vector<usbip::ListedDevice> &devices) {
     const auto deadline = usbip_socket::Clock::now() + options.operationTimeout;
-    const int fd = usbip_socket::connectTo(options.host, options.port, deadline, wakeFd, options.operationTimeout);
-    if (fd < 0) return std::nullopt;
-    std::optional<std::vector<usbip::ListedDevice>> result;
+    std::string why;
+    const int fd =
+        usbip_socket::connectTo(options.host, options.port, deadline, wakeFd, options.operationTimeout, &why);
+    if (fd < 0) return {Outcome::Unreachable, why};
+    Answer answer{Outcome::Unreachable, "closed the connection before the device list was asked"};
     std::vector<uint8_t> bytes;
     usbip::appendDevlistRequest(bytes);
     if (usbip::writeAll(fd, bytes)) {
@@ -174,42 +253,77 @@ std::optional<std::vector<usbip::ListedDevice>> UsbipBus::State::deviceList() {
             bool ended = false;
             const bool more = usbip_socket::readSome(fd, bytes, kMaxDevlistBytes, deadline, wakeFd, ended);
             auto reply = usbip::decodeDevlistReply(bytes);
-            if (reply) {
-                if (reply->status == usbip::kOpStatusOk) result = std::move(reply->devices);
-                break;
+            if (reply && reply->status == usbip::kOpStatusOk) {
+                devices = std::move(reply->devices);
+                answer = {Outcome::Done, {}};
+            } else if (reply) {
+                answer = {Outcome::Broken, "refused the device list (status " + std::to_string(reply->status) + ")"};
+            } else if (reply.error() != usbip::Error::Short) {
+                answer = {Outcome::Broken,
+                          std::string("sent a malformed device list (") + usbip::errorText(reply.error()) + ")"};
+            } else if (!more && !bytes.empty()) {
+                answer = {Outcome::Broken,
+                          "sent a malformed device list (it ends after " + std::to_string(bytes.size()) + " bytes)"};
+            } else if (!more) {
+                answer = {Outcome::Unreachable,
+                          ended ? "closed the connection without answering" : "did not answer the device list in time"};
+            } else {
+                continue;
             }
-            if (reply.error() != usbip::Error::Short || !more) break;
+            break;
         }
     }
     ::close(fd);
-    return result;
+    return answer;
 }
 
-void UsbipBus::State::importDevice(const std::string &busId) {
+UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord &listed) {
+    const std::string &busId = listed.busId;
+    const std::string malformed = "sent a malformed import reply for " + printable(busId);
     const auto deadline = usbip_socket::Clock::now() + options.operationTimeout;
-    const int fd = usbip_socket::connectTo(options.host, options.port, deadline, wakeFd, options.operationTimeout);
-    if (fd < 0) return;
+    std::string why;
+    const int fd =
+        usbip_socket::connectTo(options.host, options.port, deadline, wakeFd, options.operationTimeout, &why);
+    if (fd < 0) return {Outcome::Unreachable, why};
     std::vector<uint8_t> bytes;
     usbip::appendImportRequest(bytes, usbip::ImportRequest{busId});
+    Answer answer{Outcome::Unreachable, "closed the connection before the import was asked"};
     std::optional<usbip::DeviceRecord> record;
     if (usbip::writeAll(fd, bytes)) {
         bytes.assign(usbip::kOpHeaderSize, 0);
         auto header = usbip_socket::readExact(fd, bytes, deadline, wakeFd)
                           ? usbip::decodeOpHeader(bytes)
                           : usbip::Result<usbip::OpHeader>(usbip::Error::Short);
-        // A refusal (busy, ...) is the header alone: tried again at the next poll.
-        if (header && header->code == usbip::kOpRepImport && header->status == usbip::kOpStatusOk) {
+        if (!header) {
+            answer = {Outcome::Broken, malformed + " (" + usbip::errorText(header.error()) + ")"};
+        } else if (header->code != usbip::kOpRepImport) {
+            answer = {Outcome::Broken, malformed + " (it is no import reply)"};
+        } else if (header->status == usbip::kOpStatusBusy || header->status == usbip::kOpStatusNotAvailable ||
+                   header->status == usbip::kOpStatusNoSuchDevice) {
+            // Held by another client, or gone since it was listed (a projector
+            // restarting in its other mode): tried again at the next poll.
+            answer = {Outcome::TryAgain, {}};
+        } else if (header->status != usbip::kOpStatusOk) {
+            answer = {Outcome::Broken, "refused to import " + printable(busId) + " (status " +
+                                           std::to_string(header->status) + ": " + importStatusName(header->status) +
+                                           ")"};
+        } else {
             bytes.resize(usbip::kImportReplySize);
             auto rest = std::span(bytes).subspan(usbip::kOpHeaderSize);
-            if (usbip_socket::readExact(fd, rest, deadline, wakeFd)) {
-                auto reply = usbip::decodeImportReply(bytes);
-                if (reply && reply->device && reply->device->busId == busId) record = reply->device;
-            }
+            auto reply = usbip_socket::readExact(fd, rest, deadline, wakeFd)
+                             ? usbip::decodeImportReply(bytes)
+                             : usbip::Result<usbip::ImportReply>(usbip::Error::Short);
+            if (!reply || !reply->device)
+                answer = {Outcome::Broken, malformed + " (" + usbip::errorText(reply.error()) + ")"};
+            else if (reply->device->busId != busId)
+                answer = {Outcome::Broken, malformed + " (it names " + printable(reply->device->busId) + ")"};
+            else
+                record = reply->device;
         }
     }
     if (!record) {
         ::close(fd);
-        return;
+        return answer;
     }
 
     std::shared_ptr<Import> import;
@@ -217,7 +331,7 @@ void UsbipBus::State::importDevice(const std::string &busId) {
         std::lock_guard lock(mutex);
         if (stopping) {
             ::close(fd);
-            return;
+            return {Outcome::TryAgain, {}};
         }
         import = std::make_shared<Import>(nextKey++, busId, usbip::makeDevid(record->busnum, record->devnum), fd);
         imports[import->key] = import;
@@ -244,15 +358,26 @@ void UsbipBus::State::importDevice(const std::string &busId) {
     }
     const uint16_t vendor = static_cast<uint16_t>(device[8] | device[9] << 8);
     const uint16_t product = static_cast<uint16_t>(device[10] | device[11] << 8);
+    if (!good) {
+        // The connection ended (the device restarting), a request stalled or
+        // timed out: tried again at the next poll. A protocol violation has
+        // been reported by the reader.
+        import->drop();
+        return {Outcome::TryAgain, {}};
+    }
     // A device whose descriptors disagree with what the server listed is not
     // the device that was asked for.
-    if (!good || vendor != record->idVendor || product != record->idProduct) {
+    if (vendor != record->idVendor || product != record->idProduct) {
         import->drop();
-        return;
+        char ids[96];
+        std::snprintf(ids, sizeof ids, " (its descriptor says %04x:%04x, the device list %04x:%04x)", vendor, product,
+                      record->idVendor, record->idProduct);
+        return {Outcome::Broken, "broke the protocol on " + printable(busId) + ids};
     }
 
     BusDevice arrived;
     arrived.key = import->key;
+    arrived.place = busId.substr(0, kMaxPlaceLength);
     arrived.vendorId = vendor;
     arrived.productId = product;
     arrived.deviceDescriptor = std::move(device);
@@ -260,10 +385,11 @@ void UsbipBus::State::importDevice(const std::string &busId) {
     std::lock_guard report(import->reportMutex);
     {
         std::lock_guard importLock(import->mutex);
-        if (import->dead || import->silent) return;
+        if (import->dead || import->silent) return {Outcome::TryAgain, {}};
     }
     import->reported = true;
     listener->deviceArrived(arrived);
+    return {Outcome::Done, {}};
 }
 
 void UsbipBus::State::reap() {
@@ -292,22 +418,32 @@ void UsbipBus::State::reap() {
 void UsbipBus::State::read(Import &import) {
     std::vector<uint8_t> data;  // reused: no allocation per reply once grown
     std::array<uint8_t, usbip::kUrbHeaderSize> header;
+    std::string violation;  // what broke the protocol, when something did
     for (;;) {
         if (!usbip_socket::readExact(import.fd, header, std::nullopt, -1)) break;
         auto message = usbip::decodeUrbHeader(header);
-        if (!message) break;
+        if (!message) {
+            violation = std::string("it sent a message that is not USB/IP (") + usbip::errorText(message.error()) + ")";
+            break;
+        }
         if (const auto *reply = std::get_if<usbip::RetSubmit>(&*message)) {
             Direction direction;
             uint32_t asked;
             {
                 std::lock_guard lock(import.mutex);
                 const Import::Pending *pending = import.findPending(reply->seqnum);
-                if (!pending) break;  // nothing was asked under that seqnum
+                if (!pending) {
+                    violation = "it answered a request never sent (seqnum " + std::to_string(reply->seqnum) + ")";
+                    break;
+                }
                 direction = pending->direction;
                 asked = pending->length;
             }
             auto length = usbip::retSubmitDataLength(*reply, direction, asked);
-            if (!length) break;  // more than was asked: the protocol is broken
+            if (!length) {
+                violation = "it sent more data than was asked for";
+                break;
+            }
             data.resize(*length);
             if (*length && !usbip_socket::readExact(import.fd, data, std::nullopt, -1)) break;
             std::lock_guard lock(import.mutex);
@@ -328,7 +464,8 @@ void UsbipBus::State::read(Import &import) {
             }
             // An answer to no unlink of ours carries no data: harmless.
         } else {
-            break;  // a server sends no commands
+            violation = "it sent a command instead of a reply";
+            break;
         }
     }
     {
@@ -337,6 +474,7 @@ void UsbipBus::State::read(Import &import) {
         import.changed.notify_all();
     }
     import.drop();
+    if (!violation.empty()) fail("broke the protocol on " + printable(import.busId) + ": " + violation);
     std::lock_guard report(import.reportMutex);
     if (import.reported && !import.silent) listener->deviceLeft(import.key);
     import.reported = false;
@@ -439,6 +577,7 @@ uint32_t UsbipBus::start(BusListener &listener) {
     if (state_->discovery.joinable()) return kStatusBusy;
     state_->listener = &listener;
     state_->stopping = false;
+    state_->failed = false;
     state_->discovery = std::thread([state = state_.get()] { state->discover(); });
     return kStatusOk;
 }
@@ -482,6 +621,24 @@ void UsbipBus::stop() {
     }
     uint64_t drained;
     if (state.wakeFd >= 0) (void)!::read(state.wakeFd, &drained, sizeof drained);
+}
+
+uint32_t UsbipBus::list(std::vector<BusDevice> &devices, std::string &why) {
+    devices.clear();
+    std::vector<usbip::ListedDevice> listed;
+    const State::Answer answer = state_->deviceList(listed);
+    if (answer.outcome != State::Outcome::Done) {
+        why = state_->server + " " + answer.why;
+        return answer.outcome == State::Outcome::Broken ? kStatusProtocolError : kStatusDeviceNotFound;
+    }
+    for (const usbip::ListedDevice &entry : listed) {
+        BusDevice device;
+        device.place = entry.device.busId.substr(0, kMaxPlaceLength);
+        device.vendorId = entry.device.idVendor;
+        device.productId = entry.device.idProduct;
+        devices.push_back(std::move(device));
+    }
+    return kStatusOk;
 }
 
 uint32_t UsbipBus::open(uint64_t key) {

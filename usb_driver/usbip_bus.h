@@ -6,9 +6,18 @@
 // its own, its device and configuration descriptors are read with
 // GET_DESCRIPTOR, and it is reported as arrived. An imported device missing
 // from later lists has not left (servers may list only free devices); its
-// connection closing or failing is the departure. A refused import (busy) is
-// tried again at the next poll. A device that re-enumerates closes its
-// connection and is imported anew, under a new key.
+// connection closing or failing is the departure. An import refused as busy,
+// not available or no such device (a projector restarting) is tried again at
+// the next poll. A device that re-enumerates closes its connection and is
+// imported anew, under a new key. Only devices that the listener wants at
+// their bus id are imported.
+//
+// A server that cannot be reached is said once on standard error ("tz4817:
+// USB/IP server 127.0.0.1:3240 refused the connection; ...") and asked again
+// at each poll. A server that breaks the protocol (a malformed device list or
+// import reply, an import refused otherwise, a message that is not USB/IP on
+// an imported connection) is said once, naming what was wrong, and fails the
+// bus (BusListener::busFailed); discovery then ends.
 //
 // Transfers are CMD_SUBMIT / RET_SUBMIT matched by seqnum by one reader
 // thread per imported connection. A transfer that outlives its time-out is
@@ -52,6 +61,7 @@ public:
     UsbipBus(const UsbipBus &) = delete;
     UsbipBus &operator=(const UsbipBus &) = delete;
 
+    [[nodiscard]] uint32_t list(std::vector<BusDevice> &devices, std::string &why) override;
     [[nodiscard]] uint32_t start(BusListener &listener) override;
     void stop() override;
     [[nodiscard]] uint32_t open(uint64_t key) override;

@@ -36,22 +36,33 @@ bool waitFor(int fd, short events, const Deadline &deadline, int wake) {
 }  // namespace
 
 int connectTo(const std::string &host, uint16_t port, Clock::time_point deadline, int wake,
-              std::chrono::milliseconds sendTimeout) {
+              std::chrono::milliseconds sendTimeout, std::string *why) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *list = nullptr;
     const std::string service = std::to_string(port);
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0) return -1;
+    if (const int failure = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list); failure != 0) {
+        if (why) *why = std::string("cannot be found (") + ::gai_strerror(failure) + ")";
+        return -1;
+    }
     int result = -1;
+    int error = ETIMEDOUT;  // the last address's failure
     for (addrinfo *item = list; item && result < 0; item = item->ai_next) {
         const int fd = ::socket(item->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
         bool connected = ::connect(fd, item->ai_addr, item->ai_addrlen) == 0;
-        if (!connected && errno == EINPROGRESS && waitFor(fd, POLLOUT, deadline, wake)) {
-            int error = 0;
-            socklen_t length = sizeof error;
-            connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        if (!connected) error = errno;
+        if (!connected && error == EINPROGRESS) {
+            error = ETIMEDOUT;
+            if (waitFor(fd, POLLOUT, deadline, wake)) {
+                socklen_t length = sizeof error;
+                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+                connected = error == 0;
+            }
         }
         const int flags = ::fcntl(fd, F_GETFL);
         if (connected && flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
@@ -69,6 +80,14 @@ int connectTo(const std::string &host, uint16_t port, Clock::time_point deadline
         }
     }
     ::freeaddrinfo(list);
+    if (result < 0 && why) {
+        if (error == ECONNREFUSED)
+            *why = "refused the connection";
+        else if (error == ETIMEDOUT)
+            *why = "did not accept the connection in time";
+        else
+            *why = std::string("cannot be reached (") + std::strerror(error) + ")";
+    }
     return result;
 }
 

@@ -18,9 +18,10 @@ using Deadline = std::optional<Clock::time_point>;  // nothing: wait forever
 
 // Connects to host:port (names and literals, IPv4 or IPv6) with TCP_NODELAY
 // set, keep-alive on, and sends bounded by `sendTimeout`. -1 on failure, when
-// the deadline passes or when `wake` fires.
+// the deadline passes or when `wake` fires; `why` (when given) then says how
+// in a few words: "refused the connection", "cannot be reached (...)".
 int connectTo(const std::string &host, uint16_t port, Clock::time_point deadline, int wake,
-              std::chrono::milliseconds sendTimeout);
+              std::chrono::milliseconds sendTimeout, std::string *why = nullptr);
 
 // Reads exactly buffer.size() bytes. False on end of stream, error, deadline
 // or wake.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -79,6 +80,9 @@ TEST_F(DriverTest, MalformedRequestsGetStatusesNotCrashes) {
         {"set interface of 12", IOCTL_SET_INTERFACE, big, 12, kStatusBadRecord},
         {"reset pipe of 16", IOCTL_RESET_PIPE, big, 16, kStatusBadRecord},
         {"transfer of 40 bytes short", IOCTL_TRANSFER, big, sizeof(TransferRecord) - 1, kStatusBadRecord},
+        {"place record of 32", IOCTL_LIMIT_PLACE, big, 32, kStatusBadRecord},
+        {"device place null", IOCTL_DEVICE_PLACE, nullptr, sizeof(PlaceRecord), kStatusBadRecord},
+        {"place of a device never seen", IOCTL_DEVICE_PLACE, big, sizeof(PlaceRecord), kStatusDeviceNotFound},
         {"unknown code", 0x95382444, big, sizeof(VersionRecord), kStatusUnknownRequest},
         {"unknown code, null record", 0, nullptr, 0, kStatusUnknownRequest},
     };
@@ -517,6 +521,58 @@ TEST_F(DriverTest, DeviceWithUnusableDescriptorsIsNeverOffered) {
     EventRecord event = client.next(handle);
     EXPECT_EQ(event.dwAction, EVENT_ATTACH);
     EXPECT_EQ(bus->read(bus->opens), (std::vector<uint64_t>{92}));
+}
+
+PlaceRecord placeRecord(uint32_t uniqueId, const char *place) {
+    PlaceRecord record{};
+    record.dwUniqueID = uniqueId;
+    std::strncpy(record.cPlace, place, sizeof record.cPlace);
+    return record;
+}
+
+// Two projectors side by side: a registration kept to one place never gets,
+// and never makes the bus reach for, the other; its device tells its place.
+TEST_F(DriverTest, RegistrationKeptToAPlaceGetsOnlyTheDeviceThere) {
+    Client kept, free;
+    PlaceRecord limit = placeRecord(0, "1-2");
+    ASSERT_EQ(kept.ioctl(IOCTL_LIMIT_PLACE, &limit, sizeof limit), kStatusOk);
+    std::memset(limit.cPlace, 'x', sizeof limit.cPlace);
+    EXPECT_EQ(free.ioctl(IOCTL_LIMIT_PLACE, &limit, sizeof limit), kStatusBadRecord) << "no terminating NUL";
+    const uint32_t handle = registerApp(kept);
+    ASSERT_NE(handle, 0u);
+    BusListener *listener = bus->currentListener();
+    EXPECT_FALSE(listener->wanted(kVendor, kProduct, "1-1"));
+    EXPECT_TRUE(listener->wanted(kVendor, kProduct, "1-2"));
+
+    bus->arrive(1, kVendor, kProduct, "1-1");
+    bus->arrive(2, kVendor, kProduct, "1-2");
+    const EventRecord event = kept.next(handle);
+    ASSERT_EQ(event.dwAction, EVENT_ATTACH);
+    PlaceRecord where = placeRecord(event.dwUniqueID, "");
+    ASSERT_EQ(kept.ioctl(IOCTL_DEVICE_PLACE, &where, sizeof where), kStatusOk);
+    EXPECT_STREQ(where.cPlace, "1-2");
+    EXPECT_EQ(bus->read(bus->opens), (std::vector<uint64_t>{2}));
+
+    // A registration made without a limit is offered the other one.
+    const uint32_t other = registerApp(free);
+    EXPECT_EQ(free.next(other).dwAction, EVENT_ATTACH);
+    EXPECT_EQ(bus->read(bus->opens), (std::vector<uint64_t>{2, 1}));
+}
+
+TEST_F(DriverTest, FailedBusIsOneEventForEveryRegistrationThatWantsAttaches) {
+    Client client;
+    const uint32_t before = registerApp(client);
+    const uint32_t detachOnly = registerApp(client, EVENT_DETACH);
+    bus->currentListener()->busFailed(kStatusProtocolError);
+    bus->currentListener()->busFailed(kStatusTransferFailed);  // only the first failure counts
+    const uint32_t after = registerApp(client);
+    for (uint32_t handle : {before, after}) {
+        const EventRecord event = client.next(handle);
+        EXPECT_EQ(event.dwAction, EVENT_BUS_FAILED);
+        EXPECT_EQ(event.dwReserved1[0], kStatusProtocolError);
+        EXPECT_EQ(client.pull(handle).dwAction, 0u) << "told once";
+    }
+    EXPECT_EQ(client.pull(detachOnly).dwAction, 0u);
 }
 
 }  // namespace

@@ -30,6 +30,11 @@ class FakeBus : public Bus {
 public:
     ~FakeBus() override { destroyed->store(true); }
 
+    uint32_t list(std::vector<BusDevice> &devices, std::string &) override {
+        std::lock_guard lock(mutex);
+        devices = listed;
+        return kStatusOk;
+    }
     uint32_t start(BusListener &l) override {
         std::lock_guard lock(mutex);
         ++starts;
@@ -71,9 +76,10 @@ public:
     }
 
     // Test side: a device arrives or leaves (as if from the bus's own thread).
-    void arrive(uint64_t key, uint16_t vendor, uint16_t product) {
+    void arrive(uint64_t key, uint16_t vendor, uint16_t product, std::string place = "1-1") {
         BusDevice device;
         device.key = key;
+        device.place = std::move(place);
         device.vendorId = vendor;
         device.productId = product;
         device.deviceDescriptor = simpleDeviceDescriptor(vendor, product);
@@ -102,6 +108,7 @@ public:
 
     std::mutex mutex;
     BusListener *listener = nullptr;
+    std::vector<BusDevice> listed;  // what list() answers
     uint32_t startStatus = kStatusOk;
     int starts = 0, stops = 0;
     std::map<uint64_t, uint32_t> openStatus;

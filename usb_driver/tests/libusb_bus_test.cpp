@@ -94,7 +94,8 @@ Bytes programmingMode() { return frame(0x02, 0x30, {0x01}); }
 
 class Listener : public BusListener {
 public:
-    bool wanted(uint16_t vendorId, uint16_t productId) override {
+    void busFailed(uint32_t) override { ADD_FAILURE() << "the local bus never fails"; }
+    bool wanted(uint16_t vendorId, uint16_t productId, const std::string &) override {
         std::lock_guard lock(mutex_);
         ++wantedQuestions_;
         return (vendorId == tz4817::kAppVendorId && productId == tz4817::kAppProductId && wantApplication_) ||

@@ -54,7 +54,12 @@ bool eventually(std::mutex &mutex, std::condition_variable &changed, Predicate p
 
 // A listener that records what the bus reports.
 struct Recorder : BusListener {
-    bool wanted(uint16_t, uint16_t) override { return true; }
+    bool wanted(uint16_t, uint16_t, const std::string &place) override { return onlyAt.empty() || place == onlyAt; }
+    void busFailed(uint32_t status) override {
+        std::lock_guard lock(mutex);
+        failures.push_back(status);
+        changed.notify_all();
+    }
     void deviceArrived(const BusDevice &device) override {
         std::lock_guard lock(mutex);
         arrived.push_back(device);
@@ -69,6 +74,8 @@ struct Recorder : BusListener {
     std::condition_variable changed;
     std::vector<BusDevice> arrived;
     std::vector<uint64_t> left;
+    std::vector<uint32_t> failures;
+    std::string onlyAt;  // wanted only at this place; empty: anywhere
 };
 
 // --- against the emulator's server ------------------------------------------------------
@@ -407,19 +414,32 @@ UsbipBus::Options hostileOptions(uint16_t port) {
     return options;
 }
 
+std::vector<uint8_t> refusal(uint16_t code, uint32_t status) {
+    std::vector<uint8_t> bytes;
+    usbip::appendOpHeader(bytes, code, status);
+    return bytes;
+}
+
 struct HostileCase {
     const char *what;
     ScriptedServer::Script script;
     bool arrives;
+    // What the one line on standard error says after "USB/IP server
+    // 127.0.0.1:PORT " when the server broke the protocol; null when it did
+    // not (the import is tried again, quietly).
+    const char *failure;
 };
 
-TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevice) {
+// A broken server fails the bus at once with its fault named; one that is
+// merely busy or slow is asked again. Neither ever yields a device that
+// does not work.
+TEST(UsbipHostileServerTest, BrokenServersAreNamedAtOnceAndNeverYieldADevice) {
     const std::vector<uint8_t> device = simpleDeviceDescriptor(0xE7A2, 0x051E);
     const std::vector<uint8_t> config = simpleConfigDescriptor();
     auto listed = [](int) { return listing(true); };
     auto good = [&](const usbip::CmdSubmit &s) { return descriptors(s, device, config); };
     std::vector<HostileCase> cases = {
-        {"a well-behaved server (control)", {listed, importOk(), good}, true},
+        {"a well-behaved server (control)", {listed, importOk(), good}, true, nullptr},
         {"device count of 2^32-1",
          {[](int) {
               std::vector<uint8_t> bytes;
@@ -428,7 +448,12 @@ TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevi
               return bytes;
           },
           importOk(), good},
-         false},
+         false,
+         "sent a malformed device list (too many devices)"},
+        {"device list refused",
+         {[](int) { return refusal(usbip::kOpRepDevlist, 5); }, importOk(), good},
+         false,
+         "refused the device list (status 5)"},
         {"device list cut short",
          {[](int) {
               auto b = listing(true);
@@ -436,8 +461,12 @@ TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevi
               return b;
           },
           importOk(), good},
-         false},
-        {"import of another bus id", {listed, importOk("9-9"), good}, false},
+         false,
+         "sent a malformed device list (it ends after 100 bytes)"},
+        {"import of another bus id",
+         {listed, importOk("9-9"), good},
+         false,
+         "sent a malformed import reply for 1-1 (it names 9-9)"},
         {"import reply cut short",
          {listed,
           [] {
@@ -446,22 +475,20 @@ TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevi
               return b;
           }(),
           good},
-         false},
-        {"import refused as busy",
-         {listed,
-          [] {
-              std::vector<uint8_t> b;
-              usbip::appendOpHeader(b, usbip::kOpRepImport, usbip::kOpStatusBusy);
-              return b;
-          }(),
-          good},
-         false},
+         false,
+         "sent a malformed import reply for 1-1 (short message)"},
+        {"import refused as busy", {listed, refusal(usbip::kOpRepImport, usbip::kOpStatusBusy), good}, false, nullptr},
+        {"import refused for a device error",
+         {listed, refusal(usbip::kOpRepImport, usbip::kOpStatusDeviceError), good},
+         false,
+         "refused to import 1-1 (status 3: device error)"},
         {"reply longer than asked",
          {listed, importOk(),
           [&](const usbip::CmdSubmit &s) {
               return answer(s, std::vector<uint8_t>(s.transferBufferLength + 10, 0x12));
           }},
-         false},
+         false,
+         "broke the protocol on 1-1: it sent more data than was asked for"},
         {"reply to a seqnum never sent",
          {listed, importOk(),
           [&](const usbip::CmdSubmit &s) {
@@ -469,10 +496,12 @@ TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevi
               other.seqnum += 1000;
               return descriptors(other, device, config);
           }},
-         false},
+         false,
+         "broke the protocol on 1-1: it answered a request never sent (seqnum 1001)"},
         {"garbage instead of a reply",
          {listed, importOk(), [](const usbip::CmdSubmit &) { return std::vector<uint8_t>(48, 0xA5); }},
-         false},
+         false,
+         "broke the protocol on 1-1: it sent a message that is not USB/IP"},
         {"a command instead of a reply",
          {listed, importOk(),
           [](const usbip::CmdSubmit &s) {
@@ -481,7 +510,8 @@ TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevi
               usbip::appendCmdSubmit(b, s);
               return b;
           }},
-         false},
+         false,
+         "broke the protocol on 1-1: it sent a command instead of a reply"},
         {"header then hang-up",
          {listed, importOk(),
           [&](const usbip::CmdSubmit &s) {
@@ -489,14 +519,17 @@ TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevi
               b.resize(50);
               return b;
           }},
-         false},
+         false,
+         nullptr},
         {"stalls every request",
          {listed, importOk(), [&](const usbip::CmdSubmit &s) { return answer(s, {}, usbip::kUrbStall); }},
-         false},
+         false,
+         nullptr},
         {"descriptors of another device",
          {listed, importOk(),
           [&](const usbip::CmdSubmit &s) { return descriptors(s, simpleDeviceDescriptor(0x1234, 0x5678), config); }},
-         false},
+         false,
+         "broke the protocol on 1-1 (its descriptor says 1234:5678, the device list e7a2:051e)"},
         {"configuration claiming 64 KiB",
          {listed, importOk(),
           [&](const usbip::CmdSubmit &s) {
@@ -504,18 +537,40 @@ TEST(UsbipHostileServerTest, MalformedRepliesNeverCrashAndNeverReportABrokenDevi
               huge[2] = 0xFF, huge[3] = 0xFF;
               return descriptors(s, device, huge);
           }},
-         true},
+         true,
+         nullptr},
     };
     for (HostileCase &c : cases) {
         SCOPED_TRACE(c.what);
         ScriptedServer server(std::move(c.script));
         UsbipBus bus(hostileOptions(server.port()));
         Recorder recorder;
+        ::testing::internal::CaptureStderr();
         ASSERT_EQ(bus.start(recorder), kStatusOk);
-        // Let discovery go round a few times: every failed import is retried.
-        ASSERT_TRUE(eventually(server.mutex, server.changed, [&] { return server.devlists >= 4; }));
+        // A server that is not broken is asked a few times: every failed
+        // import is tried again. A broken one fails the bus at its first fault.
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        auto settled = [&] {
+            std::scoped_lock lock(server.mutex, recorder.mutex);
+            return server.devlists >= 4 || !recorder.failures.empty();
+        };
+        while (!settled() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
+        ASSERT_TRUE(settled());
         bus.stop();
+        const std::string said = ::testing::internal::GetCapturedStderr();
         std::lock_guard lock(recorder.mutex);
+        if (c.failure) {
+            EXPECT_EQ(recorder.failures, std::vector<uint32_t>{kStatusProtocolError});
+            const std::string line =
+                "tz4817: USB/IP server 127.0.0.1:" + std::to_string(server.port()) + " " + c.failure;
+            EXPECT_EQ(said.rfind(line, 0), 0u) << said;
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+            std::lock_guard serverLock(server.mutex);
+            EXPECT_EQ(server.devlists, 1) << "a broken server is not asked again";
+        } else {
+            EXPECT_TRUE(recorder.failures.empty());
+            EXPECT_EQ(said, "");
+        }
         EXPECT_EQ(recorder.arrived.size(), c.arrives ? 1u : 0u);
         EXPECT_TRUE(recorder.left.empty());
         if (c.arrives) {

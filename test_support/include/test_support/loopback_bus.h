@@ -21,6 +21,10 @@ public:
     explicit LoopbackBus(tz4817::Tz4817Device &device);
     ~LoopbackBus() override;
 
+    // The device sits at this place.
+    static constexpr const char *kPlace = "1-1";
+
+    [[nodiscard]] uint32_t list(std::vector<usb_driver::BusDevice> &devices, std::string &why) override;
     [[nodiscard]] uint32_t start(usb_driver::BusListener &listener) override;
     void stop() override;
     [[nodiscard]] uint32_t open(uint64_t key) override;
@@ -73,6 +77,9 @@ class LoopbackBusWrapper : public usb_driver::Bus {
 public:
     explicit LoopbackBusWrapper(tz4817::Tz4817Device &device) : inner_(device) {}
 
+    [[nodiscard]] uint32_t list(std::vector<usb_driver::BusDevice> &devices, std::string &why) override {
+        return inner_.list(devices, why);
+    }
     [[nodiscard]] uint32_t start(usb_driver::BusListener &listener) override { return inner_.start(listener); }
     void stop() override { inner_.stop(); }
     [[nodiscard]] uint32_t open(uint64_t key) override { return inner_.open(key); }

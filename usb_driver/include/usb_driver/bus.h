@@ -11,16 +11,26 @@
 // from inside an operation the driver called.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace usb_driver {
+
+// The longest place a bus reports (a USB/IP bus id has 32 bytes with its NUL).
+inline constexpr size_t kMaxPlaceLength = 31;
 
 // A device as a bus reports it. `key` names this appearance of the device: a
 // device that leaves and comes back (re-enumerates) gets a new key. Keys are
 // never reused by one bus object.
 struct BusDevice {
     uint64_t key = 0;
+    // Where the device sits, the same after it re-enumerates: the port path
+    // "BUS-PORT[.PORT...]" on a local bus (as sysfs and lsusb -t name it),
+    // the bus id ("1-1") on a USB/IP server. At most kMaxPlaceLength
+    // characters.
+    std::string place;
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     std::vector<uint8_t> deviceDescriptor;  // 18 bytes, as the device sends it
@@ -39,12 +49,20 @@ struct TransferRequest {
 class BusListener {
 public:
     virtual ~BusListener() = default;
-    // Whether some registration wants devices with these ids. Non-blocking.
-    virtual bool wanted(uint16_t vendorId, uint16_t productId) = 0;
+    // Whether some registration wants a device with these ids at `place`.
+    // A bus that must take a step to reach a device (a USB/IP import) asks
+    // before it takes it. Non-blocking.
+    virtual bool wanted(uint16_t vendorId, uint16_t productId, const std::string &place) = 0;
     // A device is on the bus. Non-blocking.
     virtual void deviceArrived(const BusDevice &device) = 0;
     // The device of `key` has left; operations on it now fail. Non-blocking.
     virtual void deviceLeft(uint64_t key) = 0;
+    // The bus cannot serve any more: what it is connected to broke the
+    // protocol (kStatusProtocolError). The bus has said what was wrong, in one
+    // line on standard error, and reports no further arrivals; devices
+    // already reported stay until they leave. Called at most once between
+    // start() and stop(). Non-blocking.
+    virtual void busFailed(uint32_t status) = 0;
 };
 
 class Bus {
@@ -55,6 +73,13 @@ public:
     // those that arrive later. Called when the first registration opens.
     // Non-blocking; returns 0 or a driver status.
     [[nodiscard]] virtual uint32_t start(BusListener &listener) = 0;
+
+    // Lists the devices on the bus now without opening, claiming or
+    // importing any of them: the place and ids of each (no descriptors, key
+    // 0). Needs no start(); blocks for at most one exchange with a server.
+    // Any thread. 0, or a driver status with `why` set to one line saying
+    // what went wrong (no server, a server that broke the protocol).
+    [[nodiscard]] virtual uint32_t list(std::vector<BusDevice> &devices, std::string &why) = 0;
 
     // Stops reporting and releases every device (no deviceLeft calls). When it
     // returns no listener call runs or will run. Called when the last

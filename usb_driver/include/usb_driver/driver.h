@@ -31,7 +31,9 @@ Connection *DriverOpen();
 void DriverClose(Connection *connection);
 
 // Which bus the driver makes when its first connection opens: the USB/IP
-// client when QRV_USBIP names a server, else the local bus (if built).
+// client when QRV_USBIP names a server, else the local bus (if built). Null
+// when there is none; a QRV_USBIP that is not HOST[:PORT] is said at once, in
+// one line on standard error.
 std::shared_ptr<Bus> MakeDefaultBus();
 
 namespace testing {

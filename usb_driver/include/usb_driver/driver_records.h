@@ -23,10 +23,24 @@ inline constexpr uint32_t IOCTL_WAIT_ENABLE = 0x9538247B;
 inline constexpr uint32_t IOCTL_WAIT = 0x9538252F;
 inline constexpr uint32_t IOCTL_WAIT_DISABLE = 0x9538247F;
 
+// The driver's own requests, beside the table above, on a connection of the
+// caller's (both take a PlaceRecord):
+// - IOCTL_LIMIT_PLACE: registrations made on this connection from now on
+//   take only devices at cPlace (an empty place lifts the limit), and the
+//   bus reaches for no other device on their behalf. dwUniqueID is unused.
+// - IOCTL_DEVICE_PLACE: cPlace of the device dwUniqueID, which a
+//   registration holds or is being offered (kStatusDeviceNotFound otherwise).
+inline constexpr uint32_t IOCTL_LIMIT_PLACE = 0x95382683;
+inline constexpr uint32_t IOCTL_DEVICE_PLACE = 0x95382687;
+
 // Event actions and options.
 inline constexpr uint32_t EVENT_ATTACH = 0x1;
 inline constexpr uint32_t EVENT_DETACH = 0x2;
 inline constexpr uint32_t EVENT_POWER_MASK = 0x3FF0;
+// The driver's own action: the bus has failed (it serves no more devices);
+// the event's dwReserved1[0] carries the status (kStatusProtocolError). Sent
+// once to each registration that asked for EVENT_ATTACH.
+inline constexpr uint32_t EVENT_BUS_FAILED = 0x10000;
 inline constexpr uint32_t EVENT_OPT_ACKNOWLEDGE = 0x1;
 inline constexpr uint32_t EVENT_OPT_ACCEPT = 0x2;
 inline constexpr uint32_t BUS_USB = 0xFFFFFFFE;
@@ -56,7 +70,7 @@ static_assert(sizeof(VersionRecord) == 132);
 struct EventRecord {
     uint32_t hEvent;            // 0  registration handle
     uint32_t dwAction;          // 4  wanted actions / the action that happened
-    uint32_t dwReserved1[2];    // 8
+    uint32_t dwReserved1[2];    // 8  [0]: the status of EVENT_BUS_FAILED
     uint32_t dwBusType;         // 16 BUS_USB
     uint32_t dwReserved2;       // 20
     uint32_t dwOptions;         // 24
@@ -73,6 +87,14 @@ static_assert(offsetof(EventRecord, matchTables) == 56);
 inline constexpr uint32_t kEventRecordSize = 68;
 // The driver reads no more match entries than this from a registration.
 inline constexpr uint32_t kMaxMatchEntries = 64;
+
+// The place of a device ("1-4.2", a USB/IP bus id), NUL-terminated. 36 bytes.
+inline constexpr size_t kPlaceSize = 32;
+struct PlaceRecord {
+    uint32_t dwUniqueID;
+    char cPlace[kPlaceSize];
+};
+static_assert(sizeof(PlaceRecord) == 36);
 
 struct WaitRecord {           // 48 bytes
     uint32_t hEvent;          // 0  registration handle

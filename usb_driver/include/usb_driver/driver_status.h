@@ -27,6 +27,9 @@ inline constexpr uint32_t kStatusAccessDenied = 0x20000042;
 inline constexpr uint32_t kStatusBusy = 0x20000043;
 // The registration handle is unknown, or the wait is not armed.
 inline constexpr uint32_t kStatusBadHandle = 0x20000044;
+// What the bus is connected to broke the protocol: a USB/IP server that sent
+// a malformed reply or refused an import. The bus said what on standard error.
+inline constexpr uint32_t kStatusProtocolError = 0x20000045;
 
 // The version IOCTL_VERSION reports.
 inline constexpr uint32_t kDriverVersion = 1010;

@@ -37,10 +37,13 @@ public:
     LibusbBus(const LibusbBus &) = delete;
     LibusbBus &operator=(const LibusbBus &) = delete;
 
+    // libusb's device list and the descriptors it read when it enumerated.
+    [[nodiscard]] uint32_t list(std::vector<BusDevice> &devices, std::string &why) override;
     [[nodiscard]] uint32_t start(BusListener &listener) override;
     void stop() override;
     // A permission error (kStatusAccessDenied) also prints one line on standard
-    // error naming the device and the udev rule that grants access.
+    // error naming the device and the udev rule that grants access; any other
+    // failure to open or claim it one line naming the device and the error.
     [[nodiscard]] uint32_t open(uint64_t key) override;
     void close(uint64_t key) override;
     [[nodiscard]] uint32_t setInterface(uint64_t key, uint32_t interface, uint32_t alternate) override;
