@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "device_list.h"
 #include "qrvusb.h"
@@ -13,6 +14,36 @@ namespace qrvusb {
 using namespace usb_driver;
 
 namespace {
+
+// The place every registration of the process is kept to; empty until known.
+// Written on the event thread (the first device taken), read by WDU_Init.
+std::mutex gPlaceMutex;
+std::string gPlace;
+
+// The place to keep the next registration to: the one known, else QRV_DEVICE.
+std::string placeToKeep() {
+    std::lock_guard lock(gPlaceMutex);
+    if (gPlace.empty())
+        if (const char *chosen = std::getenv("QRV_DEVICE"); chosen != nullptr) gPlace = chosen;
+    return gPlace;
+}
+
+// The first device a caller takes gives the process its place. A driver that
+// cannot say where the device is leaves the process unpinned.
+void rememberPlace(DriverFile file, uint32_t uniqueId) {
+    {
+        std::lock_guard lock(gPlaceMutex);
+        if (!gPlace.empty()) return;
+    }
+    PlaceRecord record{};
+    record.dwUniqueID = uniqueId;
+    if (DriverIoctl(IOCTL_DEVICE_PLACE, file, &record, sizeof(record), false) != WDU_OK) return;
+    record.cPlace[kPlaceSize - 1] = '\0';
+    if (record.cPlace[0] == '\0') return;
+    std::lock_guard lock(gPlaceMutex);
+    if (gPlace.empty()) gPlace = record.cPlace;
+    Trace("WDU: this process keeps to the device at %s\n", gPlace.c_str());
+}
 
 // Closes what WDU_Init built, in the order that guarantees no callback runs
 // any more: the event thread is joined inside EventUnregister before the
@@ -58,6 +89,7 @@ void handleAttach(EventRecord *event, DriverCtx *driver) {
         FreeDevice(device);
         return;
     }
+    rememberPlace(driver->hDriverFile, device->dwUniqueID);
     event->dwOptions |= EVENT_OPT_ACCEPT;
 }
 
@@ -111,6 +143,7 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
         driver->pfDetach = eventTable->pfDetach;
         driver->pfPower = eventTable->pfPower;
         driver->pUserData = eventTable->pUserData;
+        driver->pfFailure = eventTable->pfFailure;
     }
     if (driver->pfAttach == nullptr) {
         *driverHandle = driver;
@@ -122,6 +155,23 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
     uint32_t actions = EVENT_ATTACH;
     if (driver->pfDetach != nullptr) actions |= EVENT_DETACH;
     if (driver->pfPower != nullptr) actions |= EVENT_POWER_MASK;
+    // Kept to the process's place, if it has one, before any device can be offered.
+    const std::string place = placeToKeep();
+    if (!place.empty()) {
+        PlaceRecord limit{};
+        if (place.size() >= sizeof(limit.cPlace)) {
+            Trace("WDU_Init: no device can sit at %s\n", place.c_str());
+            releaseDriverCtx(driver);
+            return WDU_ERR_DEVICE_NOT_FOUND;
+        }
+        std::memcpy(limit.cPlace, place.data(), place.size());
+        status = DriverIoctl(IOCTL_LIMIT_PLACE, driver->hDriverFile, &limit, sizeof(limit), false);
+        if (status != WDU_OK) {
+            releaseDriverCtx(driver);
+            return status;
+        }
+    }
+
     EventRecord *record = EventRecordBuild(matches, matchCount, options, actions);
     if (record == nullptr) {
         Trace("WDU_Init: cannot malloc memory\n");
@@ -154,7 +204,23 @@ void EventHandler(EventRecord *event, void *argument) {
         handleDetach(event, driver);
     else if (isPowerAction(event->dwAction))
         handlePower(event, driver);
+    else if (event->dwAction == EVENT_BUS_FAILED && driver->pfFailure != nullptr)
+        driver->pfFailure(event->dwReserved1[0], driver->pUserData);
 }
+
+namespace testing {
+
+std::string KeptPlace() {
+    std::lock_guard lock(gPlaceMutex);
+    return gPlace;
+}
+
+void ForgetPlace() {
+    std::lock_guard lock(gPlaceMutex);
+    gPlace.clear();
+}
+
+}  // namespace testing
 
 uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo) {
     *deviceInfo = nullptr;

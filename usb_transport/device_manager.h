@@ -7,9 +7,18 @@
 // Handles: a driver handle is the address of a DriverCtx, a device handle the
 // address of a DeviceCtx; their holders treat them as opaque.
 // kInvalidDriverHandle means that no driver context is open.
+//
+// One place per process. The device manager remembers where the first device
+// that a caller takes sits (its port path on the local bus, its bus id on a
+// USB/IP server: the driver's IOCTL_DEVICE_PLACE), and every later
+// registration of the process is limited to that place (IOCTL_LIMIT_PLACE),
+// so that after a projector re-enumerates (its switch into programming mode)
+// only that projector is taken again, never another one beside it. The
+// environment variable QRV_DEVICE, when set, is the place from the start.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "driver_requests.h"
 #include "event_channel.h"
@@ -32,12 +41,17 @@ using AttachCallback = uint32_t (*)(DeviceCtx *device, DeviceInfo *deviceInfo, v
 using DetachCallback = void (*)(DeviceCtx *device, void *userData);
 // Called on the event thread for a power event (one bit of EVENT_POWER_MASK).
 using PowerCallback = uint32_t (*)(DeviceCtx *device, uint32_t action, void *userData);
+// Called on the event thread, at most once, when the driver's bus has failed
+// (EVENT_BUS_FAILED): no device will arrive any more. `status` says how
+// (kStatusProtocolError: the USB/IP server broke the protocol).
+using FailureCallback = void (*)(uint32_t status, void *userData);
 
 struct EventTable {
-    AttachCallback pfAttach;  // null: no events at all
-    DetachCallback pfDetach;  // null: detach events are not asked for
-    PowerCallback pfPower;    // null: power events are not asked for
-    void *pUserData;          // handed to every callback
+    AttachCallback pfAttach;    // null: no events at all
+    DetachCallback pfDetach;    // null: detach events are not asked for
+    PowerCallback pfPower;      // null: power events are not asked for
+    void *pUserData;            // handed to every callback
+    FailureCallback pfFailure;  // null: a failed bus is only traced
 };
 
 struct DriverCtx {
@@ -47,6 +61,7 @@ struct DriverCtx {
     PowerCallback pfPower;
     void *pUserData;
     EventReg *pEventReg;  // null when no registration was made
+    FailureCallback pfFailure;
 };
 
 struct DeviceCtx {
@@ -100,5 +115,13 @@ void WDU_Uninit(DriverCtx *driver);
 // The event channel's handler: dispatches one pulled event of the driver
 // context `argument` to its callbacks. Event thread only.
 void EventHandler(EventRecord *event, void *argument);
+
+namespace testing {
+// The place the process is kept to; empty while none is known.
+std::string KeptPlace();
+// Forgets it, as if the process had just started. Only while no driver
+// context is open.
+void ForgetPlace();
+}  // namespace testing
 
 }  // namespace qrvusb

@@ -63,7 +63,9 @@ struct AttachContext {
     std::atomic<uint32_t> alternateSetting;  // wanted: 0
     std::atomic<DeviceCtx *> device;         // the device taken, null when none
     std::atomic<OsEventHandle> attachEvent;  // signalled by the attach callback
-    std::atomic<uint32_t> interfaceStatus;   // of WDU_SetInterface in the callback
+    // Of WDU_SetInterface in the callback, or of a failed bus: non-zero ends
+    // QRV_USBInit's wait with that status.
+    std::atomic<uint32_t> interfaceStatus;
 };
 
 AttachContext gAttach;
@@ -106,6 +108,16 @@ void deviceDetached(DeviceCtx *device, void *userData) {
     // stale handle must never clear a newer one.
     DeviceCtx *expected = device;
     context->device.compare_exchange_strong(expected, nullptr);
+}
+
+// The driver's bus has failed (a USB/IP server broke the protocol): no
+// projector will come, so a QRV_USBInit still waiting ends now with the
+// status. A device already taken goes on until its transfers fail.
+void busFailed(uint32_t status, void *userData) {
+    auto *context = static_cast<AttachContext *>(userData);
+    if (context->device.load() != nullptr) return;
+    context->interfaceStatus.store(status);
+    (void)OsEventSignal(context->attachEvent.load());  // fails only for a null event
 }
 
 void closeLink() {
@@ -181,7 +193,7 @@ extern "C" int32_t QRV_USBInit(void) {
     if (OsEventCreate(&event) != WDU_OK) return static_cast<int32_t>(WDU_ERR_NO_RESOURCES);
     gAttach.attachEvent.store(event);
 
-    const EventTable table = {&deviceAttached, &deviceDetached, nullptr, &gAttach};
+    const EventTable table = {&deviceAttached, &deviceDetached, nullptr, &gAttach, &busFailed};
     uint32_t status = WDU_Init(&gDriver, kMatchTable, 2, &table, usb_driver::EVENT_OPT_ACKNOWLEDGE);
     if (status != WDU_OK) return static_cast<int32_t>(status);  // QRV_USBTerm closes the event
 
@@ -195,8 +207,8 @@ extern "C" int32_t QRV_USBInit(void) {
 
         status = gAttach.interfaceStatus.load();
         if (status != WDU_OK) {
-            // The device was declined after all: its interface could not be
-            // selected. Report why.
+            // The device was declined after all (its interface could not be
+            // selected), or the bus failed. Report why.
             closeLink();
             return static_cast<int32_t>(status);
         }

@@ -13,6 +13,14 @@
  * one at a time from one thread; QRV_USBTerm, also after a failed
  * QRV_USBInit. The library prints "Reseting USB\n" to standard output after
  * every failed transfer of QRV_WriteQrvUsbCmd.
+ *
+ * Environment: QRV_USBIP=HOST[:PORT] takes the projector from that USB/IP
+ * server instead of this computer's USB ports. QRV_DEVICE=PLACE takes only a
+ * projector at that place (its port path "BUS-PORT[.PORT...]" on this
+ * computer, its bus id on the USB/IP server). Without it, the place of the
+ * projector that the first QRV_USBInit of the process takes is kept for every
+ * later QRV_USBInit, so that the projector switched into programming mode is
+ * the one taken again. QRV_DEBUG=1 traces every frame on standard error.
  */
 #ifndef QRVUSB_H
 #define QRVUSB_H
@@ -58,8 +66,9 @@ extern "C" {
  * could not be opened.
  * Any other value: the failed status of the device manager or, when the
  * device was declined because its interface could not be selected, the
- * status of that selection (the link is then closed already). A link still
- * open from an earlier call is closed first. */
+ * status of that selection (the link is then closed already); 0x20000045
+ * at once when the USB/IP server broke the protocol (one line on standard
+ * error says how). A link still open from an earlier call is closed first. */
 QRVUSB_API int32_t QRV_USBInit(void);
 
 /* Closes whatever QRV_USBInit opened. Always 0; calling it twice is harmless. */

@@ -52,9 +52,9 @@ void FakeDriver::pushEvent(uint32_t action, uint32_t uniqueId, uint32_t options)
     changed_.notify_all();
 }
 
-void FakeDriver::pushEventAtNextRegistration(uint32_t action, uint32_t uniqueId) {
+void FakeDriver::pushEventAtNextRegistration(uint32_t action, uint32_t uniqueId, uint32_t status) {
     std::lock_guard lock(mutex_);
-    eventsAtRegistration_.push_back({action, uniqueId, EVENT_OPT_ACKNOWLEDGE});
+    eventsAtRegistration_.push_back({action, uniqueId, EVENT_OPT_ACKNOWLEDGE, status});
 }
 
 void FakeDriver::pushIdleWake() {
@@ -188,6 +188,7 @@ uint32_t FakeDriver::serveLocked(std::unique_lock<std::mutex> &lock, LoggedReque
         event->dwAction = next.action;
         event->dwUniqueID = next.uniqueId;
         event->dwOptions = next.options;
+        event->dwReserved1[0] = next.status;
         changed_.notify_all();
         return 0;
     }

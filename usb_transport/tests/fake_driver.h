@@ -73,8 +73,8 @@ public:
     // Hands an event to the registration's wait (any time).
     void pushEvent(uint32_t action, uint32_t uniqueId, uint32_t options = usb_driver::EVENT_OPT_ACKNOWLEDGE);
     // Hands an event to the next registration once it is made (a device
-    // present at registration).
-    void pushEventAtNextRegistration(uint32_t action, uint32_t uniqueId);
+    // present at registration, or a bus that has failed with `status`).
+    void pushEventAtNextRegistration(uint32_t action, uint32_t uniqueId, uint32_t status = 0);
     // The next wait returns WAIT_STATUS_IDLE (any time).
     void pushIdleWake();
     FakeDevice &addDevice(uint32_t uniqueId, uint8_t interfaceNumber = 0);
@@ -113,6 +113,7 @@ private:
     int blockedWaits_ = 0;
     struct Event {
         uint32_t action, uniqueId, options;
+        uint32_t status = 0;  // EVENT_BUS_FAILED
     };
     std::deque<Event> events_;
     std::deque<Event> eventsAtRegistration_;

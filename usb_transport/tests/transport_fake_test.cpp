@@ -135,6 +135,18 @@ TEST_F(Transport, InitWithoutAProjectorTimesOutWhenTheAttachWaitEnds) {
     testing::SetAttachWait(std::chrono::seconds(0));
 }
 
+// A bus that has failed (a USB/IP server that broke the protocol) brings no
+// projector: the wait ends at once with the bus's status, the link closed.
+TEST_F(Transport, FailedBusEndsTheWaitAtOnceWithItsStatus) {
+    fake_.pushEventAtNextRegistration(EVENT_BUS_FAILED, 0, kStatusProtocolError);
+    testing::SetAttachWait(std::chrono::seconds(60));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(QRV_USBInit(), static_cast<int32_t>(kStatusProtocolError));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_EQ(fake_.openConnections(), 0);
+    testing::SetAttachWait(std::chrono::seconds(0));
+}
+
 TEST_F(Transport, InitFailuresPassTheDeviceManagersStatusThrough) {
     fake_.version = 602;
     EXPECT_EQ(QRV_USBInit(), static_cast<int32_t>(WDU_ERR_VERSION));
