@@ -23,15 +23,21 @@ namespace {
 
 constexpr int kExitUsage = 2;
 constexpr unsigned long kMaxMilliseconds = 3'600'000;
+constexpr unsigned long kMaxCount = 16;
 
 const char kUsage[] = "Usage: tz4817-emu [OPTION]...\n"
-                      "An emulated tz4817 projector, exported over USB/IP as bus id 1-1.\n"
+                      "An emulated tz4817 projector, exported over USB/IP as bus id 1-1 (with --count N,\n"
+                      "N projectors as bus ids 1-1 ... 1-N).\n"
                       "\n"
                       "  --listen HOST:PORT   address to listen on (default 127.0.0.1:3240; port 0 picks a\n"
                       "                       free one; [ADDRESS]:PORT for IPv6)\n"
                       "  --allow-remote       allow a HOST that is not a loopback address\n"
                       "  --flash FILE         keep the flash in FILE, created with the factory contents when\n"
-                      "                       missing (default: in memory, lost at exit)\n"
+                      "                       missing (default: in memory, lost at exit); with --count N,\n"
+                      "                       projector 1-K keeps its flash in FILE.K\n"
+                      "  --count N            export N projectors (1..16, default 1), each with its own\n"
+                      "                       flash, each switching mode and restarting on its own; the\n"
+                      "                       options below apply to each\n"
                       "  --reboot-ms N        time the projector takes to restart (default 1500)\n"
                       "  --erase-ms N         time a sector erase keeps the flash busy (default 50)\n"
                       "  --fault SPEC         inject faults; may be given several times (grammar below)\n"
@@ -50,6 +56,7 @@ struct Options {
     std::string listen = "127.0.0.1:3240";
     bool allowRemote = false;
     std::string flashFile;
+    unsigned long count = 1;
     unsigned long rebootMs = 1500;
     unsigned long eraseMs = 50;
     std::vector<tz4817::Fault> faults;
@@ -99,6 +106,12 @@ Options parseOptions(int argc, char **argv) {
         } else if (argument == "--flash") {
             options.flashFile = value();
             if (options.flashFile.empty()) usageError("--flash needs a file name");
+        } else if (argument == "--count") {
+            const std::string text = value();
+            if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoul(text) < 1 || std::stoul(text) > kMaxCount)
+                usageError("--count takes 1.." + std::to_string(kMaxCount) + ", not '" + text + "'");
+            options.count = std::stoul(text);
         } else if (argument == "--reboot-ms") {
             options.rebootMs = parseMilliseconds(argument, value());
         } else if (argument == "--erase-ms") {
@@ -155,13 +168,20 @@ const char *operationName(uint8_t operation) {
     }
 }
 
-void logFrame(const tz4817::FrameRecord &record) {
+// `projector`: "" when the emulator exports one, else "1-2 " (its bus id).
+void logFrame(const std::string &projector, const tz4817::FrameRecord &record) {
     const unsigned sequence = record.bytes.size() > 1 ? record.bytes[1] : 0;
     const bool generic = record.bytes.size() > 5 && record.bytes[5] == 0x12;
     const char *what = !record.valid ? "frame" : generic ? "class 0x12 frame" : operationName(record.operation);
-    std::fprintf(stderr, "tz4817-emu: frame %llu: %s (op 0x%02x), seq %u, %s mode: %s%s\n",
+    std::fprintf(stderr, "tz4817-emu: %sframe %llu: %s (op 0x%02x), seq %u, %s mode: %s%s\n", projector.c_str(),
                  static_cast<unsigned long long>(record.index), what, record.valid ? record.operation : 0, sequence,
                  modeName(record.mode), record.note, record.reply.empty() ? ", no reply" : "");
+}
+
+// The flash file of projector `index` (from 0) of `count`.
+std::string flashFileOf(const Options &options, size_t index) {
+    if (options.flashFile.empty() || options.count == 1) return options.flashFile;
+    return options.flashFile + "." + std::to_string(index + 1);
 }
 
 }  // namespace
@@ -196,45 +216,54 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    std::unique_ptr<tz4817::NorFlash> flash;
-    if (options.flashFile.empty()) {
-        flash = tz4817::NorFlash::inMemory();
-    } else {
-        flash = tz4817::NorFlash::openFile(options.flashFile, error);
-        if (!flash) {
-            std::fprintf(stderr, "tz4817-emu: %s\n", error.c_str());
-            return 1;
-        }
-    }
-
     tz4817::DeviceOptions deviceOptions;
     deviceOptions.rebootDelay = std::chrono::milliseconds(options.rebootMs);
     deviceOptions.eraseTime = std::chrono::milliseconds(options.eraseMs);
     deviceOptions.faults = options.faults;
-    tz4817::Tz4817Device device(*flash, deviceOptions);
-    if (options.verbose) device.setFrameObserver(logFrame);
+    std::vector<std::unique_ptr<tz4817::NorFlash>> flashes;
+    std::vector<std::unique_ptr<tz4817::Tz4817Device>> devices;
+    std::vector<tz4817::Tz4817Device *> exported;
+    for (size_t index = 0; index < options.count; ++index) {
+        const std::string file = flashFileOf(options, index);
+        flashes.push_back(file.empty() ? tz4817::NorFlash::inMemory() : tz4817::NorFlash::openFile(file, error));
+        if (!flashes.back()) {
+            std::fprintf(stderr, "tz4817-emu: %s\n", error.c_str());
+            return 1;
+        }
+        devices.push_back(std::make_unique<tz4817::Tz4817Device>(*flashes.back(), deviceOptions));
+        exported.push_back(devices.back().get());
+        const std::string projector = options.count == 1 ? "" : tz4817::usbipBusId(index) + " ";
+        if (options.verbose)
+            devices.back()->setFrameObserver(
+                [projector](const tz4817::FrameRecord &record) { logFrame(projector, record); });
+    }
 
     tz4817::UsbipServerOptions serverOptions;
     serverOptions.host = address->host;
     serverOptions.port = address->port;
     if (options.verbose)
         serverOptions.log = [](const std::string &line) { std::fprintf(stderr, "tz4817-emu: %s\n", line.c_str()); };
-    tz4817::UsbipServer server(device, serverOptions);
+    tz4817::UsbipServer server(exported, serverOptions);
     if (!server.start(error)) {
         std::fprintf(stderr, "tz4817-emu: %s\n", error.c_str());
         return 1;
     }
 
-    const tz4817::Presence presence = device.presence();
-    std::printf("tz4817-emu: listening on %s, %s mode, %04x:%04x\n", server.address().c_str(), modeName(presence.mode),
-                presence.vendorId, presence.productId);
+    std::string projectors;
+    if (options.count > 1) {
+        projectors =
+            std::to_string(options.count) + " projectors (1-1 ... " + tz4817::usbipBusId(options.count - 1) + "), ";
+    }
+    const tz4817::Presence presence = devices.front()->presence();
+    std::printf("tz4817-emu: listening on %s, %s%s mode, %04x:%04x\n", server.address().c_str(), projectors.c_str(),
+                modeName(presence.mode), presence.vendorId, presence.productId);
     std::fflush(stdout);
 
     int signal = 0;
     while (sigwait(&stopSignals, &signal) != 0) {}
     server.stop();
     if (options.verbose) std::fprintf(stderr, "tz4817-emu: stopped by signal %d\n", signal);
-    // The flash (file-backed: mapped shared) is released as `flash` goes out
-    // of scope, after the last connection has ended.
+    // The flashes (file-backed: mapped shared) are released as `flashes` goes
+    // out of scope, after the last connection has ended.
     return 0;
 }

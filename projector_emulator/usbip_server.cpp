@@ -32,22 +32,23 @@ constexpr auto kRequestTimeout = std::chrono::seconds(10);
 // are closing (their threads end within a fraction of a second) don't count.
 constexpr size_t kMaxConnections = 16;
 
-constexpr char kSysfsPath[] = "/sys/devices/platform/tz4817-emu/usb1/1-1";
+constexpr char kSysfsDirectory[] = "/sys/devices/platform/tz4817-emu/usb1/";
 
 uint16_t le16(const std::vector<uint8_t> &bytes, size_t offset) {
     return static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
 }
 
-// The device as a USB/IP device list shows it, taken from its descriptors.
-usbip::ListedDevice listedDevice(const Presence &presence) {
+// The projector at `index` as a USB/IP device list shows it, taken from its
+// descriptors.
+usbip::ListedDevice listedDevice(const Presence &presence, size_t index) {
     const std::vector<uint8_t> device = deviceDescriptor(presence);
     const std::vector<uint8_t> config = configDescriptor();
     usbip::ListedDevice listed;
     usbip::DeviceRecord &record = listed.device;
-    record.path = kSysfsPath;
-    record.busId = kUsbipBusId;
+    record.busId = usbipBusId(index);
+    record.path = kSysfsDirectory + record.busId;
     record.busnum = kUsbipBusNumber;
-    record.devnum = usbipDevnum(presence.generation);
+    record.devnum = usbipDevnum(presence.generation, index);
     record.speed = usbip::kSpeedFull;
     if (device.size() >= 18) {
         record.idVendor = le16(device, 8);
@@ -80,12 +81,21 @@ struct Session {
 
 }  // namespace
 
-uint32_t usbipDevnum(uint32_t generation) { return 1 + generation % 127; }
+std::string usbipBusId(size_t index) { return "1-" + std::to_string(index + 1); }
+
+// Projectors side by side get devnums apart, so their devids differ too.
+uint32_t usbipDevnum(uint32_t generation, size_t index) {
+    return 1 + static_cast<uint32_t>((generation + 16 * index) % 127);
+}
 
 struct UsbipServer::State {
-    State(Tz4817Device &device, UsbipServerOptions options) : device(device), options(std::move(options)) {}
+    State(std::vector<Tz4817Device *> exported, UsbipServerOptions options)
+        : devices(std::move(exported)), options(std::move(options)) {
+        if (devices.size() > kMaxExportedDevices) devices.resize(kMaxExportedDevices);
+        imported.assign(devices.size(), false);
+    }
 
-    Tz4817Device &device;
+    std::vector<Tz4817Device *> devices;  // devices[i] is bus id usbipBusId(i)
     const UsbipServerOptions options;
     int listenFd = -1;
     int wakeFd = -1;
@@ -96,7 +106,7 @@ struct UsbipServer::State {
 
     std::mutex mutex;  // sessions, imported, stopping, Session::fd
     std::list<std::unique_ptr<Session>> sessions;
-    bool imported = false;
+    std::vector<bool> imported;  // by device
     bool stopping = false;
     bool stopped = false;
 
@@ -115,7 +125,10 @@ struct UsbipServer::State {
 };
 
 UsbipServer::UsbipServer(Tz4817Device &device, UsbipServerOptions options)
-    : state_(std::make_unique<State>(device, std::move(options))) {}
+    : UsbipServer(std::vector<Tz4817Device *>{&device}, std::move(options)) {}
+
+UsbipServer::UsbipServer(std::vector<Tz4817Device *> devices, UsbipServerOptions options)
+    : state_(std::make_unique<State>(std::move(devices), std::move(options))) {}
 
 UsbipServer::~UsbipServer() { stop(); }
 
@@ -266,8 +279,10 @@ void UsbipServer::State::serve(Session &session) {
 
     if (header->code == usbip::kOpReqDevlist) {
         usbip::DevlistReply reply;
-        const Presence presence = device.presence();
-        if (presence.onBus) reply.devices.push_back(listedDevice(presence));
+        for (size_t index = 0; index < devices.size(); ++index) {
+            const Presence presence = devices[index]->presence();
+            if (presence.onBus) reply.devices.push_back(listedDevice(presence, index));
+        }
         std::vector<uint8_t> out;
         usbip::appendDevlistReply(out, reply);
         // The connection ends here either way: a client gone before its
@@ -283,17 +298,19 @@ void UsbipServer::State::serve(Session &session) {
 }
 
 void UsbipServer::State::serveImport(Session &session, const usbip::ImportRequest &request) {
-    const Presence presence = device.presence();
+    size_t index = 0;
+    while (index < devices.size() && usbipBusId(index) != request.busId) ++index;
+    const Presence presence = index < devices.size() ? devices[index]->presence() : Presence{};
     usbip::ImportReply reply;
     {
         std::lock_guard lock(mutex);
-        if (request.busId != kUsbipBusId || !presence.onBus) {
+        if (index == devices.size() || !presence.onBus) {
             reply.status = usbip::kOpStatusNoSuchDevice;
-        } else if (imported || stopping) {
+        } else if (imported[index] || stopping) {
             reply.status = usbip::kOpStatusBusy;
         } else {
-            imported = true;
-            reply.device = listedDevice(presence).device;
+            imported[index] = true;
+            reply.device = listedDevice(presence, index).device;
         }
     }
     std::vector<uint8_t> out;
@@ -305,22 +322,22 @@ void UsbipServer::State::serveImport(Session &session, const usbip::ImportReques
     }
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", presence.vendorId, presence.productId);
-    log(session.peer + ": imported " + kUsbipBusId + " (" + ids + ", devnum " + std::to_string(reply.device->devnum) +
+    log(session.peer + ": imported " + request.busId + " (" + ids + ", devnum " + std::to_string(reply.device->devnum) +
         ")");
     std::string reason = "the client went away";
     if (usbip::writeAll(session.fd, out)) {
         // The device is free for the next import the moment this connection
         // is decided closed, before its threads have wound down.
-        ImportedConnection connection(device, session.fd, presence,
-                                      usbip::makeDevid(kUsbipBusNumber, reply.device->devnum), [this, &session] {
+        ImportedConnection connection(*devices[index], session.fd, presence,
+                                      usbip::makeDevid(kUsbipBusNumber, reply.device->devnum), [this, &session, index] {
                                           std::lock_guard lock(mutex);
-                                          imported = false;
+                                          imported[index] = false;
                                           session.closing = true;
                                       });
         reason = connection.run();
     } else {
         std::lock_guard lock(mutex);
-        imported = false;
+        imported[index] = false;
     }
     log(session.peer + ": connection closed: " + reason);
 }

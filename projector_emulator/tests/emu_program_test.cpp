@@ -117,6 +117,8 @@ TEST(EmulatorProgram, BadOptionsExitWithStatusTwoAndOneLineOnStandardError) {
         {"--fault", "explode@3"},
         {"--fault", "drop-reply@0"},
         {"--help=yes"},
+        {"--count", "0"},
+        {"--count", "17"},
         {"extra"},
     };
     for (const auto &arguments : cases) {
@@ -133,10 +135,30 @@ TEST(EmulatorProgram, BadOptionsExitWithStatusTwoAndOneLineOnStandardError) {
 TEST(EmulatorProgram, HelpListsTheOptionsAndTheFaultGrammar) {
     const RunResult result = runToEnd({kEmulator, {"--help"}});
     EXPECT_EQ(result.status, 0);
-    for (const char *option : {"--listen", "--allow-remote", "--flash", "--reboot-ms", "--erase-ms", "--fault", "-v",
-                               "--make-image", "standard error"})
+    for (const char *option : {"--listen", "--allow-remote", "--flash", "--count", "--reboot-ms", "--erase-ms",
+                               "--fault", "-v", "--make-image", "--version", "standard error"})
         EXPECT_NE(result.out.find(option), std::string::npos) << option;
     EXPECT_NE(result.out.find(kFaultGrammar), std::string::npos);
+    const RunResult version = runToEnd({kEmulator, {"--version"}});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("tz4817-emu [0-9]+(\\.[0-9]+)*\n"))) << version.out;
+}
+
+// --count 2: two projectors on one server, each with its own flash file.
+TEST(EmulatorProgram, CountExportsProjectorsWithAFlashFileEach) {
+    TempDirectory directory;
+    const fs::path flashFile = directory / "flash.bin";
+    RunningEmulator emulator({"--count", "2", "--flash", flashFile.string()});
+    EXPECT_NE(emulator.startLine().find(", 2 projectors (1-1 ... 1-2), application mode"), std::string::npos)
+        << emulator.startLine();
+    const auto listing = UsbipTestClient::list(emulator.port());
+    ASSERT_TRUE(listing);
+    ASSERT_EQ(listing->devices.size(), 2u);
+    EXPECT_EQ(listing->devices[1].device.busId, "1-2");
+    for (const char *suffix : {".1", ".2"}) EXPECT_EQ(fs::file_size(flashFile.string() + suffix), 2097152u) << suffix;
+    EXPECT_FALSE(fs::exists(flashFile));
+    emulator.process().signal(SIGTERM);
+    EXPECT_EQ(emulator.process().wait(), 0);
 }
 
 // --- running and stopping ------------------------------------------------------------

@@ -2,6 +2,7 @@
 // pending IN and unlink, re-enumeration, and hostile clients.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 #include <thread>
 
@@ -313,6 +314,45 @@ TEST_F(UsbipServerTest, ModeSwitchAcknowledgesClosesAndRelistsWithNewIdsAndDevnu
     auto status = command(*again, statusReadFrame());
     ASSERT_TRUE(status);
     EXPECT_EQ((*status)[1], sequence());
+}
+
+// One server, two projectors: each listed under its own bus id, imported on
+// its own, and restarting into programming mode without the other moving.
+TEST_F(UsbipServerTest, TwoProjectorsAreListedImportedAndSwitchedEachOnItsOwn) {
+    DeviceOptions options;
+    options.rebootDelay = kRebootDelay;
+    options.clock = &clock_;
+    auto flashes = std::array{NorFlash::inMemory(), NorFlash::inMemory()};
+    Tz4817Device first(*flashes[0], options), second(*flashes[1], options);
+    UsbipServerOptions serverOptions;
+    serverOptions.port = 0;
+    server_ = std::make_unique<UsbipServer>(std::vector<Tz4817Device *>{&first, &second}, serverOptions);
+    std::string error;
+    ASSERT_TRUE(server_->start(error)) << error;
+    auto devices = listed();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].device.busId, "1-1");
+    EXPECT_EQ(devices[1].device.busId, "1-2");
+    EXPECT_NE(devices[0].device.devnum, devices[1].device.devnum);
+
+    UsbipTestClient client(port());
+    auto reply = client.import("1-2");
+    ASSERT_TRUE(reply && reply->status == usbip::kOpStatusOk);
+    EXPECT_EQ(reply->device->busId, "1-2");
+    auto ack = command(client, programmingModeFrame(1));
+    ASSERT_TRUE(ack);
+    EXPECT_TRUE(client.waitForClose());
+    EXPECT_EQ(second.framesReceived(), 1u);
+    EXPECT_EQ(first.framesReceived(), 0u) << "the frame went to the other projector";
+    devices = listed();
+    ASSERT_EQ(devices.size(), 1u) << "the switched projector is restarting";
+    EXPECT_EQ(devices[0].device.busId, "1-1");
+    clock_.advance(kRebootDelay);
+    devices = listed();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].device.idProduct, kAppProductId);
+    EXPECT_EQ(devices[1].device.idProduct, kBootProductId);
+    server_->stop();
 }
 
 TEST_F(UsbipServerTest, OldDevidIsRefusedAfterReimport) {

@@ -1,8 +1,10 @@
-// A USB/IP server that exports one emulated projector as bus id "1-1".
+// A USB/IP server that exports emulated projectors: the first as bus id
+// "1-1", the next as "1-2", and so on, each imported and re-enumerating on
+// its own.
 //
 // Each TCP connection carries one device-list exchange, or one import followed
 // by URB messages until either side closes it. At most one connection holds
-// the device imported. When the device leaves the bus (mode switch, reboot,
+// a device imported. When a device leaves the bus (mode switch, reboot,
 // leave fault) the imported connection is closed at once, which a client sees
 // as the detach; when it comes back it is listed again with a new devnum and
 // must be imported anew.
@@ -16,17 +18,23 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tz4817/device.h"
 
 namespace tz4817 {
 
-inline constexpr char kUsbipBusId[] = "1-1";
+inline constexpr char kUsbipBusId[] = "1-1";  // the first projector's
 inline constexpr uint32_t kUsbipBusNumber = 1;
+// The most projectors one server exports.
+inline constexpr size_t kMaxExportedDevices = 64;
 
-// The devnum the device has in a generation: 1..127, different from the
-// previous generation's, so a re-enumerated device gets a new devid.
-uint32_t usbipDevnum(uint32_t generation);
+// The bus id of the projector at `index` (0: "1-1").
+std::string usbipBusId(size_t index);
+
+// The devnum the projector at `index` has in a generation: 1..127, different
+// from the previous generation's, so a re-enumerated device gets a new devid.
+uint32_t usbipDevnum(uint32_t generation, size_t index = 0);
 
 struct UsbipServerOptions {
     std::string host = "127.0.0.1";  // a name or literal; "" for every address
@@ -40,6 +48,9 @@ class UsbipServer {
 public:
     // The device must outlive the server.
     explicit UsbipServer(Tz4817Device &device, UsbipServerOptions options = {});
+    // Exports 1 to kMaxExportedDevices projectors (extra ones are not
+    // exported), which must outlive the server.
+    explicit UsbipServer(std::vector<Tz4817Device *> devices, UsbipServerOptions options = {});
     ~UsbipServer();  // stop()
     UsbipServer(const UsbipServer &) = delete;
     UsbipServer &operator=(const UsbipServer &) = delete;
