@@ -16,6 +16,7 @@
 
 #include "driver_client.h"
 #include "fake_bus.h"
+#include "test_support/scripted_usbip_server.h"
 #include "tz4817/clock.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
@@ -236,174 +237,12 @@ TEST_F(UsbipDriverTest, StopEndsAPendingTransferAndReturns) {
 
 // --- against hostile servers ------------------------------------------------------------
 
-// A USB/IP server that answers as its script says, one thread per connection.
-class ScriptedServer {
-public:
-    struct Script {
-        std::function<std::vector<uint8_t>(int poll)> devlist;  // bytes for the device-list request
-        std::vector<uint8_t> importReply;
-        // Bytes to answer a submit with; empty closes the connection.
-        std::function<std::vector<uint8_t>(const usbip::CmdSubmit &)> onSubmit;
-    };
-
-    explicit ScriptedServer(Script script) : script_(std::move(script)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr *>(&address), length), 0);
-        EXPECT_EQ(::listen(listener_, 16), 0);
-        ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        acceptor_ = std::thread([this] { accept(); });
-    }
-    ~ScriptedServer() {
-        ::shutdown(listener_, SHUT_RDWR);
-        acceptor_.join();
-        {
-            std::lock_guard lock(mutex);
-            for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
-        }
-        for (auto &t : threads_) t.join();
-        for (int fd : fds_) ::close(fd);
-        ::close(listener_);
-    }
-    uint16_t port() const { return port_; }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    int devlists = 0, imports = 0, submits = 0, importsEnded = 0;
-
-private:
-    static bool readAll(int fd, uint8_t *data, size_t size) {
-        size_t done = 0;
-        while (done < size) {
-            const ssize_t got = ::recv(fd, data + done, size - done, 0);
-            if (got <= 0) return false;
-            done += static_cast<size_t>(got);
-        }
-        return true;
-    }
-    static void send(int fd, const std::vector<uint8_t> &bytes) {
-        if (!bytes.empty()) (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    }
-    void accept() {
-        for (;;) {
-            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) return;
-            std::lock_guard lock(mutex);
-            fds_.push_back(fd);
-            threads_.emplace_back([this, fd] { serve(fd); });
-        }
-    }
-    void serve(int fd) {
-        uint8_t header[8];
-        if (!readAll(fd, header, sizeof header)) return;
-        const uint16_t code = static_cast<uint16_t>(header[2] << 8 | header[3]);
-        if (code == usbip::kOpReqDevlist) {
-            int poll;
-            {
-                std::lock_guard lock(mutex);
-                poll = devlists++;
-                changed.notify_all();
-            }
-            send(fd, script_.devlist(poll));
-            ::shutdown(fd, SHUT_WR);
-            return;
-        }
-        uint8_t busId[32];
-        if (!readAll(fd, busId, sizeof busId)) return;
-        {
-            std::lock_guard lock(mutex);
-            ++imports;
-            changed.notify_all();
-        }
-        send(fd, script_.importReply);
-        for (;;) {
-            uint8_t urb[48];
-            if (!readAll(fd, urb, sizeof urb)) break;
-            auto decoded = usbip::decodeUrbHeader(std::span<const uint8_t>(urb, sizeof urb));
-            if (!decoded) break;
-            if (auto *submit = std::get_if<usbip::CmdSubmit>(&*decoded)) {
-                std::vector<uint8_t> data(usbip::submitDataLength(*submit));
-                if (!data.empty() && !readAll(fd, data.data(), data.size())) break;
-                {
-                    std::lock_guard lock(mutex);
-                    ++submits;
-                    changed.notify_all();
-                }
-                std::vector<uint8_t> answer = script_.onSubmit(*submit);
-                if (answer.empty()) break;
-                send(fd, answer);
-            }
-        }
-        ::shutdown(fd, SHUT_RDWR);
-        std::lock_guard lock(mutex);
-        ++importsEnded;
-        changed.notify_all();
-    }
-
-    Script script_;
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::thread acceptor_;
-    std::vector<int> fds_;
-    std::vector<std::thread> threads_;
-};
-
-usbip::DeviceRecord projectorRecord() {
-    usbip::DeviceRecord record;
-    record.path = "/sys/devices/fake";
-    record.busId = "1-1";
-    record.busnum = 1;
-    record.devnum = 2;
-    record.idVendor = 0xE7A2;
-    record.idProduct = 0x051E;
-    record.bConfigurationValue = 1;
-    record.bNumConfigurations = 1;
-    return record;
-}
-
-std::vector<uint8_t> listing(bool withDevice) {
-    usbip::DevlistReply reply;
-    if (withDevice) reply.devices.push_back(usbip::ListedDevice{projectorRecord(), {{0xFF, 0, 0}}});
-    std::vector<uint8_t> bytes;
-    usbip::appendDevlistReply(bytes, reply);
-    return bytes;
-}
-
-std::vector<uint8_t> importOk(std::string busId = "1-1") {
-    usbip::ImportReply reply;
-    reply.device = projectorRecord();
-    reply.device->busId = std::move(busId);
-    std::vector<uint8_t> bytes;
-    usbip::appendImportReply(bytes, reply);
-    return bytes;
-}
-
-std::vector<uint8_t> answer(const usbip::CmdSubmit &submit, std::vector<uint8_t> data, int32_t status = 0) {
-    usbip::RetSubmit reply;
-    reply.seqnum = submit.seqnum;
-    reply.status = status;
-    std::vector<uint8_t> bytes;
-    if (submit.direction == usbip::Direction::In) {
-        usbip::appendRetSubmit(bytes, reply, submit.direction, data);
-    } else {
-        reply.actualLength = submit.transferBufferLength;
-        usbip::appendRetSubmit(bytes, reply, submit.direction);
-    }
-    return bytes;
-}
-
-// Answers GET_DESCRIPTOR from the given descriptors, cut to wLength.
-std::vector<uint8_t> descriptors(const usbip::CmdSubmit &submit, const std::vector<uint8_t> &device,
-                                 const std::vector<uint8_t> &config) {
-    const auto setup = usbip::parseSetup(submit.setup);
-    std::vector<uint8_t> data = (setup.wValue >> 8) == 1 ? device : config;
-    if (data.size() > setup.wLength) data.resize(setup.wLength);
-    return answer(submit, data);
-}
+using ScriptedServer = test_support::ScriptedUsbipServer;
+using test_support::answer;
+using test_support::descriptors;
+using test_support::importOk;
+using test_support::listing;
+using test_support::refusal;
 
 // Short bounds: a hostile server makes every wait run to its end.
 UsbipBus::Options hostileOptions(uint16_t port) {
@@ -412,12 +251,6 @@ UsbipBus::Options hostileOptions(uint16_t port) {
     options.unlinkTimeout = 100ms;
     options.operationTimeout = 200ms;
     return options;
-}
-
-std::vector<uint8_t> refusal(uint16_t code, uint32_t status) {
-    std::vector<uint8_t> bytes;
-    usbip::appendOpHeader(bytes, code, status);
-    return bytes;
 }
 
 struct HostileCase {
