@@ -13,6 +13,10 @@ struct CommandLine {
     bool yes = false;      // --yes, -y: no confirmation
     bool help = false;     // --help, -h
     bool version = false;  // --version
+    bool list = false;     // --list: list the projectors attached, change nothing
+    bool json = false;     // --json: the list as JSON (with --list only)
+    bool verbose = false;  // -v: the transport's trace and every frame on standard error
+    std::string device;    // --device PLACE: update only the projector there; empty: not given
 };
 
 // Parses the arguments after the program name. On bad usage: nothing, and

@@ -26,8 +26,8 @@ size_t indexOf(updater::Stage stage) { return static_cast<size_t>(stage) - 1; }
 
 }  // namespace
 
-ConsoleReporter::ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, LibraryOutputCapture *libraryLines,
-                                 uint32_t imageLength)
+ConsoleReporter::ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal,
+                                 updater::LibraryOutputCapture *libraryLines, uint32_t imageLength)
     : out_(out), err_(err), terminal_(terminal), libraryLines_(libraryLines), imageLength_(imageLength) {}
 
 std::string ConsoleReporter::progressText(uint32_t bytes, uint32_t percent, uint32_t imageLength) {
@@ -60,21 +60,24 @@ void ConsoleReporter::progress(uint32_t bytes, uint32_t percent) {
     showProgress(bytes, percent, false);
 }
 
-void ConsoleReporter::message(const std::string &text) {
+void ConsoleReporter::message(const std::string &text, const std::string &details) {
     const auto order = holdOutput();
     endProgressLine();
     std::fflush(out_);
     std::fputs(text.c_str(), err_);
+    std::fputs(details.c_str(), err_);
     std::fflush(err_);
 }
 
-void ConsoleReporter::completed(uint32_t imageLength) {
+void ConsoleReporter::completed(uint32_t imageLength, const std::string &warning) {
     const auto order = holdOutput();
     showStages(true);
     showProgress(imageLength, 100, true);
     stages_[indexOf(updater::Stage::Downloading)].done = true;
     showStages(true);
     writeOut(kDoneLine);
+    std::fputs(warning.c_str(), err_);
+    std::fflush(err_);
 }
 
 void ConsoleReporter::failed() {

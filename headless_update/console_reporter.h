@@ -4,7 +4,8 @@
 //
 // On a terminal the bar is redrawn in place; otherwise it is written as plain
 // lines, at most one for every 5 percent of a stage. Stage lines, the bar and
-// the outcome go to standard output, messages and "Update Failed!" to
+// the outcome go to standard output; messages with their reasons, "Update
+// Failed!" and the warning of a projector that stayed in programming mode to
 // standard error. Everything written is flushed at once, and written while
 // the capture of the libraries' lines is held, so that their lines stay in
 // order with it.
@@ -17,9 +18,12 @@
 
 #include "update_sequence.h"
 
+namespace updater {
+class LibraryOutputCapture;
+}
+
 namespace headless {
 
-class LibraryOutputCapture;
 class TerminalOutput;
 
 inline constexpr char kDoneLine[] = "Update is Done!\n";
@@ -32,14 +36,14 @@ public:
     // place through it; null for plain lines. `libraryLines`: the capture
     // that forwards the libraries' lines to the same output, or null.
     // `imageLength`: the image's size, shown beside the byte count.
-    ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, LibraryOutputCapture *libraryLines,
+    ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, updater::LibraryOutputCapture *libraryLines,
                     uint32_t imageLength);
 
     void stageBegan(updater::Stage stage) override;
     void stageDone(updater::Stage stage) override;
     void progress(uint32_t bytes, uint32_t percent) override;
-    void message(const std::string &text) override;
-    void completed(uint32_t imageLength) override;
+    void message(const std::string &text, const std::string &details) override;
+    void completed(uint32_t imageLength, const std::string &warning) override;
     void failed() override;
 
     // The progress line as shown: "  [######....] 1048576 / 2097152 bytes  50%".
@@ -66,7 +70,7 @@ private:
     FILE *const out_;
     FILE *const err_;
     TerminalOutput *const terminal_;
-    LibraryOutputCapture *const libraryLines_;
+    updater::LibraryOutputCapture *const libraryLines_;
     const uint32_t imageLength_;
     StageLine stages_[3];
     // The progress shown in the current stage.

@@ -1,6 +1,7 @@
 // tz4817-update: the update of OstranUpdater for a console, a script or a
 // service bench. Runs the same update sequence on the image tz4817.img in the
-// current directory and shows its stages and progress as text.
+// current directory and shows its stages and progress as text; lists the
+// projectors attached (--list) and chooses one (--device).
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -18,16 +19,20 @@
 
 #include "command_line.h"
 #include "console_reporter.h"
+#include "image_file.h"
 #include "interrupt_guard.h"
 #include "library_output_capture.h"
+#include "projector_list.h"
 #include "qrv_version.h"
 #include "terminal_output.h"
 #include "update_sequence.h"
+#include "usb_driver/survey.h"
 
 namespace {
 
-constexpr int kExitFailed = 1;
+constexpr int kExitTouched = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitUnchanged = 3;
 
 constexpr char kImageFileName[] = "tz4817.img";
 constexpr char kWarning[] = "Do NOT interrupt upgrade after it starts!\n";
@@ -37,20 +42,35 @@ int usageError(const std::string &text) {
     return kExitUsage;
 }
 
-// The image's size, or nothing when it cannot be read: missing, not a
-// regular file, or not readable. Starting anyway would switch the projector
-// into programming mode for a load that must fail (or, for an unreadable
-// file, erase its firmware and then fail).
-std::optional<uint32_t> imageSize() {
-    // O_NONBLOCK: a FIFO of that name must not hang the program here.
-    const int fd = ::open(kImageFileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct stat status {};
-    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    ::close(fd);
-    if (!regular) return std::nullopt;
-    // Larger than any flash: the load rejects it; the count only has to stay in range.
-    return static_cast<uint32_t>(std::min<off_t>(status.st_size, UINT32_MAX));
+// --list: the projectors attached, nothing opened. 0 when the bus could be
+// asked (also when none is there), 3 when not, 2 for a malformed QRV_USBIP.
+int listProjectors(bool json) {
+    const usb_driver::Survey survey = usb_driver::SurveyDefaultBus();
+    if (survey.status != 0) {
+        std::fprintf(stderr, "tz4817-update: %s\n", survey.problem.c_str());
+        return survey.badAddress ? kExitUsage : kExitUnchanged;
+    }
+    const std::vector<headless::Projector> projectors = headless::projectorsIn(survey);
+    const std::string text = json ? headless::listJson(survey, projectors) : headless::listText(survey, projectors);
+    std::fputs(text.c_str(), stdout);
+    if (!json && projectors.empty()) std::fprintf(stderr, "tz4817-update: no projector on %s\n", survey.bus.c_str());
+    return 0;
+}
+
+// Before anything is touched: a malformed QRV_USBIP is bad usage, and with
+// several projectors attached and none chosen nothing is started. Nothing
+// when the update may go on, else the exit status. A bus that cannot be
+// asked now is left to the update, whose wait tells what it finds.
+std::optional<int> refuseBeforeTouching(bool chosen) {
+    const usb_driver::Survey survey = usb_driver::SurveyDefaultBus();
+    if (survey.badAddress) {
+        std::fprintf(stderr, "tz4817-update: %s\n", survey.problem.c_str());
+        return kExitUsage;
+    }
+    const std::vector<headless::Projector> projectors = headless::projectorsIn(survey);
+    if (chosen || survey.status != 0 || projectors.size() < 2) return std::nullopt;
+    std::fprintf(stderr, "tz4817-update: %sNothing was changed.\n", headless::refusalText(survey, projectors).c_str());
+    return kExitUnchanged;
 }
 
 bool confirmed() {
@@ -93,7 +113,7 @@ public:
         }
         if (!terminal_ && !(plain_ = ::fdopen(fd_, "w"))) return;
         FILE *const target = terminal_ ? terminal_->stream() : plain_;
-        capture_ = std::make_unique<headless::LibraryOutputCapture>([target](std::string_view line) {
+        capture_ = std::make_unique<updater::LibraryOutputCapture>([target](std::string_view line) {
             std::fwrite(line.data(), 1, line.size(), target);
             std::fflush(target);
         });
@@ -119,29 +139,38 @@ public:
         return capture_ ? plain_ : stdout;
     }
     headless::TerminalOutput *terminal() const { return terminal_.get(); }
-    headless::LibraryOutputCapture *libraryLines() const { return capture_.get(); }
+    updater::LibraryOutputCapture *libraryLines() const { return capture_.get(); }
 
 private:
     int fd_ = -1;
     FILE *plain_ = nullptr;  // owns fd_ once made
     std::unique_ptr<headless::TerminalOutput> terminal_;
-    std::unique_ptr<headless::LibraryOutputCapture> capture_;
+    std::unique_ptr<updater::LibraryOutputCapture> capture_;
 };
 
-int runUpdate(uint32_t length) {
+int runUpdate(const updater::ImageFile &image) {
     const UpdateOutput output;
     const bool errorIsTerminal = ::isatty(STDERR_FILENO);
+    const auto length = static_cast<uint32_t>(image.size());  // a good image fits
 
     updater::UpdateSequence::Result result;
     {
         headless::ConsoleReporter reporter(output.out(), stderr, output.terminal(), output.libraryLines(), length);
         headless::InterruptGuard guard(
             [&output, errorIsTerminal](int) { warnAgain(output.terminal(), errorIsTerminal); });
-        updater::UpdateSequence sequence(updater::exportedLibrary(), reporter, kImageFileName, length);
+        updater::UpdateSequence sequence(updater::exportedLibrary(), reporter, image.path(), length, &image);
         reporter.stageBegan(updater::Stage::Connecting);
         result = sequence.run();
     }
-    return result == updater::UpdateSequence::Result::Done ? 0 : kExitFailed;
+    switch (result) {
+    case updater::UpdateSequence::Result::Done: return 0;
+    case updater::UpdateSequence::Result::FailedUntouched:
+        std::fputs("Nothing was changed on the projector.\n", stderr);
+        return kExitUnchanged;
+    case updater::UpdateSequence::Result::Failed: break;
+    }
+    std::fputs("The flash may be partly erased or written: update the projector again.\n", stderr);
+    return kExitTouched;
 }
 
 }  // namespace
@@ -162,26 +191,31 @@ int main(int argc, char **argv) {
         std::puts("tz4817-update " QRV_VERSION);
         return 0;
     }
+    // Both are read by the transport when it first needs them.
+    if (line->verbose) ::setenv("QRV_DEBUG", "1", 1);
+    if (!line->device.empty()) ::setenv("QRV_DEVICE", line->device.c_str(), 1);
+    if (line->list) return listProjectors(line->json);
+
     for (const std::string &directory : line->directories) {
         if (::chdir(directory.c_str()) != 0)
             return usageError("cannot change to directory '" + directory + "': " + std::strerror(errno));
     }
 
-    const std::optional<uint32_t> length = imageSize();
-    if (!length) {
-        // The lines of a load that finds no image, without the projector
-        // having been switched for it.
-        std::printf("Bad file [%s]\n", kImageFileName);
-        std::fflush(stdout);
-        std::fputs(updater::kLoadFailedMessage, stderr);
-        return kExitFailed;
+    // Opened once: the update downloads this file, and refuses it if it has
+    // changed by then.
+    const updater::ImageFile image(kImageFileName);
+    if (!image.good()) {
+        std::fprintf(stderr, "%s\n", image.problem().c_str());
+        return kExitUnchanged;
     }
+    const char *chosen = std::getenv("QRV_DEVICE");
+    if (const std::optional<int> refused = refuseBeforeTouching(chosen != nullptr && *chosen != '\0')) return *refused;
 
-    std::printf("Number of bytes to download: %u\n%s", *length, kWarning);
+    std::printf("Number of bytes to download: %llu\n%s", static_cast<unsigned long long>(image.size()), kWarning);
     std::fflush(stdout);
     if (!line->yes && ::isatty(STDIN_FILENO) && !confirmed()) {
         std::puts("Update not started.");
-        return kExitFailed;
+        return kExitUnchanged;
     }
-    return runUpdate(*length);
+    return runUpdate(image);
 }

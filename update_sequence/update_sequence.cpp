@@ -1,13 +1,30 @@
 #include "update_sequence.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+
+#include "qrvusb.h"
 
 namespace updater {
 
 namespace {
 
 std::atomic<UpdateSequence *> runningSequence{nullptr};
+
+// What the sequence can say of a link that did not open. The transport has
+// said more on standard error when it knew more (a USB/IP server that
+// refused the connection or broke the protocol, a device it could not open).
+std::string initFailure(int32_t status) {
+    char text[128];
+    if (static_cast<uint32_t>(status) == WDU_ERR_TIMEOUT)
+        std::snprintf(text, sizeof text, "No projector was found before the wait ended (status 0x%08x).\n",
+                      static_cast<uint32_t>(status));
+    else
+        std::snprintf(text, sizeof text, "The USB link could not be opened (status 0x%08x).\n",
+                      static_cast<uint32_t>(status));
+    return text;
+}
 
 // The path buffer handed to the download library, as the library expects
 // it: a zero-filled buffer of 260 characters. At most 259 are copied, so the
@@ -17,8 +34,12 @@ constexpr size_t kPathBufferSize = 260;
 }  // namespace
 
 UpdateSequence::UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter, std::string imagePath,
-                               uint32_t imageLength)
-    : library_(library), reporter_(reporter), imagePath_(std::move(imagePath)), imageLength_(imageLength) {}
+                               uint32_t imageLength, const ImageFile *image)
+    : library_(library),
+      reporter_(reporter),
+      imagePath_(std::move(imagePath)),
+      imageLength_(imageLength),
+      image_(image) {}
 
 UpdateSequence::~UpdateSequence() {
     UpdateSequence *self = this;
@@ -29,7 +50,7 @@ UpdateSequence *UpdateSequence::running() { return runningSequence.load(); }
 
 UpdateSequence::Result UpdateSequence::run() {
     UpdateSequence *none = nullptr;
-    if (!runningSequence.compare_exchange_strong(none, this)) return Result::Failed;
+    if (!runningSequence.compare_exchange_strong(none, this)) return Result::FailedUntouched;
     const Result result = runSteps();
     runningSequence.store(nullptr);
     return result;
@@ -40,11 +61,18 @@ UpdateSequence::Result UpdateSequence::runSteps() {
     char path[kPathBufferSize] = {};
     std::memcpy(path, imagePath_.data(), std::min(imagePath_.size(), kPathBufferSize - 1));
 
-    if (library_.usbInit() != 0) {
-        reporter_.message(kInitFailedMessage);
+    // An image that cannot be written never gets the projector switched.
+    if (image_ != nullptr && !image_->good()) {
+        reporter_.message(kLoadFailedMessage, image_->problem() + "\n");
+        reporter_.failed();
+        return Result::FailedUntouched;
+    }
+
+    if (const int32_t status = library_.usbInit(); status != 0) {
+        reporter_.message(kInitFailedMessage, initFailure(status));
         library_.usbTerm();
         reporter_.failed();
-        return Result::Failed;
+        return Result::FailedUntouched;
     }
 
     // A failed switch closes the link; the load still runs when the link
@@ -52,23 +80,37 @@ UpdateSequence::Result UpdateSequence::runSteps() {
     // would not close leaves nothing sensible to do.
     if (library_.switchAppToBoot(kSwitchPauseMs) != 0 && library_.usbTerm() != 0) {
         reporter_.failed();
-        return Result::Failed;
+        return Result::FailedUntouched;
     }
 
-    const bool loaded =
-        library_.loadFlash(path, kLoadStartAddress, downloadLength_, ShowEraseProgress, ShowDownloadProgress) == 0;
-    if (!loaded) reporter_.message(kLoadFailedMessage);
+    // What is downloaded is the image that was checked and announced.
+    std::string changed;
+    Result failure = Result::FailedUntouched;
+    bool loaded = false;
+    if (image_ != nullptr && !image_->unchanged(changed)) {
+        reporter_.message(kLoadFailedMessage, changed + "\n");
+    } else {
+        const int32_t status =
+            library_.loadFlash(path, kLoadStartAddress, downloadLength_, ShowEraseProgress, ShowDownloadProgress);
+        loaded = status == 0;
+        // 2 (the file could not be examined) and 3 (flash identity or range
+        // refused) come before the first erase command; anything else may
+        // come after it.
+        if (status != 2 && status != 3) failure = Result::Failed;
+        if (!loaded) reporter_.message(kLoadFailedMessage, {});
+    }
 
     // Back to the application firmware and close the link, whatever the
-    // load did; neither result changes the outcome.
-    library_.writeProgrammingMode(2);
+    // load did. A projector that does not confirm it after a good load keeps
+    // the success, with a warning.
+    const bool left = library_.writeProgrammingMode(2) == 0;
     library_.usbTerm();
 
     if (!loaded) {
         reporter_.failed();
-        return Result::Failed;
+        return failure;
     }
-    reporter_.completed(imageLength_);
+    reporter_.completed(imageLength_, left ? std::string() : std::string(kPowerCycleWarning));
     return Result::Done;
 }
 

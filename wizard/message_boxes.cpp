@@ -4,9 +4,10 @@
 
 namespace updater {
 
-void QtMessageBoxes::show(QWidget *owner, const QString &text) {
+void QtMessageBoxes::show(QWidget *owner, const QString &text, const QString &details) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kMessageBoxTitle), text, QMessageBox::Ok, owner);
     box.setWindowModality(Qt::WindowModal);
+    if (!details.isEmpty()) box.setDetailedText(details);
     box.exec();
 }
 

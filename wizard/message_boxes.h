@@ -1,6 +1,8 @@
 // The program's message boxes: title "OstranUpdater", the text, an OK
-// button, no icon, modal to the window that owns them. Code shows them
-// through this interface so that tests can put a recorder in its place.
+// button, no icon, modal to the window that owns them; details (the
+// libraries' lines of the update, the reason of a failure) behind the box's
+// "Show Details..." button when there are any. Code shows them through this
+// interface so that tests can put a recorder in its place.
 #pragma once
 
 #include <QString>
@@ -12,15 +14,15 @@ namespace updater {
 class MessageBoxes {
 public:
     virtual ~MessageBoxes() = default;
-    // Shows `text` and returns when the user has pressed OK (or closed it).
-    // GUI thread only.
-    virtual void show(QWidget *owner, const QString &text) = 0;
+    // Shows `text` (and `details`, when not empty) and returns when the user
+    // has pressed OK (or closed it). GUI thread only.
+    virtual void show(QWidget *owner, const QString &text, const QString &details) = 0;
 };
 
 // Real message boxes (QMessageBox).
 class QtMessageBoxes : public MessageBoxes {
 public:
-    void show(QWidget *owner, const QString &text) override;
+    void show(QWidget *owner, const QString &text, const QString &details) override;
 };
 
 // Title of every message box of the program.

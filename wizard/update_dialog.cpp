@@ -68,6 +68,8 @@ UpdateDialog::~UpdateDialog() {
         QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
         worker_.join();
     }
+    errorLines_.reset();
+    outputLines_.reset();
 }
 
 int UpdateDialog::DoModal() { return exec(); }
@@ -120,8 +122,19 @@ void UpdateDialog::OnUpdate() {
     bar->setValue(0);
     bar->setRange(0, 100);
 
-    bridge_ =
-        std::make_unique<UpdateReportBridge>(this, [this](const QString &text) { messageBoxes_.show(this, text); });
+    // The image is checked now, before anything reaches the projector; the
+    // sequence refuses a bad one at once, and one that has changed by the
+    // time of the download.
+    image_ = std::make_unique<ImageFile>(imageFileName_);
+    if (image_->good()) {
+        imageLength_ = static_cast<uint32_t>(image_->size());
+        setText(kIdImageLength, QString::number(imageLength_));
+    }
+    outputLines_ = std::make_unique<LibraryOutputCapture>(nullptr, 1);
+    errorLines_ = std::make_unique<LibraryOutputCapture>(nullptr, 2);
+
+    bridge_ = std::make_unique<UpdateReportBridge>(
+        this, [this](const QString &text, const QString &details) { showMessage(text, details); });
     connect(
         bridge_.get(), &UpdateReportBridge::stageBeganReported, this,
         [this](int stage) { setStageEnabled(stage, true); }, Qt::QueuedConnection);
@@ -132,12 +145,12 @@ void UpdateDialog::OnUpdate() {
         bridge_.get(), &UpdateReportBridge::progressReported, this,
         [this](quint32 bytes, quint32 percent) { showProgress(bytes, percent); }, Qt::QueuedConnection);
     connect(
-        bridge_.get(), &UpdateReportBridge::completedReported, this, [this](quint32 length) { showCompleted(length); },
-        Qt::QueuedConnection);
+        bridge_.get(), &UpdateReportBridge::completedReported, this,
+        [this](quint32 length, const QString &warning) { showCompleted(length, warning); }, Qt::QueuedConnection);
     connect(
         bridge_.get(), &UpdateReportBridge::failedReported, this, [this] { showFailed(); }, Qt::QueuedConnection);
 
-    sequence_ = std::make_unique<UpdateSequence>(library_, *bridge_, imageFileName_, imageLength_);
+    sequence_ = std::make_unique<UpdateSequence>(library_, *bridge_, imageFileName_, imageLength_, image_.get());
     worker_ = std::thread([this] {
         sequence_->run();
         QMetaObject::invokeMethod(
@@ -147,6 +160,16 @@ void UpdateDialog::OnUpdate() {
 
 void UpdateDialog::workerFinished() {
     if (worker_.joinable()) worker_.join();
+    // The libraries' output is the program's own again.
+    errorLines_.reset();
+    outputLines_.reset();
+}
+
+void UpdateDialog::showMessage(const QString &text, const QString &details) {
+    QString lines;
+    for (const auto &capture : {outputLines_.get(), errorLines_.get()})
+        if (capture) lines += QString::fromLocal8Bit(capture->capturedText());
+    messageBoxes_.show(this, text, lines + details);
 }
 
 void UpdateDialog::setText(int id, const QString &text) { control<QLabel>(*this, id)->setText(text); }
@@ -168,10 +191,11 @@ void UpdateDialog::showProgress(quint32 bytes, quint32 percent) {
     control<QProgressBar>(*this, kIdProgressBar)->setValue(static_cast<int>(percent));
 }
 
-void UpdateDialog::showCompleted(quint32 length) {
+void UpdateDialog::showCompleted(quint32 length, const QString &warning) {
     showProgress(length, 100);
     checkStage(3);
     setState(State::Done);
+    if (!warning.isEmpty()) showMessage(QString::fromLatin1(kPowerCycleMessage), warning);
 }
 
 void UpdateDialog::showFailed() { setState(State::Failed); }

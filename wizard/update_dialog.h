@@ -1,9 +1,14 @@
 // The window in which the update runs (template 102). It shows the image
-// length; its one button, Update, starts the update on a worker thread and
-// shows the three stage lines, the byte count, the percentage and the bar
-// as the update reports them. The update ends Done or Failed, both with the
-// button reading "Finish", which then ends the process. What a click means
-// follows the dialog's state; the caption only shows it.
+// length; its one button, Update, checks the image (a bad one ends the update
+// at once, before the projector is touched) and starts the update on a worker
+// thread and shows the three stage lines, the byte count, the percentage and
+// the bar as the update reports them. The update ends Done or Failed, both
+// with the button reading "Finish", which then ends the process. What a click
+// means follows the dialog's state; the caption only shows it.
+//
+// Message boxes carry, as their details, the lines the libraries wrote on
+// standard output and standard error during the update (which still reach
+// both as well) and the update's own reason.
 //
 // While the update runs the window repaints and answers, but it cannot be
 // closed: the close box, Escape and Enter do nothing.
@@ -16,6 +21,8 @@
 #include <string>
 #include <thread>
 
+#include "image_file.h"
+#include "library_output_capture.h"
 #include "update_sequence.h"
 
 class QMenu;
@@ -31,6 +38,10 @@ inline constexpr const char kStatusDone[] = "Update is Done!  Press Finish Butto
 inline constexpr const char kStatusFailed[] = "Update Failed!  Press Finish Button to close window.";
 inline constexpr const char kFinishText[] = "Finish";
 inline constexpr const char kImageFileName[] = "tz4817.img";
+// The box after an update whose projector did not confirm leaving
+// programming mode; kPowerCycleWarning is its detail.
+inline constexpr const char kPowerCycleMessage[] =
+    "Update is Done!\nSwitch the projector off and on again to start the new firmware.\n";
 
 class UpdateDialog : public QDialog {
 public:
@@ -83,7 +94,9 @@ private:
     void setStageEnabled(int stage, bool enabled);
     void checkStage(int stage);
     void showProgress(quint32 bytes, quint32 percent);
-    void showCompleted(quint32 length);
+    void showCompleted(quint32 length, const QString &warning);
+    // A message box with the libraries' lines of this update and `details`.
+    void showMessage(const QString &text, const QString &details);
     void showFailed();
     // Enters `state` and shows it: the status line and the button.
     void setState(State state);
@@ -97,11 +110,14 @@ private:
     bool initialised_ = false;
     State state_ = State::Ready;
     uint32_t imageLength_ = 0;
-    // Declared in this order: the sequence reports to the bridge, the
-    // worker runs the sequence.
+    // Declared in this order: the sequence reports to the bridge and reads
+    // the image, the worker runs the sequence, the captures keep the
+    // libraries' lines while it runs.
+    std::unique_ptr<ImageFile> image_;
     std::unique_ptr<UpdateReportBridge> bridge_;
     std::unique_ptr<UpdateSequence> sequence_;
     std::thread worker_;
+    std::unique_ptr<LibraryOutputCapture> outputLines_, errorLines_;
 };
 
 }  // namespace updater

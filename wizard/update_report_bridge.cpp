@@ -6,7 +6,8 @@
 
 namespace updater {
 
-UpdateReportBridge::UpdateReportBridge(QObject *guiObject, std::function<void(const QString &)> showMessage)
+UpdateReportBridge::UpdateReportBridge(QObject *guiObject,
+                                       std::function<void(const QString &, const QString &)> showMessage)
     : guiObject_(guiObject), showMessage_(std::move(showMessage)) {}
 
 void UpdateReportBridge::close() {
@@ -20,11 +21,13 @@ void UpdateReportBridge::stageDone(Stage stage) { emit stageDoneReported(static_
 
 void UpdateReportBridge::progress(uint32_t bytes, uint32_t percent) { emit progressReported(bytes, percent); }
 
-void UpdateReportBridge::completed(uint32_t imageLength) { emit completedReported(imageLength); }
+void UpdateReportBridge::completed(uint32_t imageLength, const std::string &warning) {
+    emit completedReported(imageLength, QString::fromStdString(warning));
+}
 
 void UpdateReportBridge::failed() { emit failedReported(); }
 
-void UpdateReportBridge::message(const std::string &text) {
+void UpdateReportBridge::message(const std::string &text, const std::string &details) {
     // The only owner of the promise is the queued call: when the call runs,
     // the box has been acknowledged; when the call is dropped unrun (its
     // receiver is destroyed, or the dialog removes its pending calls), the
@@ -36,8 +39,9 @@ void UpdateReportBridge::message(const std::string &text) {
         if (closed_) return;
         QMetaObject::invokeMethod(
             guiObject_,
-            [this, text = QString::fromStdString(text), acknowledged = std::move(acknowledged)] {
-                showMessage_(text);
+            [this, text = QString::fromStdString(text), details = QString::fromStdString(details),
+             acknowledged = std::move(acknowledged)] {
+                showMessage_(text, details);
                 acknowledged->set_value();
             },
             Qt::QueuedConnection);

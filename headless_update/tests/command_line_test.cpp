@@ -12,17 +12,22 @@ TEST(CommandLine, AcceptedForms) {
         std::vector<std::string> arguments;
         std::vector<std::string> directories;
         bool yes, help;
+        std::string device;
+        bool list = false, json = false, verbose = false;
     };
     const Case cases[] = {
-        {{}, {}, false, false},
-        {{"--yes"}, {}, true, false},
-        {{"-y"}, {}, true, false},
-        {{"--help"}, {}, false, true},
-        {{"-C", "demo"}, {"demo"}, false, false},
-        {{"-Cdemo", "--yes"}, {"demo"}, true, false},
-        {{"-C", "a", "-C", "b"}, {"a", "b"}, false, false},
+        {{}, {}, false, false, ""},
+        {{"--yes"}, {}, true, false, ""},
+        {{"-y"}, {}, true, false, ""},
+        {{"--help"}, {}, false, true, ""},
+        {{"-C", "demo"}, {"demo"}, false, false, ""},
+        {{"-Cdemo", "--yes"}, {"demo"}, true, false, ""},
+        {{"-C", "a", "-C", "b"}, {"a", "b"}, false, false, ""},
         // A directory that looks like an option is still the directory.
-        {{"-C", "--yes"}, {"--yes"}, false, false},
+        {{"-C", "--yes"}, {"--yes"}, false, false, ""},
+        {{"--device", "1-4.2", "-v", "--yes"}, {}, true, false, "1-4.2", false, false, true},
+        {{"--device=1-2"}, {}, false, false, "1-2"},
+        {{"--list", "--json"}, {}, false, false, "", true, true},
     };
     for (const Case &c : cases) {
         std::string error;
@@ -31,12 +36,29 @@ TEST(CommandLine, AcceptedForms) {
         EXPECT_EQ(line->directories, c.directories);
         EXPECT_EQ(line->yes, c.yes);
         EXPECT_EQ(line->help, c.help);
+        EXPECT_EQ(line->device, c.device);
+        EXPECT_EQ(line->list, c.list);
+        EXPECT_EQ(line->json, c.json);
+        EXPECT_EQ(line->verbose, c.verbose);
     }
 }
 
 TEST(CommandLine, MisuseIsRefusedWithOneLine) {
     const std::vector<std::vector<std::string>> cases = {
-        {"-C"}, {"--yes", "-C"}, {"-C", ""}, {"--bogus"}, {"-x"}, {"--yes=no"}, {"tz4817.img"}, {"-"},
+        {"-C"},
+        {"--yes", "-C"},
+        {"-C", ""},
+        {"--bogus"},
+        {"-x"},
+        {"--yes=no"},
+        {"tz4817.img"},
+        {"-"},
+        {"--device"},
+        {"--device", ""},
+        {"--device", "1 2"},
+        {"--device", std::string(32, '1')},
+        {"--json"},
+        {"--list", "--device", "1-1"},
     };
     for (const auto &arguments : cases) {
         std::string error;

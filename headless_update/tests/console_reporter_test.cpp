@@ -34,6 +34,7 @@ constexpr uint32_t kProgrammedLength = kImageLength - 0x4000;
 struct Script {
     int32_t init = 0;
     int32_t load = 0;
+    int32_t leave = 0;  // result of programming mode 2
     std::vector<uint32_t> erase, download;
     // (number of download reports made, line printed after them)
     std::vector<std::pair<size_t, std::string>> linesDuringDownload;
@@ -61,7 +62,7 @@ const updater::UpdateLibrary kScriptedLibrary{
         if (script.load != 0) libraryPrint("Checksum FAILED\n");
         return script.load;
     },
-    [](int32_t) { return 0; },
+    [](int32_t) { return script.leave; },
 };
 
 // The sector starts of the bottom-boot flash from 0x4000 to its end.
@@ -94,7 +95,7 @@ uint32_t percentOf(const std::string &progressLine) {
 // One update, its reports shown on `out` (the terminal output's stream when
 // `terminal` is given) and the library's lines forwarded there as well.
 updater::UpdateSequence::Result runUpdate(FILE *out, FILE *err, TerminalOutput *terminal) {
-    LibraryOutputCapture capture([out](std::string_view line) {
+    updater::LibraryOutputCapture capture([out](std::string_view line) {
         std::fwrite(line.data(), 1, line.size(), out);
         std::fflush(out);
     });
@@ -208,9 +209,19 @@ TEST_F(PlainOutputTest, FailedLoadIsReportedOnStandardErrorAndNeverAsDone) {
 
 TEST_F(PlainOutputTest, LinkNotOpenedShowsOnlyTheFirstStage) {
     script.init = 0x20000015;
-    ASSERT_EQ(run(), updater::UpdateSequence::Result::Failed);
+    ASSERT_EQ(run(), updater::UpdateSequence::Result::FailedUntouched);
     EXPECT_EQ(out(), "[ ] Connecting to the projector\n");
-    EXPECT_EQ(err(), "Failed to initialize QRV USB\nTerminating Driver\nUpdate Failed!\n");
+    EXPECT_EQ(err(), "Failed to initialize QRV USB\nTerminating Driver\n"
+                     "No projector was found before the wait ended (status 0x20000015).\nUpdate Failed!\n");
+}
+
+// The flash is right, but the projector did not confirm leaving programming
+// mode: a success that says the projector must be switched off and on.
+TEST_F(PlainOutputTest, UnconfirmedLeaveIsASuccessWithAWarning) {
+    script.leave = 1;
+    ASSERT_EQ(run(), updater::UpdateSequence::Result::Done);
+    EXPECT_NE(out().find("Update is Done!\n"), std::string::npos);
+    EXPECT_EQ(err(), updater::kPowerCycleWarning);
 }
 
 // Terminal output: standard output and standard error are one file, as they

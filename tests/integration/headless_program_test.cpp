@@ -1,7 +1,8 @@
 // tz4817-update end to end: the program against tz4817-emu over USB/IP, with
-// a real flash file. Every update includes the 5-second pause of the switch
-// into programming mode, so only a few tests run one, and only one of them
-// writes a whole 2 MB image.
+// a real flash file, and against USB/IP servers that break the protocol.
+// Every update includes the 5-second pause of the switch into programming
+// mode, so only a few tests run one, and only one of them writes a whole
+// 2 MB image.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -16,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "test_support/child_process.h"
+#include "test_support/scripted_usbip_server.h"
 
 namespace headless::test {
 namespace {
@@ -156,7 +159,9 @@ protected:
         const std::string line = emulator_->output();
         const size_t from = line.find("listening on ") + 13;
         address_ = line.substr(from, line.find(',', from) - from);
-        factoryFlash_ = readFile(flash_.string());
+        // With --count the flash files are flash.bin.1, .2, ...; all start alike.
+        const bool several = std::find(extra.begin(), extra.end(), "--count") != extra.end();
+        factoryFlash_ = readFile(flash_.string() + (several ? ".1" : ""));
         ASSERT_EQ(factoryFlash_.size(), kFullImageSize);
     }
 
@@ -175,8 +180,8 @@ protected:
         return Launch{UPDATE_PROGRAM, arguments, {"QRV_USBIP=" + address}};
     }
 
-    void expectFlashUpdated() {
-        const std::string flash = readFile(flash_.string());
+    void expectFlashUpdated(const std::string &suffix = "") {
+        const std::string flash = readFile(flash_.string() + suffix);
         const std::string image = readFile(image_.string());
         ASSERT_EQ(flash.size(), kFullImageSize);
         ASSERT_LE(image.size(), flash.size());
@@ -233,24 +238,114 @@ TEST_F(ProgramTest, MissingImageSendsNothingToTheProjector) {
     fs::create_directory(empty);
     const RunResult run = runToEnd({UPDATE_PROGRAM, {"--yes", "-C", empty.string()}, {"QRV_USBIP=" + address_}});
     const std::string log = stopEmulator();
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "Bad file [tz4817.img]\n");
-    EXPECT_EQ(run.err, "Failed to load flash\n");
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Bad file [tz4817.img]: No such file or directory\n");
     EXPECT_EQ(log.find("frame"), std::string::npos) << log;
     EXPECT_EQ(readFile(flash_.string()), factoryFlash_);
 }
 
-// The program's test build, whose attach wait the test shortens: the
-// 30 seconds themselves are waited in the transport's end-to-end tests.
-TEST_F(ProgramTest, NoProjectorFailsAfterTheWait) {
-    Launch launch = update({"--yes"}, deadAddress_.text());
-    launch.program = SHORT_WAIT_PROGRAM;
-    launch.environment.push_back("QRV_TEST_ATTACH_WAIT_SECONDS=2");
-    const RunResult run = runToEnd(launch);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Failed to initialize QRV USB\nTerminating Driver\nUpdate Failed!\n");
-    EXPECT_EQ(run.out.find("Update is Done!"), std::string::npos);
-    EXPECT_EQ(run.out.find("[x]"), std::string::npos);
+// Whatever goes wrong is said on standard error, and at once when it is
+// known at once: (setup -> first line on standard error, when it appears,
+// exit status). The program's test build, whose attach wait the test
+// shortens: the 30 seconds themselves are waited in the transport's
+// end-to-end tests.
+TEST_F(ProgramTest, EveryFailureIsSaidOnStandardErrorAsSoonAsItIsKnown) {
+    using test_support::ScriptedUsbipServer;
+    auto listed = [](int) { return test_support::listing(true); };
+    enum class When { AtOnce, WhileWaiting, AfterTheWait };
+    struct Case {
+        const char *what;
+        std::optional<ScriptedUsbipServer::Script> server;  // else the dead address
+        std::string address;                                // instead of either
+        int64_t imageSize;
+        std::string firstLine;  // "SERVER" stands for the server's address
+        When when;
+        int status;
+    };
+    const int64_t good = static_cast<int64_t>(kSmallImageSize);
+    const std::vector<Case> cases = {
+        {"malformed QRV_USBIP",
+         {},
+         "127.0.0.1:99999",
+         good,
+         "tz4817-update: QRV_USBIP='127.0.0.1:99999' is not of the form HOST[:PORT]",
+         When::AtOnce,
+         2},
+        {"server refuses the connection",
+         {},
+         "",
+         good,
+         "tz4817: USB/IP server SERVER refused the connection",
+         When::WhileWaiting,
+         3},
+        {"no projector", ScriptedUsbipServer::Script{[](int) { return test_support::listing(false); }, {}, {}}, "",
+         good, "Failed to initialize QRV USB", When::AfterTheWait, 3},
+        {"malformed device list",
+         ScriptedUsbipServer::Script{[](int) { return std::vector<uint8_t>(24, 0xA5); }, {}, {}}, "", good,
+         "tz4817: USB/IP server SERVER sent a malformed device list", When::AtOnce, 3},
+        {"refused import",
+         ScriptedUsbipServer::Script{
+             listed, test_support::refusal(usbip::kOpRepImport, usbip::kOpStatusDeviceError), {}},
+         "", good, "tz4817: USB/IP server SERVER refused to import 1-1 (status 3: device error)", When::AtOnce, 3},
+        {"malformed import reply", ScriptedUsbipServer::Script{listed, test_support::importOk("9-9"), {}}, "", good,
+         "tz4817: USB/IP server SERVER sent a malformed import reply for 1-1 (it names 9-9)", When::AtOnce, 3},
+        {"reply that breaks the protocol",
+         ScriptedUsbipServer::Script{listed, test_support::importOk(),
+                                     [](const usbip::CmdSubmit &) { return std::vector<uint8_t>(48, 0xA5); }},
+         "", good, "tz4817: USB/IP server SERVER broke the protocol on 1-1: it sent a message that is not USB/IP",
+         When::AtOnce, 3},
+        {"empty image", {}, "", 0, "Bad file [tz4817.img]: empty (0 bytes)", When::AtOnce, 3},
+        {"image of the boot sector alone",
+         {},
+         "",
+         0x4000,
+         "Nothing to write: tz4817.img is 16384 bytes, only the boot sector",
+         When::AtOnce,
+         3},
+        {"image larger than the flash",
+         {},
+         "",
+         0x200001,
+         "Bad file [tz4817.img]: 2097153 bytes, more than the 2097152-byte flash holds",
+         When::AtOnce,
+         3},
+    };
+    constexpr auto kWait = std::chrono::seconds(4);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<ScriptedUsbipServer> server;
+        if (c.server) server = std::make_unique<ScriptedUsbipServer>(*c.server);
+        const std::string address = !c.address.empty() ? c.address : server ? server->address() : deadAddress_.text();
+        fs::resize_file(image_, static_cast<uintmax_t>(c.imageSize));
+        Launch launch = update({"--yes"}, address);
+        launch.program = SHORT_WAIT_PROGRAM;
+        launch.environment.push_back("QRV_TEST_ATTACH_WAIT_SECONDS=" + std::to_string(kWait.count()));
+        const auto start = std::chrono::steady_clock::now();
+        ChildProcess program(launch);
+        ASSERT_TRUE(program.waitForErrors("\n", std::chrono::seconds(60))) << program.errors();
+        const auto said = std::chrono::steady_clock::now() - start;
+        const std::optional<int> status = program.wait();
+        const auto ended = std::chrono::steady_clock::now() - start;
+
+        std::string expected = c.firstLine;
+        if (const size_t at = expected.find("SERVER"); at != std::string::npos) expected.replace(at, 6, address);
+        const std::string err = program.errors();
+        EXPECT_EQ(err.rfind(expected, 0), 0u) << err;
+        EXPECT_EQ(status, c.status) << err;
+        EXPECT_EQ(program.output().find("Update is Done!"), std::string::npos);
+        const auto seconds = [](auto d) { return std::chrono::duration<double>(d).count(); };
+        switch (c.when) {
+        case When::AtOnce:  // said and ended before the wait would have ended
+            EXPECT_LT(ended, kWait) << "ended after " << seconds(ended) << " s";
+            break;
+        case When::WhileWaiting:  // said while the wait went on, which then ran out
+            EXPECT_LT(said, kWait) << "said after " << seconds(said) << " s";
+            EXPECT_GE(ended, kWait) << "ended after " << seconds(ended) << " s";
+            break;
+        case When::AfterTheWait: EXPECT_GE(said, kWait) << "said after " << seconds(said) << " s"; break;
+        }
+    }
 }
 
 // Runs on a terminal (standard output and error on one pseudo-terminal), so
@@ -268,7 +363,8 @@ TEST_F(ProgramTest, ChecksumMismatchIsAFailureNeverASuccess) {
     const std::optional<int> status = program.wait();
     stopEmulator();
     const std::string screen = terminal.everything();
-    EXPECT_EQ(status, 1) << screen;
+    EXPECT_EQ(status, 1) << screen;  // the flash was touched
+    EXPECT_NE(screen.find("The flash may be partly erased or written"), std::string::npos) << screen;
     const std::string fileLine = "File[tz4817.img] Size[" + std::to_string(kSmallImageSize) + "]\n";
     for (const std::string &line :
          {fileLine, std::string("[x] Cleaning projector memory\n"), std::string("Checksum FAILED\n"),
@@ -295,6 +391,44 @@ TEST_F(ProgramTest, StopSignalsDuringProgrammingDoNotStopTheUpdate) {
     expectFlashUpdated();
 }
 
+// Two projectors on one server: both listed, never chosen between, and the
+// one chosen is the one written while the other's flash stays byte for byte.
+TEST_F(ProgramTest, TwoProjectorsAreListedNeverGuessedAndTheChosenOneIsWritten) {
+    shortenImage(kSmallImageSize);
+    startEmulator({"--count", "2"});
+    const std::string server = "USB/IP server " + address_;
+    RunResult run = runToEnd(update({"--list"}, address_));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "1-1          e7a2:051e  application  " + server + "\n1-2          e7a2:051e  application  " +
+                           server + "\n");
+    run = runToEnd(update({"--list", "--json"}, address_));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "{\"bus\": \"usbip\", \"server\": \"" + address_ +
+                           "\", \"projectors\": [{\"place\": \"1-1\", \"usb_id\": \"e7a2:051e\", \"mode\": "
+                           "\"application\"}, {\"place\": \"1-2\", \"usb_id\": \"e7a2:051e\", \"mode\": "
+                           "\"application\"}]}\n");
+
+    run = runToEnd(update({"--yes"}, address_));
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err.rfind("tz4817-update: 2 projectors are attached (" + server +
+                                "); choose the one to update with --device PLACE:\n  1-1 ",
+                            0),
+              0u)
+        << run.err;
+    EXPECT_NE(run.err.find("\n  1-2 "), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+
+    run = runToEnd(update({"--yes", "--device", "1-2", "-v"}, address_));
+    const std::string log = stopEmulator();
+    EXPECT_EQ(run.status, 0) << run.err;
+    expectFlashUpdated(".2");
+    EXPECT_EQ(readFile(flash_.string() + ".1"), factoryFlash_) << "the other projector's flash changed";
+    EXPECT_EQ(log.find("tz4817-emu: 1-1 frame"), std::string::npos) << "a frame went to the other projector";
+    // -v: the transport's trace and every frame, with its direction.
+    EXPECT_NE(run.err.find(" frame out 9: "), std::string::npos) << run.err.substr(0, 2000);
+    EXPECT_NE(run.err.find(" frame in 6: "), std::string::npos);
+}
+
 TEST_F(ProgramTest, DecliningTheConfirmationStartsNothing) {
     int terminal = -1, input = -1;
     ASSERT_EQ(::openpty(&terminal, &input, nullptr, nullptr, nullptr), 0);
@@ -305,19 +439,28 @@ TEST_F(ProgramTest, DecliningTheConfirmationStartsNothing) {
         runToEnd({UPDATE_PROGRAM, {"-C", directory_.string()}, {"QRV_USBIP=" + deadAddress_.text()}, "", input});
     ::close(input);
     ::close(terminal);
-    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.status, 3);
     EXPECT_NE(run.out.find(kWarning), std::string::npos);
     EXPECT_NE(run.out.find("Start the update? [y/N] "), std::string::npos);
     EXPECT_NE(run.out.find("Update not started.\n"), std::string::npos);
     EXPECT_EQ(run.err, "");
 }
 
+TEST_F(ProgramTest, HelpTellsTheExitStatusesAndVersionIsTheProjects) {
+    const RunResult help = runToEnd({UPDATE_PROGRAM, {"--help"}});
+    EXPECT_EQ(help.status, 0);
+    for (const char *line : {"  0  the projector was updated", "  1  the update failed after the flash was touched",
+                             "  2  bad usage", "  3  nothing was changed", "--list", "--json", "--device PLACE", "-v"})
+        EXPECT_NE(help.out.find(line), std::string::npos) << line;
+    const RunResult version = runToEnd({UPDATE_PROGRAM, {"--version"}});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("tz4817-update ", 0), 0u);
+    EXPECT_EQ(version.out.find_first_not_of("0123456789.\n", 14), std::string::npos) << version.out;
+}
+
 TEST_F(ProgramTest, BadUsageIsOneLineAndStatusTwo) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--bogus"},
-        {"-C"},
-        {"tz4817.img"},
-        {"-C", (directory_ / "missing").string()},
+        {"--bogus"}, {"-C"}, {"tz4817.img"}, {"-C", (directory_ / "missing").string()}, {"--device"}, {"--json"},
     };
     for (const auto &arguments : cases) {
         const RunResult run = runToEnd({UPDATE_PROGRAM, arguments, {"QRV_USBIP=" + deadAddress_.text()}});

@@ -136,13 +136,14 @@ private slots:
     }
 
     void fullImageUpdatesTheProjectorAndEndsDone();
-    void missingImageEndsFailedAndLeavesProgrammingMode();
+    void missingImageEndsFailedBeforeAnyFrame();
     void linkThatCannotOpenEndsFailedWithoutTouchingTheProjector();
 
 private:
     void open(const QByteArray *image) {
         directory = std::make_unique<testing::ImageDirectory>();
         boxes.texts.clear();
+        boxes.details.clear();
         if (image) {
             QFile file(QStringLiteral("tz4817.img"));
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -246,12 +247,15 @@ void UpdateEmulatorTests::fullImageUpdatesTheProjectorAndEndsDone() {
     QCOMPARE(device->framesReceived(), frames);
 }
 
-void UpdateEmulatorTests::missingImageEndsFailedAndLeavesProgrammingMode() {
+// Found when Update is pressed: the projector never sees a frame.
+void UpdateEmulatorTests::missingImageEndsFailedBeforeAnyFrame() {
     open(nullptr);
     QCOMPARE(text(*dialog, kIdImageLength), QStringLiteral("0"));
     clickUpdate();
     QTRY_VERIFY_WITH_TIMEOUT(!dialog->updateRunning(), 60000);
     QCOMPARE(boxes.texts, QStringList{QStringLiteral("Failed to load flash\n")});
+    QVERIFY2(boxes.details[0].endsWith("Bad file [tz4817.img]: No such file or directory\n"),
+             qPrintable(boxes.details[0]));
     QCOMPARE(text(*dialog, kIdStatusLine), QStringLiteral("Update Failed!  Press Finish Button to close window."));
     QCOMPARE(text(*dialog, kIdBytes), QString());
     QCOMPARE(text(*dialog, kIdPercent), QString());
@@ -260,15 +264,14 @@ void UpdateEmulatorTests::missingImageEndsFailedAndLeavesProgrammingMode() {
     auto *button = control<QPushButton>(*dialog, kIdUpdateButton);
     QCOMPARE(button->text(), QStringLiteral("Finish"));
     QVERIFY(button->isEnabled());
-    // Programming mode 2 was still sent: the projector runs its application again.
-    QTRY_COMPARE(device->presence().mode, tz4817::Mode::Application);
-    QVERIFY(device->presence().generation > 2);
+    QCOMPARE(device->framesReceived(), uint64_t{0});
+    QCOMPARE(device->presence().generation, 1u);
     QVERIFY(exits->statuses.empty());
 }
 
 void UpdateEmulatorTests::linkThatCannotOpenEndsFailedWithoutTouchingTheProjector() {
     usb_driver::testing::SetReportedVersion(100);  // a driver too old to be used
-    const QByteArray image(4096, '\x5a');
+    const QByteArray image(20000, '\x5a');
     open(&image);
     clickUpdate();
     QTRY_VERIFY_WITH_TIMEOUT(!dialog->updateRunning(), 60000);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string>
 
+#include "image_file.h"
 #include "qrvdl.h"
 
 namespace updater {
@@ -45,6 +46,11 @@ const UpdateLibrary &exportedLibrary();
 // Message texts, each ending in a line feed.
 inline constexpr const char kInitFailedMessage[] = "Failed to initialize QRV USB\nTerminating Driver\n";
 inline constexpr const char kLoadFailedMessage[] = "Failed to load flash\n";
+// The flash is right but the projector did not confirm the command that
+// takes it out of programming mode: it may stay there until switched off.
+inline constexpr const char kPowerCycleWarning[] =
+    "Warning: the projector did not confirm leaving programming mode; switch it off and on again to start the "
+    "new firmware.\n";
 
 // The image is loaded from this device address (flash offset 0x4000 = 16384,
 // which is also the file position where programming starts): the first
@@ -66,12 +72,17 @@ public:
     // cleaning, bytes programmed while downloading) and that count as a
     // percentage of the image length, 0..100.
     virtual void progress(uint32_t bytes, uint32_t percent) = 0;
-    // A message for the user (kInitFailedMessage or kLoadFailedMessage).
-    // Returns once the user has acknowledged it; the update waits meanwhile.
-    virtual void message(const std::string &text) = 0;
+    // A message for the user (kInitFailedMessage or kLoadFailedMessage), and
+    // what the sequence itself knows of the reason: lines ending in a line
+    // feed ("No projector was found ..."), or empty (the libraries' own lines
+    // then say why). Returns once the user has acknowledged it; the update
+    // waits meanwhile.
+    virtual void message(const std::string &text, const std::string &details) = 0;
     // The update succeeded: show `imageLength` bytes and 100%, check the
-    // download stage. Last call of a successful run.
-    virtual void completed(uint32_t imageLength) = 0;
+    // download stage. `warning` is kPowerCycleWarning when the projector did
+    // not confirm leaving programming mode, else empty. Last call of a
+    // successful run.
+    virtual void completed(uint32_t imageLength, const std::string &warning) = 0;
     // The update failed; what the stages, counts and bar show stays as it
     // is. Last call of a failed run, after the message if there is one.
     virtual void failed() = 0;
@@ -82,18 +93,29 @@ public:
     // `imagePath`: the image file, passed to the load as it is.
     // `imageLength`: the image's length in bytes as the front end found it;
     // percentages are taken against it (0 when the file could not be read).
-    UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter, std::string imagePath, uint32_t imageLength);
+    // `image`: the image as the front end opened and checked it (at
+    // `imagePath`), or null. A bad image fails the run before any library
+    // call; one that has changed by the time of the download fails it then,
+    // before the load. It must outlive the run.
+    UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter, std::string imagePath, uint32_t imageLength,
+                   const ImageFile *image = nullptr);
     UpdateSequence(const UpdateSequence &) = delete;
     UpdateSequence &operator=(const UpdateSequence &) = delete;
     ~UpdateSequence();
 
-    enum class Result { Done, Failed };
+    // How a run ended. Failed: the load failed after its identity and range
+    // checks passed, so an erase command may have been sent and the flash may
+    // be partly erased or written: the projector needs another update.
+    // FailedUntouched: it failed before anything could change the flash (no
+    // projector, a bad or changed image, a switch that failed, a load refused
+    // at its identity or range check).
+    enum class Result { Done, Failed, FailedUntouched };
 
     // Runs the update from opening the link to closing it; blocks for the
     // whole update (minutes). The caller shows the Connecting stage as begun
     // before calling. Ends with exactly one completed() or failed() report.
-    // Returns Failed at once, reporting nothing, when another sequence of this
-    // process is running.
+    // Returns FailedUntouched at once, reporting nothing, when another
+    // sequence of this process is running.
     Result run();
 
     // Progress of the erase (a sector's start offset) and of the programming
@@ -113,6 +135,7 @@ private:
     UpdateReporter &reporter_;
     const std::string imagePath_;
     const uint32_t imageLength_;
+    const ImageFile *const image_;
     // Length handed to the load: 0 means from the start offset to the end of the file.
     uint32_t downloadLength_ = 0;
     // Cleared by the first report of each kind; never set again.

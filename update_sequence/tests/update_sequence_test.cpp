@@ -2,7 +2,11 @@
 // which order, what it reports, and the percentages it computes.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -15,8 +19,9 @@ namespace {
 
 // A scripted library: results to give and callbacks to make.
 struct Script {
-    int32_t init = 0, term = 0, switchToBoot = 0, load = 0;
+    int32_t init = 0, term = 0, switchToBoot = 0, load = 0, leave = 0;
     std::vector<uint32_t> erase, download;
+    std::function<void()> duringSwitch;  // while the projector restarts
 };
 
 Script script;
@@ -34,6 +39,7 @@ const UpdateLibrary kFakeLibrary{
     },
     [](uint32_t pauseMs) {
         calls.push_back("switch " + std::to_string(pauseMs));
+        if (script.duringSwitch) script.duringSwitch();
         return script.switchToBoot;
     },
     [](const char *path, uint32_t start, uint32_t length, ProgressCallback onErased, ProgressCallback onProgrammed) {
@@ -45,7 +51,7 @@ const UpdateLibrary kFakeLibrary{
     },
     [](int32_t mode) {
         calls.push_back("mode " + std::to_string(mode));
-        return 0;
+        return script.leave;
     },
 };
 
@@ -61,11 +67,13 @@ public:
     void progress(uint32_t bytes, uint32_t percent) override {
         reports.push_back("progress " + std::to_string(bytes) + " " + std::to_string(percent));
     }
-    void message(const std::string &text) override {
-        reports.push_back("message " + text);
+    void message(const std::string &text, const std::string &details) override {
+        reports.push_back("message " + text + details);
         callsAtMessage.push_back(calls.size());
     }
-    void completed(uint32_t length) override { reports.push_back("completed " + std::to_string(length)); }
+    void completed(uint32_t length, const std::string &warning) override {
+        reports.push_back("completed " + std::to_string(length) + warning);
+    }
     void failed() override { reports.push_back("failed"); }
 };
 
@@ -78,8 +86,9 @@ protected:
         calls.clear();
         loadedPath.clear();
     }
-    UpdateSequence::Result run(uint32_t imageLength = 2097152, std::string path = "tz4817.img") {
-        UpdateSequence sequence(kFakeLibrary, reporter, std::move(path), imageLength);
+    UpdateSequence::Result run(uint32_t imageLength = 2097152, std::string path = "tz4817.img",
+                               const ImageFile *image = nullptr) {
+        UpdateSequence sequence(kFakeLibrary, reporter, std::move(path), imageLength, image);
         return sequence.run();
     }
     RecordingReporter reporter;
@@ -102,8 +111,9 @@ struct FailureCase {
     const char *name;
     Script script;
     std::vector<std::string> calls;
-    const char *message;  // null: none
+    const char *message;  // null: none; the sequence's own details follow it
     size_t callsBeforeMessage;
+    UpdateSequence::Result result;  // whether the flash may have been touched
 };
 
 void PrintTo(const FailureCase &failure, std::ostream *out) { *out << failure.name; }
@@ -113,7 +123,7 @@ class UpdateFailureTest : public UpdateSequenceTest, public ::testing::WithParam
 TEST_P(UpdateFailureTest, FailureEndsFailedNeverCompleted) {
     const FailureCase &failure = GetParam();
     script = failure.script;
-    EXPECT_EQ(run(), UpdateSequence::Result::Failed);
+    EXPECT_EQ(run(), failure.result);
     EXPECT_EQ(calls, failure.calls);
     ASSERT_FALSE(reporter.reports.empty());
     EXPECT_EQ(reporter.reports.back(), "failed");
@@ -121,9 +131,11 @@ TEST_P(UpdateFailureTest, FailureEndsFailedNeverCompleted) {
     if (failure.message) {
         ASSERT_EQ(reporter.callsAtMessage.size(), 1u);
         EXPECT_EQ(reporter.callsAtMessage[0], failure.callsBeforeMessage);
-        EXPECT_NE(
-            std::find(reporter.reports.begin(), reporter.reports.end(), std::string("message ") + failure.message),
-            reporter.reports.end());
+        EXPECT_NE(std::find_if(reporter.reports.begin(), reporter.reports.end(),
+                               [&](const std::string &report) {
+                                   return report.rfind(std::string("message ") + failure.message, 0) == 0;
+                               }),
+                  reporter.reports.end());
     } else {
         EXPECT_TRUE(reporter.callsAtMessage.empty());
     }
@@ -131,7 +143,12 @@ TEST_P(UpdateFailureTest, FailureEndsFailedNeverCompleted) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, UpdateFailureTest,
-    ::testing::Values(FailureCase{"LinkNotOpened", Script{.init = 0x20000015}, {"init", "term"}, kInitFailedMessage, 1},
+    ::testing::Values(FailureCase{"LinkNotOpened",
+                                  Script{.init = 0x20000015},
+                                  {"init", "term"},
+                                  kInitFailedMessage,
+                                  1,
+                                  UpdateSequence::Result::FailedUntouched},
                       // The switch failed but the link closed: the load still runs (on the
                       // closed link it fails) and the projector is told to leave
                       // programming mode.
@@ -139,23 +156,46 @@ INSTANTIATE_TEST_SUITE_P(
                                   Script{.switchToBoot = 1, .load = 1},
                                   {"init", "switch 5000", "term", "load " + kStart + " 0", "mode 2", "term"},
                                   kLoadFailedMessage,
-                                  4},
+                                  4,
+                                  UpdateSequence::Result::Failed},
                       FailureCase{"SwitchFailedLinkWouldNotClose",
                                   Script{.term = 1, .switchToBoot = 1},
                                   {"init", "switch 5000", "term"},
                                   nullptr,
-                                  0},
+                                  0,
+                                  UpdateSequence::Result::FailedUntouched},
                       FailureCase{"LoadFailedAfterProgress",
                                   Script{.load = 1, .erase = {16384}, .download = {56}},
                                   {"init", "switch 5000", "load " + kStart + " 0", "mode 2", "term"},
                                   kLoadFailedMessage,
-                                  3},
+                                  3,
+                                  UpdateSequence::Result::Failed},
+                      // The first erase command may have been sent: touched.
+                      FailureCase{"EraseFailedBeforeAnyReport",
+                                  Script{.load = 1},
+                                  {"init", "switch 5000", "load " + kStart + " 0", "mode 2", "term"},
+                                  kLoadFailedMessage,
+                                  3,
+                                  UpdateSequence::Result::Failed},
                       FailureCase{"ImageNotExamined",
                                   Script{.load = 2},
                                   {"init", "switch 5000", "load " + kStart + " 0", "mode 2", "term"},
                                   kLoadFailedMessage,
-                                  3}),
+                                  3,
+                                  UpdateSequence::Result::FailedUntouched},
+                      FailureCase{"FlashIdentityOrRangeRefused",
+                                  Script{.load = 3},
+                                  {"init", "switch 5000", "load " + kStart + " 0", "mode 2", "term"},
+                                  kLoadFailedMessage,
+                                  3,
+                                  UpdateSequence::Result::FailedUntouched}),
     [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(UpdateSequenceTest, UnconfirmedLeaveOfProgrammingModeKeepsTheSuccessWithAWarning) {
+    script.leave = 1;
+    EXPECT_EQ(run(), UpdateSequence::Result::Done);
+    EXPECT_EQ(reporter.reports.back(), std::string("completed 2097152") + kPowerCycleWarning);
+}
 
 TEST_F(UpdateSequenceTest, SwitchFailureWithCleanCloseStillSucceedsWhenTheLoadDoes) {
     script.switchToBoot = 1;
@@ -222,8 +262,105 @@ TEST_F(UpdateSequenceTest, SecondSequenceCannotRunWhileOneRuns) {
     };
     UpdateSequence first(library, reporter, "tz4817.img", 10);
     EXPECT_EQ(first.run(), UpdateSequence::Result::Done);
-    EXPECT_EQ(innerResult, UpdateSequence::Result::Failed);
+    EXPECT_EQ(innerResult, UpdateSequence::Result::FailedUntouched);
     EXPECT_TRUE(inner.reports.empty());
+}
+
+// --- the image as the front ends check it ---------------------------------------------
+
+class ImageTest : public UpdateSequenceTest {
+protected:
+    void SetUp() override {
+        UpdateSequenceTest::SetUp();
+        char pattern[] = "/tmp/tz4817-image-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        path_ = directory_ + "/tz4817.img";
+    }
+    void TearDown() override { std::filesystem::remove_all(directory_); }
+    // A (sparse) image file of `size` bytes.
+    void makeImage(uint64_t size, const std::string &path = {}) {
+        std::ofstream(path.empty() ? path_ : path, std::ios::binary).close();
+        std::filesystem::resize_file(path.empty() ? path_ : path, size);
+    }
+    std::string directory_, path_;
+};
+
+TEST_F(ImageTest, ImagesThatCannotBeWrittenAreRefusedBeforeAnyLibraryCall) {
+    constexpr int64_t kMissing = -1, kDirectory = -2, kFifo = -3;
+    struct Case {
+        int64_t size;
+        const char *problem;  // after the path; null: a good image
+    } cases[] = {
+        {kMissing, "]: No such file or directory"},
+        {kDirectory, "]: not a regular file"},
+        {kFifo, "]: not a regular file"},
+        {0, "]: empty (0 bytes)"},
+        {0x3FFF, "]: 16383 bytes, shorter than the 16384-byte boot sector that an image starts with"},
+        {0x4000, " is 16384 bytes, only the boot sector, which the update never writes"},
+        {0x4001, nullptr},
+        {0x200000, nullptr},
+        {0x200001, "]: 2097153 bytes, more than the 2097152-byte flash holds"},
+        {0x100000000, "]: 4294967296 bytes, more than the 2097152-byte flash holds"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        std::filesystem::remove_all(path_);
+        if (c.size == kDirectory)
+            std::filesystem::create_directory(path_);
+        else if (c.size == kFifo)
+            ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+        else if (c.size >= 0)
+            makeImage(static_cast<uint64_t>(c.size));
+        const ImageFile image(path_);
+        calls.clear();
+        reporter.reports.clear();
+        if (!c.problem) {
+            EXPECT_TRUE(image.good()) << image.problem();
+            EXPECT_EQ(image.size(), static_cast<uint64_t>(c.size));
+            continue;
+        }
+        const std::string expected =
+            (c.size == 0x4000 ? "Nothing to write: " + path_ : "Bad file [" + path_) + c.problem;
+        EXPECT_EQ(image.problem(), expected);
+        EXPECT_EQ(run(0, path_, &image), UpdateSequence::Result::FailedUntouched);
+        EXPECT_TRUE(calls.empty()) << "the projector was touched";
+        EXPECT_EQ(reporter.reports,
+                  (std::vector<std::string>{std::string("message ") + kLoadFailedMessage + expected + "\n", "failed"}));
+    }
+}
+
+// What is downloaded is what was announced: an image that grew, or was
+// replaced, while the projector switched is not loaded.
+TEST_F(ImageTest, ImageChangedAfterItWasCheckedIsNotDownloaded) {
+    const std::vector<std::pair<const char *, std::function<void()>>> changes = {
+        {"grew", [&] { std::filesystem::resize_file(path_, 0x8000); }},
+        {"replaced",
+         [&] {
+             makeImage(0x6000, path_ + ".new");
+             std::filesystem::rename(path_ + ".new", path_);
+         }},
+    };
+    for (const auto &[what, change] : changes) {
+        SCOPED_TRACE(what);
+        makeImage(0x6000);
+        const ImageFile image(path_);
+        ASSERT_TRUE(image.good());
+        calls.clear();
+        reporter.reports.clear();
+        script.duringSwitch = change;
+        EXPECT_EQ(run(0x6000, path_, &image), UpdateSequence::Result::FailedUntouched);
+        EXPECT_EQ(calls, (std::vector<std::string>{"init", "switch 5000", "mode 2", "term"}));
+        ASSERT_EQ(reporter.reports.size(), 2u);
+        EXPECT_NE(reporter.reports[0].find("changed since it was checked"), std::string::npos) << reporter.reports[0];
+    }
+    // Unchanged, it is loaded.
+    script.duringSwitch = nullptr;
+    makeImage(0x6000);
+    const ImageFile image(path_);
+    calls.clear();
+    EXPECT_EQ(run(0x6000, path_, &image), UpdateSequence::Result::Done);
+    EXPECT_EQ(calls.size(), 5u);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <cstdio>
+
 #include <QDir>
 #include <QFile>
 #include <QTimer>
@@ -100,6 +102,11 @@ int32_t FakeLibrary::loadFlash(const char *path, uint32_t start, uint32_t length
         download = script_.downloadReports;
         result = script_.loadResult;
     }
+    // A failed load prints its reason, as the download library does.
+    if (result != 0) {
+        std::printf("Checksum FAILED\n");
+        std::fflush(stdout);
+    }
     for (uint32_t offset : erase) callback(onErased, offset, 0);
     for (uint32_t bytes : download) callback(onProgrammed, bytes, 0);
     return result;
@@ -107,11 +114,13 @@ int32_t FakeLibrary::loadFlash(const char *path, uint32_t start, uint32_t length
 
 int32_t FakeLibrary::writeProgrammingMode(int32_t mode) {
     record(QStringLiteral("QRVDL_CmdWriteProgrammingMode %1").arg(mode));
-    return 0;
+    std::lock_guard lock(mutex_);
+    return script_.leaveResult;
 }
 
-void RecordingMessageBoxes::show(QWidget * /*owner*/, const QString &text) {
+void RecordingMessageBoxes::show(QWidget * /*owner*/, const QString &text, const QString &detail) {
     texts << text;
+    details << detail;
     if (onShow) onShow();
 }
 

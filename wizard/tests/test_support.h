@@ -25,6 +25,7 @@ struct LibraryScript {
     int32_t termResult = 0;
     int32_t switchResult = 0;
     int32_t loadResult = 0;
+    int32_t leaveResult = 0;                // of programming mode 2
     std::vector<uint32_t> eraseReports;     // values given to the erase callback, in order
     std::vector<uint32_t> downloadReports;  // then to the programming callback
     // Callback numbers (from 1, erase and download counted together) after
@@ -68,12 +69,13 @@ private:
     size_t pausedAt_ = 0;  // 0: not paused
 };
 
-// Message boxes that record their texts instead of showing, and run `onShow`
-// (if set) at the moment a box would be on screen.
+// Message boxes that record their texts and details instead of showing, and
+// run `onShow` (if set) at the moment a box would be on screen.
 class RecordingMessageBoxes : public MessageBoxes {
 public:
-    void show(QWidget *owner, const QString &text) override;
+    void show(QWidget *owner, const QString &text, const QString &details) override;
     QStringList texts;
+    QStringList details;
     std::function<void()> onShow;
 };
 

@@ -106,7 +106,9 @@ private slots:
     }
 
     void readyStateShowsTheImageLength();
-    void missingImageShowsZeroLengthAndEndsFailed();
+    void badImageEndsFailedBeforeAnyLibraryCall_data();
+    void badImageEndsFailedBeforeAnyLibraryCall();
+    void unconfirmedLeaveIsDoneWithAPowerCycleBox();
     void stageTableAtEachMomentOfAFullImage();
     void everyFailureEndsInTheFailedState_data();
     void everyFailureEndsInTheFailedState();
@@ -134,6 +136,7 @@ private:
 void UpdateDialogTests::open(int64_t imageLength, std::function<QString(int)> strings) {
     directory = std::make_unique<testing::ImageDirectory>(imageLength);
     boxes.texts.clear();
+    boxes.details.clear();
     boxes.onShow = nullptr;
     imageFileName.clear();
     dialog = std::make_unique<UpdateDialog>(imageFileName, FakeLibrary::table(), boxes);
@@ -153,14 +156,48 @@ void UpdateDialogTests::readyStateShowsTheImageLength() {
     QVERIFY(FakeLibrary::instance().calls().isEmpty());
 }
 
-void UpdateDialogTests::missingImageShowsZeroLengthAndEndsFailed() {
-    FakeLibrary::instance().reset({.loadResult = 2});
-    open(-1);
-    QCOMPARE(text(*dialog, kIdImageLength), QStringLiteral("0"));
+// An image that cannot be written is found when Update is pressed: the
+// failure path with the reason as the box's details, and no library call.
+void UpdateDialogTests::badImageEndsFailedBeforeAnyLibraryCall_data() {
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << qint64{-1} << "Bad file [tz4817.img]: No such file or directory\n";
+    QTest::newRow("empty") << qint64{0} << "Bad file [tz4817.img]: empty (0 bytes)\n";
+    QTest::newRow("shorter than the boot sector")
+        << qint64{4096}
+        << "Bad file [tz4817.img]: 4096 bytes, shorter than the 16384-byte boot sector that an image "
+           "starts with\n";
+    QTest::newRow("only the boot sector")
+        << qint64{16384}
+        << "Nothing to write: tz4817.img is 16384 bytes, only the boot sector, which the update "
+           "never writes\n";
+    QTest::newRow("longer than the flash")
+        << qint64{2097153} << "Bad file [tz4817.img]: 2097153 bytes, more than the 2097152-byte flash holds\n";
+}
+
+void UpdateDialogTests::badImageEndsFailedBeforeAnyLibraryCall() {
+    QFETCH(qint64, length);
+    QFETCH(QString, reason);
+    FakeLibrary::instance().reset({});
+    open(length);
     clickUpdate();
     QTRY_VERIFY(!dialog->updateRunning());
     QCOMPARE(boxes.texts, QStringList{QStringLiteral("Failed to load flash\n")});
+    QVERIFY2(boxes.details.value(0).endsWith(reason), qPrintable(boxes.details.value(0)));
     QCOMPARE(screen(*dialog), (Screen{kFailed, QStringLiteral("Finish"), true, {kBegun, kOff, kOff}, {}, {}, 0}));
+    QCOMPARE(FakeLibrary::instance().calls(), QStringList());
+}
+
+// A success whose projector did not confirm leaving programming mode: Done,
+// and a box that says to switch it off and on, with the warning as detail.
+void UpdateDialogTests::unconfirmedLeaveIsDoneWithAPowerCycleBox() {
+    FakeLibrary::instance().reset({.leaveResult = 1, .eraseReports = {16384}, .downloadReports = {56}});
+    open(20000);
+    clickUpdate();
+    QTRY_VERIFY(!dialog->updateRunning());
+    QTRY_COMPARE(boxes.texts, QStringList{QString::fromLatin1(kPowerCycleMessage)});
+    QVERIFY(boxes.details[0].endsWith(QString::fromLatin1(kPowerCycleWarning)));
+    QCOMPARE(text(*dialog, kIdStatusLine), kDone);
 }
 
 void UpdateDialogTests::stageTableAtEachMomentOfAFullImage() {
@@ -247,6 +284,10 @@ void UpdateDialogTests::everyFailureEndsInTheFailedState() {
         return;
     }
     QCOMPARE(boxes.texts, QStringList{message});
+    // The details carry what the libraries printed during the update.
+    if (script.loadResult != 0) QVERIFY2(boxes.details[0].contains("Checksum FAILED\n"), qPrintable(boxes.details[0]));
+    if (script.initResult == 0x20000015)
+        QVERIFY2(boxes.details[0].contains("No projector was found"), qPrintable(boxes.details[0]));
     // The box comes before the failed state and before the link is closed.
     QCOMPARE(whileBoxShown.size(), 1);
     QCOMPARE(whileBoxShown[0].status, kRunning);
@@ -266,7 +307,7 @@ void UpdateDialogTests::finishEndsTheProcessAndCallsNoLibraryFunction_data() {
 void UpdateDialogTests::finishEndsTheProcessAndCallsNoLibraryFunction() {
     QFETCH(LibraryScript, script);
     FakeLibrary::instance().reset(script);
-    open(4096);
+    open(20000);
     clickUpdate();
     QTRY_VERIFY(!dialog->updateRunning());
     const QStringList calls = FakeLibrary::instance().calls();
@@ -280,7 +321,7 @@ void UpdateDialogTests::finishEndsTheProcessAndCallsNoLibraryFunction() {
 void UpdateDialogTests::finishEndsTheRealProcessWithStatusZero() {
     QTemporaryDir directory;
     QFile image(directory.filePath(QStringLiteral("tz4817.img")));
-    QVERIFY(image.open(QIODevice::WriteOnly) && image.resize(4096));
+    QVERIFY(image.open(QIODevice::WriteOnly) && image.resize(20000));
     image.close();
     QProcess child;
     child.setWorkingDirectory(directory.path());
@@ -298,7 +339,7 @@ void UpdateDialogTests::finishEndsTheRealProcessWithStatusZero() {
 // the update, or anything else after it, changes nothing.
 void UpdateDialogTests::captionDoesNotDecideWhatTheButtonDoes() {
     FakeLibrary::instance().reset({.eraseReports = {16384}, .downloadReports = {56}});
-    open(4096);
+    open(20000);
     auto *button = control<QPushButton>(*dialog, kIdUpdateButton);
     button->setText(QStringLiteral("Finish"));
     clickUpdate();

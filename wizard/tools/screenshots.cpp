@@ -53,7 +53,7 @@ const UpdateLibrary kScriptedLibrary{
 
 class SilentMessageBoxes : public MessageBoxes {
 public:
-    void show(QWidget *, const QString &) override {}
+    void show(QWidget *, const QString &, const QString &) override {}
 };
 
 // The window's contents in a simple frame: border, title bar with icon,

@@ -37,15 +37,17 @@ public:
     // running after `safety` (it is then killed).
     std::optional<int> wait(std::chrono::seconds safety = std::chrono::seconds(240));
 
-    // Waits until standard output contains `text`; false after `safety` or
-    // when the child ended without writing it.
+    // Waits until standard output (standard error) contains `text`; false
+    // after `safety` or when the child ended without writing it.
     bool waitForOutput(const std::string &text, std::chrono::seconds safety = std::chrono::seconds(120));
+    bool waitForErrors(const std::string &text, std::chrono::seconds safety = std::chrono::seconds(120));
 
     std::string output() const;  // standard output so far
     std::string errors() const;  // standard error so far
 
 private:
     bool ended() const;
+    bool waitFor(const std::string &file, const std::string &text, std::chrono::seconds safety);
 
     pid_t pid_ = -1;
     std::optional<int> status_;

@@ -2,11 +2,14 @@
 // program decides where they go.
 //
 // The libraries print their diagnostics with printf to standard output and
-// flush after every line. While a capture lives, file descriptor 1 is the
-// writing end of a pipe; a reader thread takes each complete line out of it
-// and hands it to the sink (for a console program: its own output, which on
-// a terminal ends the progress line first), and keeps it in capturedText()
-// (for a message box's details: the library lines of this run).
+// flush after every line (the transport's notes go to standard error, which
+// can be captured the same way). While a capture lives, the file descriptor
+// (1 unless another is given) is the writing end of a pipe; a reader thread
+// takes each complete line out of it and hands it to the sink (for a console
+// program: its own output, which on a terminal ends the progress line first;
+// without a sink: the real descriptor, as if nothing were captured), and
+// keeps it in capturedText() (for a message box's details: the library lines
+// of this run).
 //
 // Order: the program writes its own output while it holds holdOutput(),
 // which first forwards every line the libraries have written so far and then
@@ -15,11 +18,11 @@
 // drawn), and a line printed before a write of the program is shown before
 // it, as it would be without the capture.
 //
-// stop() (or the destructor) flushes `stdout`, puts the real standard output
-// back on descriptor 1 and forwards what is still in the pipe, a last line
+// stop() (or the destructor) flushes `stdout` and `stderr`, puts the real
+// descriptor back and forwards what is still in the pipe, a last line
 // without its line feed included: nothing is lost. If the pipe cannot be set
-// up, nothing is captured: capturing() is false, descriptor 1 is left as it
-// was, and the libraries' lines go straight to standard output.
+// up, nothing is captured: capturing() is false, the descriptor is left as it
+// was, and the libraries' lines go straight to it.
 //
 // Threads: the sink runs on the reader thread or in holdOutput(), one call at
 // a time. One capture at a time per process; make and stop it on the same
@@ -32,26 +35,28 @@
 #include <string_view>
 #include <thread>
 
-namespace headless {
+namespace updater {
 
 class LibraryOutputCapture {
 public:
     // Receives each line with its line feed (the last one may have none).
     using Sink = std::function<void(std::string_view line)>;
 
-    explicit LibraryOutputCapture(Sink sink);
+    // Captures `descriptor` (STDOUT_FILENO or STDERR_FILENO). An empty sink
+    // writes each line to the real descriptor.
+    explicit LibraryOutputCapture(Sink sink, int descriptor = 1);
     ~LibraryOutputCapture();
     LibraryOutputCapture(const LibraryOutputCapture &) = delete;
     LibraryOutputCapture &operator=(const LibraryOutputCapture &) = delete;
 
-    // Whether descriptor 1 is captured.
+    // Whether the descriptor is captured.
     bool capturing() const { return readEnd_ >= 0; }
 
     // Forwards every complete line written so far; until the lock is
     // released no other line is forwarded. Cheap when nothing is captured.
     [[nodiscard]] std::unique_lock<std::mutex> holdOutput();
 
-    // Every line forwarded so far.
+    // Every line written so far, forwarded first.
     std::string capturedText();
 
     // Ends the capture (see above). Idempotent.
@@ -65,12 +70,13 @@ private:
     void forward(std::string_view line);
 
     Sink sink_;
+    const int descriptor_;
     int readEnd_ = -1;
-    int savedOutput_ = -1;  // the real standard output
+    int savedOutput_ = -1;  // the real descriptor
     std::thread reader_;
     std::mutex mutex_;  // the sink, pending_ and captured_
     std::string pending_;
     std::string captured_;
 };
 
-}  // namespace headless
+}  // namespace updater

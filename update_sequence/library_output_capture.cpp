@@ -9,7 +9,7 @@
 #include <system_error>
 #include <unistd.h>
 
-namespace headless {
+namespace updater {
 
 namespace {
 
@@ -24,9 +24,10 @@ bool moveDescriptor(int from, int to) {
 
 }  // namespace
 
-LibraryOutputCapture::LibraryOutputCapture(Sink sink) : sink_(std::move(sink)) {
-    std::fflush(stdout);
-    const int saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+LibraryOutputCapture::LibraryOutputCapture(Sink sink, int descriptor)
+    : sink_(std::move(sink)), descriptor_(descriptor) {
+    std::fflush(nullptr);
+    const int saved = ::fcntl(descriptor_, F_DUPFD_CLOEXEC, 3);
     if (saved < 0) return;
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
@@ -35,13 +36,13 @@ LibraryOutputCapture::LibraryOutputCapture(Sink sink) : sink_(std::move(sink)) {
     }
     // The reading end never blocks: holdOutput() takes what is there and
     // goes on.
-    if (::fcntl(ends[0], F_SETFL, O_NONBLOCK) != 0 || !moveDescriptor(ends[1], STDOUT_FILENO)) {
+    if (::fcntl(ends[0], F_SETFL, O_NONBLOCK) != 0 || !moveDescriptor(ends[1], descriptor_)) {
         ::close(ends[0]);
         ::close(ends[1]);
         ::close(saved);
         return;
     }
-    // Descriptor 1 is now the pipe's only writing end: when it is given back
+    // The descriptor is now the pipe's only writing end: when it is given back
     // the reader sees the end of file.
     ::close(ends[1]);
     readEnd_ = ends[0];
@@ -71,21 +72,22 @@ std::unique_lock<std::mutex> LibraryOutputCapture::holdOutput() {
 
 std::string LibraryOutputCapture::capturedText() {
     std::lock_guard lock(mutex_);
+    if (readEnd_ >= 0) forwardAvailable();
     return captured_;
 }
 
 void LibraryOutputCapture::stop() {
     if (readEnd_ < 0) return;
-    std::fflush(stdout);
-    // The real output back on descriptor 1 closes the pipe's writing end: the
-    // reader forwards what is left, then sees the end of file.
-    moveDescriptor(savedOutput_, STDOUT_FILENO);
-    ::close(savedOutput_);
+    std::fflush(nullptr);
+    // The real output back on the descriptor closes the pipe's writing end:
+    // the reader forwards what is left, then sees the end of file.
+    moveDescriptor(savedOutput_, descriptor_);
     if (reader_.joinable()) reader_.join();
     std::lock_guard lock(mutex_);
     forwardAvailable();  // nothing left once the reader saw the end of file
     if (!pending_.empty()) forward(pending_);
     pending_.clear();
+    ::close(savedOutput_);  // a line without a sink went to it until now
     ::close(readEnd_);
     savedOutput_ = readEnd_ = -1;
 }
@@ -122,7 +124,10 @@ bool LibraryOutputCapture::forwardAvailable() {
 
 void LibraryOutputCapture::forward(std::string_view line) {
     captured_.append(line);
-    if (sink_) sink_(line);
+    if (sink_)
+        sink_(line);
+    else
+        (void)!::write(savedOutput_, line.data(), line.size());
 }
 
-}  // namespace headless
+}  // namespace updater

@@ -17,7 +17,7 @@
 
 #include "library_output_capture.h"
 
-namespace headless {
+namespace updater {
 namespace {
 
 size_t firstDifference(const std::string &a, const std::string &b) {
@@ -103,6 +103,20 @@ TEST_F(LibraryOutputCaptureTest, LinesArriveInOrderWithTheProgramsWritesAndNothi
 
 // With no descriptor left for the copy of standard output, or none for the
 // pipe, the capture is off and the lines are written as without it.
+// Without a sink (the program's message boxes): the lines still reach the
+// real output, and the text of the run has each line the moment it was
+// written, not only once the reader got to it.
+TEST_F(LibraryOutputCaptureTest, WithoutASinkLinesPassThroughAndTheTextIsCurrent) {
+    auto capture = std::make_unique<LibraryOutputCapture>(nullptr);
+    ASSERT_TRUE(capture->capturing());
+    print("File[tz4817.img] Size[2097152]\n");
+    print("Checksum FAILED\n");
+    EXPECT_EQ(capture->capturedText(), "File[tz4817.img] Size[2097152]\nChecksum FAILED\n");
+    print("Failed to load flash");
+    capture.reset();
+    EXPECT_EQ(written(), "File[tz4817.img] Size[2097152]\nChecksum FAILED\nFailed to load flash");
+}
+
 TEST_F(LibraryOutputCaptureTest, PipeThatCannotBeMadeLeavesStandardOutputAsItWas) {
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -134,4 +148,4 @@ TEST_F(LibraryOutputCaptureTest, PipeThatCannotBeMadeLeavesStandardOutputAsItWas
 }
 
 }  // namespace
-}  // namespace headless
+}  // namespace updater

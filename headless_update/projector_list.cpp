@@ -1,0 +1,94 @@
+#include "projector_list.h"
+
+#include <cstdio>
+
+namespace headless {
+namespace {
+
+struct Identity {
+    uint16_t vendorId, productId;
+    const char *mode;
+};
+
+// The projector in its application firmware and in programming mode.
+constexpr Identity kIdentities[] = {
+    {0xE7A2, 0x051E, "application"},
+    {0xE7B9, 0x2000, "programming"},
+};
+
+// Places come from the bus (a USB/IP server's bus ids): untrusted text.
+std::string shown(const std::string &text) {
+    std::string out = text;
+    for (char &c : out)
+        if (c < 0x20 || c > 0x7E) c = '?';
+    return out;
+}
+
+std::string jsonString(const std::string &text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string ids(const Projector &projector) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", projector.vendorId, projector.productId);
+    return text;
+}
+
+std::string line(const Projector &projector) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%-12s %s  %s", shown(projector.place).c_str(), ids(projector).c_str(),
+                  projector.mode);
+    return text;
+}
+
+}  // namespace
+
+std::vector<Projector> projectorsIn(const usb_driver::Survey &survey) {
+    std::vector<Projector> projectors;
+    for (const usb_driver::SurveyedDevice &device : survey.devices)
+        for (const Identity &identity : kIdentities)
+            if (device.vendorId == identity.vendorId && device.productId == identity.productId)
+                projectors.push_back(Projector{device.place, device.vendorId, device.productId, identity.mode});
+    return projectors;
+}
+
+std::string listText(const usb_driver::Survey &survey, const std::vector<Projector> &projectors) {
+    std::string text;
+    for (const Projector &projector : projectors) text += line(projector) + "  " + survey.bus + "\n";
+    return text;
+}
+
+std::string listJson(const usb_driver::Survey &survey, const std::vector<Projector> &projectors) {
+    std::string text = "{\"bus\": ";
+    text +=
+        survey.server.empty() ? "\"local\", \"server\": null" : "\"usbip\", \"server\": " + jsonString(survey.server);
+    text += ", \"projectors\": [";
+    for (size_t i = 0; i < projectors.size(); ++i) {
+        if (i) text += ", ";
+        text += "{\"place\": " + jsonString(projectors[i].place) + ", \"usb_id\": \"" + ids(projectors[i]) +
+                "\", \"mode\": \"" + projectors[i].mode + "\"}";
+    }
+    return text + "]}\n";
+}
+
+std::string refusalText(const usb_driver::Survey &survey, const std::vector<Projector> &projectors) {
+    std::string text = std::to_string(projectors.size()) + " projectors are attached (" + survey.bus +
+                       "); choose the one to update with --device PLACE:\n";
+    for (const Projector &projector : projectors) text += "  " + line(projector) + "\n";
+    return text;
+}
+
+}  // namespace headless

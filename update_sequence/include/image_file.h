@@ -1,0 +1,61 @@
+// The image file an update writes, opened once and checked before the
+// projector is touched.
+//
+// The download library finds a bad image only after the projector has been
+// switched into programming mode, and sees its size through 32 bits. The
+// front ends check it first, with the size the file really has: a regular
+// file of more than the boot sector (which the update never writes) and no
+// more than the flash. The file stays open while the update runs, so that
+// the update can make sure, just before the download, that the image is the
+// one that was checked and announced (the same file, size and modification
+// time) and refuse one that changed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace updater {
+
+// The first sector of the flash, the boot block, is never written; file
+// positions are flash offsets, so the image's own first bytes are skipped.
+inline constexpr uint64_t kBootSectorSize = 0x4000;
+inline constexpr uint64_t kFlashSize = 0x200000;
+
+class ImageFile {
+public:
+    // Opens `path` and checks it. Never blocks on a FIFO or device of that name.
+    explicit ImageFile(std::string path);
+    ~ImageFile();
+    ImageFile(const ImageFile &) = delete;
+    ImageFile &operator=(const ImageFile &) = delete;
+
+    const std::string &path() const { return path_; }
+    // The size the file had when it was checked; 0 when it could not be opened.
+    uint64_t size() const { return size_; }
+
+    // Whether the image can be written.
+    bool good() const { return problem_.empty(); }
+    // Why not, in one line without a line feed: "Bad file [tz4817.img]: empty
+    // (0 bytes)", or for an image that is only the boot sector "Nothing to
+    // write: ...". Empty when the image is good.
+    const std::string &problem() const { return problem_; }
+
+    // Whether `path` still names the file that was checked, with the size and
+    // modification time it had. False with `why` set ("Bad file [tz4817.img]:
+    // changed since it was checked ...") when not.
+    bool unchanged(std::string &why) const;
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+    uint64_t size_ = 0;
+    int64_t modifiedSeconds_ = 0;
+    long modifiedNanoseconds_ = 0;
+    std::string problem_;
+};
+
+}  // namespace updater
