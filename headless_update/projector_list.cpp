@@ -1,5 +1,7 @@
 #include "projector_list.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace headless {
@@ -54,6 +56,26 @@ std::string line(const Projector &projector) {
     return text;
 }
 
+// "1-2" before "1-10": runs of digits compare as numbers.
+bool placeBefore(const std::string &a, const std::string &b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
+            size_t endA = i, endB = j;
+            while (endA < a.size() && std::isdigit(static_cast<unsigned char>(a[endA]))) ++endA;
+            while (endB < b.size() && std::isdigit(static_cast<unsigned char>(b[endB]))) ++endB;
+            const std::string numberA = a.substr(i, endA - i), numberB = b.substr(j, endB - j);
+            if (numberA.size() != numberB.size()) return numberA.size() < numberB.size();
+            if (numberA != numberB) return numberA < numberB;
+            i = endA, j = endB;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i, ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
 }  // namespace
 
 std::vector<Projector> projectorsIn(const usb_driver::Survey &survey) {
@@ -62,6 +84,8 @@ std::vector<Projector> projectorsIn(const usb_driver::Survey &survey) {
         for (const Identity &identity : kIdentities)
             if (device.vendorId == identity.vendorId && device.productId == identity.productId)
                 projectors.push_back(Projector{device.place, device.vendorId, device.productId, identity.mode});
+    std::stable_sort(projectors.begin(), projectors.end(),
+                     [](const Projector &a, const Projector &b) { return placeBefore(a.place, b.place); });
     return projectors;
 }
 
