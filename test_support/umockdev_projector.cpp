@@ -22,8 +22,44 @@
 namespace test_support {
 namespace {
 
-constexpr const char *kSysPath = "/sys/devices/usb1/1-1";
 constexpr int kBusNumber = 1;
+
+// One testbed for the process (umockdev gives the process one /sys and one
+// /dev), shared by the projectors that sit on its bus side by side; device
+// numbers are handed out across all of them, as a bus does.
+struct SharedTestbed {
+    std::mutex mutex;
+    UMockdevTestbed *testbed = nullptr;
+    int users = 0;
+    int nextNumber = 2;
+};
+
+SharedTestbed &sharedTestbed() {
+    static SharedTestbed *shared = new SharedTestbed;  // never destroyed: used until the last projector goes
+    return *shared;
+}
+
+UMockdevTestbed *acquireTestbed() {
+    SharedTestbed &shared = sharedTestbed();
+    std::lock_guard lock(shared.mutex);
+    if (shared.users++ == 0) shared.testbed = umockdev_testbed_new();
+    return shared.testbed;
+}
+
+void releaseTestbed() {
+    SharedTestbed &shared = sharedTestbed();
+    std::lock_guard lock(shared.mutex);
+    if (--shared.users == 0) {
+        g_object_unref(shared.testbed);
+        shared.testbed = nullptr;
+    }
+}
+
+int nextDeviceNumber() {
+    SharedTestbed &shared = sharedTestbed();
+    std::lock_guard lock(shared.mutex);
+    return shared.nextNumber++;
+}
 
 // What the kernel reports a device can do; REAP_AFTER_DISCONNECT lets the
 // host collect the URBs that ended when the device left.
@@ -64,16 +100,17 @@ struct Appearance {
 };
 
 struct UmockdevProjector::State {
-    explicit State(tz4817::Tz4817Device &d) : device(d) {}
+    State(tz4817::Tz4817Device &d, int port)
+        : device(d), sysPath("/sys/devices/usb1/" + std::to_string(kBusNumber) + "-" + std::to_string(port)) {}
 
     tz4817::Tz4817Device &device;
+    const std::string sysPath;  // "/sys/devices/usb1/1-2": the port the projector is plugged into
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
 
     std::mutex mutex;  // everything below; the handler runs on umockdev's worker thread
     std::map<std::string, std::shared_ptr<Appearance>> byNode;
     std::shared_ptr<Appearance> current;
-    int nextNumber = 2;
     int count = 0;
     int claimError = 0;
     int inError = 0;
@@ -107,7 +144,7 @@ void UmockdevProjector::State::plug(const tz4817::Presence &presence) {
     char node[64];
     {
         std::lock_guard lock(mutex);
-        appearance->number = nextNumber++;
+        appearance->number = nextDeviceNumber();
         std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", kBusNumber, appearance->number);
         appearance->node = node;
         byNode[appearance->node] = appearance;
@@ -123,7 +160,7 @@ void UmockdevProjector::State::plug(const tz4817::Presence &presence) {
     umockdev_testbed_attach_ioctl(testbed, node, handler, nullptr);
     char text[1024];
     std::snprintf(text, sizeof text,
-                  "P: /devices/usb1/1-1\n"
+                  "P: %s\n"
                   "N: bus/usb/%03d/%03d\n"
                   "E: SUBSYSTEM=usb\n"
                   "E: DEVTYPE=usb_device\n"
@@ -140,9 +177,9 @@ void UmockdevProjector::State::plug(const tz4817::Presence &presence) {
                   "A: bNumConfigurations=1\\n\n"
                   "A: speed=12\\n\n"
                   "H: descriptors=%s\n",
-                  kBusNumber, appearance->number, kBusNumber, appearance->number, node, presence.vendorId,
-                  presence.productId, descriptors[12] | (descriptors[13] << 8), kBusNumber, appearance->number,
-                  presence.vendorId, presence.productId, hex(descriptors).c_str());
+                  sysPath.c_str() + 4, kBusNumber, appearance->number, kBusNumber, appearance->number, node,
+                  presence.vendorId, presence.productId, descriptors[12] | (descriptors[13] << 8), kBusNumber,
+                  appearance->number, presence.vendorId, presence.productId, hex(descriptors).c_str());
     GError *error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, text, &error)) {
         std::fprintf(stderr, "umockdev: cannot add the projector: %s\n", error ? error->message : "?");
@@ -167,8 +204,8 @@ void UmockdevProjector::State::removeCurrent() {
         }
         appearance->pending.clear();
     }
-    umockdev_testbed_uevent(testbed, kSysPath, "remove");
-    umockdev_testbed_remove_device(testbed, kSysPath);
+    umockdev_testbed_uevent(testbed, sysPath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, sysPath.c_str());
 }
 
 void UmockdevProjector::State::sync(const tz4817::Presence &presence) {
@@ -419,9 +456,10 @@ bool UmockdevLoaded() {
     return true;
 }
 
-UmockdevProjector::UmockdevProjector(tz4817::Tz4817Device &device) : state_(std::make_unique<State>(device)) {
+UmockdevProjector::UmockdevProjector(tz4817::Tz4817Device &device, int port)
+    : state_(std::make_unique<State>(device, port)) {
     State &state = *state_;
-    state.testbed = umockdev_testbed_new();
+    state.testbed = acquireTestbed();
     state.handler = umockdev_ioctl_base_new();
     g_signal_connect(state.handler, "handle-ioctl", G_CALLBACK(&State::onIoctl), &state);
     const tz4817::Presence presence = device.presence();
@@ -433,12 +471,21 @@ UmockdevProjector::~UmockdevProjector() {
     State &state = *state_;
     state.stopping = true;
     state.follower.join();
+    {
+        // This projector leaves the shared testbed: its last appearance, and
+        // the bridge of every node it had.
+        std::lock_guard testbedLock(state.testbedMutex);
+        state.cablePulled = true;
+        state.removeCurrent();
+        for (const auto &[node, appearance] : state.byNode)
+            umockdev_testbed_detach_ioctl(state.testbed, node.c_str(), nullptr);
+    }
     // URBs nobody reaped.
     for (auto &[node, appearance] : state.byNode) {
         for (UMockdevIoctlData *urb : appearance->pending) umockdev_ioctl_data_unref(urb);
         for (UMockdevIoctlData *urb : appearance->done) umockdev_ioctl_data_unref(urb);
     }
-    g_object_unref(state.testbed);
+    releaseTestbed();
     g_object_unref(state.handler);
 }
 

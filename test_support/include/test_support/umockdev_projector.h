@@ -10,7 +10,8 @@
 // themselves.
 //
 // Create the bridge before libusb is initialised: libusb must see the
-// testbed's /sys and /dev.
+// testbed's /sys and /dev. Several bridges (on different ports) share one
+// testbed; libusb sees them all when it starts after the first was made.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +30,10 @@ bool UmockdevLoaded();
 
 class UmockdevProjector {
 public:
-    // Plugs the device in when it is on the bus.
-    explicit UmockdevProjector(tz4817::Tz4817Device &device);
+    // Plugs the device into port `port` of bus 1 (sysfs 1-PORT, the place
+    // libusb reports) when it is on the bus. Projectors on different ports
+    // share the process's one testbed.
+    explicit UmockdevProjector(tz4817::Tz4817Device &device, int port = 1);
     ~UmockdevProjector();
     UmockdevProjector(const UmockdevProjector &) = delete;
     UmockdevProjector &operator=(const UmockdevProjector &) = delete;
