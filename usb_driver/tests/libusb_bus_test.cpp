@@ -385,12 +385,18 @@ TEST_P(LibusbBusTest, ModeSwitchLeavesAndComesBackWithTheProgrammingIds) {
     EXPECT_EQ(reply.at(1), 4);
 }
 
-TEST_P(LibusbBusTest, InterfaceHeldElsewhereIsBusyAndCanBeOpenedLater) {
+// Said in one line while the wait for a projector goes on, naming the device.
+TEST_P(LibusbBusTest, InterfaceHeldElsewhereIsBusyIsSaidAndCanBeOpenedLater) {
     listener_.wantApplication(true);
     ASSERT_EQ(bus_->start(listener_), kStatusOk);
     const uint64_t key = listener_.arrival(1).key;
+    EXPECT_EQ(listener_.arrival(1).place, "1-1");
     projector_->failNextClaim(EBUSY);
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(bus_->open(key), kStatusBusy);
+    const std::string message = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(message.rfind("tz4817: USB device 1-1 (e7a2:051e) cannot be claimed: ", 0), 0u) << message;
+    EXPECT_NE(message.find("another program holds it\n"), std::string::npos) << message;
     EXPECT_EQ(bus_->open(key), kStatusOk);
 }
 
