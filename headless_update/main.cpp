@@ -58,17 +58,28 @@ int listProjectors(bool json) {
 }
 
 // Before anything is touched: a malformed QRV_USBIP is bad usage, and with
-// several projectors attached and none chosen nothing is started. Nothing
-// when the update may go on, else the exit status. A bus that cannot be
-// asked now is left to the update, whose wait tells what it finds.
-std::optional<int> refuseBeforeTouching(bool chosen) {
+// several projectors attached and none chosen nothing is started; a chosen
+// place with no projector now is said, and the update waits for one there.
+// Nothing when the update may go on, else the exit status. A bus that cannot
+// be asked now is left to the update, whose wait tells what it finds.
+// `chosen`: the place the update is limited to, or empty.
+std::optional<int> refuseBeforeTouching(const std::string &chosen) {
     const usb_driver::Survey survey = usb_driver::SurveyDefaultBus();
     if (survey.badAddress) {
         std::fprintf(stderr, "tz4817-update: %s\n", survey.problem.c_str());
         return kExitUsage;
     }
     const std::vector<headless::Projector> projectors = headless::projectorsIn(survey);
-    if (chosen || survey.status != 0 || projectors.size() < 2) return std::nullopt;
+    if (survey.status != 0) return std::nullopt;
+    if (!chosen.empty()) {
+        const bool there = std::any_of(projectors.begin(), projectors.end(),
+                                       [&](const headless::Projector &projector) { return projector.place == chosen; });
+        if (!there)
+            std::fprintf(stderr, "tz4817-update: no projector at %s now (see --list); waiting for one\n",
+                         chosen.c_str());
+        return std::nullopt;
+    }
+    if (projectors.size() < 2) return std::nullopt;
     std::fprintf(stderr, "tz4817-update: %sNothing was changed.\n", headless::refusalText(survey, projectors).c_str());
     return kExitUnchanged;
 }
@@ -209,7 +220,7 @@ int main(int argc, char **argv) {
         return kExitUnchanged;
     }
     const char *chosen = std::getenv("QRV_DEVICE");
-    if (const std::optional<int> refused = refuseBeforeTouching(chosen != nullptr && *chosen != '\0')) return *refused;
+    if (const std::optional<int> refused = refuseBeforeTouching(chosen != nullptr ? chosen : "")) return *refused;
 
     std::printf("Number of bytes to download: %llu\n%s", static_cast<unsigned long long>(image.size()), kWarning);
     std::fflush(stdout);

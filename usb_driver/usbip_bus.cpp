@@ -121,8 +121,6 @@ struct UsbipBus::Import {
     std::vector<std::pair<uint32_t, uint32_t>> unlinks;   // unlink seqnum, submit seqnum
 
     std::mutex writeMutex;  // one message at a time on the socket
-    // What the server sent that broke the protocol; set by the reader once.
-    std::string violation;
 
     // Orders the arrival and departure reports of this device.
     std::mutex reportMutex;
