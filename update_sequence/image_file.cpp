@@ -46,8 +46,8 @@ ImageFile::~ImageFile() {
 
 bool ImageFile::unchanged(std::string &why) const {
     const std::string changed = "Bad file [" + path_ + "]: changed since it was checked";
-    struct stat now {
-    }, open{};
+    struct stat now {};
+    struct stat opened {};
     if (fd_ < 0 || ::stat(path_.c_str(), &now) != 0) {
         why = changed + " (" + std::strerror(errno) + ")";
         return false;
@@ -57,9 +57,9 @@ bool ImageFile::unchanged(std::string &why) const {
         return false;
     }
     // The open file tells the same as the name, but it is the one checked.
-    if (::fstat(fd_, &open) != 0 || static_cast<uint64_t>(open.st_size) != size_ ||
-        open.st_mtim.tv_sec != modifiedSeconds_ || open.st_mtim.tv_nsec != modifiedNanoseconds_) {
-        why = changed + " (" + std::to_string(size_) + " bytes then, " + std::to_string(open.st_size) +
+    if (::fstat(fd_, &opened) != 0 || static_cast<uint64_t>(opened.st_size) != size_ ||
+        opened.st_mtim.tv_sec != modifiedSeconds_ || opened.st_mtim.tv_nsec != modifiedNanoseconds_) {
+        why = changed + " (" + std::to_string(size_) + " bytes then, " + std::to_string(opened.st_size) +
               " bytes now, or written since)";
         return false;
     }
