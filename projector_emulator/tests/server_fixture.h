@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tz4817/clock.h"
@@ -54,6 +55,22 @@ protected:
         auto reply = client->import("1-1");
         EXPECT_TRUE(reply && reply->status == usbip::kOpStatusOk) << "import failed";
         return client;
+    }
+
+    // A connection with the device imported once it is free: the server
+    // notices an earlier client's close asynchronously, so an import right
+    // after it may see "busy" for a moment, never for long. Null when it
+    // never became free.
+    std::unique_ptr<UsbipTestClient> importWhenFree() {
+        for (int attempt = 0; attempt < 500; ++attempt) {
+            auto client = std::make_unique<UsbipTestClient>(port());
+            auto reply = client->import("1-1");
+            if (!reply) return nullptr;
+            if (reply->status == usbip::kOpStatusOk) return client;
+            EXPECT_EQ(reply->status, usbip::kOpStatusBusy);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return nullptr;
     }
 
     // One command frame with the next sequence number; its reply.
