@@ -35,6 +35,7 @@ protected:
         device_ = std::make_unique<Tz4817Device>(*flash_, options);
         UsbipServerOptions serverOptions;
         serverOptions.port = 0;
+        serverOptions.requestTimeout = requestTimeout_;
         // Connection events go to the test's output, shown when a test fails.
         serverOptions.log = [](const std::string &line) { std::fprintf(stderr, "server: %s\n", line.c_str()); };
         server_ = std::make_unique<UsbipServer>(*device_, serverOptions);
@@ -91,6 +92,7 @@ protected:
         return reply ? reply->devices : std::vector<usbip::ListedDevice>{};
     }
 
+    std::chrono::milliseconds requestTimeout_{10'000};  // set before startServer()
     ManualClock clock_;
     std::unique_ptr<NorFlash> flash_;
     std::unique_ptr<Tz4817Device> device_;

@@ -106,6 +106,41 @@ TEST_F(UsbipServerTest, ReplyStaysQueuedAcrossTheClientsDisconnectAndReimport) {
     EXPECT_EQ(stale->data[1], 0x2A) << "the earlier client's reply is gone";
 }
 
+// Clients that connect and then send slowly or nothing: the oldest of them
+// gives way when every place is taken, the imported connection keeps its
+// place, and a device list is answered at once.
+TEST_F(UsbipServerTest, SlowClientsGiveWayAndTheImportedConnectionKeepsItsPlace) {
+    startServer();
+    auto imported = importDevice();
+    std::vector<std::unique_ptr<UsbipTestClient>> slow;
+    for (int i = 0; i < 20; ++i) {
+        slow.push_back(std::make_unique<UsbipTestClient>(port()));
+        ASSERT_TRUE(slow.back()->sendRaw({0x01}));  // the first byte of a request, and no more
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(listed().size(), 1u);
+    // The slow clients' own deadline is 10 seconds: only giving way answers sooner.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(slow.front()->waitForClose()) << "the oldest unfinished request kept its place";
+    auto status = command(*imported, statusReadFrame());
+    ASSERT_TRUE(status) << "the imported connection lost its place";
+    EXPECT_EQ((*status)[1], sequence());
+}
+
+// The deadline is for the whole request: a client that keeps sending a byte
+// now and then, each well within the time-out, is still closed when it runs out.
+TEST_F(UsbipServerTest, RequestTricklingInByteByByteRunsOutOfTime) {
+    requestTimeout_ = std::chrono::milliseconds(300);
+    startServer();
+    Bytes request;
+    usbip::appendImportRequest(request, {"1-1"});
+    UsbipTestClient client(port());
+    // 40 bytes, 50 ms apart: two seconds for the whole request.
+    for (size_t i = 0; i < request.size() && client.sendRaw({request[i]}); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(client.waitForClose()) << "the trickled import was served";
+}
+
 // --- endpoint 0 -----------------------------------------------------------------
 
 struct ControlCase {
