@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "switch_pause.h"
+
 namespace updater {
 
 namespace {
 
 std::atomic<UpdateSequence *> runningSequence{nullptr};
+std::atomic<uint32_t> switchPauseMs{kSwitchPauseMs};
 
 // The path buffer handed to the download library, as the library expects
 // it: a zero-filled buffer of 260 characters. At most 259 are copied, so the
@@ -26,6 +29,13 @@ UpdateSequence::~UpdateSequence() {
 }
 
 UpdateSequence *UpdateSequence::running() { return runningSequence.load(); }
+
+uint32_t SwitchPauseMs() { return switchPauseMs.load(); }
+
+void testing::SetSwitchPause(std::chrono::milliseconds pause) {
+    switchPauseMs.store(pause.count() > 0 ? static_cast<uint32_t>(std::min<int64_t>(pause.count(), kSwitchPauseMs))
+                                          : kSwitchPauseMs);
+}
 
 UpdateSequence::Result UpdateSequence::run() {
     UpdateSequence *none = nullptr;
@@ -50,7 +60,7 @@ UpdateSequence::Result UpdateSequence::runSteps() {
     // A failed switch closes the link; the load still runs when the link
     // closed cleanly, and its own failure then ends the update. A link that
     // would not close leaves nothing sensible to do.
-    if (library_.switchAppToBoot(kSwitchPauseMs) != 0 && library_.usbTerm() != 0) {
+    if (library_.switchAppToBoot(SwitchPauseMs()) != 0 && library_.usbTerm() != 0) {
         reporter_.failed();
         return Result::Failed;
     }
