@@ -110,10 +110,18 @@ std::optional<int> ChildProcess::wait(std::chrono::seconds safety) {
 }
 
 bool ChildProcess::waitForOutput(const std::string &text, std::chrono::seconds safety) {
+    return waitForText(outputFile_, text, safety);
+}
+
+bool ChildProcess::waitForErrors(const std::string &text, std::chrono::seconds safety) {
+    return waitForText(errorFile_, text, safety);
+}
+
+bool ChildProcess::waitForText(const std::string &file, const std::string &text, std::chrono::seconds safety) {
     const auto deadline = std::chrono::steady_clock::now() + safety;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (output().find(text) != std::string::npos) return true;
-        if (pid_ <= 0 || ended()) return output().find(text) != std::string::npos;
+        if (readFile(file).find(text) != std::string::npos) return true;
+        if (pid_ <= 0 || ended()) return readFile(file).find(text) != std::string::npos;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;

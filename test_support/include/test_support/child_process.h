@@ -40,12 +40,15 @@ public:
     // Waits until standard output contains `text`; false after `safety` or
     // when the child ended without writing it.
     bool waitForOutput(const std::string &text, std::chrono::seconds safety = std::chrono::seconds(120));
+    // The same for standard error.
+    bool waitForErrors(const std::string &text, std::chrono::seconds safety = std::chrono::seconds(120));
 
     std::string output() const;  // standard output so far
     std::string errors() const;  // standard error so far
 
 private:
     bool ended() const;
+    bool waitForText(const std::string &file, const std::string &text, std::chrono::seconds safety);
 
     pid_t pid_ = -1;
     std::optional<int> status_;
