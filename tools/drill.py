@@ -91,6 +91,7 @@ class Emulator:
         self.output = []  # standard output lines
         self.frames = []  # the text after "frame N: ", by frame number - 1
         self.clients_gone = 0  # imported connections that their client closed
+        self.messages = []  # the rest of standard error
         self.ended = False
         self.readers = [threading.Thread(target=self._read, args=(self.process.stdout, self.output), daemon=True),
                         threading.Thread(target=self._read, args=(self.process.stderr, None), daemon=True)]
@@ -113,6 +114,8 @@ class Emulator:
                         self.frames.append(match.group(2))
                     elif line.endswith(": connection closed: closed by the client"):
                         self.clients_gone += 1
+                    elif not match:
+                        self.messages.append(line)
                 self.changed.notify_all()
         with self.changed:
             self.ended = True
@@ -148,6 +151,19 @@ class Emulator:
                 self.process.wait()
         for reader in self.readers:
             reader.join()
+
+
+def start_emulator(binary, flash, arguments):
+    """An emulator that listens; a start that fails (this machine out of ports for a moment, say) is
+    tried twice more. SystemExit when it never starts: the drill cannot judge anything then."""
+    for _ in range(3):
+        emulator = Emulator(binary, flash, arguments)
+        if emulator.address is not None:
+            return emulator
+        emulator.stop()
+        time.sleep(1)
+    raise SystemExit(f"drill: tz4817-emu did not start (exit status {emulator.process.returncode}): " +
+                     " / ".join(emulator.messages[-3:]))
 
 
 def phases_of(frames):
@@ -237,7 +253,7 @@ class Campaign:
         directory = tempfile.mkdtemp(prefix="calibration-", dir=self.root)
         image = self._rng("image", image_size).randbytes(image_size)
         write(os.path.join(directory, "tz4817.img"), image)
-        emulator = Emulator(self.emulator_binary, os.path.join(directory, "flash.bin"), ["--erase-ms", "0"])
+        emulator = start_emulator(self.emulator_binary, os.path.join(directory, "flash.bin"), ["--erase-ms", "0"])
         try:
             attempt = self.update(directory, emulator, image, None)
             frames = list(emulator.frames)
@@ -303,17 +319,15 @@ class Campaign:
             arguments += ["--fault", fault.spec]
         if fault.programming_mode:
             arguments.append("--programming-mode")
-        emulator = Emulator(self.emulator_binary, flash, arguments)
+        emulator = start_emulator(self.emulator_binary, flash, arguments)
         try:
-            if emulator.address is None:
-                raise SystemExit(f"drill: run {index}: tz4817-emu did not start")
             reference = read(flash)
             first = self.update(directory, emulator, image, reference, fault.kill_at)
             result = RunResult(index, fault, image_size, first)
             if first.outcome != "updated":
                 if fault.power_cut and emulator.powered_off(20):
                     emulator.stop()
-                    emulator = Emulator(self.emulator_binary, flash, ["--erase-ms", "0"])
+                    emulator = start_emulator(self.emulator_binary, flash, ["--erase-ms", "0"])
                 elif not emulator.clear_faults():
                     raise SystemExit(f"drill: run {index}: tz4817-emu did not end its faults")
                 result.rerun = self.update(directory, emulator, image, reference)
