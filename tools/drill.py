@@ -268,22 +268,26 @@ class Campaign:
         return self.calibrations[image_size]
 
     def choose_fault(self, index, rng, image_size):
+        """The fault of run `index`: the kinds in turn, each with random parameters."""
         kind = FAULT_KINDS[index % len(FAULT_KINDS)]
         frames, phases = self.calibrate(image_size)
-        frame = rng.randint(1, frames)
-        at = phases[frame - 1]
-        if kind == "drop-reply":
-            return Fault(kind, at, f"drop-reply@{frame}")
-        if kind == "wrong-echo":
-            return Fault(kind, at, f"wrong-echo@{frame}")
-        if kind == "short-reply":
-            return Fault(kind, at, f"short-reply@{frame}:{rng.randint(0, 8)}")
-        if kind == "late-reply":
-            return Fault(kind, at, f"late-reply@{frame}:{rng.randint(100, 3000)}")
-        if kind == "leave":
-            return Fault(kind, at, f"leave@{frame}")
-        if kind == "reboot":
-            return Fault(kind, at, f"reboot@{frame}")
+        n = rng.randint(1, frames)
+        at = phases[n - 1]
+        # Faults at frame n, in the phase that frame belongs to.
+        at_frame = {
+            "drop-reply": lambda: f"drop-reply@{n}",
+            "wrong-echo": lambda: f"wrong-echo@{n}",
+            "short-reply": lambda: f"short-reply@{n}:{rng.randint(0, 8)}",
+            "late-reply": lambda: f"late-reply@{n}:{rng.randint(100, 3000)}",
+            "leave": lambda: f"leave@{n}",
+            "reboot": lambda: f"reboot@{n}",
+        }
+        if kind in at_frame:
+            return Fault(kind, at, at_frame[kind]())
+        if kind == "updater SIGKILL":
+            return Fault(kind, at, f"late-reply@{n}:{KILL_HOLD_MS}", kill_at=n)
+        if kind == "power cut":
+            return Fault(kind, at, f"power-cut@{n}", power_cut=True)
         if kind == "busy-after-erase":
             return Fault(kind, "erase", f"busy-after-erase={rng.randint(1, 10)}")
         if kind == "silent-while-erasing":
@@ -292,10 +296,6 @@ class Campaign:
             return Fault(kind, "program", f"flip-bit={rng.randrange(BOOT_SECTOR, image_size):#x}:{rng.randint(0, 7)}")
         if kind == "latency":
             return Fault(kind, "whole update", f"latency={rng.randint(100, 2000)}")
-        if kind == "updater SIGKILL":
-            return Fault(kind, at, f"late-reply@{frame}:{KILL_HOLD_MS}", kill_at=frame)
-        if kind == "power cut":
-            return Fault(kind, at, f"power-cut@{frame}", power_cut=True)
         assert kind == "already in programming mode"
         return Fault(kind, "switch", programming_mode=True)
 

@@ -52,6 +52,45 @@ Bytes readFile(const std::filesystem::path &path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The emulated projector behind a USB/IP server on an ephemeral loopback
+// port, named to the libraries by QRV_USBIP; it restarts in 50 ms and erases
+// at once. Check started() in the test.
+class ProjectorOnUsbip {
+public:
+    explicit ProjectorOnUsbip(tz4817::NorFlash &flash) : device_(flash, options()), server_(device_, serverOptions()) {
+        if (!server_.start(error_)) return;
+        const std::string address = "127.0.0.1:" + std::to_string(server_.port());
+        started_ = ::setenv("QRV_USBIP", address.c_str(), 1) == 0;
+    }
+    ~ProjectorOnUsbip() {
+        server_.stop();
+        ::unsetenv("QRV_USBIP");
+    }
+    bool started() const { return started_; }
+    const std::string &error() const { return error_; }
+    tz4817::Tz4817Device &device() { return device_; }
+    uint16_t port() const { return server_.port(); }
+    void stop() { server_.stop(); }
+
+private:
+    static tz4817::DeviceOptions options() {
+        tz4817::DeviceOptions options;
+        options.rebootDelay = std::chrono::milliseconds(50);
+        options.eraseTime = std::chrono::milliseconds(0);
+        return options;
+    }
+    static tz4817::UsbipServerOptions serverOptions() {
+        tz4817::UsbipServerOptions options;
+        options.port = 0;
+        return options;
+    }
+
+    tz4817::Tz4817Device device_;
+    tz4817::UsbipServer server_;
+    std::string error_;
+    bool started_ = false;
+};
+
 std::vector<uint32_t> erased;
 uint32_t lastProgrammed = 0;
 uint32_t programmedReports = 0;
@@ -80,21 +119,12 @@ TEST(UsbipUpdate, WholeImageReachesTheFlashFileAndTheBootSectorStays) {
         std::string error;
         auto flash = tz4817::NorFlash::openFile(flashPath.string(), error);
         ASSERT_TRUE(flash) << error;
-        tz4817::DeviceOptions options;
-        options.initialMode = tz4817::Mode::Application;
-        options.rebootDelay = std::chrono::milliseconds(50);
-        options.eraseTime = std::chrono::milliseconds(0);
-        tz4817::Tz4817Device device(*flash, options);
-        tz4817::UsbipServerOptions serverOptions;
-        serverOptions.port = 0;
-        tz4817::UsbipServer server(device, serverOptions);
-        ASSERT_TRUE(server.start(error)) << error;
-        const std::string address = "127.0.0.1:" + std::to_string(server.port());
-        ASSERT_EQ(::setenv("QRV_USBIP", address.c_str(), 1), 0);
+        ProjectorOnUsbip projector(*flash);
+        ASSERT_TRUE(projector.started()) << projector.error();
 
         ASSERT_EQ(QRV_USBInit(), 0);
         ASSERT_EQ(QRVDL_SwitchAppToBoot(20), 0);
-        EXPECT_EQ(device.presence().mode, tz4817::Mode::Programming);
+        EXPECT_EQ(projector.device().presence().mode, tz4817::Mode::Programming);
 
         testing::internal::CaptureStdout();
         const int32_t result = QRVDL_LoadFlash(imagePath.c_str(), 0xFE204000, 0, onErased, onProgrammed);
@@ -103,7 +133,7 @@ TEST(UsbipUpdate, WholeImageReachesTheFlashFileAndTheBootSectorStays) {
 
         EXPECT_EQ(QRVDL_CmdWriteProgrammingMode(2), 0);
         EXPECT_EQ(QRV_USBTerm(), 0);
-        server.stop();
+        projector.stop();
         EXPECT_EQ(flash->programErrors(), 0u);
     }
 
@@ -213,20 +243,12 @@ TEST(UsbipUpdate, SucceedsWhileSlowClientsTryToHoldEveryPlace) {
         .write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
 
     auto flash = tz4817::NorFlash::inMemory();
-    tz4817::DeviceOptions options;
-    options.rebootDelay = std::chrono::milliseconds(50);
-    options.eraseTime = std::chrono::milliseconds(0);
-    tz4817::Tz4817Device device(*flash, options);
-    tz4817::UsbipServerOptions serverOptions;
-    serverOptions.port = 0;
-    tz4817::UsbipServer server(device, serverOptions);
-    std::string error;
-    ASSERT_TRUE(server.start(error)) << error;
-    ASSERT_EQ(::setenv("QRV_USBIP", ("127.0.0.1:" + std::to_string(server.port())).c_str(), 1), 0);
+    ProjectorOnUsbip projector(*flash);
+    ASSERT_TRUE(projector.started()) << projector.error();
 
-    SlowClients slow(server.port(), 16);
+    SlowClients slow(projector.port(), 16);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(listDevices(server.port()), 1) << "the device list was refused";
+    EXPECT_EQ(listDevices(projector.port()), 1) << "the device list was refused";
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     ::testing::Test::RecordProperty("device_list_ms", static_cast<int>(waited.count()));
     // The slow clients' own deadline is 10 seconds: only giving way answers
@@ -241,8 +263,6 @@ TEST(UsbipUpdate, SucceedsWhileSlowClientsTryToHoldEveryPlace) {
     EXPECT_GT(slow.replaced(), 0u) << "no slow client ever gave way: the test proves nothing";
     const auto contents = flash->contents();
     EXPECT_TRUE(std::equal(image.begin() + 0x4000, image.end(), contents.begin() + 0x4000));
-    server.stop();
-    ::unsetenv("QRV_USBIP");
 }
 
 }  // namespace
