@@ -9,6 +9,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace tz4817::socket_io {
@@ -38,6 +39,11 @@ bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, Deadline deadli
     if (readExact(fd, std::span(out).subspan(start), deadline)) return true;
     out.resize(start);
     return false;
+}
+
+size_t unreadBytes(int fd) {
+    int count = 0;
+    return ::ioctl(fd, FIONREAD, &count) == 0 && count > 0 ? static_cast<size_t>(count) : 0;
 }
 
 std::string describe(const sockaddr *address, socklen_t length) {

@@ -25,6 +25,9 @@ inline constexpr Deadline kNoDeadline = Deadline::max();
 // Appends `count` bytes read from the socket to `out`.
 [[nodiscard]] bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, Deadline deadline = kNoDeadline);
 
+// Bytes that have arrived on the socket and are not read yet (0 on an error).
+size_t unreadBytes(int fd);
+
 // "127.0.0.1:40000" or "[::1]:40000".
 std::string describe(const sockaddr *address, socklen_t length);
 

@@ -236,13 +236,20 @@ void UsbipServer::State::acceptLoop() {
         if (!stopping && serving >= kMaxConnections) {
             // Every place is taken: the oldest connection still sending its
             // request gives way, so that clients which connect and then send
-            // slowly or nothing cannot keep everyone else out.
-            auto oldest = std::find_if(sessions.begin(), sessions.end(),
-                                       [](const auto &other) { return !other->closing && other->sendingRequest; });
+            // slowly or nothing cannot keep everyone else out. One waiting
+            // for its client goes first; one whose bytes have arrived but
+            // are not read yet is about to be served.
+            const auto unfinished = [](const auto &other) { return !other->closing && other->sendingRequest; };
+            auto oldest = std::find_if(sessions.begin(), sessions.end(), [&](const auto &other) {
+                return unfinished(other) && socket_io::unreadBytes(other->fd) == 0;
+            });
+            if (oldest == sessions.end()) oldest = std::find_if(sessions.begin(), sessions.end(), unfinished);
             if (oldest != sessions.end()) {
                 log((*oldest)->peer + ": gave way to a new connection, its request unfinished");
                 (*oldest)->closing = true;
-                ::shutdown((*oldest)->fd, SHUT_RDWR);  // its thread wakes and closes it
+                // Its thread wakes and closes it. Only the reading side: a
+                // request that came complete meanwhile is still answered.
+                ::shutdown((*oldest)->fd, SHUT_RD);
                 --serving;
             }
         }
@@ -281,11 +288,9 @@ void UsbipServer::State::serve(Session &session) {
     bool gaveWay = false;
     {
         std::lock_guard lock(mutex);
-        // It may have given way to a newer connection just as it came complete.
         gaveWay = session.closing;
         session.sendingRequest = false;
     }
-    if (gaveWay) return finish({});
 
     if (header->code == usbip::kOpReqDevlist) {
         usbip::DevlistReply reply;
@@ -299,6 +304,9 @@ void UsbipServer::State::serve(Session &session) {
         log(session.peer + ": device list, " + std::to_string(reply.devices.size()) + " device(s)");
         return finish({});
     }
+    // Given way to a newer connection just as its request came complete: a
+    // device list is still sent, an import no longer starts.
+    if (gaveWay) return finish({});
     auto import = usbip::decodeImportRequest(request);
     if (!import) return finish(std::string("bad request: ") + usbip::errorText(import.error()));
     serveImport(session, *import);

@@ -153,13 +153,28 @@ TEST(UsbipUpdate, WholeImageReachesTheFlashFileAndTheBootSectorStays) {
         << "the flash differs from the image";
 }
 
+// A connection to the loopback port that has sent `bytes`; -1 when that failed.
+int connectAndSend(uint16_t port, const Bytes &bytes) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Connections to the server that each send one byte of a request and then
 // nothing, as a port scanner or a stuck client does; one taken away by the
-// server is replaced at once, so that `count` of them are always there.
+// server comes back after a moment, so that `count` of them keep trying.
 class SlowClients {
 public:
     SlowClients(uint16_t port, size_t count) : port_(port), fds_(count, -1) {
-        for (int &fd : fds_) fd = connectOne();
+        for (int &fd : fds_) fd = connectAndSend(port_, {0x01});
         thread_ = std::thread([this] { keepUp(); });
     }
     ~SlowClients() {
@@ -173,29 +188,21 @@ public:
     size_t replaced() const { return replaced_; }
 
 private:
-    int connectOne() const {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port_);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const uint8_t first = 0x01;
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-            ::send(fd, &first, 1, MSG_NOSIGNAL) != 1) {
-            if (fd >= 0) ::close(fd);
-            return -1;
-        }
-        return fd;
-    }
     void keepUp() {
         std::vector<pollfd> entries(fds_.size());
         while (!stop_) {
             for (size_t i = 0; i < fds_.size(); ++i) entries[i] = {fds_[i], POLLIN, 0};
             if (::poll(entries.data(), entries.size(), 20) <= 0) continue;
+            // The server closed them: the only thing it ever sends them.
             for (size_t i = 0; i < fds_.size(); ++i) {
                 if (entries[i].revents == 0) continue;
-                ::close(fds_[i]);  // the server closed it: the only thing it ever sends
-                fds_[i] = connectOne();
+                ::close(fds_[i]);
+                fds_[i] = -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            for (int &fd : fds_) {
+                if (fd >= 0) continue;
+                fd = connectAndSend(port_, {0x01});
                 ++replaced_;
             }
         }
@@ -211,18 +218,10 @@ private:
 // One device-list exchange; the number of devices listed, -1 when the server
 // refused or broke the exchange.
 int listDevices(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     Bytes request, reply;
     usbip::appendDevlistRequest(request);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-        if (fd >= 0) ::close(fd);
-        return -1;
-    }
+    const int fd = connectAndSend(port, request);
+    if (fd < 0) return -1;
     uint8_t chunk[1024];
     for (ssize_t got; (got = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) reply.insert(reply.end(), chunk, chunk + got);
     ::close(fd);
