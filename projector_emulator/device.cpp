@@ -153,8 +153,8 @@ TransferStatus Tz4817Device::bulkIn(uint32_t generation, std::span<uint8_t> buff
     auto now = clock_.now();
     presenceLocked(now);
     if (!onBus_ || generation != generation_) return TransferStatus::Gone;
-    if (replies_.empty()) return TransferStatus::NoReply;
-    std::vector<uint8_t> reply = std::move(replies_.front());
+    if (!replyReadyLocked(now)) return TransferStatus::NoReply;
+    std::vector<uint8_t> reply = std::move(replies_.front().bytes);
     replies_.pop_front();
     TransferStatus status = TransferStatus::Ok;
     if (reply.size() > buffer.size()) {
@@ -169,11 +169,22 @@ TransferStatus Tz4817Device::bulkIn(uint32_t generation, std::span<uint8_t> buff
 
 bool Tz4817Device::waitForReply(uint32_t generation, Clock::TimePoint deadline) {
     std::unique_lock lock(mutex_);
-    replyReady_.wait_until(lock, deadline, [&] {
-        presenceLocked(clock_.now());
-        return !replies_.empty() || !onBus_ || generation != generation_;
-    });
-    return onBus_ && generation == generation_ && !replies_.empty();
+    for (;;) {
+        const auto now = clock_.now();
+        presenceLocked(now);
+        if (!onBus_ || generation != generation_) return false;
+        if (replyReadyLocked(now)) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        auto wake = deadline;
+        if (!replies_.empty()) {
+            // A reply held back: wake when it is due (a device clock that is
+            // not the steady clock can't be slept on: look again soon).
+            auto due = &clock_ == &Clock::system() ? replies_.front().readyAt
+                                                   : std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
+            wake = std::min(wake, due);
+        }
+        replyReady_.wait_until(lock, wake);
+    }
 }
 
 std::chrono::microseconds Tz4817Device::transferLatency() const {
@@ -199,6 +210,21 @@ void Tz4817Device::addFault(const Fault &fault) {
     faults_.push_back(fault);
 }
 
+void Tz4817Device::clearFaults() {
+    std::lock_guard lock(mutex_);
+    const auto now = clock_.now();
+    faults_.clear();
+    busyAnswersLeft_ = 0;
+    for (QueuedReply &reply : replies_) reply.readyAt = std::min(reply.readyAt, now);
+    if (!onBus_ && !returnAt_) {
+        returnAt_ = now;
+        returnMode_ = mode_;
+    }
+    presenceLocked(now);
+    changed_.notify_all();
+    replyReady_.notify_all();
+}
+
 uint64_t Tz4817Device::framesReceived() const {
     std::lock_guard lock(mutex_);
     return frames_;
@@ -220,6 +246,12 @@ const Fault *Tz4817Device::faultLocked(Fault::Kind kind, uint64_t frame) const {
 }
 
 void Tz4817Device::handleFrameLocked(FrameRecord &record, Clock::TimePoint now) {
+    if (faultLocked(Fault::Kind::PowerCut, record.index)) {
+        record.note = "power cut";
+        record.powerCut = true;
+        leaveLocked(now, std::nullopt);
+        return;
+    }
     if (faultLocked(Fault::Kind::Leave, record.index)) {
         record.note = "left the bus for good";
         leaveLocked(now, std::nullopt);
@@ -260,8 +292,12 @@ void Tz4817Device::handleFrameLocked(FrameRecord &record, Clock::TimePoint now) 
         if (reply->size() > fault->value) reply->resize(fault->value);
     }
     record.reply = *reply;
+    Clock::TimePoint readyAt = now;
+    if (const Fault *fault = faultLocked(Fault::Kind::LateReply, record.index)) {
+        readyAt += std::chrono::milliseconds(fault->value);
+    }
     if (replies_.size() == kReplyQueueDepth) replies_.pop_front();
-    replies_.push_back(std::move(*reply));
+    replies_.push_back({std::move(*reply), readyAt});
 }
 
 uint8_t Tz4817Device::statusLocked(Clock::TimePoint now) {

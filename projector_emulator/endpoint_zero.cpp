@@ -72,6 +72,9 @@ ControlResult handleControl(const usbip::SetupPacket &setup, usbip::Direction di
         return stall();
     case usb::CLEAR_FEATURE:
         // The bulk pipes never halt, so clearing a halt only has to succeed.
+        // On a real device it resets the data toggle and nothing more: a
+        // reply waiting in the IN endpoint stays, as firmware that does not
+        // flush its endpoint buffer on this request leaves it.
         if (setup.bmRequestType == kOutEndpoint && setup.wValue == usb::ENDPOINT_HALT &&
             (setup.wIndex == kBulkOutEndpoint || setup.wIndex == kBulkInEndpoint))
             return {};

@@ -15,6 +15,11 @@ const char kFaultGrammar[] = "  drop-reply@N[-M]         frames N..M get no repl
                              "  flip-bit=OFFSET[:BIT]    programming flash OFFSET stores the byte with bit BIT\n"
                              "                           (default 0) flipped\n"
                              "  latency=US               US microseconds added to every bulk transfer\n"
+                             "  late-reply@N[-M][:MS]    their reply is ready only MS milliseconds later (default\n"
+                             "                           500); the command acts at once\n"
+                             "  power-cut@N              at frame N the power fails: the frame is not acted on and\n"
+                             "                           tz4817-emu ends at once (exit status 3), its flash file as\n"
+                             "                           the chip holds it\n"
                              "Frames are numbered from 1 in the order the device receives them. Numbers are\n"
                              "decimal or 0x-prefixed hexadecimal; several faults may be joined with commas.\n";
 
@@ -58,7 +63,7 @@ bool parseOne(const std::string &item, Fault &fault, std::string &error) {
     if (at != std::string::npos) {
         std::string frames = item.substr(at + 1);
         std::string length;
-        if (name == "short-reply") {
+        if (name == "short-reply" || name == "late-reply") {
             size_t colon = frames.find(':');
             if (colon != std::string::npos) {
                 length = frames.substr(colon + 1);
@@ -75,9 +80,16 @@ bool parseOne(const std::string &item, Fault &fault, std::string &error) {
             uint64_t value = 4;
             if (!length.empty() && !parseNumber(length, 1024, value)) return bad("LEN must be 0..1024");
             fault.value = static_cast<uint32_t>(value);
-        } else if (name == "leave" || name == "reboot") {
+        } else if (name == "late-reply") {
+            fault.kind = Fault::Kind::LateReply;
+            uint64_t value = 500;
+            if (!length.empty() && !parseNumber(length, 3'600'000, value)) return bad("MS must be 0..3600000");
+            fault.value = static_cast<uint32_t>(value);
+        } else if (name == "leave" || name == "reboot" || name == "power-cut") {
             if (fault.first != fault.last) return bad("takes one frame, not a range");
-            fault.kind = name == "leave" ? Fault::Kind::Leave : Fault::Kind::Reboot;
+            fault.kind = name == "leave"    ? Fault::Kind::Leave
+                         : name == "reboot" ? Fault::Kind::Reboot
+                                            : Fault::Kind::PowerCut;
         } else {
             return bad("unknown fault");
         }

@@ -22,6 +22,8 @@
 namespace {
 
 constexpr int kExitUsage = 2;
+// The power failed (a power-cut fault): the process ends at once.
+constexpr int kExitPowerCut = 3;
 constexpr unsigned long kMaxMilliseconds = 3'600'000;
 constexpr unsigned long kMaxCount = 16;
 
@@ -40,6 +42,8 @@ const char kUsage[] = "Usage: tz4817-emu [OPTION]...\n"
                       "                       options below apply to each\n"
                       "  --reboot-ms N        time the projector takes to restart (default 1500)\n"
                       "  --erase-ms N         time a sector erase keeps the flash busy (default 50)\n"
+                      "  --programming-mode   start in programming mode, as a projector switched on with its\n"
+                      "                       enter and power buttons held\n"
                       "  --fault SPEC         inject faults; may be given several times (grammar below)\n"
                       "  -v                   log every frame and connection on standard error\n"
                       "  --make-image FILE    write a 2 MB demo firmware image (\"TZ4817 APPLICATION v2.0\"\n"
@@ -49,6 +53,8 @@ const char kUsage[] = "Usage: tz4817-emu [OPTION]...\n"
                       "\n"
                       "On start one line on standard output names the address, the mode and the USB ids.\n"
                       "SIGINT or SIGTERM stop the emulator (exit status 0); bad options give exit status 2.\n"
+                      "SIGUSR1 ends every injected fault (held replies become ready, a projector that left\n"
+                      "the bus for good is plugged back in) and prints \"tz4817-emu: faults cleared\".\n"
                       "\n"
                       "Fault SPEC grammar:\n";
 
@@ -59,6 +65,7 @@ struct Options {
     unsigned long count = 1;
     unsigned long rebootMs = 1500;
     unsigned long eraseMs = 50;
+    bool programmingMode = false;
     std::vector<tz4817::Fault> faults;
     bool verbose = false;
     std::string makeImage;
@@ -116,6 +123,9 @@ Options parseOptions(int argc, char **argv) {
             options.rebootMs = parseMilliseconds(argument, value());
         } else if (argument == "--erase-ms") {
             options.eraseMs = parseMilliseconds(argument, value());
+        } else if (argument == "--programming-mode") {
+            noValue();
+            options.programmingMode = true;
         } else if (argument == "--fault") {
             std::string error;
             auto faults = tz4817::parseFaults(value(), error);
@@ -207,19 +217,21 @@ int main(int argc, char **argv) {
     if (!loopback && !options.allowRemote)
         usageError("'" + address->host + "' is not a loopback address; add --allow-remote to listen there");
 
-    // SIGINT and SIGTERM are taken by sigwait below; every thread started
-    // from here on inherits the blocked mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // SIGINT, SIGTERM and SIGUSR1 are taken by sigwait below; every thread
+    // started from here on inherits the blocked mask.
+    sigset_t handledSignals;
+    sigemptyset(&handledSignals);
+    sigaddset(&handledSignals, SIGINT);
+    sigaddset(&handledSignals, SIGTERM);
+    sigaddset(&handledSignals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &handledSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     tz4817::DeviceOptions deviceOptions;
     deviceOptions.rebootDelay = std::chrono::milliseconds(options.rebootMs);
     deviceOptions.eraseTime = std::chrono::milliseconds(options.eraseMs);
     deviceOptions.faults = options.faults;
+    if (options.programmingMode) deviceOptions.initialMode = tz4817::Mode::Programming;
     std::vector<std::unique_ptr<tz4817::NorFlash>> flashes;
     std::vector<std::unique_ptr<tz4817::Tz4817Device>> devices;
     std::vector<tz4817::Tz4817Device *> exported;
@@ -233,9 +245,16 @@ int main(int argc, char **argv) {
         devices.push_back(std::make_unique<tz4817::Tz4817Device>(*flashes.back(), deviceOptions));
         exported.push_back(devices.back().get());
         const std::string projector = options.count == 1 ? "" : tz4817::usbipBusId(index) + " ";
-        if (options.verbose)
-            devices.back()->setFrameObserver(
-                [projector](const tz4817::FrameRecord &record) { logFrame(projector, record); });
+        devices.back()->setFrameObserver([projector, verbose = options.verbose](const tz4817::FrameRecord &record) {
+            if (verbose) logFrame(projector, record);
+            if (record.powerCut) {
+                // The flash files are mapped shared: what the chips hold is in
+                // them as the process ends, as a power cut leaves a real chip.
+                std::fprintf(stderr, "tz4817-emu: %spower cut at frame %llu\n", projector.c_str(),
+                             static_cast<unsigned long long>(record.index));
+                std::_Exit(kExitPowerCut);
+            }
+        });
     }
 
     tz4817::UsbipServerOptions serverOptions;
@@ -260,7 +279,13 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
 
     int signal = 0;
-    while (sigwait(&stopSignals, &signal) != 0) {}
+    for (;;) {
+        if (sigwait(&handledSignals, &signal) != 0) continue;
+        if (signal != SIGUSR1) break;
+        for (auto &device : devices) device->clearFaults();
+        std::printf("tz4817-emu: faults cleared\n");
+        std::fflush(stdout);
+    }
     server.stop();
     if (options.verbose) std::fprintf(stderr, "tz4817-emu: stopped by signal %d\n", signal);
     // The flashes (file-backed: mapped shared) are released as `flashes` goes

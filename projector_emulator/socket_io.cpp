@@ -1,6 +1,7 @@
 #include "socket_io.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -8,16 +9,19 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace tz4817::socket_io {
 
-bool readExact(int fd, std::span<uint8_t> buffer, std::chrono::milliseconds timeout) {
+bool readExact(int fd, std::span<uint8_t> buffer, Deadline deadline) {
     size_t done = 0;
     while (done < buffer.size()) {
-        if (timeout.count() > 0) {
+        if (deadline != kNoDeadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
             pollfd entry{fd, POLLIN, 0};
-            const int ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
+            const int ready = ::poll(&entry, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) return false;
         }
@@ -29,12 +33,17 @@ bool readExact(int fd, std::span<uint8_t> buffer, std::chrono::milliseconds time
     return true;
 }
 
-bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, std::chrono::milliseconds timeout) {
+bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, Deadline deadline) {
     const size_t start = out.size();
     out.resize(start + count);
-    if (readExact(fd, std::span(out).subspan(start), timeout)) return true;
+    if (readExact(fd, std::span(out).subspan(start), deadline)) return true;
     out.resize(start);
     return false;
+}
+
+size_t unreadBytes(int fd) {
+    int count = 0;
+    return ::ioctl(fd, FIONREAD, &count) == 0 && count > 0 ? static_cast<size_t>(count) : 0;
 }
 
 std::string describe(const sockaddr *address, socklen_t length) {

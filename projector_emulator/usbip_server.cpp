@@ -26,10 +26,8 @@
 namespace tz4817 {
 namespace {
 
-// A client gets this long to send its request; after import there is no limit.
-constexpr auto kRequestTimeout = std::chrono::seconds(10);
-// Connections served at once; more are closed on arrival. Connections that
-// are closing (their threads end within a fraction of a second) don't count.
+// Connections served at once. Connections that are closing (their threads
+// end within a fraction of a second) don't count.
 constexpr size_t kMaxConnections = 16;
 
 constexpr char kSysfsDirectory[] = "/sys/devices/platform/tz4817-emu/usb1/";
@@ -74,6 +72,8 @@ usbip::ListedDevice listedDevice(const Presence &presence, size_t index) {
 struct Session {
     int fd = -1;  // guarded by State::mutex; -1 once closed
     std::string peer;
+    std::chrono::steady_clock::time_point deadline;  // for the whole request
+    bool sendingRequest = true;                      // guarded by State::mutex
     std::thread thread;
     std::atomic<bool> closing{false};  // no longer serving; its threads are winding down
     std::atomic<bool> done{false};     // its thread has ended
@@ -241,11 +241,32 @@ void UsbipServer::State::acceptLoop() {
         auto session = std::make_unique<Session>();
         session->fd = fd;
         session->peer = socket_io::describe(reinterpret_cast<sockaddr *>(&peer), length);
+        session->deadline = std::chrono::steady_clock::now() + options.requestTimeout;
         std::lock_guard lock(mutex);
         reapLocked();
-        const auto serving =
-            std::count_if(sessions.begin(), sessions.end(), [](const auto &other) { return !other->closing; });
-        if (stopping || static_cast<size_t>(serving) >= kMaxConnections) {
+        auto serving = static_cast<size_t>(
+            std::count_if(sessions.begin(), sessions.end(), [](const auto &other) { return !other->closing; }));
+        if (!stopping && serving >= kMaxConnections) {
+            // Every place is taken: the oldest connection still sending its
+            // request gives way, so that clients which connect and then send
+            // slowly or nothing cannot keep everyone else out. One waiting
+            // for its client goes first; one whose bytes have arrived but
+            // are not read yet is about to be served.
+            const auto unfinished = [](const auto &other) { return !other->closing && other->sendingRequest; };
+            auto oldest = std::find_if(sessions.begin(), sessions.end(), [&](const auto &other) {
+                return unfinished(other) && socket_io::unreadBytes(other->fd) == 0;
+            });
+            if (oldest == sessions.end()) oldest = std::find_if(sessions.begin(), sessions.end(), unfinished);
+            if (oldest != sessions.end()) {
+                log((*oldest)->peer + ": gave way to a new connection, its request unfinished");
+                (*oldest)->closing = true;
+                // Its thread wakes and closes it. Only the reading side: a
+                // request that came complete meanwhile is still answered.
+                ::shutdown((*oldest)->fd, SHUT_RD);
+                --serving;
+            }
+        }
+        if (stopping || serving >= kMaxConnections) {
             log(session->peer + ": refused, too many connections");
             ::close(fd);
             continue;
@@ -267,15 +288,22 @@ void UsbipServer::State::serve(Session &session) {
         session.done = true;
     };
 
-    const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(kRequestTimeout);
-    if (!socket_io::readAppend(session.fd, request, usbip::kOpHeaderSize, timeout))
-        return finish("closed before a request");
+    // One deadline for the whole request: a client that trickles its bytes
+    // gets no more time than one that sends nothing.
+    if (!socket_io::readAppend(session.fd, request, usbip::kOpHeaderSize, session.deadline))
+        return finish("closed or out of time before a request");
     auto header = usbip::decodeOpHeader(request);
     if (!header) return finish(std::string("bad request: ") + usbip::errorText(header.error()));
     auto size = usbip::opRequestSize(*header);
     if (!size) return finish(std::string("bad request: ") + usbip::errorText(size.error()));
-    if (!socket_io::readAppend(session.fd, request, *size - usbip::kOpHeaderSize, timeout))
-        return finish("closed in a request");
+    if (!socket_io::readAppend(session.fd, request, *size - usbip::kOpHeaderSize, session.deadline))
+        return finish("closed or out of time in a request");
+    bool gaveWay = false;
+    {
+        std::lock_guard lock(mutex);
+        gaveWay = session.closing;
+        session.sendingRequest = false;
+    }
 
     if (header->code == usbip::kOpReqDevlist) {
         usbip::DevlistReply reply;
@@ -291,6 +319,9 @@ void UsbipServer::State::serve(Session &session) {
         log(session.peer + ": device list, " + std::to_string(reply.devices.size()) + " device(s)");
         return finish({});
     }
+    // Given way to a newer connection just as its request came complete: a
+    // device list is still sent, an import no longer starts.
+    if (gaveWay) return finish({});
     auto import = usbip::decodeImportRequest(request);
     if (!import) return finish(std::string("bad request: ") + usbip::errorText(import.error()));
     serveImport(session, *import);

@@ -7,12 +7,14 @@
 #include <cstring>
 
 #include "qrvusb.h"
+#include "switch_pause.h"
 
 namespace updater {
 
 namespace {
 
 std::atomic<UpdateSequence *> runningSequence{nullptr};
+std::atomic<uint32_t> switchPauseMs{kSwitchPauseMs};
 
 // What the sequence can say of a link that did not open. The transport has
 // said more on standard error when it knew more (a USB/IP server that
@@ -50,6 +52,13 @@ UpdateSequence::~UpdateSequence() {
 
 UpdateSequence *UpdateSequence::running() { return runningSequence.load(); }
 
+uint32_t SwitchPauseMs() { return switchPauseMs.load(); }
+
+void testing::SetSwitchPause(std::chrono::milliseconds pause) {
+    switchPauseMs.store(pause.count() > 0 ? static_cast<uint32_t>(std::min<int64_t>(pause.count(), kSwitchPauseMs))
+                                          : kSwitchPauseMs);
+}
+
 UpdateSequence::Result UpdateSequence::run() {
     UpdateSequence *none = nullptr;
     if (!runningSequence.compare_exchange_strong(none, this)) return Result::FailedUntouched;
@@ -80,7 +89,7 @@ UpdateSequence::Result UpdateSequence::runSteps() {
     // A failed switch closes the link; the load still runs when the link
     // closed cleanly, and its own failure then ends the update. A link that
     // would not close leaves nothing sensible to do.
-    if (library_.switchAppToBoot(kSwitchPauseMs) != 0 && library_.usbTerm() != 0) {
+    if (library_.switchAppToBoot(SwitchPauseMs()) != 0 && library_.usbTerm() != 0) {
         reporter_.failed();
         return Result::FailedUntouched;
     }

@@ -45,6 +45,15 @@ constexpr uint32_t kWriteReplyLength = 6;
 // Holds any request frame (at most 257 bytes) and any reply (at most 255 + 8).
 constexpr size_t kWorkBufferSize = 520;
 
+// Opening the link reads away the replies that no command of this process
+// asked for. A reply already in the projector's IN endpoint comes at the
+// pipe's next poll (a millisecond on USB, a round trip over USB/IP); the
+// time-out bounds the read that finds nothing, which every open pays once.
+constexpr uint32_t kStaleReplyTimeoutMs = 50;
+// More than the projector's endpoint can hold: a device that never stops
+// sending is read no further, and its replies fail the echo check.
+constexpr int kMaxStaleReplies = 16;
+
 // The projector in application firmware and in programming mode.
 const MatchEntry kMatchTable[] = {
     {0xE7A2, 0x051E, {}},
@@ -150,9 +159,36 @@ void reportFailedTransfer() {
     std::fflush(stdout);
 }
 
-uint32_t transfer(uint32_t pipe, uint32_t direction, uint8_t *buffer, uint32_t length, uint32_t *transferred) {
-    return WDU_Transfer(gAttach.device.load(), pipe, direction, 0, buffer, length, transferred, nullptr,
-                        kTransferTimeoutMs);
+uint32_t transfer(uint32_t pipe, uint32_t direction, uint8_t *buffer, uint32_t length, uint32_t *transferred,
+                  uint32_t timeoutMs = kTransferTimeoutMs) {
+    return WDU_Transfer(gAttach.device.load(), pipe, direction, 0, buffer, length, transferred, nullptr, timeoutMs);
+}
+
+// Reads the IN pipe until a read finds nothing. A run that ended between a
+// frame and its reply (killed, crashed, the laptop's lid closed) leaves that
+// reply in the projector's IN endpoint, which keeps it until it is read or the
+// projector restarts: the next run would take it for the reply to its own
+// first command, and each command after for the reply to the one before.
+// Clearing the pipe's halt resets its data toggle but need not empty the
+// endpoint, so the replies are read and dropped. False when the device left
+// meanwhile: a projector that a dead run had told to switch modes restarts
+// once that acknowledgement has been read.
+bool discardStaleReplies() {
+    uint8_t reply[kWorkBufferSize];
+    for (int count = 0; count < kMaxStaleReplies; ++count) {
+        uint32_t bytesRead = 0;
+        const uint32_t status =
+            transfer(kPipeIn, kDirectionRead, reply, sizeof reply, &bytesRead, kStaleReplyTimeoutMs);
+        if (status == WDU_ERR_TIMEOUT) return true;
+        if (status == WDU_ERR_DEVICE_NOT_FOUND) return false;
+        if (status != WDU_OK) {
+            // A stalled or failing pipe: cleared as after a failed exchange;
+            // the first command tells whether the link works.
+            resetPipes();
+            return true;
+        }
+    }
+    return true;
 }
 
 // The reply echoes the sequence number in byte 1. Fewer than two bytes read
@@ -212,8 +248,12 @@ extern "C" int32_t QRV_USBInit(void) {
             closeLink();
             return static_cast<int32_t>(status);
         }
-        if (gAttach.device.load() != nullptr) return 0;
-        // The device taken has already left again: wait for the next one.
+        DeviceCtx *device = gAttach.device.load();
+        if (device != nullptr && discardStaleReplies()) return 0;
+        // The device taken has already left again, or left while its stale
+        // replies were read: wait for the next one. The detach callback
+        // clears the handle too, but perhaps not yet.
+        gAttach.device.compare_exchange_strong(device, nullptr);
     }
 }
 

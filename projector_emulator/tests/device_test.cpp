@@ -321,6 +321,49 @@ TEST_F(DeviceTest, FlippedBitShowsInTheChecksum) {
     EXPECT_EQ((*reply)[14], 0x01);
 }
 
+TEST_F(DeviceTest, LateReplyIsHeldItsTimeAndClearingFaultsEndsEveryFault) {
+    makeDevice({Fault{Fault::Kind::LateReply, 1, 2, 0, 200}});
+    const uint32_t generation = device->presence().generation;
+    Bytes buffer(64);
+    size_t length = 0;
+    ASSERT_EQ(device->bulkOut(generation, statusRead(1)), TransferStatus::Ok);
+    clock.advance(199ms);
+    EXPECT_EQ(device->bulkIn(generation, buffer, length), TransferStatus::NoReply);
+    clock.advance(1ms);
+    ASSERT_EQ(device->bulkIn(generation, buffer, length), TransferStatus::Ok);
+    EXPECT_EQ(buffer[1], 1);
+
+    ASSERT_EQ(device->bulkOut(generation, statusRead(2)), TransferStatus::Ok);
+    EXPECT_EQ(device->bulkIn(generation, buffer, length), TransferStatus::NoReply);
+    device->clearFaults();  // the reply held back is ready at once
+    ASSERT_EQ(device->bulkIn(generation, buffer, length), TransferStatus::Ok);
+    EXPECT_EQ(buffer[1], 2);
+
+    device->addFault(Fault{Fault::Kind::Leave, 3, 3});
+    device->addFault(Fault{Fault::Kind::LateReply, 4, 4, 0, 200});
+    EXPECT_FALSE(exchange(statusRead()));  // frame 3: gone for good
+    clock.advance(1h);
+    EXPECT_FALSE(device->presence().onBus);
+    device->clearFaults();  // plugged back in, in the mode it had, with no fault left
+    const Presence back = device->presence();
+    EXPECT_TRUE(back.onBus);
+    EXPECT_EQ(back.mode, Mode::Application);
+    EXPECT_EQ(back.generation, generation + 1);
+    EXPECT_TRUE(exchange(statusRead()));  // frame 4: no longer held back
+}
+
+TEST_F(DeviceTest, PowerCutLeavesTheFrameUnheard) {
+    makeDevice({Fault{Fault::Kind::PowerCut, 2, 2}}, Mode::Programming);
+    std::vector<bool> cuts;
+    device->setFrameObserver([&](const FrameRecord &record) { cuts.push_back(record.powerCut); });
+    ASSERT_TRUE(exchange(address(0x6000)));  // frame 1
+    const uint8_t before = flash->at(0x6000);
+    EXPECT_FALSE(exchange(erase()));  // frame 2: the power fails
+    EXPECT_EQ(flash->at(0x6000), before);
+    EXPECT_FALSE(device->presence().onBus);
+    EXPECT_EQ(cuts, (std::vector<bool>{false, true}));
+}
+
 TEST_F(DeviceTest, LatencyFaultsAddUp) {
     makeDevice({Fault{Fault::Kind::Latency, 0, 0, 0, 125}, Fault{Fault::Kind::Latency, 0, 0, 0, 5}});
     EXPECT_EQ(device->transferLatency(), std::chrono::microseconds(130));

@@ -229,6 +229,44 @@ TEST(EmulatorProgram, VerboseLogsEveryFrameWithOperationSequenceAndMode) {
     EXPECT_NE(log.find("imported 1-1"), std::string::npos) << log;
 }
 
+// A drill's controls: a projector already in programming mode, a reply held
+// back until SIGUSR1 ends the faults, and a power cut that ends the program
+// with the flash file as the chip holds it.
+TEST(EmulatorProgram, Sigusr1EndsTheFaultsAndAPowerCutEndsTheProgramWithItsFlash) {
+    {
+        RunningEmulator emulator({"--programming-mode", "--fault", "late-reply@1:600000"});
+        ASSERT_NE(emulator.port(), 0) << emulator.process().errors();
+        EXPECT_NE(emulator.startLine().find("programming mode, e7b9:2000"), std::string::npos) << emulator.startLine();
+        UsbipTestClient client(emulator.port());
+        ASSERT_TRUE(client.import());
+        client.submitOut(1, stamped(statusReadFrame(), 9));
+        auto written = client.receive();
+        ASSERT_TRUE(written && written->status == 0);
+        client.submitIn(1, 255);  // pending: the reply is held back for ten minutes
+        emulator.process().signal(SIGUSR1);
+        ASSERT_TRUE(emulator.process().waitForOutput("tz4817-emu: faults cleared\n", std::chrono::seconds(20)));
+        auto reply = client.receive();
+        ASSERT_TRUE(reply && reply->data.size() == 9) << "the held reply did not come";
+        EXPECT_EQ(reply->data[1], 9);
+        EXPECT_EQ(reply->data[7] & 0x01, 0x01) << "not in programming mode";
+        emulator.process().signal(SIGTERM);
+        EXPECT_EQ(emulator.process().wait(), 0);
+    }
+    TempDirectory directory;
+    const fs::path flashFile = directory / "flash.bin";
+    RunningEmulator emulator({"--flash", flashFile.string(), "--fault", "power-cut@2"});
+    ASSERT_NE(emulator.port(), 0) << emulator.process().errors();
+    UsbipTestClient client(emulator.port());
+    ASSERT_TRUE(client.import());
+    ASSERT_TRUE(client.exchange(stamped(statusReadFrame(), 1)));
+    client.submitOut(1, stamped(statusReadFrame(), 2));
+    EXPECT_EQ(emulator.process().wait(), 3);
+    EXPECT_NE(emulator.process().errors().find("tz4817-emu: power cut at frame 2\n"), std::string::npos)
+        << emulator.process().errors();
+    EXPECT_TRUE(client.waitForClose());
+    EXPECT_EQ(readFile(flashFile), NorFlash::factoryPattern());
+}
+
 // --- the demo image ---------------------------------------------------------------------
 
 TEST(EmulatorProgram, MakeImageWritesADeterministicNewFirmwareImage) {

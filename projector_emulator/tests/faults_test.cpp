@@ -27,6 +27,9 @@ TEST(FaultSpec, EveryKindParses) {
         {"flip-bit=0x4000", Kind::FlipBit, 0, 0, 0x4000, 0},
         {"flip-bit=0x1FFFFF:7", Kind::FlipBit, 0, 0, 0x1FFFFF, 7},
         {"latency=125", Kind::Latency, 0, 0, 0, 125},
+        {"late-reply@4", Kind::LateReply, 4, 4, 0, 500},
+        {"late-reply@4-5:20", Kind::LateReply, 4, 5, 0, 20},
+        {"power-cut@12", Kind::PowerCut, 12, 12, 0, 0},
     };
     for (const Case &c : cases) {
         std::string error;
@@ -71,6 +74,8 @@ TEST(FaultSpec, MalformedSpecsAreRejectedWithAReason) {
         "explode@3",
         "drop-reply@4,",
         "latency=1e3",
+        "late-reply@2:3600001",
+        "power-cut@3-4",
     };
     for (const char *spec : bad) {
         std::string error;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tz4817/clock.h"
@@ -34,6 +35,7 @@ protected:
         device_ = std::make_unique<Tz4817Device>(*flash_, options);
         UsbipServerOptions serverOptions;
         serverOptions.port = 0;
+        serverOptions.requestTimeout = requestTimeout_;
         // Connection events go to the test's output, shown when a test fails.
         serverOptions.log = [](const std::string &line) { std::fprintf(stderr, "server: %s\n", line.c_str()); };
         server_ = std::make_unique<UsbipServer>(*device_, serverOptions);
@@ -56,6 +58,22 @@ protected:
         return client;
     }
 
+    // A connection with the device imported once it is free: the server
+    // notices an earlier client's close asynchronously, so an import right
+    // after it may see "busy" for a moment, never for long. Null when it
+    // never became free.
+    std::unique_ptr<UsbipTestClient> importWhenFree() {
+        for (int attempt = 0; attempt < 500; ++attempt) {
+            auto client = std::make_unique<UsbipTestClient>(port());
+            auto reply = client->import("1-1");
+            if (!reply) return nullptr;
+            if (reply->status == usbip::kOpStatusOk) return client;
+            EXPECT_EQ(reply->status, usbip::kOpStatusBusy);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return nullptr;
+    }
+
     // One command frame with the next sequence number; its reply.
     std::optional<Bytes> command(UsbipTestClient &client, const Bytes &frame) {
         return client.exchange(stamped(frame, nextSequence()));
@@ -74,6 +92,7 @@ protected:
         return reply ? reply->devices : std::vector<usbip::ListedDevice>{};
     }
 
+    std::chrono::milliseconds requestTimeout_{10'000};  // set before startServer()
     ManualClock clock_;
     std::unique_ptr<NorFlash> flash_;
     std::unique_ptr<Tz4817Device> device_;

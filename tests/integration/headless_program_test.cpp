@@ -429,6 +429,32 @@ TEST_F(ProgramTest, TwoProjectorsAreListedNeverGuessedAndTheChosenOneIsWritten) 
     EXPECT_NE(run.err.find(" frame in 6: "), std::string::npos);
 }
 
+// Killed after it sent a frame and before it read the reply, a run leaves
+// that reply in the projector's IN endpoint. The next run, against the same
+// projector still running, must not take it for the reply to its own first
+// command: it updates.
+TEST_F(ProgramTest, RunAfterAKillBetweenAFrameAndItsReplyUpdates) {
+    shortenImage(kSmallImageSize);
+    // Frame 200 is in the middle of the download; the projector holds its
+    // reply back, so the program is surely waiting for it when it is killed.
+    startEmulator({"--fault", "late-reply@200:600000"});
+    ChildProcess killed(update({"--yes"}, address_));
+    ASSERT_TRUE(emulator_->waitForErrors("tz4817-emu: frame 200: flash data download")) << emulator_->errors();
+    killed.signal(SIGKILL);
+    ASSERT_EQ(killed.wait(), std::nullopt) << "ended before the kill: " << killed.output() << killed.errors();
+    // Once the projector's server has seen the dead program's connection
+    // close, nobody waits for the reply any more: the fault ends, and the
+    // reply is ready, unread, in the IN endpoint.
+    ASSERT_TRUE(emulator_->waitForErrors("connection closed: closed by the client")) << emulator_->errors();
+    emulator_->signal(SIGUSR1);
+    ASSERT_TRUE(emulator_->waitForOutput("tz4817-emu: faults cleared\n"));
+
+    const RunResult rerun = runToEnd(update({"--yes"}, address_));
+    EXPECT_EQ(rerun.status, 0) << rerun.out << rerun.err;
+    stopEmulator();
+    expectFlashUpdated();
+}
+
 TEST_F(ProgramTest, DecliningTheConfirmationStartsNothing) {
     int terminal = -1, input = -1;
     ASSERT_EQ(::openpty(&terminal, &input, nullptr, nullptr, nullptr), 0);

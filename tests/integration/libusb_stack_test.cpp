@@ -80,6 +80,18 @@ protected:
         projector_.reset();
     }
 
+    // A whole update with `image` (file positions are flash offsets): every
+    // step succeeds and the image from 0x4000 on is in the flash.
+    void expectUpdate(const Bytes &image) {
+        ImageFile file(image);
+        ASSERT_EQ(QRV_USBInit(), 0);
+        ASSERT_EQ(QRVDL_SwitchAppToBoot(300), 0);
+        ASSERT_EQ(QRVDL_LoadFlash(file.path().c_str(), 0xFE204000, 0, nullptr, nullptr), 0);
+        EXPECT_EQ(QRVDL_CmdWriteProgrammingMode(2), 0);
+        const auto after = flash_->contents();
+        EXPECT_TRUE(std::equal(image.begin() + 0x4000, image.end(), after.begin() + 0x4000)) << "image not in flash";
+    }
+
     std::unique_ptr<tz4817::NorFlash> flash_;
     std::unique_ptr<tz4817::Tz4817Device> device_;
     std::unique_ptr<test_support::UmockdevProjector> projector_;
@@ -111,18 +123,33 @@ TEST_P(LibusbStackTest, UpdateProgramsTheImageAndLeavesTheRestOfTheFlash) {
     // Flash offsets 0x4000..0x5FFF: the second sector, after the boot sector.
     Bytes image(0x6000);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>((i * 7 + (i >> 8)) ^ 0x5A);
-    ImageFile file(image);
-
-    ASSERT_EQ(QRV_USBInit(), 0);
-    ASSERT_EQ(QRVDL_SwitchAppToBoot(300), 0);
-    ASSERT_EQ(QRVDL_LoadFlash(file.path().c_str(), 0xFE204000, 0, nullptr, nullptr), 0);
-    EXPECT_EQ(QRVDL_CmdWriteProgrammingMode(2), 0);
+    ASSERT_NO_FATAL_FAILURE(expectUpdate(image));
 
     const auto after = flash_->contents();
-    EXPECT_TRUE(std::equal(image.begin() + 0x4000, image.end(), after.begin() + 0x4000)) << "image not in flash";
     EXPECT_TRUE(std::equal(before.begin(), before.begin() + 0x4000, after.begin())) << "boot sector touched";
     EXPECT_TRUE(std::equal(before.begin() + 0x6000, before.end(), after.begin() + 0x6000)) << "flash beyond touched";
     EXPECT_EQ(flash_->programErrors(), 0u);
+}
+
+// A run that ended between a frame and its reply (killed, crashed) leaves
+// that reply in the projector's IN endpoint; the projector keeps running.
+// The next update discards it instead of taking it for the reply to its own
+// first command, and updates.
+TEST_P(LibusbStackTest, UpdateAfterARunThatLeftItsReplyUnreadSucceeds) {
+    ASSERT_EQ(QRV_USBInit(), 0);
+    ASSERT_EQ(QRVDL_SwitchAppToBoot(300), 0);
+    EXPECT_EQ(QRV_USBTerm(), 0);
+    // The last frame of the run that died: a download that reached the
+    // projector, whose reply nobody read.
+    Bytes frame = {0x02, 0x2A, 0x00, 0x03, 0x00, 0x34, 0x25, 0x5A, 0};
+    for (size_t i = 1; i + 1 < frame.size(); ++i) frame.back() = static_cast<uint8_t>(frame.back() + frame[i]);
+    const uint32_t generation = device_->presence().generation;
+    ASSERT_EQ(device_->bulkOut(generation, frame), tz4817::TransferStatus::Ok);
+    ASSERT_TRUE(device_->waitForReply(generation, std::chrono::steady_clock::now()));
+
+    Bytes image(0x6000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + (i >> 9));
+    expectUpdate(image);
 }
 
 TEST_P(LibusbStackTest, ProjectorPulledMidDownloadFailsInsteadOfHanging) {

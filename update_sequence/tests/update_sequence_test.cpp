@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "switch_pause.h"
 #include "update_sequence.h"
 
 namespace updater {
@@ -103,6 +104,20 @@ TEST_F(UpdateSequenceTest, SuccessfulUpdateCallsTheLibrariesInOrderAndEndsComple
     EXPECT_EQ(reporter.reports,
               (std::vector<std::string>{"done 1", "began 2", "progress 16384 0", "progress 24576 1", "done 1",
                                         "began 3", "done 2", "progress 56 0", "progress 112 0", "completed 2097152"}));
+}
+
+// Only the drill's test build shortens the switch pause, and never beyond
+// the whole pause; 0 gives it back.
+TEST_F(UpdateSequenceTest, SwitchPauseIsShortenedOnlyThroughTheTestHook) {
+    testing::SetSwitchPause(std::chrono::milliseconds(20));
+    EXPECT_EQ(run(), UpdateSequence::Result::Done);
+    testing::SetSwitchPause(std::chrono::hours(1));
+    EXPECT_EQ(run(), UpdateSequence::Result::Done);
+    testing::SetSwitchPause(std::chrono::milliseconds(0));
+    EXPECT_EQ(run(), UpdateSequence::Result::Done);
+    EXPECT_EQ(calls, (std::vector<std::string>{"init", "switch 20", "load " + kStart + " 0", "mode 2", "term", "init",
+                                               "switch 5000", "load " + kStart + " 0", "mode 2", "term", "init",
+                                               "switch 5000", "load " + kStart + " 0", "mode 2", "term"}));
 }
 
 // Every way an update can fail ends in failed(), never in completed(), with

@@ -273,11 +273,15 @@ uint32_t FakeDriver::transferLocked(TransferRecord &record, LoggedRequest &entry
         if (!device.outFailures.empty()) {
             const uint32_t status = device.outFailures.front();
             device.outFailures.pop_front();
-            if (device.failedWritesArrive) device.lastFrame = entry.data;
+            if (device.failedWritesArrive) {
+                device.lastFrame = entry.data;
+                device.replyPending = true;
+            }
             record.dwBytesTransferred = device.transferredOnFailure;
             return status;
         }
         device.lastFrame = entry.data;
+        device.replyPending = true;
         record.dwBytesTransferred = record.dwBufferSize;
         return 0;
     }
@@ -291,7 +295,11 @@ uint32_t FakeDriver::transferLocked(TransferRecord &record, LoggedRequest &entry
     if (device.nextReply) {
         reply = *device.nextReply;
         device.nextReply.reset();
+    } else if (!device.replyPending) {
+        record.dwBytesTransferred = 0;
+        return kStatusTimeout;
     } else {
+        device.replyPending = false;
         // Answer the last frame as the projector does: a write frame gets 6
         // bytes, a read frame asking for d bytes gets d + 8.
         const std::vector<uint8_t> &frame = device.lastFrame;

@@ -49,6 +49,10 @@ struct FakeDevice {
     bool wrongEcho = false;                         // replies echo byte 1 plus one
     std::optional<std::vector<uint8_t>> nextReply;  // the next IN reply, as it is
     std::vector<uint8_t> lastFrame;                 // the last OUT frame received
+    // A frame arrived and its reply has not been read: without one (and
+    // without nextReply) an IN read times out, as the projector has nothing
+    // to send.
+    bool replyPending = false;
 };
 
 class FakeDriver {

@@ -3,9 +3,11 @@
 // the request records of QRV_WriteQrvUsb byte by byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "fake_driver.h"
@@ -177,15 +179,65 @@ TEST_F(Transport, InitWithoutTermClosesTheEarlierLinkFirst) {
     EXPECT_EQ(fake_.requests(IOCTL_EVENT_REGISTER).size(), 2u);
 }
 
+// Opening the link reads pipe 0x81 with a short time-out until a read finds
+// nothing: replies left by a run that died between a frame and its reply are
+// dropped. A pipe that fails meanwhile is cleared, and the link still opens.
+TEST_F(Transport, OpeningTheLinkReadsAwayRepliesNobodyAskedFor) {
+    struct Case {
+        const char *name;
+        std::function<void(FakeDevice &)> script;
+        std::vector<uint32_t> codes;  // after the interface selection
+    };
+    const Case cases[] = {
+        {"two stale replies",
+         [](FakeDevice &d) {
+             d.nextReply = Bytes{0x02, 0x37, 0, 0, 0, 0x37};
+             d.lastFrame = {0x04, 0x38, 0, 3, 0, 0x34, 0x01, 0x01, 0x71};
+             d.replyPending = true;
+         },
+         {IOCTL_TRANSFER, IOCTL_TRANSFER, IOCTL_TRANSFER}},
+        {"stalled pipe",
+         [](FakeDevice &d) { d.inFailures.push_back(kStatusStall); },
+         {IOCTL_TRANSFER, IOCTL_RESET_PIPE, IOCTL_RESET_PIPE}},
+    };
+    uint32_t id = 10;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.script(fake_.addDevice(++id));
+        fake_.pushEventAtNextRegistration(EVENT_ATTACH, id);
+        fake_.clearLog();
+        ASSERT_EQ(QRV_USBInit(), 0);
+        ASSERT_TRUE(fake_.waitUntilQuiet());
+        const auto log = fake_.requests();
+        const auto selection =
+            std::find_if(log.begin(), log.end(), [](const auto &r) { return r.code == IOCTL_SET_INTERFACE; }) -
+            log.begin();
+        std::vector<uint32_t> codes;
+        for (size_t i = selection + 1; i < log.size(); ++i)
+            if (log[i].code == IOCTL_TRANSFER || log[i].code == IOCTL_RESET_PIPE) codes.push_back(log[i].code);
+        EXPECT_EQ(codes, c.codes);
+        for (const auto &transfer : fake_.requests(IOCTL_TRANSFER)) {
+            const auto record = recordOf<TransferRecord>(transfer);
+            EXPECT_EQ(record.dwPipeNum, 0x81u);
+            EXPECT_EQ(record.fRead, 1u);
+            EXPECT_EQ(record.dwTimeout, 50u);
+        }
+        std::array<uint8_t, 520> frame;
+        uint32_t capacity = 0;
+        EXPECT_EQ(statusRead(frame, capacity), 0) << "a stale reply taken for the status read's";
+        EXPECT_EQ(QRV_USBTerm(), 0);
+    }
+}
+
 TEST_F(Transport, StatusReadIsStampedAndAnswered) {
     ASSERT_EQ(initWith(5), 0);
     std::array<uint8_t, 520> frame;
     uint32_t capacity = 0;
     ASSERT_EQ(statusRead(frame, capacity), 0);
     const auto transfers = fake_.requests(IOCTL_TRANSFER);
-    ASSERT_EQ(transfers.size(), 2u);
-    EXPECT_EQ(transfers[0].data, (Bytes{0x04, 0x01, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x3A}));
-    const auto read = recordOf<TransferRecord>(transfers[1]);
+    ASSERT_EQ(transfers.size(), 3u);  // the first: opening the link found no reply waiting
+    EXPECT_EQ(transfers[1].data, (Bytes{0x04, 0x01, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x3A}));
+    const auto read = recordOf<TransferRecord>(transfers[2]);
     EXPECT_EQ(read.dwPipeNum, 0x81u);
     EXPECT_EQ(read.fRead, 1u);
     EXPECT_EQ(read.dwBufferSize, 255u);
@@ -240,7 +292,7 @@ TEST_F(Transport, FailedReadKeepsTheCounterAndReportsTheBytesRead) {
     ASSERT_EQ(statusRead(frame, capacity), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     const auto transfers = fake_.requests(IOCTL_TRANSFER);
-    EXPECT_EQ(transfers.at(2).data.at(1), 0x01) << "the number is sent again";
+    EXPECT_EQ(transfers.at(3).data.at(1), 0x01) << "the number is sent again";
 }
 
 TEST_F(Transport, ExchangeAfterDetachFailsWithoutTouchingTheBuffer) {
@@ -271,7 +323,7 @@ TEST_F(Transport, DeviceArrivingAfterDetachIsTakenAgain) {
     std::array<uint8_t, 520> frame;
     uint32_t capacity = 0;
     EXPECT_EQ(statusRead(frame, capacity), 0);
-    EXPECT_EQ(recordOf<TransferRecord>(fake_.requests(IOCTL_TRANSFER).at(0)).dwUniqueID, 6u);
+    EXPECT_EQ(recordOf<TransferRecord>(fake_.requests(IOCTL_TRANSFER).at(1)).dwUniqueID, 6u);
 }
 
 TEST_F(Transport, WrongEchoFailsTheExchangeButAdvancesTheCounter) {

@@ -113,6 +113,7 @@ TEST_F(TransportLoopback, StatusReadGetsItsReply) {
 
 TEST_F(TransportLoopback, FailedWriteThatReachedTheDeviceStillSucceeds) {
     ASSERT_EQ(QRV_USBInit(), 0);
+    bus_->clearTransfers();
     const size_t controlsBefore = bus_->controlRequests().size();
     bus_->failNextTransfer(false, usb_driver::kStatusTransferFailed, true);
     ::testing::internal::CaptureStdout();
@@ -177,6 +178,29 @@ TEST_F(TransportLoopback, ExchangeAfterTheDeviceLeftSendsNothing) {
     EXPECT_EQ(result, static_cast<int32_t>(WDU_ERR_DEVICE_NOT_FOUND));
     EXPECT_EQ(buffer, before);
     EXPECT_TRUE(bus_->transfers().empty());
+}
+
+// Replies that a run which died between frame and reply left in the
+// projector: the next link drops them. When one of them acknowledges a mode
+// switch, the projector restarts as it is read; the link waits for it and
+// opens in its new mode.
+TEST_F(TransportLoopback, OpeningTheLinkDropsRepliesLeftByARunThatDied) {
+    const auto leave = [&](const Bytes &frame, uint8_t sequence) {
+        Bytes stamped = frame;
+        stamped[1] = sequence;
+        stamped.back() = static_cast<uint8_t>(stamped.back() + sequence);
+        ASSERT_EQ(device_->bulkOut(device_->presence().generation, stamped), tz4817::TransferStatus::Ok);
+    };
+    leave(kStatusRead, 1);
+    leave(kStatusRead, 2);
+    ASSERT_EQ(QRV_USBInit(), 0);
+    EXPECT_EQ(statusRead(), 0);
+    EXPECT_EQ(QRV_USBTerm(), 0);
+
+    leave(kProgrammingMode1, 2);
+    ASSERT_EQ(QRV_USBInit(), 0);
+    EXPECT_EQ(device_->presence().mode, tz4817::Mode::Programming);
+    EXPECT_EQ(statusRead(), 0);
 }
 
 TEST_F(TransportLoopback, ProgrammingModeComesBackAsTheProgrammingDevice) {

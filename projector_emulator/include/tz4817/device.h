@@ -64,6 +64,7 @@ struct FrameRecord {
     uint8_t operation = 0;          // byte 6 when valid
     std::vector<uint8_t> reply;     // empty when none is given
     const char *note = "";          // what the device did, in a few words
+    bool powerCut = false;          // the power failed at this frame (a fault)
 };
 
 // The USB descriptors of the device as it enumerates (full speed, one
@@ -113,6 +114,11 @@ public:
 
     // Faults can be added while the device runs; frame numbers are absolute.
     void addFault(const Fault &fault);
+    // Ends every fault: replies held back are ready at once, pending busy
+    // answers are dropped, and a device that left the bus for good is
+    // plugged back in (it enumerates anew, in the mode it had). Replies
+    // already waiting stay: they are the device's state, not a fault.
+    void clearFaults();
     uint64_t framesReceived() const;
 
     // Called, outside the device lock, after every frame is handled.
@@ -151,8 +157,14 @@ private:
     bool leaveAfterReply_ = false;
     Mode leaveToMode_ = Mode::Application;
 
-    // Replies wait here in order until the host reads them.
-    std::deque<std::vector<uint8_t>> replies_;
+    // Replies wait here in order until the host reads them, also across the
+    // host's disconnects: only leaving the bus empties the endpoint.
+    struct QueuedReply {
+        std::vector<uint8_t> bytes;
+        Clock::TimePoint readyAt;  // held back until then (a fault)
+    };
+    std::deque<QueuedReply> replies_;
+    bool replyReadyLocked(Clock::TimePoint now) const { return !replies_.empty() && replies_.front().readyAt <= now; }
     uint64_t frames_ = 0;
 
     // Flash command state.

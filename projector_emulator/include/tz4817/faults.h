@@ -21,6 +21,8 @@ struct Fault {
         SilentWhileErasing,  // no reply at all to status reads while an erase runs
         FlipBit,             // programming offset `offset` stores the value with bit `value` flipped
         Latency,             // `value` microseconds added to every bulk transfer
+        LateReply,           // frames first..last: their reply is ready only `value` ms later
+        PowerCut,            // at frame `first` the power fails: the device leaves for good, the frame unheard
     };
     Kind kind;
     uint64_t first = 0;

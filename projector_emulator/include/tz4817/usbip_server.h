@@ -11,8 +11,13 @@
 //
 // Everything a client sends is untrusted: a malformed, oversized or
 // out-of-order message closes that client's connection and nothing else.
+// Clients that connect and send slowly or nothing cannot hold the server:
+// a request must be complete within the request time-out, and when every
+// place is taken the oldest connection still sending its request gives way
+// to the new one. Imported connections keep their place.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,6 +44,9 @@ uint32_t usbipDevnum(uint32_t generation, size_t index = 0);
 struct UsbipServerOptions {
     std::string host = "127.0.0.1";  // a name or literal; "" for every address
     uint16_t port = 3240;            // 0: an ephemeral port, see UsbipServer::port()
+    // How long a client has, from its connection, to send its whole request
+    // (device list or import); an imported connection has no limit.
+    std::chrono::milliseconds requestTimeout{10'000};
     // Connection events in a few words ("127.0.0.1:40312: imported 1-1"),
     // called from the server's threads, one call at a time. May be empty.
     std::function<void(const std::string &)> log;
