@@ -149,7 +149,6 @@ void UmockdevProjector::State::plug(const tz4817::Presence &presence) {
         appearance->node = node;
         byNode[appearance->node] = appearance;
         current = appearance;
-        ++count;
     }
     std::vector<uint8_t> descriptors = tz4817::deviceDescriptor(presence);
     const std::vector<uint8_t> config = tz4817::configDescriptor();
@@ -185,6 +184,10 @@ void UmockdevProjector::State::plug(const tz4817::Presence &presence) {
         std::fprintf(stderr, "umockdev: cannot add the projector: %s\n", error ? error->message : "?");
         if (error) g_error_free(error);
     }
+    // Counted once it is in the testbed: a test that waits for a new
+    // appearance may then list the devices and find it.
+    std::lock_guard lock(mutex);
+    ++count;
 }
 
 void UmockdevProjector::State::removeCurrent() {
