@@ -11,12 +11,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace fuzz {
 
 void fail(const char *file, int line, const char *condition) {
-    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
+    // errno may be stale, but names the cause when a system call failed.
+    std::fprintf(stderr, "%s:%d: check failed: %s (errno: %s)\n", file, line, condition, std::strerror(errno));
     std::fflush(stderr);
     std::abort();
 }
@@ -47,6 +49,10 @@ size_t openDescriptors() {
 LoopbackListener::LoopbackListener() {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     FUZZ_CHECK(fd_ >= 0);
+    // Thousands of connections a second leave ports in TIME_WAIT: a listener
+    // may take one of them.
+    const int on = 1;
+    FUZZ_CHECK(::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -82,7 +88,16 @@ int connectLoopback(uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    if (!connected && errno == EINTR) {
+        // Interrupted (libFuzzer's timer): the connection goes on being made.
+        pollfd entry{fd, POLLOUT, 0};
+        while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {}
+        int error = 0;
+        socklen_t length = sizeof error;
+        connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+    if (!connected) {
         ::close(fd);
         return -1;
     }

@@ -51,7 +51,7 @@ using namespace usb_driver;
 
 // What the bus waits for when the peer keeps silent; short, since silence is
 // what the input asked for.
-constexpr auto kSilenceTimeout = 20ms;
+constexpr auto kSilenceTimeout = 10ms;
 // A bound on the whole run of one input; reaching it is a hang of the bus.
 constexpr auto kPatience = 20s;
 constexpr size_t kExchanges = 3;

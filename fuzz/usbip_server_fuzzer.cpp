@@ -89,9 +89,12 @@ void converse(int fd, Bytes stream) {
             halfClosed = true;
         }
         pollfd entry{fd, static_cast<short>(POLLIN | (halfClosed ? 0 : POLLOUT)), 0};
-        FUZZ_CHECK(::poll(&entry, 1, -1) > 0);
+        const int ready = ::poll(&entry, 1, -1);
+        if (ready < 0 && errno == EINTR) continue;  // libFuzzer's timer
+        FUZZ_CHECK(ready > 0);
         if (entry.revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t got = ::recv(fd, sink.data(), sink.size(), 0);
+            if (got < 0 && errno == EINTR) continue;
             if (got <= 0) return;  // closed by the server
         }
         if (!halfClosed && (entry.revents & POLLOUT)) {
