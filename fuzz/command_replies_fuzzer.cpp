@@ -360,7 +360,7 @@ std::unique_ptr<tz4817::Tz4817Device> device;
 std::shared_ptr<ScriptedRepliesBus> bus;
 std::filesystem::path imageFolder;
 
-void removeImage() {
+void closeLink() {
     QRV_USBTerm();
     std::error_code ignored;
     std::filesystem::remove_all(imageFolder, ignored);
@@ -376,7 +376,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     image.resize(kImageSize);
     for (uint32_t i = 0; i < kImageSize; ++i) image[i] = imageByte(i);
     std::ofstream(imagePath, std::ios::binary).write(reinterpret_cast<const char *>(image.data()), image.size());
-    std::atexit(removeImage);
 
     // The library's pauses (500 ms after a busy answer) would only slow the run.
     qrvdl::testing::SetPauseFunction([](uint32_t) {});
@@ -387,6 +386,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     bus = std::make_shared<ScriptedRepliesBus>(*device);
     usb_driver::testing::SetBusFactory([] { return bus; });
     FUZZ_CHECK(QRV_USBInit() == 0);
+    // Registered after everything the link uses was made, so that it runs
+    // before any of it is destroyed: the link's threads stop first.
+    std::atexit(closeLink);
     return 0;
 }
 
