@@ -14,7 +14,7 @@
 // asked) is followed by the next chunk at once; when the chunks are used up
 // the peer closes the connection.
 //
-// The bus must report only whole devices that agree with what was listed,
+// The bus must report only whole devices that agree with what was imported,
 // never a departure of a device it did not report, keep every transfer's
 // length within its buffer, return only the statuses its interface names,
 // never call the listener after stop() returned, and leave no thread or
@@ -27,10 +27,10 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,7 +82,7 @@ public:
         }
         std::lock_guard lock(mutex_);
         FUZZ_CHECK(!stopped_);
-        FUZZ_CHECK(projector(device.vendorId, device.productId));
+        FUZZ_CHECK(imported_ && device.vendorId == imported_->first && device.productId == imported_->second);
         FUZZ_CHECK(device.deviceDescriptor.size() == 18);
         FUZZ_CHECK((device.deviceDescriptor[8] | device.deviceDescriptor[9] << 8) == device.vendorId);
         FUZZ_CHECK((device.deviceDescriptor[10] | device.deviceDescriptor[11] << 8) == device.productId);
@@ -106,6 +106,11 @@ public:
         describable = describable_;
         return arrived_;
     }
+    // The ids of the record the import answer carries, before the bus reads it.
+    void importing(uint16_t vendorId, uint16_t productId) {
+        std::lock_guard lock(mutex_);
+        imported_.emplace(vendorId, productId);
+    }
     void notify() { changed_.notify_all(); }
     void stopped() {
         std::lock_guard lock(mutex_);
@@ -116,6 +121,7 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
+    std::optional<std::pair<uint16_t, uint16_t>> imported_;
     std::optional<BusDevice> arrived_;
     bool describable_ = false;
     bool left_ = false;
@@ -257,8 +263,9 @@ private:
     }
 
     void serveImport(int fd, Bytes answer, const std::string &busId) {
-        if (!usbip::writeAll(fd, answer)) return;
         const auto imported = usbip::decodeImportReply(answer);
+        if (imported && imported->device) listener_.importing(imported->device->idVendor, imported->device->idProduct);
+        if (!usbip::writeAll(fd, answer)) return;
         // An answer the bus refuses (or still waits to complete) ends here.
         if (!imported || !imported->device || imported->device->busId != busId) return;
         // Bytes after the import reply are the start of the URB stream.
