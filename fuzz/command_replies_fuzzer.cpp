@@ -62,10 +62,19 @@ public:
         rest_ = rest_.subspan(1);
         return value;
     }
-    uint32_t u16() { return static_cast<uint32_t>(u8()) << 8 | u8(); }
-    uint32_t u32() { return u16() << 16 | u16(); }
+    // Big-endian. Each byte is taken in a statement of its own: the operands
+    // of one expression may be evaluated in any order.
+    uint32_t u16() {
+        const uint32_t high = u8();
+        return high << 8 | u8();
+    }
+    uint32_t u32() {
+        const uint32_t high = u16();
+        return high << 16 | u16();
+    }
     Bytes reply() {
-        const size_t length = std::min<size_t>(u8(), rest_.size());
+        const size_t wanted = u8();
+        const size_t length = std::min(wanted, rest_.size());
         const Bytes reply = rest_.first(length);
         rest_ = rest_.subspan(length);
         return reply;
