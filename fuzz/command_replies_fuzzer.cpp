@@ -10,9 +10,6 @@
 // OUT transfer succeeds, so every difference in the results comes from the
 // replies. After each step the frames sent and the replies read decide what
 // the step may have returned.
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
