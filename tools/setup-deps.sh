@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and running the
-# updater need. Idempotent: when everything is installed it only asks dpkg.
+# updater need; with the argument "fuzz" also those of the fuzz preset
+# (tools/fuzz.sh). Idempotent: when everything is installed it only asks dpkg.
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,14 @@ packages=(
   umockdev libumockdev-dev       # the local bus tested through real libusb
   libbenchmark-dev python3       # bench/ and its report
 )
+case ${1:-} in
+'') ;;
+fuzz) packages+=(clang-16 libfuzzer-16-dev libclang-rt-16-dev) ;;  # the fuzz preset
+*)
+  echo "usage: $0 [fuzz]" >&2
+  exit 2
+  ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -38,20 +38,24 @@ void putEndpoint(std::vector<uint8_t> &out, const libusb_endpoint_descriptor &en
 }
 
 void putInterface(std::vector<uint8_t> &out, const libusb_interface_descriptor &interface) {
+    // When a class descriptor after the interface runs past the end of the
+    // configuration, libusb keeps the interface with the endpoint count the
+    // device sent but without an endpoint array: it has no endpoints.
+    const uint8_t endpoints = interface.endpoint != nullptr ? interface.bNumEndpoints : 0;
     const size_t start = out.size();
     const uint8_t length = interface.bLength < LIBUSB_DT_INTERFACE_SIZE ? LIBUSB_DT_INTERFACE_SIZE : interface.bLength;
     out.push_back(length);
     out.push_back(interface.bDescriptorType);
     out.push_back(interface.bInterfaceNumber);
     out.push_back(interface.bAlternateSetting);
-    out.push_back(interface.bNumEndpoints);
+    out.push_back(endpoints);
     out.push_back(interface.bInterfaceClass);
     out.push_back(interface.bInterfaceSubClass);
     out.push_back(interface.bInterfaceProtocol);
     out.push_back(interface.iInterface);
     padTo(out, start, length);
     putExtra(out, interface.extra, interface.extra_length);
-    for (int i = 0; i < interface.bNumEndpoints; ++i) putEndpoint(out, interface.endpoint[i]);
+    for (int i = 0; i < endpoints; ++i) putEndpoint(out, interface.endpoint[i]);
 }
 
 }  // namespace

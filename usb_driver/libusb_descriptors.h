@@ -17,7 +17,10 @@ std::vector<uint8_t> DeviceDescriptorBytes(const libusb_device_descriptor &descr
 
 // The whole configuration (configuration, interface and endpoint descriptors
 // with every class or vendor descriptor libusb kept as "extra"), in the order
-// the device sent them. wTotalLength is the rebuilt length.
+// the device sent them, except that libusb keeps the class descriptors found
+// between interfaces (interface associations) in one block with the
+// configuration, so they all follow it. wTotalLength is the rebuilt length;
+// the counts are those of the descriptors rebuilt.
 std::vector<uint8_t> ConfigDescriptorBytes(const libusb_config_descriptor &config);
 
 // bmAttributes of every endpoint of a configuration (all alternate settings),

@@ -138,6 +138,8 @@ struct OpHeader {
     uint16_t version = kVersion;
     uint16_t code = 0;
     uint32_t status = 0;
+
+    bool operator==(const OpHeader &) const = default;
 };
 
 // The device record (312 bytes). Strings are NUL-padded on the wire; an
@@ -180,15 +182,21 @@ struct ListedDevice {
 struct DevlistReply {
     uint32_t status = kOpStatusOk;  // non-zero: no device count or devices follow
     std::vector<ListedDevice> devices;
+
+    bool operator==(const DevlistReply &) const = default;
 };
 
 struct ImportRequest {
     std::string busId;
+
+    bool operator==(const ImportRequest &) const = default;
 };
 
 struct ImportReply {
     uint32_t status = kOpStatusOk;
     std::optional<DeviceRecord> device;  // present exactly when status is 0
+
+    bool operator==(const ImportReply &) const = default;
 };
 
 // devid of the URB messages for an imported device.
@@ -249,6 +257,8 @@ struct CmdSubmit {
     uint32_t numberOfPackets = 0;
     int32_t interval = 0;
     std::array<uint8_t, kSetupSize> setup{};
+
+    bool operator==(const CmdSubmit &) const = default;
 };
 
 struct RetSubmit {
@@ -258,17 +268,23 @@ struct RetSubmit {
     int32_t startFrame = 0;
     uint32_t numberOfPackets = 0;
     uint32_t errorCount = 0;
+
+    bool operator==(const RetSubmit &) const = default;
 };
 
 struct CmdUnlink {
     uint32_t seqnum = 0;
     uint32_t devid = 0;
     uint32_t unlinkSeqnum = 0;  // the submit to cancel
+
+    bool operator==(const CmdUnlink &) const = default;
 };
 
 struct RetUnlink {
     uint32_t seqnum = 0;  // of the CMD_UNLINK
     int32_t status = kUrbOk;
+
+    bool operator==(const RetUnlink &) const = default;
 };
 
 using UrbHeader = std::variant<CmdSubmit, RetSubmit, CmdUnlink, RetUnlink>;
