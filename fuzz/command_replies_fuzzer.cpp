@@ -100,7 +100,7 @@ public:
         if (request.pipe == tz4817::kBulkInEndpoint) {
             const Bytes reply = script.reply();
             transferred = static_cast<uint32_t>(std::min<size_t>(reply.size(), request.length));
-            std::memcpy(request.buffer, reply.data(), transferred);
+            if (transferred != 0) std::memcpy(request.buffer, reply.data(), transferred);
             repliesRead.emplace_back(reply.begin(), reply.begin() + transferred);
             return usb_driver::kStatusOk;
         }

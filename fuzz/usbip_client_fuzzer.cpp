@@ -67,10 +67,18 @@ bool oneOf(uint32_t status, std::initializer_list<uint32_t> allowed) {
 // The listener, checking what the bus promises about its calls.
 class Listener : public BusListener {
 public:
-    bool wanted(uint16_t vendorId, uint16_t productId) override {
+    bool wanted(uint16_t vendorId, uint16_t productId, const std::string &place) override {
         std::lock_guard lock(mutex_);
-        FUZZ_CHECK(!stopped_);
+        FUZZ_CHECK(!stopped_ && !failed_);
+        FUZZ_CHECK(!place.empty() && place.size() <= kMaxPlaceLength);
         return projector(vendorId, productId);
+    }
+    void busFailed(uint32_t status) override {
+        std::lock_guard lock(mutex_);
+        FUZZ_CHECK(!stopped_ && !failed_);
+        FUZZ_CHECK(status == kStatusProtocolError);
+        failed_ = true;
+        changed_.notify_all();
     }
     void deviceArrived(const BusDevice &device) override {
         // Described as the driver describes it, outside any lock.
@@ -81,7 +89,8 @@ public:
             fillInfoBlock(*model, ActiveAlternates{}, block.get());
         }
         std::lock_guard lock(mutex_);
-        FUZZ_CHECK(!stopped_);
+        FUZZ_CHECK(!stopped_ && !failed_);
+        FUZZ_CHECK(!device.place.empty() && device.place.size() <= kMaxPlaceLength);
         FUZZ_CHECK(imported_ && device.vendorId == imported_->first && device.productId == imported_->second);
         FUZZ_CHECK(device.deviceDescriptor.size() == 18);
         FUZZ_CHECK((device.deviceDescriptor[8] | device.deviceDescriptor[9] << 8) == device.vendorId);
@@ -102,7 +111,7 @@ public:
     // The device once it arrived, or nothing once `finished` says none will.
     std::optional<BusDevice> arrival(const std::function<bool()> &finished, bool &describable) {
         std::unique_lock lock(mutex_);
-        FUZZ_CHECK(changed_.wait_for(lock, kPatience, [&] { return arrived_ || finished(); }));
+        FUZZ_CHECK(changed_.wait_for(lock, kPatience, [&] { return arrived_ || failed_ || finished(); }));
         describable = describable_;
         return arrived_;
     }
@@ -125,6 +134,7 @@ private:
     std::optional<BusDevice> arrived_;
     bool describable_ = false;
     bool left_ = false;
+    bool failed_ = false;  // the bus gave up on its server: no arrival after that
     bool stopped_ = false;
 };
 

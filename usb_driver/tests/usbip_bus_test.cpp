@@ -296,6 +296,17 @@ TEST(UsbipHostileServerTest, BrokenServersAreNamedAtOnceAndNeverYieldADevice) {
           importOk(), good},
          false,
          "sent a malformed device list (it ends after 100 bytes)"},
+        {"a device without a bus id",
+         {[](int) {
+              usbip::DevlistReply reply;
+              reply.devices.push_back(usbip::ListedDevice{test_support::projectorRecord(""), {{0xFF, 0, 0}}});
+              std::vector<uint8_t> bytes;
+              usbip::appendDevlistReply(bytes, reply);
+              return bytes;
+          },
+          importOk(""), good},
+         false,
+         "sent a malformed device list (a device without a bus id)"},
         {"import of another bus id",
          {listed, importOk("9-9"), good},
          false,
