@@ -312,7 +312,9 @@ int main(int argc, char **argv) {
         std::lock_guard lock(framesMutex);
         frames.push_back(record);
     });
-    tz4817::UsbipServer server(device, {"127.0.0.1", 0, {}});
+    tz4817::UsbipServerOptions serverOptions;
+    serverOptions.port = 0;
+    tz4817::UsbipServer server(device, serverOptions);
     std::string error;
     if (!server.start(error)) die(error);
 

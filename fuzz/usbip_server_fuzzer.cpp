@@ -127,7 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         options.clock = &frozen;
         tz4817::Tz4817Device device(*flash, options);
         const tz4817::Presence presence = device.presence();
-        tz4817::UsbipServer server(device, {"127.0.0.1", 0, {}});
+        tz4817::UsbipServerOptions serverOptions;
+        serverOptions.port = 0;
+        tz4817::UsbipServer server(device, serverOptions);
         std::string error;
         FUZZ_CHECK(server.start(error));
 

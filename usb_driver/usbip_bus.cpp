@@ -251,15 +251,17 @@ UsbipBus::State::Answer UsbipBus::State::deviceList(std::vector<usbip::ListedDev
             bool ended = false;
             const bool more = usbip_socket::readSome(fd, bytes, kMaxDevlistBytes, deadline, wakeFd, ended);
             auto reply = usbip::decodeDevlistReply(bytes);
-            // A device without a bus id has no place: it could be neither
-            // chosen nor kept to, and importing it needs the id.
-            const bool unnamed = reply && std::any_of(reply->devices.begin(), reply->devices.end(),
-                                                      [](const auto &listed) { return listed.device.busId.empty(); });
+            // A device without a bus id (or with one that fills its field
+            // without an end) has no place: it could be neither chosen nor
+            // kept to, and importing it needs the id.
+            const bool unnamed = reply && std::any_of(reply->devices.begin(), reply->devices.end(), [](const auto &l) {
+                                     return l.device.busId.empty() || l.device.busId.size() > kMaxPlaceLength;
+                                 });
             if (reply && reply->status == usbip::kOpStatusOk && !unnamed) {
                 devices = std::move(reply->devices);
                 answer = {Outcome::Done, {}};
             } else if (unnamed) {
-                answer = {Outcome::Broken, "sent a malformed device list (a device without a bus id)"};
+                answer = {Outcome::Broken, "sent a malformed device list (a device without a proper bus id)"};
             } else if (reply) {
                 answer = {Outcome::Broken, "refused the device list (status " + std::to_string(reply->status) + ")"};
             } else if (reply.error() != usbip::Error::Short) {

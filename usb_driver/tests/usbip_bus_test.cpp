@@ -306,7 +306,7 @@ TEST(UsbipHostileServerTest, BrokenServersAreNamedAtOnceAndNeverYieldADevice) {
           },
           importOk(""), good},
          false,
-         "sent a malformed device list (a device without a bus id)"},
+         "sent a malformed device list (a device without a proper bus id)"},
         {"import of another bus id",
          {listed, importOk("9-9"), good},
          false,
