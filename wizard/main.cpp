@@ -2,7 +2,10 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "image_location.h"
 #include "message_boxes.h"
 #include "program_resources.h"
 #include "qrv_version.h"
@@ -11,13 +14,18 @@
 
 namespace {
 
-const char kHelpText[] = "Usage: OstranUpdater\n"
+const char kHelpText[] = "Usage: OstranUpdater [PATH]\n"
                          "Updates the firmware of a tz4817 projector over USB: three instruction pages,\n"
-                         "then the update dialog, whose Update button runs the update with the image\n"
-                         "tz4817.img in the current directory.\n"
+                         "then the update dialog, whose Update button runs the update with the image PATH.\n"
                          "\n"
+                         "  PATH       the image file, or a folder holding tz4817.img; without PATH,\n"
+                         "             tz4817.img in the current directory, and when there is none, the\n"
+                         "             file chosen in a file dialog (Cancel ends the program)\n"
                          "  --help     show this help and exit\n"
-                         "  --version  show the version and exit\n";
+                         "  --version  show the version and exit\n"
+                         "\n"
+                         "The toolkit's own options (such as -platform offscreen) are taken as well.\n"
+                         "Exit status: 0, also when the update failed or was cancelled; 2 for bad usage.\n";
 
 }  // namespace
 
@@ -34,8 +42,18 @@ int main(int argc, char *argv[]) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("OstranUpdater"));
     QApplication::setWindowIcon(updater::programIcon());
+    // The toolkit has taken its own options out of argv by now.
+    updater::FileDialogImageChooser chooser;
+    const updater::ImageLocation image = updater::locateImage(std::vector<std::string>(argv + 1, argv + argc), chooser);
+    switch (image.outcome) {
+    case updater::ImageLocation::Outcome::Found: break;
+    case updater::ImageLocation::Outcome::Cancelled: return 0;
+    case updater::ImageLocation::Outcome::BadUsage:
+        std::fprintf(stderr, "OstranUpdater: %s (see --help)\n", image.error.c_str());
+        return 2;
+    }
     updater::QtMessageBoxes messageBoxes;
-    updater::UpdaterApp app(updater::exportedLibrary(), messageBoxes);
+    updater::UpdaterApp app(updater::exportedLibrary(), messageBoxes, image.path);
     app.InitInstance();
     return 0;
 }

@@ -95,7 +95,7 @@ bool UpdateDialog::OnInitDialog() {
     }
     setWindowIcon(programIcon());
 
-    imageFileName_ = kImageFileName;
+    imageFileName_ = imagePath_;
     imageLength_ = fileLength(imageFileName_);
     setText(kIdImageLength, QString::number(imageLength_));
 

@@ -71,6 +71,11 @@ public:
     // About entry when string 101 is not empty.
     QMenu *systemMenu() const { return systemMenu_; }
 
+    // The image the dialog opens with (tz4817.img of the working directory
+    // unless set): its length is shown, and Update checks and downloads it.
+    // Before the dialog is shown.
+    void setImagePath(std::string path) { imagePath_ = std::move(path); }
+
     // The string table the dialog reads; tests replace it. Before the
     // dialog is shown.
     void setStringLoader(std::function<QString(int)> loader) { loadString_ = std::move(loader); }
@@ -103,6 +108,7 @@ private:
     void workerFinished();
 
     std::string &imageFileName_;
+    std::string imagePath_ = kImageFileName;
     const UpdateLibrary &library_;
     MessageBoxes &messageBoxes_;
     std::function<QString(int)> loadString_;

@@ -15,8 +15,9 @@ namespace updater {
 class UpdaterApp {
 public:
     // The one application object; made by main() once the toolkit is up.
-    // `library` and `messageBoxes` must outlive it.
-    UpdaterApp(const UpdateLibrary &library, MessageBoxes &messageBoxes);
+    // `library` and `messageBoxes` must outlive it. `imagePath`: the image
+    // the update dialog opens with.
+    UpdaterApp(const UpdateLibrary &library, MessageBoxes &messageBoxes, std::string imagePath = kImageFileName);
     ~UpdaterApp();
     UpdaterApp(const UpdaterApp &) = delete;
     UpdaterApp &operator=(const UpdaterApp &) = delete;
