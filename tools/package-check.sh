@@ -37,7 +37,7 @@ for deb in "$main_deb" "$dev_deb"; do
 done
 
 say "lintian"
-if lintian --pedantic --info --show-overrides --fail-on error "$out/tz4817-updater_${version}_$arch.changes"; then
+if lintian -I -E --pedantic --show-overrides --fail-on error "$out/tz4817-updater_${version}_$arch.changes"; then
   ok "lintian reports no error"
 else
   fail "lintian reports errors"
@@ -136,9 +136,12 @@ else
   fail "tz4817-update --list does not show the emulated projector"
 fi
 status=0
-(cd "$work/run" && "$bin/tz4817-update" --yes -C "$work/firmware") >"$work/update.log" 2>&1 || status=$?
+# The image named by its folder, from another working directory.
+(cd "$work/run" && "$bin/tz4817-update" --yes "$work/firmware") >"$work/update.log" 2>&1 || status=$?
 tail -n 3 "$work/update.log"
 [ $status -eq 0 ] && ok "tz4817-update ended with status 0" || fail "tz4817-update ended with status $status"
+grep -qxF "File[$image] Size[$(stat -c %s "$image")]" "$work/update.log" && ok "the update read $image" ||
+  fail "the update did not read $image"
 kill -TERM "$emulator_pid"
 wait "$emulator_pid" || true
 emulator_pid=
