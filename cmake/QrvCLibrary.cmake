@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # qrv_add_c_library(<name>
 #                   OBJECTS <object library>
 #                   EXPORTS <export list>

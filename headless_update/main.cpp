@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tz4817-update: the update of OstranUpdater for a console, a script or a
 // service bench. Runs the same update sequence on the image it is given (or
 // tz4817.img in the current directory) and shows its stages and progress as text; lists the

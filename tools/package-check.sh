@@ -12,6 +12,8 @@
 #
 # Usage: bash tools/package-check.sh
 # Exit status 0 only when every check passes.
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)

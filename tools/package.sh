@@ -7,6 +7,8 @@
 #
 # Usage: bash tools/package.sh
 # Then: sudo apt install ./build/package/tz4817-updater_*.deb
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)

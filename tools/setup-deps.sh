@@ -4,6 +4,8 @@
 # (tools/fuzz.sh), with "package" also the Debian packaging tools and the
 # checkers of the package (tools/package.sh, tools/package-check.sh).
 # Idempotent: when everything is installed it only asks dpkg.
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 
 packages=(

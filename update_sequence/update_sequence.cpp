@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update of one projector, in the order both front ends run it, and what
 // it reports: see update_sequence.h.
 #include "update_sequence.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where OstranUpdater takes its image from: the PATH it was started with (the
 // image file, or a folder holding tz4817.img); without one, tz4817.img in the
 // working directory; and when there is none there (a program started from the

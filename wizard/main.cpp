@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // OstranUpdater: updates the firmware of a tz4817 projector over USB.
 #include <QApplication>
 #include <cstdio>

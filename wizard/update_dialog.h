@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window in which the update runs (template 102). It shows the image
 // length; its one button, Update, checks the image (a bad one ends the update
 // at once, before the projector is touched) and starts the update on a worker

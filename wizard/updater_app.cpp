@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "updater_app.h"
 
 #include "update_wiz.h"

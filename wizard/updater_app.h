@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application: the instruction wizard, then the update dialog. Cancel in
 // the wizard and Finish in the dialog end the process at once (status 0);
 // closing the dialog otherwise returns from InitInstance and the program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: what is accepted, and that every misuse is refused with
 // a message instead of being taken for something else.
 #include <gtest/gtest.h>

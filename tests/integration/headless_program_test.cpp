@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tz4817-update end to end: the program against tz4817-emu over USB/IP, with
 // a real flash file, and against USB/IP servers that break the protocol.
 // Every update includes the 5-second pause of the switch into programming

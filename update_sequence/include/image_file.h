@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image file an update writes, opened once and checked before the
 // projector is touched.
 //

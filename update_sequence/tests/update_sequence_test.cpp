@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update sequence without any window: which library calls it makes in
 // which order, what it reports, and the percentages it computes.
 #include <gtest/gtest.h>

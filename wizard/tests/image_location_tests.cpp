@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the program takes its image from: the PATH it is given, the working
 // directory's tz4817.img, or the file the user chooses in the file dialog,
 // which the tests answer in the user's place.

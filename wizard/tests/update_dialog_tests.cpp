@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update dialog driven through its real button against scripted
 // libraries: what it shows at each moment of an update, how every failure
 // ends, that the window answers while the update runs and cannot be closed
