@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // main() of the Google Benchmark programs: takes --image-bytes=N, then the
 // library's own flags.
 #include <benchmark/benchmark.h>

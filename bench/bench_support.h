@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every benchmark program needs: image files, an emulated projector on
 // the loopback bus or behind an in-process USB/IP server with the link open,
 // the device's download frames, and a way to keep the library's lines off

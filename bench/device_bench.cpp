@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor under every host stack: the emulated projector alone, and with the
 // loopback bus in front of it. No driver, no transport.
 #include <benchmark/benchmark.h>

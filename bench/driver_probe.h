@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Instruments for taking one exchange apart by layer.
 //
 // DriverProbe sits between the transport and the user-space driver (the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One command exchange through the whole host stack on the loopback bus, and
 // the same exchange taken apart: the driver's requests, the presence check,
 // the frame build, the transport, the flash library's command.

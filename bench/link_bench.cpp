@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the emulated links cost by themselves, with no updater code: the
 // emulator's latency hold as it really lasts here, and a round trip of a
 // small message between two threads over loopback TCP, which every USB/IP

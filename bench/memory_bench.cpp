@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Peak resident memory of a whole update, per image size: each update runs in
 // a fresh child process (qrv_bench_update_child: the shipped libraries over
 // USB/IP) against an emulated projector served from this process, so the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Turns the benchmark programs' output into docs/performance.json and
 docs/performance.md.
 

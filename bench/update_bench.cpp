@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole download (QRVDL_LoadFlash of a 2 MB image from 0xFE204000,
 // length 0, erase time 0) over each link: the loopback bus, USB/IP on
 // loopback TCP, and USB/IP with the emulator's per-transfer latency, which

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One whole update as the program runs it, through the shipped libraries
 // (libqrvdldll.so, libqrvusbdll.so) and the driver's USB/IP client, in a
 // process of its own, then its peak resident memory.

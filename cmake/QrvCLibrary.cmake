@@ -1,7 +1,9 @@
+# SPDX-License-Identifier: MIT
 # qrv_add_c_library(<name>
 #                   OBJECTS <object library>
 #                   EXPORTS <export list>
 #                   HEADER <public header>
+#                   [DESCRIPTION <one line>]
 #                   [LINK <library>...]
 #                   [STATIC <static name> [STATIC_LINK <library>...]]
 #                   [TEST_LABELS <label>...])
@@ -11,8 +13,10 @@
 # blank lines and # comments ignored) and nothing else, whatever the C++
 # runtime headers and the libraries linked in would otherwise make visible.
 #
-# - <name>: the shared library (lib<name>.so), linking LINK privately;
-#   installed with its public header.
+# - <name>: the shared library (lib<name>.so.<major>, the project's major
+#   version as its SONAME), linking LINK privately; installed into the
+#   multiarch library folder with its public header and a pkg-config file
+#   <name>.pc (DESCRIPTION is its description).
 # - STATIC: the same objects as a static library for tests and benchmarks,
 #   linking STATIC_LINK publicly, so that a test can choose what is below.
 # - With QRV_BUILD_TESTS, the test <name>_exports compares the dynamic
@@ -22,7 +26,7 @@
 # version script for GNU ld. Another platform's form of the same list (a
 # module-definition file) and a library version belong here too.
 function(qrv_add_c_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OBJECTS;EXPORTS;HEADER;STATIC" "LINK;STATIC_LINK;TEST_LABELS")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OBJECTS;EXPORTS;HEADER;STATIC;DESCRIPTION" "LINK;STATIC_LINK;TEST_LABELS")
   foreach(required OBJECTS EXPORTS HEADER)
     if(NOT ARG_${required})
       message(FATAL_ERROR "qrv_add_c_library(${name}): ${required} is required")
@@ -48,10 +52,16 @@ function(qrv_add_c_library name)
   target_include_directories(${name} PUBLIC ${include_dir})
   target_link_libraries(${name} PRIVATE ${ARG_LINK})
   target_link_options(${name} PRIVATE -Wl,--version-script=${version_script})
-  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${version_script})
-  # Beside the programs' bin/, where their run path ($ORIGIN/../lib) looks.
-  install(TARGETS ${name} LIBRARY DESTINATION lib)
-  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${version_script}
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+  install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    NAMELINK_COMPONENT Development)
+  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+  set(QRV_PC_NAME ${name})
+  set(QRV_PC_DESCRIPTION "${ARG_DESCRIPTION}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/qrv_library.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT Development)
 
   if(ARG_STATIC)
     add_library(${ARG_STATIC} STATIC $<TARGET_OBJECTS:${ARG_OBJECTS}>)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # qrv_discover_tests(<target> [LABELS <label>...] [THREADED <regex>] [SLOW <regex>]
 #                    [PROPERTIES <name> <value>...] [DISCOVERY_TIMEOUT <seconds>])
 #

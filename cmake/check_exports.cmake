@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compares the dynamic symbols that a shared library defines with its
 # checked-in export list (one name a line; blank lines and lines starting
 # with # are ignored). Symbol versions are ignored; any extra or missing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The projector's device commands, one export each. These are the only place
 // where operation codes and parameter layouts live; everything above builds
 // on them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole download in one call, and the switch from the application
 // firmware into programming mode across a re-opened USB link.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flash procedures: the busy poll, the erase of a range sector by sector,
 // the programming of a range from the image file, and the device's checksum.
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command frame: how one device command is laid out, checksummed, handed
 // to the transport and how its result is taken out of the reply.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pauses of the calling thread: after a status read that failed or found the
 // device busy, and while the projector restarts into programming mode.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's diagnostics: fixed lines on standard output.
 #pragma once
 

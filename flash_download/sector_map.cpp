@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flash sector map and the check that a requested range fits the flash.
 #include "sector_map.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one flash device this library knows: an AM29LV160DB-type 2 MB NOR
 // flash, manufacturer 0x0001, device 0x2249, 35 erase sectors with the small
 // ones at the bottom.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transport's check of a reply and the flash library's reading of replies,
 // over a bus whose IN transfers hand over the input's bytes. The transport
 // and the device commands run exactly as shipped (the static libraries), the

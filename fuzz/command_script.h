@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The script language of the command_replies target, shared with the tool
 // that writes its seeds: step selectors, and the image the programming steps
 // read.

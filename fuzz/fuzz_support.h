@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzz targets share: a check that stops the run where a promise of
 // the code under test is broken (libFuzzer then keeps the input), inputs cut
 // into chunks, and the loopback sockets the network targets talk over.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The local bus's rebuild of descriptor bytes from what libusb parsed: the
 // input is what a device sends (its 18-byte device descriptor, then its
 // configuration), parsed into libusb's structures by the rules libusb-1.0

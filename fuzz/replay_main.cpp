@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs every input of the folders named on the command line through one fuzz
 // target, one after another as libFuzzer runs them, so that the committed
 // corpus and every input that once broke something run as a plain test in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed corpus of every fuzz target from a real update: the shipped
 // libraries update an emulated projector over USB/IP (the driver's own bus,
 // QRV_USBIP) through a recording proxy, and the bytes that crossed the

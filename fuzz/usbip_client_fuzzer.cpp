@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UsbipBus, the updater's USB/IP client, as the victim of a server: an
 // in-process peer on a loopback port answers the bus with the input's bytes.
 // The bus is used as the driver uses it: started, a device that arrives is

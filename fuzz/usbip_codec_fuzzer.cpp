@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every USB/IP decoder over bytes a peer sent: each message decoded from the
 // whole input, and the input read as a URB conversation the way both ends
 // read one (a header, then as many data bytes as its length fields say).

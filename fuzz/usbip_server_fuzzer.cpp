@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulator's USB/IP server as the victim of a client: one connection to a
 // UsbipServer (on a loopback port of its own) carries the input as the
 // client's whole byte stream, while the answers are read and dropped. The

@@ -1,15 +1,18 @@
+// SPDX-License-Identifier: MIT
 #include "command_line.h"
 
 #include <algorithm>
 
 namespace headless {
 
-const char kUsageText[] = "Usage: tz4817-update [-C DIR] [--device PLACE] [--yes] [-v]\n"
-                          "       tz4817-update --list [--json]\n"
-                          "Updates the firmware of a tz4817 projector with the image tz4817.img in the\n"
-                          "current directory, as OstranUpdater does, without a window.\n"
+const char kUsageText[] = "Usage: tz4817-update [-C DIR] [--device PLACE] [--yes] [-v] [PATH]\n"
+                          "  or:  tz4817-update --list [--json]\n"
+                          "Updates the firmware of a tz4817 projector with the image PATH, as OstranUpdater\n"
+                          "does, without a window.\n"
                           "\n"
-                          "  -C DIR          change to DIR first (the image is looked for there)\n"
+                          "  PATH            the image file, or a folder holding tz4817.img; without PATH,\n"
+                          "                  tz4817.img in the current directory\n"
+                          "  -C DIR          change to DIR first (PATH, or tz4817.img, is looked for there)\n"
                           "  --device PLACE  update only the projector at PLACE, as --list shows it (its port\n"
                           "                  path such as 1-4.2 on this computer, its bus id such as 1-2 on a\n"
                           "                  USB/IP server); the same as QRV_DEVICE=PLACE\n"
@@ -83,9 +86,14 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string> &argu
         } else if (!argument.empty() && argument[0] == '-') {
             error = "unknown option '" + argument + "'";
             return std::nullopt;
-        } else {
-            error = "unexpected argument '" + argument + "' (the image is always tz4817.img)";
+        } else if (argument.empty()) {
+            error = "an empty PATH names no image";
             return std::nullopt;
+        } else if (!line.image.empty()) {
+            error = "one image at most: '" + line.image + "' and '" + argument + "'";
+            return std::nullopt;
+        } else {
+            line.image = argument;
         }
         if (line.directories.size() && line.directories.back().empty()) {
             error = "-C needs a directory";
@@ -96,8 +104,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string> &argu
         error = "--json goes with --list";
         return std::nullopt;
     }
-    if (line.list && (line.yes || !line.device.empty())) {
-        error = "--list changes nothing: it takes no --yes or --device";
+    if (line.list && (line.yes || !line.device.empty() || !line.image.empty())) {
+        error = "--list changes nothing: it takes no --yes, --device or PATH";
         return std::nullopt;
     }
     return line;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of tz4817-update.
 #pragma once
 
@@ -17,6 +18,9 @@ struct CommandLine {
     bool json = false;     // --json: the list as JSON (with --list only)
     bool verbose = false;  // -v: the transport's trace and every frame on standard error
     std::string device;    // --device PLACE: update only the projector there; empty: not given
+    // PATH: the image file, or a folder holding tz4817.img (after -C, relative
+    // to the last DIR); empty: tz4817.img in the current directory.
+    std::string image;
 };
 
 // Parses the arguments after the program name. On bad usage: nothing, and

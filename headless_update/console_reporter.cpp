@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "console_reporter.h"
 
 #include <algorithm>

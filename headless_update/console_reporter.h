@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What tz4817-update shows of an update: the three stage lines as they begin
 // ("[ ] Connecting to the projector") and complete ("[x] ..."), a progress
 // bar with bytes and percentage, the failure messages, and the outcome.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "interrupt_guard.h"
 
 #include <ctime>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeps the stop signals from ending the process while the update runs: a
 // flash left half-written is worse than a late exit.
 //

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: MIT
 // tz4817-update: the update of OstranUpdater for a console, a script or a
-// service bench. Runs the same update sequence on the image tz4817.img in the
-// current directory and shows its stages and progress as text; lists the
+// service bench. Runs the same update sequence on the image it is given (or
+// tz4817.img in the current directory) and shows its stages and progress as text; lists the
 // projectors attached (--list) and chooses one (--device).
 #include <algorithm>
 #include <cctype>
@@ -34,7 +35,6 @@ constexpr int kExitTouched = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitUnchanged = 3;
 
-constexpr char kImageFileName[] = "tz4817.img";
 constexpr char kWarning[] = "Do NOT interrupt upgrade after it starts!\n";
 
 int usageError(const std::string &text) {
@@ -214,7 +214,7 @@ int main(int argc, char **argv) {
 
     // Opened once: the update downloads this file, and refuses it if it has
     // changed by then.
-    const updater::ImageFile image(kImageFileName);
+    const updater::ImageFile image(updater::imagePathFor(line->image));
     if (!image.good()) {
         std::fprintf(stderr, "%s\n", image.problem().c_str());
         return kExitUnchanged;

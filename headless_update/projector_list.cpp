@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "projector_list.h"
 
 #include <algorithm>

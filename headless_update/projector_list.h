@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The projectors attached, as tz4817-update lists them (--list, --list
 // --json) and names them when it refuses to choose between several. They come
 // from a survey of the bus (usb_driver/survey.h), which opens, claims and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard output on a terminal: one line (the progress bar) is redrawn in
 // place, and it is ended with a line feed before anything else is written.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tz4817/clock.h"
 
 namespace tz4817 {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "demo_image.h"
 
 #include <cstring>

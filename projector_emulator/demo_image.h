@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The demo firmware image of `tz4817-emu --make-image`: a full 2 MB flash
 // image whose application part (from 0x4000 on) is "new firmware" that differs
 // from the factory's old firmware almost everywhere, so that a flash check

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tz4817/device.h"
 
 #include <algorithm>

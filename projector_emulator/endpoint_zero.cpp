@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "endpoint_zero.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The default control pipe of the emulated projector: the standard requests a
 // USB host (or a USB/IP client) sends after import. Everything else stalls.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tz4817/faults.h"
 
 #include <cerrno>

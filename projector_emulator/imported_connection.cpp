@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "imported_connection.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The URB phase of one imported USB/IP connection.
 //
 // Three threads: the caller of run() reads and answers the client's messages

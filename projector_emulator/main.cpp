@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tz4817-emu: an emulated tz4817 projector behind a USB/IP server.
 #include <cerrno>
 #include <csignal>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tz4817/nor_flash.h"
 
 #include <fcntl.h>

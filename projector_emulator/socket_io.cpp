@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "socket_io.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small blocking socket helpers of the USB/IP server. Every function returns
 // false on end of stream, an error, or a time-out; none throws.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "test_support/scripted_usbip_server.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "test_support/umockdev_projector.h"
 
 #include <sys/ioctl.h>

@@ -13,6 +13,8 @@
 # Takes about seven minutes: the two whole downloads at 1000 µs per transfer
 # need 80-100 s each. Run it on an idle machine; the load average before and
 # after is written with the numbers.
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -14,6 +14,8 @@
 # Environment: DEMO_DIR (default build/demo), REBOOT_MS (the emulated
 # projector's restart time, default 1500).
 # Exit status 0 only when the flash check passes.
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The fault drill: a seeded campaign of updates against the emulated projector.
 
 Each run updates a fresh tz4817-emu (a factory-fresh flash file) with a random

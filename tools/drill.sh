@@ -11,6 +11,8 @@
 #
 # Builds tz4817-emu and the test build of tz4817-update (whose switch pause
 # and attach wait the drill shortens) with the default preset first.
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -7,6 +7,8 @@
 # executions per second and the coverage reached (libFuzzer's cov: and ft:).
 # A crash, a hang or a leak ends that target with the reproducer's path and
 # makes the script exit 1.
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -4,6 +4,8 @@
 # the About box.
 #
 # Usage: tools/render-screenshots.sh [BUILD_DIR]   (default: build, configured)
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and running the
 # updater need; with the argument "fuzz" also those of the fuzz preset
-# (tools/fuzz.sh). Idempotent: when everything is installed it only asks dpkg.
+# (tools/fuzz.sh), with "package" also the Debian packaging tools and the
+# checkers of the package (tools/package.sh, tools/package-check.sh).
+# Idempotent: when everything is installed it only asks dpkg.
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 
 packages=(
@@ -17,8 +21,15 @@ packages=(
 case ${1:-} in
 '') ;;
 fuzz) packages+=(clang-16 libfuzzer-16-dev libclang-rt-16-dev) ;;  # the fuzz preset
+package)
+  packages+=(
+    build-essential dpkg-dev debhelper fakeroot   # dpkg-buildpackage and dh
+    help2man bash-completion                      # man pages, completions' install folder
+    lintian desktop-file-utils appstream man-db   # the package's checkers
+  )
+  ;;
 *)
-  echo "usage: $0 [fuzz]" >&2
+  echo "usage: $0 [fuzz|package]" >&2
   exit 2
   ;;
 esac

@@ -3,6 +3,8 @@
 # test, then a 100-run fault drill against the emulated projector (it fails
 # when one of its four figures does not hold), then the same tests under
 # AddressSanitizer + UBSan, then the threaded tests under ThreadSanitizer.
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real library functions. Kept apart from the sequence so that only
 // programs that call exportedLibrary() need qrvusbdll and qrvdldll.
 #include "qrvusb.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "image_file.h"
 
 #include <fcntl.h>
@@ -6,11 +7,24 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 namespace updater {
 
+std::string imagePathFor(const std::string &given) {
+    if (given.empty()) return kImageName;
+    std::error_code error;
+    if (std::filesystem::is_directory(given, error)) return (std::filesystem::path(given) / kImageName).string();
+    return given;
+}
+
 ImageFile::ImageFile(std::string path) : path_(std::move(path)) {
     const std::string bad = "Bad file [" + path_ + "]: ";
+    if (path_.size() > kMaxImagePathLength) {
+        problem_ = bad + "its path is " + std::to_string(path_.size()) + " bytes long, longer than the " +
+                   std::to_string(kMaxImagePathLength) + " bytes the download takes";
+        return;
+    }
     // O_NONBLOCK: a FIFO of that name must not hang the program here.
     fd_ = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat status {};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "library_output_capture.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pause the update gives the projector to restart into programming mode
 // (kSwitchPauseMs), and the test build's way to shorten it. The shipped
 // programs never call SetSwitchPause: a user's projector always gets the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update of one projector, in the order both front ends run it, and what
 // it reports: see update_sequence.h.
 #include "update_sequence.h"
@@ -32,8 +33,8 @@ std::string initFailure(int32_t status) {
 
 // The path buffer handed to the download library, as the library expects
 // it: a zero-filled buffer of 260 characters. At most 259 are copied, so the
-// path always ends in a zero.
-constexpr size_t kPathBufferSize = 260;
+// path always ends in a zero; the image check refuses a longer path.
+constexpr size_t kPathBufferSize = kMaxImagePathLength + 1;
 
 }  // namespace
 

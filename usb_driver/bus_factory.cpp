@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which bus the driver uses: the USB/IP client when QRV_USBIP names a server,
 // else the local bus on libusb. When libusb cannot be initialised (or the
 // build has no local bus) there is none, and opening the driver fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device information block (driver_records.h: DeviceInfo and the records
 // it points to), built from a device's descriptor bytes.
 //

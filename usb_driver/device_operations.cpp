@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device operations of the driver: the information block, interface
 // selection, pipe resets and transfers. They run on the callers' threads and
 // call the bus without the driver lock.

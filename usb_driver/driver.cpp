@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three-function boundary and the testing hooks.
 #include "usb_driver/driver.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide driver object behind DriverOpen/DriverIoctl/DriverClose:
 // connections, registrations with their event queues and waits, the devices
 // the bus reports and who holds them.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The local bus (projectors on this computer's USB ports, through libusb-1.0),
 # the udev rule that lets a desktop user reach them, and the tests of the bus
 # through the real libusb on umockdev's emulated USB. Off with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usb_driver/libusb_bus.h"
 
 #include <libusb.h>

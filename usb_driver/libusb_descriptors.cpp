@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "libusb_descriptors.h"
 
 #include <libusb.h>

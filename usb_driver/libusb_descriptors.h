@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The raw descriptor bytes of a libusb device, rebuilt from libusb's parsed
 // descriptors: libusb hands out structures, the driver's device information
 // record wants the bytes the device sent.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading and writing the caller's records. Records are read and written
 // field by field, through memcpy: the caller's record may be unaligned, and
 // another thread may legitimately touch other fields of it meanwhile (a wait

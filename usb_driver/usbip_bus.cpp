@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usbip_bus.h"
 
 #include <algorithm>

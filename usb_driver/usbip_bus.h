@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bus of a USB/IP server: the devices it exports, used over TCP.
 //
 // While started, a discovery thread asks the server for its device list every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usbip_socket.h"
 
 #include <algorithm>

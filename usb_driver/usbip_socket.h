@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Blocking TCP helpers of the USB/IP client. Every wait is bounded by a
 // deadline and ends early when `wake` (an eventfd, or -1) becomes readable,
 // so the bus can stop its threads promptly. A socket blocked in a read with

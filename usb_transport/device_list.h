@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DevList: the process-wide list of attached devices that callers hold, shared
 // by every driver context. It is guarded by one lock, an auto-reset event
 // taken with a 30-second limit; every operation takes it once, releases it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB device manager: opens the driver and checks its version, registers
 // for attach, detach and power events of the devices in the caller's match
 // table, keeps the process-wide device list (device_list.h) and hands each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests to the USB driver (usb_driver/driver.h). The device manager and the
 // event channel reach the driver only through DriverIoctl, with the request
 // codes and records of usb_driver/driver_records.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event channel between the driver and the device manager: a registration
 // of an event record with the driver, and one thread per registration that
 // sleeps inside the driver until an event is pending, pulls it, hands it to

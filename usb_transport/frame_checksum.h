@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command frame checksum: the 8-bit wrap-around sum of a run of bytes.
 // The count is one byte, so the checksummed span of a frame (bytes 1 to n-2)
 // is at most 255 bytes and a frame at most 257 bytes long.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "os_helpers.h"
 
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event objects and threads for the device manager, the event channel and
 // the transport.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported transport: opens the USB link through the device manager,
 // takes one projector, and exchanges command frames with it on bulk pipes
 // 0x01 (frame out) and 0x81 (reply in), each frame stamped with a sequence

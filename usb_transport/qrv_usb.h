@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internals of the exported transport (include/qrvusb.h) that tests reach.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transport's trace: the device manager's trace points and every frame
 // the transport exchanges. Quiet unless the environment variable QRV_DEBUG is
 // 1 when the library first traces (tz4817-update -v sets it); then each

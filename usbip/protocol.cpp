@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // USB/IP encoders and decoders. Every read goes through Reader, which checks
 // the remaining length first, so a decoder can only run out of input (Short),
 // never past it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The About box (template 100): the program's icon, name and version, and
 // an OK button. OK, Escape and the close box end it.
 #pragma once

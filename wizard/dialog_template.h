@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dialog templates as data: each dialog and wizard page of the program is
 // one table of controls with their ids, texts, positions and styles, the way
 // a resource script describes a dialog. TemplateBuilder turns a table into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dialog units to pixels, as the Windows dialog manager converts them: a
 // horizontal unit is a quarter of the dialog font's average character width,
 // a vertical unit an eighth of its character height. The average width is

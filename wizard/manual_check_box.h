@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A check box that the user cannot change: clicking it does nothing, only
 // the program sets its state (a non-automatic check box).
 #pragma once

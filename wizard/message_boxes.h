@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's message boxes: title "OstranUpdater", the text, an OK
 // button, no icon, modal to the window that owns them; details (the
 // libraries' lines of the update, the reason of a failure) behind the box's

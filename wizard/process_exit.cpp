@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "process_exit.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ending the process at once, as Cancel in the wizard and Finish in the
 // update dialog do: the normal exit handlers run (standard output is
 // flushed), windows still open are not closed first.

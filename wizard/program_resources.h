@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's own resources: the string table, icon 128 and the bitmaps
 // of the wizard pages, embedded through the Qt resource system.
 #pragma once

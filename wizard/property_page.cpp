@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "property_page.h"
 
 #include "dialog_template.h"

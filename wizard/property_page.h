@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One page of a wizard-mode PropertySheet, built on its own dialog
 // template. Pages override the hooks; the defaults move to the adjacent page,
 // accept Finish and allow Cancel.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "property_sheet.h"
 
 #include <QFrame>

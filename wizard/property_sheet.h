@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A property sheet in wizard mode: one page at a time above a row of
 // buttons Back, Next (or Finish in its place), Cancel and Help; there is no
 // Apply button. The title shows the current page's caption.

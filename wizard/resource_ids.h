@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Numbered resources of the program: dialog templates, control ids, bitmaps,
 // the icon and the strings, as code and tests address them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "template_builder.h"
 
 #include <QFontInfo>

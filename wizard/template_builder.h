@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Makes the widgets of a dialog template. Every control becomes a child of
 // the given widget at its converted position, with objectName = its decimal
 // control id and the int property "controlId" = the id. Controls with the id

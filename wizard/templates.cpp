@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's dialog templates. Texts are quoted exactly as they are shown,
 // with their runs of blanks; positions are x, y, width, height in dialog units.
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "update_dialog.h"
 
 #include <QCheckBox>
@@ -95,7 +96,7 @@ bool UpdateDialog::OnInitDialog() {
     }
     setWindowIcon(programIcon());
 
-    imageFileName_ = kImageFileName;
+    imageFileName_ = imagePath_;
     imageLength_ = fileLength(imageFileName_);
     setText(kIdImageLength, QString::number(imageLength_));
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window in which the update runs (template 102). It shows the image
 // length; its one button, Update, checks the image (a bad one ends the update
 // at once, before the projector is touched) and starts the update on a worker
@@ -71,6 +72,11 @@ public:
     // About entry when string 101 is not empty.
     QMenu *systemMenu() const { return systemMenu_; }
 
+    // The image the dialog opens with (tz4817.img of the working directory
+    // unless set): its length is shown, and Update checks and downloads it.
+    // Before the dialog is shown.
+    void setImagePath(std::string path) { imagePath_ = std::move(path); }
+
     // The string table the dialog reads; tests replace it. Before the
     // dialog is shown.
     void setStringLoader(std::function<QString(int)> loader) { loadString_ = std::move(loader); }
@@ -103,6 +109,7 @@ private:
     void workerFinished();
 
     std::string &imageFileName_;
+    std::string imagePath_ = kImageFileName;
     const UpdateLibrary &library_;
     MessageBoxes &messageBoxes_;
     std::function<QString(int)> loadString_;

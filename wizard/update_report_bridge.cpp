@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "update_report_bridge.h"
 
 #include <QMetaObject>

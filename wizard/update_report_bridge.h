@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Carries the reports of an UpdateSequence running on a worker thread to
 // the GUI thread: every report becomes a signal that the dialog receives
 // through a queued connection, in the order the reports were made. A

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instruction wizard: three pages that tell the user what the program
 // does, how to connect the USB cable and how to put the projector into
 // update mode. It talks to no device and reads no file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "update_wizard_pages.h"
 
 #include <QPushButton>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wizard's three pages. Their handlers only decide which wizard buttons
 // show: Back is hidden on the Start page and on the Connect page after
 // coming back from the Address page, and the Address page's Finish button

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "updater_app.h"
 
 #include "update_wiz.h"
@@ -8,8 +9,9 @@ namespace {
 UpdaterApp *theApp = nullptr;
 }
 
-UpdaterApp::UpdaterApp(const UpdateLibrary &library, MessageBoxes &messageBoxes)
+UpdaterApp::UpdaterApp(const UpdateLibrary &library, MessageBoxes &messageBoxes, std::string imagePath)
     : dialog(imageFileName, library, messageBoxes) {
+    dialog.setImagePath(std::move(imagePath));
     theApp = this;
 }
 

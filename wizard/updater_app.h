@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application: the instruction wizard, then the update dialog. Cancel in
 // the wizard and Finish in the dialog end the process at once (status 0);
 // closing the dialog otherwise returns from InitInstance and the program
@@ -15,8 +16,9 @@ namespace updater {
 class UpdaterApp {
 public:
     // The one application object; made by main() once the toolkit is up.
-    // `library` and `messageBoxes` must outlive it.
-    UpdaterApp(const UpdateLibrary &library, MessageBoxes &messageBoxes);
+    // `library` and `messageBoxes` must outlive it. `imagePath`: the image
+    // the update dialog opens with.
+    UpdaterApp(const UpdateLibrary &library, MessageBoxes &messageBoxes, std::string imagePath = kImageFileName);
     ~UpdaterApp();
     UpdaterApp(const UpdaterApp &) = delete;
     UpdaterApp &operator=(const UpdaterApp &) = delete;

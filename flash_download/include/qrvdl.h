@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* qrvdl.h - the flash download library qrvdldll.
  *
  * Knows the tz4817 projector's command set and how its 2 MB flash

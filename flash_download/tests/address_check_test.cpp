@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flash identity and range check: which ranges reach the erase and
 // programming, how the start moves onto a sector, and what every rejection
 // prints and leaves behind.

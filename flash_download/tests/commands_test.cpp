@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device commands as they reach the projector: frame bytes, reply
 // handling, and the arguments that must never reach the wire.
 #include <array>

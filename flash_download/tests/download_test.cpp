@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole download and the boot switch: results, the lines printed in
 // order, what reaches the flash, and the state of the link afterwards.
 #include <fcntl.h>

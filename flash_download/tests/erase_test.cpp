@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Erasing a range sector by sector, and the busy poll after each erase.
 #include "projector_link.h"
 #include "qrvdl.h"

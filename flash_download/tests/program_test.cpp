@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Programming a range from the image file: what is read, what is sent, the
 // host checksum, the progress reports, and every way it fails.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "projector_link.h"
 
 #include <unistd.h>

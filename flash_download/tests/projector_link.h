@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test harness: an emulated projector on a loopback bus behind the real
 // transport, so that the library's frames travel the whole stack. The test
 // sees every frame the device received, can inject the device's faults, can

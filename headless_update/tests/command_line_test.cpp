@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: what is accepted, and that every misuse is refused with
 // a message instead of being taken for something else.
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@ TEST(CommandLine, AcceptedForms) {
         bool yes, help;
         std::string device;
         bool list = false, json = false, verbose = false;
+        std::string image = "";
     };
     const Case cases[] = {
         {{}, {}, false, false, ""},
@@ -28,6 +30,9 @@ TEST(CommandLine, AcceptedForms) {
         {{"--device", "1-4.2", "-v", "--yes"}, {}, true, false, "1-4.2", false, false, true},
         {{"--device=1-2"}, {}, false, false, "1-2"},
         {{"--list", "--json"}, {}, false, false, "", true, true},
+        {{"-C", "demo", "firmware/", "--yes"}, {"demo"}, true, false, "", false, false, false, "firmware/"},
+        // Whether PATH is a folder is found when the update starts.
+        {{"/media/stick/tz4817.img"}, {}, false, false, "", false, false, false, "/media/stick/tz4817.img"},
     };
     for (const Case &c : cases) {
         std::string error;
@@ -40,6 +45,7 @@ TEST(CommandLine, AcceptedForms) {
         EXPECT_EQ(line->list, c.list);
         EXPECT_EQ(line->json, c.json);
         EXPECT_EQ(line->verbose, c.verbose);
+        EXPECT_EQ(line->image, c.image);
     }
 }
 
@@ -51,7 +57,9 @@ TEST(CommandLine, MisuseIsRefusedWithOneLine) {
         {"--bogus"},
         {"-x"},
         {"--yes=no"},
-        {"tz4817.img"},
+        {"a.img", "b.img"},
+        {""},
+        {"--list", "tz4817.img"},
         {"-"},
         {"--device"},
         {"--device", ""},

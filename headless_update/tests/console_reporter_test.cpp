@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What tz4817-update shows, driven by the real update sequence over a
 // scripted library that prints to standard output as the libraries do, with
 // its lines captured and forwarded as the program does: stage lines in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The guard that keeps stop signals from ending an update: signals sent to
 // the process are seen and survived, and threads started under the guard
 // (the USB link's) never receive them, so none of their system calls is

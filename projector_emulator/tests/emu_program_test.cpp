@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program tz4817-emu as a user (or a script) runs it, and the Debian
 // `usbip` tool, written elsewhere, as its client.
 #include <gtest/gtest.h>

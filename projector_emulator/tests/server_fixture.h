@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A projector on a manual clock behind a USB/IP server on an ephemeral
 // loopback port, for the server's tests.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The projector's command set and each injected fault, as a USB/IP client
 // sees them over loopback TCP.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB/IP server over real loopback TCP: listing, import, endpoint 0,
 // pending IN and unlink, re-enumeration, and hostile clients.
 #include <gtest/gtest.h>

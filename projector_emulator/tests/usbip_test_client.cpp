@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usbip_test_client.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small USB/IP client for the server's tests, built on the codec. Blocking,
 // one connection, with a safety time-out on every read so that a server that
 // never answers fails a test instead of hanging it.

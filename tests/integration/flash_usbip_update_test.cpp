@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole update as the program runs it, through the shipped libraries
 // (libqrvdldll.so over libqrvusbdll.so), over USB/IP on a loopback TCP
 // connection to an emulated projector whose flash lives in a file: open the

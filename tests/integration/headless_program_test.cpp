@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tz4817-update end to end: the program against tz4817-emu over USB/IP, with
 // a real flash file, and against USB/IP servers that break the protocol.
 // Every update includes the 5-second pause of the switch into programming
@@ -245,6 +246,27 @@ TEST_F(ProgramTest, MissingImageSendsNothingToTheProjector) {
     EXPECT_EQ(readFile(flash_.string()), factoryFlash_);
 }
 
+// PATH names the image, or the folder holding tz4817.img (relative to -C's
+// directory): that file is checked and downloaded, not the current
+// directory's.
+TEST_F(ProgramTest, PathArgumentChoosesTheImageThatIsDownloaded) {
+    shortenImage(kSmallImageSize);
+    fs::create_directory(directory_ / "firmware");
+    fs::rename(image_, directory_ / "firmware" / "tz4817.img");
+    image_ = directory_ / "firmware" / "tz4817.img";
+    startEmulator();
+    const RunResult missing = runToEnd(update({"--yes", "firmware/other.img"}, address_));
+    EXPECT_EQ(missing.status, 3);
+    EXPECT_EQ(missing.err, "Bad file [firmware/other.img]: No such file or directory\n");
+    const RunResult run = runToEnd(update({"--yes", "firmware"}, address_));
+    stopEmulator();
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("File[firmware/tz4817.img] Size[" + std::to_string(kSmallImageSize) + "]\n"),
+              std::string::npos)
+        << run.out;
+    expectFlashUpdated();
+}
+
 // Whatever goes wrong is said on standard error, and at once when it is
 // known at once: (setup -> first line on standard error, when it appears,
 // exit status). The program's test build, whose attach wait the test
@@ -486,7 +508,7 @@ TEST_F(ProgramTest, HelpTellsTheExitStatusesAndVersionIsTheProjects) {
 
 TEST_F(ProgramTest, BadUsageIsOneLineAndStatusTwo) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--bogus"}, {"-C"}, {"tz4817.img"}, {"-C", (directory_ / "missing").string()}, {"--device"}, {"--json"},
+        {"--bogus"}, {"-C"}, {"a.img", "b.img"}, {"-C", (directory_ / "missing").string()}, {"--device"}, {"--json"},
     };
     for (const auto &arguments : cases) {
         const RunResult run = runToEnd({UPDATE_PROGRAM, arguments, {"QRV_USBIP=" + deadAddress_.text()}});

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole stack on the local bus: the flash download library, the transport,
 // the driver with the bus it picks itself (LibusbBus when QRV_USBIP is unset),
 // the real libusb, and the emulated projector on umockdev's emulated USB.

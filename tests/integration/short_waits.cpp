@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linked only into tz4817-update-short-wait, the test build of tz4817-update:
 // - QRV_TEST_ATTACH_WAIT_SECONDS (a whole number of seconds) shortens
 //   QRV_USBInit's wait for a projector, so that a test of a projector that

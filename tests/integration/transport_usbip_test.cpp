@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End to end: the shipped libqrvusbdll.so, through its own driver's USB/IP
 // client, against the emulated projector's USB/IP server on a loopback port,
 // as it runs when QRV_USBIP names a server.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Two projectors side by side, over USB/IP (one server exporting both) and
 // on the local bus (two ports of umockdev's emulated USB), through the whole
 // stack: the flash library, the transport, the driver and the bus it picks.

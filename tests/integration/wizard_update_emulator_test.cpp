@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update dialog through whole updates against the emulated projector,
 // in process: the real download and transport libraries, the driver's
 // loopback bus and the projector's device model. Each update that gets as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image file an update writes, opened once and checked before the
 // projector is touched.
 //
@@ -13,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -22,10 +24,22 @@ namespace updater {
 // positions are flash offsets, so the image's own first bytes are skipped.
 inline constexpr uint64_t kBootSectorSize = 0x4000;
 inline constexpr uint64_t kFlashSize = 0x200000;
+// The image's name, in the current directory or in a folder a program is given.
+inline constexpr char kImageName[] = "tz4817.img";
+// The longest image path the download takes (its path buffer holds 260
+// characters with the terminating zero); a longer one is refused rather
+// than cut to the name of another file.
+inline constexpr size_t kMaxImagePathLength = 259;
+
+// The image a program is given on its command line: `given` itself, or the
+// tz4817.img in it when `given` is a folder; with nothing given (empty), the
+// tz4817.img of the current directory.
+std::string imagePathFor(const std::string &given);
 
 class ImageFile {
 public:
-    // Opens `path` and checks it. Never blocks on a FIFO or device of that name.
+    // Opens `path` and checks it. Never blocks on a FIFO or device of that
+    // name. A path longer than kMaxImagePathLength is refused unopened.
     explicit ImageFile(std::string path);
     ~ImageFile();
     ImageFile(const ImageFile &) = delete;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The download libraries' lines, taken off standard output so that the
 // program decides where they go.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update of one projector, without any user interface: open the USB
 // link, switch the projector into programming mode, load the image into its
 // flash, leave programming mode and close the link. Both front ends run it:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture of the libraries' lines on standard output: every line reaches
 // the sink and the captured text, in the order written and in order with the
 // program's own writes; nothing is lost at the end; descriptor 1 is given

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update sequence without any window: which library calls it makes in
 // which order, what it reports, and the percentages it computes.
 #include <gtest/gtest.h>
@@ -343,6 +344,38 @@ TEST_F(ImageTest, ImagesThatCannotBeWrittenAreRefusedBeforeAnyLibraryCall) {
         EXPECT_EQ(reporter.reports,
                   (std::vector<std::string>{std::string("message ") + kLoadFailedMessage + expected + "\n", "failed"}));
     }
+}
+
+// A path the download's buffer cannot hold would reach the library cut to
+// the name of another file: it is refused before the projector is touched.
+TEST_F(ImageTest, ImagePathTooLongForTheDownloadIsRefusedNotCut) {
+    std::string folder = directory_;
+    while (folder.size() + 1 + std::strlen(kImageName) <= kMaxImagePathLength) folder += "/" + std::string(100, 'd');
+    std::filesystem::create_directories(folder);
+    const std::string path = folder + "/" + kImageName;
+    makeImage(0x4001, path);
+    const ImageFile image(path);
+    EXPECT_EQ(image.problem(), "Bad file [" + path + "]: its path is " + std::to_string(path.size()) +
+                                   " bytes long, longer than the 259 bytes the download takes");
+    EXPECT_EQ(run(0, path, &image), UpdateSequence::Result::FailedUntouched);
+    EXPECT_TRUE(calls.empty()) << "the projector was touched";
+}
+
+// The programs' PATH argument: the image itself, or the folder holding it.
+TEST_F(ImageTest, PathArgumentNamesTheImageOrTheFolderHoldingIt) {
+    const std::string other = directory_ + "/other.bin";
+    makeImage(0x4001, other);
+    const struct {
+        std::string given, image;
+    } cases[] = {
+        {"", "tz4817.img"},
+        {directory_, path_},
+        {directory_ + "/", path_},
+        {other, other},
+        {path_, path_},  // not there (yet): the check says so
+        {directory_ + "/missing/", directory_ + "/missing/"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(imagePathFor(c.given), c.image) << "given '" << c.given << "'";
 }
 
 // What is downloaded is what was announced: an image that grew, or was

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An update makes tens of thousands of exchanges, each a presence check, a
 // write and a read, every transfer on a connection of its own. The driver
 // must not allocate on that path once it has warmed up.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The descriptor parser and the device information block: descriptor bytes
 // come from devices and network peers, so malformed ones must be refused or
 // cut safely, and the block must never point outside itself.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helpers that talk to the driver as the device manager does: through
 // DriverOpen/DriverIoctl/DriverClose with records filled by hand.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver with the loopback bus and an emulated projector, driven through
 // the three-function boundary as the device manager drives it.
 #include <gtest/gtest.h>

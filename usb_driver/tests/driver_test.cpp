@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's request table and device hand-out, on a scripted bus.
 #include <gtest/gtest.h>
 

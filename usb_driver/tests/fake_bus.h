@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted bus: the test says when devices arrive and leave, what open and
 // transfers answer, and reads back what the driver asked of the bus.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LibusbBus through the real libusb-1.0 on umockdev's emulated USB: the
 // projector's URBs go through libusb's Linux backend to the bridge and on to
 // the emulated device.

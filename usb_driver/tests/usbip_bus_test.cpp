@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB/IP bus against the emulator's USB/IP server (through the driver, as
 // the device manager uses it) and against small hostile servers that break
 // the protocol.

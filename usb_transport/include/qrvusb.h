@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* qrvusb.h - the USB transport library qrvusbdll.
  *
  * Finds the tz4817 projector on USB (application firmware 0xE7A2:0x051E or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device manager against a scripted driver: the version check, the
 // registration it makes, what each event does to DevList and the callbacks,
 // the device operations' records, and teardown.

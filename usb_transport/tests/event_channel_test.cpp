@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event channel and the OS helpers against a scripted driver: what is
 // pulled, dispatched and acknowledged per wake, the record sizes, and the
 // order of teardown.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted driver for the tests of the event channel, the device manager
 // and the transport: it serves the request table from a script (events to
 // hand out, idle wakes, device answers, failures) and logs every request, so

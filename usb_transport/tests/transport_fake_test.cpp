@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported transport against a scripted driver: taking a device, the
 // exchange's requests in order, failures the projector never produces, and
 // the request records of QRV_WriteQrvUsb byte by byte.

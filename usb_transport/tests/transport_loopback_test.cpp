@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported transport over the real driver and an emulated projector on
 // the loopback bus: sequence numbers on the wire, pipe resets, a projector
 // that leaves, and the switch into programming mode.

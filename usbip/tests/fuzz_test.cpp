@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random and mutated byte strings into every decoder. Under AddressSanitizer
 // an out-of-bounds read fails the test; everywhere a decoder claiming more
 // bytes than it was given does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB/IP codec: wire layout, round trips, and malformed input.
 #include "usbip/protocol.h"
 

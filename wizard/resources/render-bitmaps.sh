@@ -7,6 +7,8 @@
 # Usage: wizard/resources/render-bitmaps.sh [BUILD_DIR]   (default: build)
 # Needs rsvg-convert (Debian librsvg2-bin) and builds the bitmap_convert tool
 # in BUILD_DIR, which must be configured already.
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dialog templates as the builder makes them: every control of every
 // template exists with its id, kind, text and enabled state, at its place.
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the program's Qt tests: a scripted stand-in for the two
 // libraries, a message-box recorder, an exit recorder and the test main.
 #pragma once

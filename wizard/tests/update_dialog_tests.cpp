@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update dialog driven through its real button against scripted
 // libraries: what it shows at each moment of an update, how every failure
 // ends, that the window answers while the update runs and cannot be closed
@@ -106,6 +107,7 @@ private slots:
     }
 
     void readyStateShowsTheImageLength();
+    void imageGivenToTheProgramIsShownAndDownloaded();
     void badImageEndsFailedBeforeAnyLibraryCall_data();
     void badImageEndsFailedBeforeAnyLibraryCall();
     void unconfirmedLeaveIsDoneWithAPowerCycleBox();
@@ -154,6 +156,30 @@ void UpdateDialogTests::readyStateShowsTheImageLength() {
     QCOMPARE(dialog->windowTitle(), QStringLiteral("tz4817 Projector Update Program"));
     QVERIFY(!dialog->windowIcon().isNull());
     QVERIFY(FakeLibrary::instance().calls().isEmpty());
+}
+
+// The image the program was started with (PATH or the file dialog's), not
+// the working directory's tz4817.img: its length is shown, and it is what the
+// download reads.
+void UpdateDialogTests::imageGivenToTheProgramIsShownAndDownloaded() {
+    FakeLibrary::instance().reset({.eraseReports = {16384}, .downloadReports = {3616}});
+    open(1000);
+    dialog.reset();
+    QVERIFY(QDir(directory->path()).mkdir(QStringLiteral("firmware")));
+    const QString path = directory->path() + QStringLiteral("/firmware/chosen.img");
+    QFile image(path);
+    QVERIFY(image.open(QIODevice::WriteOnly) && image.resize(20000));
+    image.close();
+    dialog = std::make_unique<UpdateDialog>(imageFileName, FakeLibrary::table(), boxes);
+    dialog->setImagePath(path.toStdString());
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+    QCOMPARE(text(*dialog, kIdImageLength), QStringLiteral("20000"));
+    QCOMPARE(imageFileName, path.toStdString());
+    clickUpdate();
+    QTRY_VERIFY(!dialog->updateRunning());
+    QCOMPARE(text(*dialog, kIdStatusLine), kDone);
+    QCOMPARE(FakeLibrary::instance().calls().value(2), QStringLiteral("QRVDL_LoadFlash %1 0xfe204000 0").arg(path));
 }
 
 // An image that cannot be written is found when Update is pressed: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instruction wizard driven through its real buttons: which buttons show
 // on each page after each move, the titles, activation, Finish, and Cancel
 // (button, Escape, close box) ending the process with status 0.

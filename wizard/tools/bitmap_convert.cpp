@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bitmap_convert IN.png OUT WIDTH HEIGHT
 // Writes the rendered picture IN.png as the resource the program embeds:
 // OUT ending in .bmp becomes a 24-bit BMP (no alpha, on white), OUT ending

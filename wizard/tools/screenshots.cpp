@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ostran_screenshots OUTPUT_DIR
 // Renders the program's screens, each in a plain window frame with its
 // title, as PNG files: the three wizard pages, the update dialog Ready,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The time source of the emulated projector. The device reads the time only
 // through a Clock, so tests can step erase and reboot times by hand.
 #pragma once

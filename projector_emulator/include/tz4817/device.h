@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tz4817 projector as its USB interface shows it: one configuration,
 // interface 0, bulk OUT 0x01 taking one command frame per transfer and bulk IN
 // 0x81 giving the reply. Application firmware enumerates as 0xE7A2:0x051E,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deterministic fault injection for the emulated projector. Frame numbers
 // count every bulk OUT transfer the device has received since it was made,
 // from 1, across mode switches.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An AM29LV160DB-like NOR flash: 2 MB, 35 sectors with the small ones at the
 // bottom, manufacturer 0x0001, device 0x2249. Erasing sets a sector to 0xFF;
 // programming can only clear bits. The contents live in a file (mapped

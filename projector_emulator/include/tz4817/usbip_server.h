@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A USB/IP server that exports emulated projectors: the first as bus id
 // "1-1", the next as "1-2", and so on, each imported and re-enumerating on
 // its own.

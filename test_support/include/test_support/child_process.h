@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program for the tests of whole programs: standard output and
 // standard error into files (read while it runs or after), standard input
 // from a given descriptor, extra environment, a working directory, and safety

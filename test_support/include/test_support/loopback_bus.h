@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A bus with one emulated projector in the same process and no latency of its
 // own: the device's replies are there the moment its frame is written. For
 // tests and benchmarks only; the shipped library never contains it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A USB/IP server that answers as its script says, one thread per
 // connection: for tests of what the client does with a server that breaks
 // the protocol (a malformed device list, a refused import, garbage on an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated projector on an emulated USB port, for tests of the real libusb
 // path. umockdev gives the process a /sys and /dev/bus/usb of its own and
 // hands every usbdevfs ioctl on the device node to this bridge, which answers

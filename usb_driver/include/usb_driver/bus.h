@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one interface between the driver and a bus. A bus finds devices and
 // moves their data; the driver does everything else (registrations, matching,
 // event queues, unique ids, ownership, the device information block).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The user-space USB driver: one process-wide object behind three functions.
 // The device manager opens connections, sends requests (driver_records.h) on
 // them and closes them, as it would with a kernel driver. The driver reads and

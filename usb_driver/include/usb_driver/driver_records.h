@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request codes and records of the driver boundary. The device manager
 // fills them and the driver reads and writes them in place. Records without
 // pointers have the same size on every build; records with pointers carry

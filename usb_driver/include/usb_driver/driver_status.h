@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Statuses of the user-space USB driver. They share the 32-bit status space of
 // the device manager above it: two of them are the device manager's own
 // values, the rest are 0x2000xxxx values that its table does not use.

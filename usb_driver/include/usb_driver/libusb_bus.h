@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The local bus: projectors on this computer's USB ports, reached through
 // libusb-1.0.
 //

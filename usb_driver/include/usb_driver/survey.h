@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What is attached, asked of the bus the driver would use, without taking
 // anything: for a program that lists projectors or must refuse to choose
 // between several before it touches one.

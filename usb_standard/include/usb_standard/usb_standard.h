@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The standard requests and descriptors of USB 2.0 (chapter 9), as the
 // emulated projector answers them and the driver's buses send and parse
 // them. The names follow <linux/usb/ch9.h> without its USB_ prefix (and

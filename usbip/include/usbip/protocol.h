@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // USB/IP wire format (protocol version 0x0111): encoders and decoders for the
 // operation messages (device list, import) and the URB messages (CMD_SUBMIT,
 // RET_SUBMIT, CMD_UNLINK, RET_UNLINK). Shared by the USB/IP client of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing to a connected stream socket, for both ends of a USB/IP
 // connection: the driver's client and the emulator's server. The interface
 // is the same on every platform; this build's implementation is
