@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and running the
 # updater need; with the argument "fuzz" also those of the fuzz preset
-# (tools/fuzz.sh). Idempotent: when everything is installed it only asks dpkg.
+# (tools/fuzz.sh), with "windows" those of the windows preset (the mingw-w64
+# cross compiler, and Wine to run what it builds: tools/test-windows.sh).
+# Idempotent: when everything is installed it only asks dpkg.
 set -euo pipefail
 
 packages=(
@@ -17,8 +19,15 @@ packages=(
 case ${1:-} in
 '') ;;
 fuzz) packages+=(clang-16 libfuzzer-16-dev libclang-rt-16-dev) ;;  # the fuzz preset
+windows)
+  packages+=(
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64  # the windows preset
+    wine wine64                                           # runs its programs and tests
+    zip                                                   # tools/package-windows.sh
+  )
+  ;;
 *)
-  echo "usage: $0 [fuzz]" >&2
+  echo "usage: $0 [fuzz | windows]" >&2
   exit 2
   ;;
 esac
