@@ -12,6 +12,8 @@
 # print the same lines and end with status 0. Then the Windows and the Linux
 # tz4817-update are run side by side on failures that need no projector
 # (bad usage, no image, an unreachable server): same statuses, same words.
+# Last, the Windows local bus (SetupAPI, WinUSB) lists the projectors of a
+# computer that has none.
 #
 # Usage: bash tools/test-windows.sh
 # Needs the Linux programs of the default preset (built here if missing).
@@ -154,6 +156,19 @@ same bad-option "QRV_USBIP=127.0.0.1:1" --frobnicate
 same bad-server-address "QRV_USBIP=127.0.0.1:99999" --list
 same no-image "QRV_USBIP=127.0.0.1:$closed_port" --yes
 same server-refuses "QRV_USBIP=127.0.0.1:$closed_port" --list
+
+# The local bus through SetupAPI and WinUSB: Wine has no USB devices, so the
+# list is empty, and asking for it must work all the same.
+mkdir -p "$work/local-list"
+local_status=0
+(cd "$work/local-list" && env -u QRV_USBIP wine "$windows/tz4817-update.exe" --list --json >out.raw 2>err.raw) ||
+  local_status=$?
+if [ $local_status -eq 0 ] &&
+  [ "$(tr -d '\r' <"$work/local-list/out.raw")" = '{"bus": "local", "server": null, "projectors": []}' ]; then
+  pass "local-list: the WinUSB bus lists no projector under Wine, status 0"
+else
+  fail "local-list: status $local_status, output: $(cat "$work/local-list/out.raw" "$work/local-list/err.raw")"
+fi
 
 echo "windows: the whole step: $(($(date +%s) - start)) s"
 echo "windows: $passed passed, $failed failed"
