@@ -7,7 +7,7 @@
 #   1. the Windows tz4817-update.exe updates the Linux tz4817-emu;
 #   2. the Linux tz4817-update updates the Windows tz4817-emu.exe;
 #
-# each a full update of a 2 MB image, the flash compared with the image
+# side by side, each a full update of a 2 MB image, the flash compared with the image
 # afterwards (from 0x4000 on; the boot sector untouched). Both updates must
 # print the same lines and end with status 0. Then the Windows and the Linux
 # tz4817-update are run side by side on failures that need no projector
@@ -40,6 +40,13 @@ work=$repo/build-windows/wine-runs
 rm -rf "$work"
 mkdir -p "$work"
 
+finish() {
+  # The updates' subshells stop their emulators as they end.
+  [ -n "${update_pids:-}" ] && kill $update_pids 2>/dev/null && wait $update_pids 2>/dev/null
+  wineserver -k 2>/dev/null || true
+}
+trap finish EXIT
+
 # A prefix of its own in the build tree; no Mono or Gecko (console programs).
 export WINEPREFIX=$repo/build-windows/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine_start=$(date +%s)
@@ -51,26 +58,33 @@ failed=0
 pass() { echo "PASS: $*"; passed=$((passed + 1)); }
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 
-emulator_pid=
-stop_emulator() {
-  if [ -n "$emulator_pid" ]; then
-    kill -TERM "$emulator_pid" 2>/dev/null || true
-    wait "$emulator_pid" 2>/dev/null || true
-    emulator_pid=
-  fi
-}
-finish() {
-  stop_emulator
-  wineserver -k 2>/dev/null || true
-}
-trap finish EXIT
-
-# start_emulator DIR PROGRAM...: starts the emulated projector with a
-# factory-fresh flash in DIR and sets `address` to where it listens.
-start_emulator() {
-  local dir=$1
+# update NAME EMULATOR... -- UPDATER...: one full update against an emulated
+# projector with a factory-fresh flash, run in a subshell of its own (the
+# two updates run side by side); the updater's output in NAME/out and
+# NAME/err (carriage returns of Windows taken out), the verdict in
+# NAME/result.
+update() (
+  name=$1
+  dir=$work/$1
+  emulator=()
   shift
-  "$@" --listen 127.0.0.1:0 --flash "$dir/flash.bin" --reboot-ms 300 >"$dir/emulator.log" 2>&1 &
+  while [ "$1" != -- ]; do emulator+=("$1"); shift; done
+  shift
+  mkdir -p "$dir"
+  emulator_pid=
+  stop_emulator() {
+    if [ -n "$emulator_pid" ]; then
+      kill -TERM "$emulator_pid" 2>/dev/null || true
+      wait "$emulator_pid" 2>/dev/null || true
+      emulator_pid=
+    fi
+  }
+  trap stop_emulator EXIT
+  trap 'exit 143' TERM
+  verdict() { echo "$*" >"$dir/result"; }
+
+  "$linux/tz4817-emu" --make-image "$dir/tz4817.img"
+  "${emulator[@]}" --listen 127.0.0.1:0 --flash "$dir/flash.bin" --reboot-ms 300 >"$dir/emulator.log" 2>&1 &
   emulator_pid=$!
   address=
   for _ in $(seq 300); do
@@ -80,47 +94,43 @@ start_emulator() {
     sleep 0.1
   done
   if [ -z "$address" ]; then
-    cat "$dir/emulator.log" >&2
-    return 1
+    verdict "FAIL: $name: the emulator did not start: $(cat "$dir/emulator.log")"
+    exit
   fi
   cp "$dir/flash.bin" "$dir/factory.bin"
-}
-
-# update NAME EMULATOR... -- UPDATER...: one full update; the updater's
-# output in NAME/out and NAME/err (carriage returns of Windows taken out).
-update() {
-  local name=$1 dir=$work/$1 emulator=() updater=()
-  shift
-  while [ "$1" != -- ]; do emulator+=("$1"); shift; done
-  shift
-  updater=("$@")
-  mkdir -p "$dir"
-  "$linux/tz4817-emu" --make-image "$dir/tz4817.img"
-  if ! start_emulator "$dir" "${emulator[@]}"; then
-    fail "$name: the emulator did not start"
-    return
-  fi
-  local began status=0
   began=$(date +%s)
-  (cd "$dir" && QRV_USBIP=$address "${updater[@]}" --yes >out.raw 2>err.raw) || status=$?
+  status=0
+  (cd "$dir" && QRV_USBIP=$address "$@" --yes >out.raw 2>err.raw) || status=$?
   stop_emulator
   tr -d '\r' <"$dir/out.raw" >"$dir/out"
   tr -d '\r' <"$dir/err.raw" >"$dir/err"
   echo "windows: $name: $(($(date +%s) - began)) s"
   if [ $status -ne 0 ]; then
-    fail "$name: the updater ended with status $status"
-    cat "$dir/out" "$dir/err" "$dir/emulator.log"
+    verdict "FAIL: $name: the updater ended with status $status: $(cat "$dir/out" "$dir/err")"
   elif ! cmp -s -i 16384 "$dir/flash.bin" "$dir/tz4817.img"; then
-    fail "$name: the flash differs from the image after 0x4000"
+    verdict "FAIL: $name: the flash differs from the image after 0x4000"
   elif ! cmp -s -n 16384 "$dir/flash.bin" "$dir/factory.bin"; then
-    fail "$name: the boot sector was changed"
+    verdict "FAIL: $name: the boot sector was changed"
   else
-    pass "$name: status 0, the flash equals the image, the boot sector untouched"
+    verdict "PASS: $name: status 0, the flash equals the image, the boot sector untouched"
   fi
-}
+)
 
-update windows-updater "$linux/tz4817-emu" -- wine "$windows/tz4817-update.exe"
-update windows-emulator wine "$windows/tz4817-emu.exe" -- "$linux/tz4817-update"
+updates_began=$(date +%s)
+update windows-updater "$linux/tz4817-emu" -- wine "$windows/tz4817-update.exe" &
+update_pids=$!
+update windows-emulator wine "$windows/tz4817-emu.exe" -- "$linux/tz4817-update" &
+update_pids="$update_pids $!"
+wait $update_pids || true
+update_pids=
+echo "windows: both updates: $(($(date +%s) - updates_began)) s"
+for name in windows-updater windows-emulator; do
+  result=$(cat "$work/$name/result" 2>/dev/null || echo "FAIL: $name: no verdict")
+  case $result in
+  PASS:*) pass "${result#PASS: }" ;;
+  *) fail "${result#FAIL: }" ;;
+  esac
+done
 if diff -u "$work/windows-updater/out" "$work/windows-emulator/out" &&
   diff -u "$work/windows-updater/err" "$work/windows-emulator/err"; then
   pass "the Windows and the Linux updater print the same lines"
