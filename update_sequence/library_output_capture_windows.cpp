@@ -20,12 +20,7 @@ std::string LibraryOutputCapture::capturedText() {
     return captured_;
 }
 
+// Nothing was captured: nothing to give back.
 void LibraryOutputCapture::stop() {}
-
-void LibraryOutputCapture::run() {}
-
-bool LibraryOutputCapture::forwardAvailable() { return false; }
-
-void LibraryOutputCapture::forward(std::string_view line) { captured_.append(line); }
 
 }  // namespace updater
