@@ -32,4 +32,4 @@ x86_64-w64-mingw32-strip --strip-unneeded "$stage"/bin/*
 rm -f "$output/$name.zip"
 (cd "$stage/.." && zip -q -r -X "$output/$name.zip" "$name")
 echo "package-windows: $output/$name.zip"
-unzip -l "$output/$name.zip"
+python3 -m zipfile -l "$output/$name.zip"
