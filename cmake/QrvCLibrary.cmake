@@ -19,12 +19,13 @@
 #   <name>.pc (DESCRIPTION is its description).
 # - STATIC: the same objects as a static library for tests and benchmarks,
 #   linking STATIC_LINK publicly, so that a test can choose what is below.
-# - With QRV_BUILD_TESTS, the test <name>_exports compares the dynamic
-#   symbols of the built library with the list (cmake/check_exports.cmake).
+# - The test <name>_exports compares the names the built library exports
+#   with the list (cmake/check_exports.cmake): its dynamic symbols (nm -D),
+#   or on Windows its export table (objdump -p).
 #
 # The export list is turned into what the linker takes in this one place: a
-# version script for GNU ld. Another platform's form of the same list (a
-# module-definition file) and a library version belong here too.
+# version script for GNU ld, and for a Windows DLL (<name>.dll, import
+# library <name>.lib) a module-definition file <name>.def, installed with it.
 function(qrv_add_c_library name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OBJECTS;EXPORTS;HEADER;STATIC;DESCRIPTION" "LINK;STATIC_LINK;TEST_LABELS")
   foreach(required OBJECTS EXPORTS HEADER)
@@ -43,19 +44,32 @@ function(qrv_add_c_library name)
   endif()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${exports})
 
-  # GNU ld: the listed names are global, everything else local.
-  set(version_script ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
-  list(JOIN names "; " name_list)
-  file(CONFIGURE OUTPUT ${version_script} CONTENT "{\n  global: ${name_list};\n  local: *;\n};\n")
-
   add_library(${name} SHARED $<TARGET_OBJECTS:${ARG_OBJECTS}>)
   target_include_directories(${name} PUBLIC ${include_dir})
   target_link_libraries(${name} PRIVATE ${ARG_LINK})
-  target_link_options(${name} PRIVATE -Wl,--version-script=${version_script})
-  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${version_script}
-    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
-  install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    NAMELINK_COMPONENT Development)
+  if(WIN32)
+    # The DLL exports the names of the .def file and nothing else.
+    set(definitions ${CMAKE_CURRENT_BINARY_DIR}/${name}.def)
+    list(JOIN names "\n  " name_list)
+    file(CONFIGURE OUTPUT ${definitions} CONTENT "LIBRARY ${name}.dll\nEXPORTS\n  ${name_list}\n")
+    target_sources(${name} PRIVATE ${definitions})
+    set_target_properties(${name} PROPERTIES PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
+    install(FILES ${definitions} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+    set(export_tool -DOBJDUMP=${CMAKE_OBJDUMP})
+  else()
+    # GNU ld: the listed names are global, everything else local.
+    set(version_script ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
+    list(JOIN names "; " name_list)
+    file(CONFIGURE OUTPUT ${version_script} CONTENT "{\n  global: ${name_list};\n  local: *;\n};\n")
+    target_link_options(${name} PRIVATE -Wl,--version-script=${version_script})
+    set_target_properties(${name} PROPERTIES LINK_DEPENDS ${version_script}
+      VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+    set(export_tool -DNM=${CMAKE_NM})
+  endif()
+  install(TARGETS ${name}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
   install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
   set(QRV_PC_NAME ${name})
   set(QRV_PC_DESCRIPTION "${ARG_DESCRIPTION}")
@@ -69,9 +83,9 @@ function(qrv_add_c_library name)
     target_link_libraries(${ARG_STATIC} PUBLIC ${ARG_STATIC_LINK})
   endif()
 
-  if(QRV_BUILD_TESTS)
+  if(QRV_BUILD_TESTS OR WIN32)
     add_test(NAME ${name}_exports
-      COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:${name}> -DEXPORTS=${exports}
+      COMMAND ${CMAKE_COMMAND} ${export_tool} -DLIBRARY=$<TARGET_FILE:${name}> -DEXPORTS=${exports}
               -P ${PROJECT_SOURCE_DIR}/cmake/check_exports.cmake)
     set_tests_properties(${name}_exports PROPERTIES LABELS "${ARG_TEST_LABELS}")
   endif()

@@ -9,6 +9,10 @@
 // `onSignal` for each; the update goes on. Signals that arrive after the
 // watcher stopped are discarded when the guard ends.
 //
+// On Windows (interrupt_guard_windows.cpp) the console's Ctrl+C and
+// Ctrl+Break are taken instead, and reported as SIGINT; closing the console
+// window cannot be refused there and ends the process.
+//
 // Make it on the thread that runs the update, before the USB link is opened,
 // and at most one at a time.
 #pragma once
@@ -28,12 +32,13 @@ public:
     InterruptGuard(const InterruptGuard &) = delete;
     InterruptGuard &operator=(const InterruptGuard &) = delete;
 
-    // The set of signals held back.
-    static sigset_t signals();
-
 private:
     std::function<void(int)> onSignal_;
+#if !defined(_WIN32)
+    // The set of signals held back.
+    static sigset_t signals();
     sigset_t previousMask_;
+#endif
     std::atomic<bool> stopping_{false};
     std::thread watcher_;
 };

@@ -10,15 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "command_line.h"
+#include "console.h"
 #include "console_reporter.h"
 #include "image_file.h"
 #include "interrupt_guard.h"
@@ -87,12 +86,13 @@ std::optional<int> refuseBeforeTouching(const std::string &chosen) {
 bool confirmed() {
     std::fputs("Start the update? [y/N] ", stdout);
     std::fflush(stdout);
-    char *line = nullptr;
-    size_t capacity = 0;
-    const ssize_t length = ::getline(&line, &capacity, stdin);
-    std::string answer = length > 0 ? std::string(line, static_cast<size_t>(length)) : std::string();
-    std::free(line);
-    if (length <= 0) std::fputs("\n", stdout);
+    std::string answer;
+    char part[256];
+    while (std::fgets(part, sizeof part, stdin) != nullptr) {
+        answer += part;
+        if (answer.back() == '\n') break;
+    }
+    if (answer.empty()) std::fputs("\n", stdout);
     while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back()))) answer.pop_back();
     for (char &c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return answer == "y" || answer == "yes";
@@ -116,9 +116,9 @@ class UpdateOutput {
 public:
     UpdateOutput() {
         std::fflush(stdout);
-        fd_ = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        fd_ = headless::console::duplicateStandardOutput();
         if (fd_ < 0) return;
-        if (::isatty(fd_)) {
+        if (headless::console::isTerminal(fd_)) {
             terminal_ = std::make_unique<headless::TerminalOutput>(fd_);
             if (!terminal_->stream()) terminal_.reset();
         }
@@ -161,7 +161,7 @@ private:
 
 int runUpdate(const updater::ImageFile &image) {
     const UpdateOutput output;
-    const bool errorIsTerminal = ::isatty(STDERR_FILENO);
+    const bool errorIsTerminal = headless::console::isTerminal(STDERR_FILENO);
     const auto length = static_cast<uint32_t>(image.size());  // a good image fits
 
     updater::UpdateSequence::Result result;
@@ -189,7 +189,7 @@ int runUpdate(const updater::ImageFile &image) {
 int main(int argc, char **argv) {
     // A reader that goes away (tz4817-update | head) must not end the
     // process in the middle of a flash: writes then fail quietly.
-    std::signal(SIGPIPE, SIG_IGN);
+    headless::console::survivePeerGoingAway();
 
     std::string error;
     const auto line = headless::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
@@ -203,8 +203,8 @@ int main(int argc, char **argv) {
         return 0;
     }
     // Both are read by the transport when it first needs them.
-    if (line->verbose) ::setenv("QRV_DEBUG", "1", 1);
-    if (!line->device.empty()) ::setenv("QRV_DEVICE", line->device.c_str(), 1);
+    if (line->verbose) headless::console::setVariable("QRV_DEBUG", "1");
+    if (!line->device.empty()) headless::console::setVariable("QRV_DEVICE", line->device);
     if (line->list) return listProjectors(line->json);
 
     for (const std::string &directory : line->directories) {
@@ -224,7 +224,7 @@ int main(int argc, char **argv) {
 
     std::printf("Number of bytes to download: %llu\n%s", static_cast<unsigned long long>(image.size()), kWarning);
     std::fflush(stdout);
-    if (!line->yes && ::isatty(STDIN_FILENO) && !confirmed()) {
+    if (!line->yes && headless::console::isTerminal(STDIN_FILENO) && !confirmed()) {
         std::puts("Update not started.");
         return kExitUnchanged;
     }

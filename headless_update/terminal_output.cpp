@@ -4,12 +4,12 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include "console.h"
+
 namespace headless {
 
 TerminalOutput::TerminalOutput(int fd) : fd_(fd) {
-    cookie_io_functions_t functions{};
-    functions.write = writeCookie;
-    stream_ = fopencookie(this, "w", functions);
+    stream_ = console::openWriterStream(this, writeCookie);
     // Line buffered like a terminal's stdout; the libraries flush after
     // each line anyway.
     if (stream_) std::setvbuf(stream_, nullptr, _IOLBF, BUFSIZ);

@@ -5,8 +5,6 @@
 #include <array>
 #include <chrono>
 
-#include <sys/socket.h>
-
 #include "endpoint_zero.h"
 #include "socket_io.h"
 #include "usbip/stream_socket.h"
@@ -26,8 +24,8 @@ Clock::TimePoint sliceEnd() { return std::chrono::steady_clock::now() + kWaitSli
 
 }  // namespace
 
-ImportedConnection::ImportedConnection(Tz4817Device &device, int fd, const Presence &presence, uint32_t devid,
-                                       std::function<void()> onClosing)
+ImportedConnection::ImportedConnection(Tz4817Device &device, usbip::SocketHandle fd, const Presence &presence,
+                                       uint32_t devid, std::function<void()> onClosing)
     : device_(device), fd_(fd), presence_(presence), devid_(devid), onClosing_(std::move(onClosing)) {}
 
 std::string ImportedConnection::run() {
@@ -51,7 +49,7 @@ void ImportedConnection::closeLocked(const std::string &reason) {
         reason_ = reason;
         if (onClosing_) onClosing_();
         // Wakes the reader; the caller of run() closes the descriptor.
-        ::shutdown(fd_, SHUT_RDWR);
+        usbip::shutdownSocket(fd_);
     }
     changed_.notify_all();
 }

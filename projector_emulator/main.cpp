@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include <pthread.h>
-
 #include "demo_image.h"
+#include "stop_signals.h"
 #include "qrv_version.h"
 #include "tz4817/device.h"
 #include "tz4817/faults.h"
@@ -218,15 +217,7 @@ int main(int argc, char **argv) {
     if (!loopback && !options.allowRemote)
         usageError("'" + address->host + "' is not a loopback address; add --allow-remote to listen there");
 
-    // SIGINT, SIGTERM and SIGUSR1 are taken by sigwait below; every thread
-    // started from here on inherits the blocked mask.
-    sigset_t handledSignals;
-    sigemptyset(&handledSignals);
-    sigaddset(&handledSignals, SIGINT);
-    sigaddset(&handledSignals, SIGTERM);
-    sigaddset(&handledSignals, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &handledSignals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    tz4817::stop_signals::hold();
 
     tz4817::DeviceOptions deviceOptions;
     deviceOptions.rebootDelay = std::chrono::milliseconds(options.rebootMs);
@@ -280,9 +271,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
 
     int signal = 0;
-    for (;;) {
-        if (sigwait(&handledSignals, &signal) != 0) continue;
-        if (signal != SIGUSR1) break;
+    while (tz4817::stop_signals::wait(signal) == tz4817::stop_signals::Request::ClearFaults) {
         for (auto &device : devices) device->clearFaults();
         std::printf("tz4817-emu: faults cleared\n");
         std::fflush(stdout);

@@ -1,14 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "tz4817/nor_flash.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+
+#include "flash_file.h"
 
 namespace tz4817 {
 
@@ -18,21 +14,6 @@ constexpr char kBootBanner[] = "TZ4817 BOOT LOADER v1.3";
 constexpr char kAppBanner[] = "TZ4817 APPLICATION v1.0";
 // The old firmware fills the flash up to here; the rest is erased.
 constexpr uint32_t kOldFirmwareEnd = 0x1C0000;
-
-std::string systemError(const std::string &what, const std::string &path) {
-    return what + " " + path + ": " + std::strerror(errno);
-}
-
-bool writeAll(int fd, const std::vector<uint8_t> &bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -61,47 +42,16 @@ std::unique_ptr<NorFlash> NorFlash::inMemory() {
 }
 
 std::unique_ptr<NorFlash> NorFlash::openFile(const std::string &path, std::string &error) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = systemError("cannot open flash file", path);
-        return nullptr;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        error = systemError("cannot examine flash file", path);
-        ::close(fd);
-        return nullptr;
-    }
-    if (info.st_size == 0) {
-        // A new flash file: what a projector leaves the factory with.
-        if (!writeAll(fd, factoryPattern()) || ::fsync(fd) != 0) {
-            error = systemError("cannot write flash file", path);
-            ::close(fd);
-            return nullptr;
-        }
-    } else if (info.st_size != static_cast<off_t>(kFlashSize)) {
-        error =
-            "flash file " + path + " has " + std::to_string(info.st_size) + " bytes, not " + std::to_string(kFlashSize);
-        ::close(fd);
-        return nullptr;
-    }
-    void *map = ::mmap(nullptr, kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    ::close(fd);  // the mapping keeps the file
-    if (map == MAP_FAILED) {
-        error = systemError("cannot map flash file", path);
-        return nullptr;
-    }
+    uint8_t *data = flash_file::map(path, kFlashSize, factoryPattern, error);
+    if (data == nullptr) return nullptr;
     std::unique_ptr<NorFlash> flash(new NorFlash);
-    flash->data_ = static_cast<uint8_t *>(map);
+    flash->data_ = data;
     flash->mapped_ = true;
     return flash;
 }
 
 NorFlash::~NorFlash() {
-    if (mapped_) {
-        ::msync(data_, kFlashSize, MS_SYNC);
-        ::munmap(data_, kFlashSize);
-    }
+    if (mapped_) flash_file::unmap(data_, kFlashSize);
 }
 
 size_t NorFlash::sectorIndexOf(uint32_t offset) {

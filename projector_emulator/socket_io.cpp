@@ -4,47 +4,33 @@
 #include <algorithm>
 #include <cstdint>
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <cstring>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
+
+#include "usbip/socket_system.h"
 
 namespace tz4817::socket_io {
 
-bool readExact(int fd, std::span<uint8_t> buffer, Deadline deadline) {
+bool readExact(usbip::SocketHandle socket, std::span<uint8_t> buffer, Deadline deadline) {
     size_t done = 0;
     while (done < buffer.size()) {
         if (deadline != kNoDeadline) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
-            pollfd entry{fd, POLLIN, 0};
-            const int ready = ::poll(&entry, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) return false;
+            if (usbip::waitReady(socket, false, left) != usbip::Readiness::Ready) return false;
         }
-        const ssize_t got = ::recv(fd, buffer.data() + done, buffer.size() - done, 0);
-        if (got < 0 && errno == EINTR) continue;
+        const ptrdiff_t got = usbip::receiveSome(socket, buffer.data() + done, buffer.size() - done);
         if (got <= 0) return false;
         done += static_cast<size_t>(got);
     }
     return true;
 }
 
-bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, Deadline deadline) {
+bool readAppend(usbip::SocketHandle socket, std::vector<uint8_t> &out, size_t count, Deadline deadline) {
     const size_t start = out.size();
     out.resize(start + count);
-    if (readExact(fd, std::span(out).subspan(start), deadline)) return true;
+    if (readExact(socket, std::span(out).subspan(start), deadline)) return true;
     out.resize(start);
     return false;
-}
-
-size_t unreadBytes(int fd) {
-    int count = 0;
-    return ::ioctl(fd, FIONREAD, &count) == 0 && count > 0 ? static_cast<size_t>(count) : 0;
 }
 
 std::string describe(const sockaddr *address, socklen_t length) {
@@ -56,6 +42,11 @@ std::string describe(const sockaddr *address, socklen_t length) {
 }
 
 std::vector<Endpoint> resolve(const std::string &host, uint16_t port, std::string &error) {
+    std::vector<Endpoint> endpoints;
+    if (!usbip::startSockets()) {
+        error = "no sockets: " + usbip::socketErrorText(usbip::socketError());
+        return endpoints;
+    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -63,7 +54,6 @@ std::vector<Endpoint> resolve(const std::string &host, uint16_t port, std::strin
     addrinfo *list = nullptr;
     const std::string service = std::to_string(port);
     const int status = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &list);
-    std::vector<Endpoint> endpoints;
     if (status != 0) {
         error = "cannot resolve '" + host + "': " + ::gai_strerror(status);
         return endpoints;
@@ -72,7 +62,7 @@ std::vector<Endpoint> resolve(const std::string &host, uint16_t port, std::strin
         if (item->ai_addrlen > sizeof(sockaddr_storage)) continue;
         Endpoint endpoint;
         std::memcpy(&endpoint.address, item->ai_addr, item->ai_addrlen);
-        endpoint.length = item->ai_addrlen;
+        endpoint.length = static_cast<socklen_t>(item->ai_addrlen);
         endpoint.family = item->ai_family;
         endpoints.push_back(endpoint);
     }

@@ -10,24 +10,22 @@
 #include <string>
 #include <vector>
 
-#include <sys/socket.h>
+#include "usbip/stream_socket.h"
 
 namespace tz4817::socket_io {
 
 using Deadline = std::chrono::steady_clock::time_point;
-// No deadline: wait as long as the peer takes (a shutdown() of the socket
-// from another thread ends the wait).
+// No deadline: wait as long as the peer takes (a usbip::shutdownSocket() of
+// the socket from another thread ends the wait).
 inline constexpr Deadline kNoDeadline = Deadline::max();
 
 // Reads exactly buffer.size() bytes; gives up at the deadline, however
 // steadily bytes arrive until then.
-[[nodiscard]] bool readExact(int fd, std::span<uint8_t> buffer, Deadline deadline = kNoDeadline);
+[[nodiscard]] bool readExact(usbip::SocketHandle socket, std::span<uint8_t> buffer, Deadline deadline = kNoDeadline);
 
 // Appends `count` bytes read from the socket to `out`.
-[[nodiscard]] bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, Deadline deadline = kNoDeadline);
-
-// Bytes that have arrived on the socket and are not read yet (0 on an error).
-size_t unreadBytes(int fd);
+[[nodiscard]] bool readAppend(usbip::SocketHandle socket, std::vector<uint8_t> &out, size_t count,
+                              Deadline deadline = kNoDeadline);
 
 // "127.0.0.1:40000" or "[::1]:40000".
 std::string describe(const sockaddr *address, socklen_t length);

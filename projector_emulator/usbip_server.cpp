@@ -12,13 +12,6 @@
 #include <mutex>
 #include <thread>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "imported_connection.h"
 #include "socket_io.h"
 #include "usbip/protocol.h"
@@ -71,7 +64,7 @@ usbip::ListedDevice listedDevice(const Presence &presence, size_t index) {
 }
 
 struct Session {
-    int fd = -1;  // guarded by State::mutex; -1 once closed
+    usbip::SocketHandle fd = usbip::kNoSocket;  // guarded by State::mutex; kNoSocket once closed
     std::string peer;
     std::chrono::steady_clock::time_point deadline;  // for the whole request
     bool sendingRequest = true;                      // guarded by State::mutex
@@ -98,8 +91,8 @@ struct UsbipServer::State {
 
     std::vector<Tz4817Device *> devices;  // devices[i] is bus id usbipBusId(i)
     const UsbipServerOptions options;
-    int listenFd = -1;
-    int wakeFd = -1;
+    usbip::SocketHandle listenFd = usbip::kNoSocket;
+    std::unique_ptr<usbip::WakeSignal> wake;  // raised to end the accept loop
     uint16_t port = 0;
     std::string address;
     bool loopback = false;
@@ -142,19 +135,19 @@ bool UsbipServer::start(std::string &error) {
     const auto endpoints = socket_io::resolve(state.options.host, state.options.port, error);
     if (endpoints.empty()) return false;
     for (const socket_io::Endpoint &endpoint : endpoints) {
-        const int fd = ::socket(endpoint.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            error = std::string("socket: ") + std::strerror(errno);
+        const usbip::SocketHandle fd = usbip::openStreamSocket(endpoint.family);
+        if (fd == usbip::kNoSocket) {
+            error = "socket: " + usbip::socketErrorText(usbip::socketError());
             continue;
         }
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        usbip::allowQuickRebind(fd);
         if (::bind(fd, reinterpret_cast<const sockaddr *>(&endpoint.address), endpoint.length) != 0 ||
             ::listen(fd, 16) != 0) {
+            const int failure = usbip::socketError();
             error = "cannot listen on " +
                     socket_io::describe(reinterpret_cast<const sockaddr *>(&endpoint.address), endpoint.length) + ": " +
-                    std::strerror(errno);
-            ::close(fd);
+                    usbip::socketErrorText(failure);
+            usbip::closeSocket(fd);
             continue;
         }
         sockaddr_storage bound{};
@@ -167,12 +160,12 @@ bool UsbipServer::start(std::string &error) {
         state.listenFd = fd;
         break;
     }
-    if (state.listenFd < 0) return false;
-    state.wakeFd = ::eventfd(0, EFD_CLOEXEC);
-    if (state.wakeFd < 0) {
-        error = std::string("eventfd: ") + std::strerror(errno);
-        ::close(state.listenFd);
-        state.listenFd = -1;
+    if (state.listenFd == usbip::kNoSocket) return false;
+    state.wake = std::make_unique<usbip::WakeSignal>();
+    if (!state.wake->valid()) {
+        error = "wake signal: " + usbip::socketErrorText(usbip::socketError());
+        usbip::closeSocket(state.listenFd);
+        state.listenFd = usbip::kNoSocket;
         return false;
     }
     state.acceptThread = std::thread([&state] { state.acceptLoop(); });
@@ -188,22 +181,21 @@ void UsbipServer::stop() {
         state.stopping = true;
     }
     if (state.acceptThread.joinable()) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t written = ::write(state.wakeFd, &one, sizeof one);
+        state.wake->raise();
         state.acceptThread.join();
     }
     std::list<std::unique_ptr<Session>> sessions;
     {
         std::lock_guard lock(state.mutex);
         for (auto &session : state.sessions) {
-            if (session->fd >= 0) ::shutdown(session->fd, SHUT_RDWR);
+            if (session->fd != usbip::kNoSocket) usbip::shutdownSocket(session->fd);
         }
         sessions.swap(state.sessions);
     }
     for (auto &session : sessions) session->thread.join();
-    if (state.listenFd >= 0) ::close(state.listenFd);
-    if (state.wakeFd >= 0) ::close(state.wakeFd);
-    state.listenFd = state.wakeFd = -1;
+    if (state.listenFd != usbip::kNoSocket) usbip::closeSocket(state.listenFd);
+    state.listenFd = usbip::kNoSocket;
+    state.wake.reset();
 }
 
 void UsbipServer::State::reapLocked() {
@@ -219,25 +211,25 @@ void UsbipServer::State::reapLocked() {
 
 void UsbipServer::State::acceptLoop() {
     for (;;) {
-        std::array<pollfd, 2> entries{{{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}}};
-        if (::poll(entries.data(), entries.size(), -1) < 0) {
-            if (errno == EINTR) continue;
-            log(std::string("poll failed: ") + std::strerror(errno));
+        const usbip::Readiness readiness =
+            usbip::waitReady(listenFd, false, std::chrono::milliseconds(-1), wake->handle());
+        if (readiness == usbip::Readiness::Failed) {
+            log("waiting for connections failed: " + usbip::socketErrorText(usbip::socketError()));
             return;
         }
-        if (entries[1].revents) return;
+        if (readiness == usbip::Readiness::Woken) return;
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
-        const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
-        if (fd < 0) {
+        const usbip::SocketHandle fd = usbip::acceptConnection(listenFd, peer, length);
+        if (fd == usbip::kNoSocket) {
             // Out of descriptors or memory: the pending connection stays
             // readable, so pause instead of spinning on it.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            const int failure = usbip::socketError();
+            if (failure == EMFILE || failure == ENFILE || failure == ENOBUFS || failure == ENOMEM)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;  // otherwise the client gave up
         }
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        usbip::setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
 
         auto session = std::make_unique<Session>();
         session->fd = fd;
@@ -255,7 +247,7 @@ void UsbipServer::State::acceptLoop() {
             // are not read yet is about to be served.
             const auto unfinished = [](const auto &other) { return !other->closing && other->sendingRequest; };
             auto oldest = std::find_if(sessions.begin(), sessions.end(), [&](const auto &other) {
-                return unfinished(other) && socket_io::unreadBytes(other->fd) == 0;
+                return unfinished(other) && usbip::unreadBytes(other->fd) == 0;
             });
             if (oldest == sessions.end()) oldest = std::find_if(sessions.begin(), sessions.end(), unfinished);
             if (oldest != sessions.end()) {
@@ -263,13 +255,13 @@ void UsbipServer::State::acceptLoop() {
                 (*oldest)->closing = true;
                 // Its thread wakes and closes it. Only the reading side: a
                 // request that came complete meanwhile is still answered.
-                ::shutdown((*oldest)->fd, SHUT_RD);
+                usbip::shutdownSocket((*oldest)->fd, true);
                 --serving;
             }
         }
         if (stopping || serving >= kMaxConnections) {
             log(session->peer + ": refused, too many connections");
-            ::close(fd);
+            usbip::closeSocket(fd);
             continue;
         }
         Session &ref = *session;
@@ -283,8 +275,8 @@ void UsbipServer::State::serve(Session &session) {
     auto finish = [&](const std::string &why) {
         if (!why.empty()) log(session.peer + ": " + why);
         std::lock_guard lock(mutex);
-        ::close(session.fd);
-        session.fd = -1;
+        usbip::closeSocket(session.fd);
+        session.fd = usbip::kNoSocket;
         session.closing = true;
         session.done = true;
     };

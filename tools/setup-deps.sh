@@ -2,7 +2,9 @@
 # Installs the Debian 12 packages that building, testing and running the
 # updater need; with the argument "fuzz" also those of the fuzz preset
 # (tools/fuzz.sh), with "package" also the Debian packaging tools and the
-# checkers of the package (tools/package.sh, tools/package-check.sh).
+# checkers of the package (tools/package.sh, tools/package-check.sh), with
+# "windows" those of the windows preset (the mingw-w64 cross compiler, and
+# Wine to run what it builds: tools/test-windows.sh).
 # Idempotent: when everything is installed it only asks dpkg.
 
 # SPDX-License-Identifier: MIT
@@ -28,8 +30,15 @@ package)
     lintian desktop-file-utils appstream man-db   # the package's checkers
   )
   ;;
+windows)
+  packages+=(
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64  # the windows preset
+    wine wine64                                           # runs its programs and tests
+    zip                                                   # tools/package-windows.sh
+  )
+  ;;
 *)
-  echo "usage: $0 [fuzz|package]" >&2
+  echo "usage: $0 [fuzz | package | windows]" >&2
   exit 2
   ;;
 esac

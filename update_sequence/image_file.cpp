@@ -1,13 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "image_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
+
+#include "file_identity.h"
 
 namespace updater {
 
@@ -25,22 +21,21 @@ ImageFile::ImageFile(std::string path) : path_(std::move(path)) {
                    std::to_string(kMaxImagePathLength) + " bytes the download takes";
         return;
     }
-    // O_NONBLOCK: a FIFO of that name must not hang the program here.
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat status {};
-    if (fd_ < 0 || ::fstat(fd_, &status) != 0) {
-        problem_ = bad + std::strerror(errno);
+    std::string error;
+    file_identity::Identity identity;
+    fd_ = file_identity::openForReading(path_, error);
+    if (fd_ < 0 || !file_identity::ofOpen(fd_, identity, error)) {
+        problem_ = bad + error;
         return;
     }
-    if (!S_ISREG(status.st_mode)) {
+    if (!identity.regular) {
         problem_ = bad + "not a regular file";
         return;
     }
-    device_ = status.st_dev;
-    inode_ = status.st_ino;
-    size_ = static_cast<uint64_t>(status.st_size);
-    modifiedSeconds_ = status.st_mtim.tv_sec;
-    modifiedNanoseconds_ = status.st_mtim.tv_nsec;
+    volume_ = identity.volume;
+    file_ = identity.file;
+    size_ = identity.size;
+    modified_ = identity.modified;
     const std::string bytes = std::to_string(size_) + " bytes";
     if (size_ == 0)
         problem_ = bad + "empty (0 bytes)";
@@ -55,25 +50,25 @@ ImageFile::ImageFile(std::string path) : path_(std::move(path)) {
 }
 
 ImageFile::~ImageFile() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) file_identity::close(fd_);
 }
 
 bool ImageFile::unchanged(std::string &why) const {
     const std::string changed = "Bad file [" + path_ + "]: changed since it was checked";
-    struct stat now {};
-    struct stat opened {};
-    if (fd_ < 0 || ::stat(path_.c_str(), &now) != 0) {
-        why = changed + " (" + std::strerror(errno) + ")";
+    std::string error;
+    file_identity::Identity now;
+    file_identity::Identity opened;
+    if (fd_ < 0 || !file_identity::ofPath(path_, now, error)) {
+        why = changed + " (" + error + ")";
         return false;
     }
-    if (now.st_dev != device_ || now.st_ino != inode_) {
+    if (now.volume != volume_ || now.file != file_) {
         why = changed + " (another file has its name now)";
         return false;
     }
     // The open file tells the same as the name, but it is the one checked.
-    if (::fstat(fd_, &opened) != 0 || static_cast<uint64_t>(opened.st_size) != size_ ||
-        opened.st_mtim.tv_sec != modifiedSeconds_ || opened.st_mtim.tv_nsec != modifiedNanoseconds_) {
-        why = changed + " (" + std::to_string(size_) + " bytes then, " + std::to_string(opened.st_size) +
+    if (!file_identity::ofOpen(fd_, opened, error) || opened.size != size_ || opened.modified != modified_) {
+        why = changed + " (" + std::to_string(size_) + " bytes then, " + std::to_string(opened.size) +
               " bytes now, or written since)";
         return false;
     }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Which bus the driver uses: the USB/IP client when QRV_USBIP names a server,
-// else the local bus on libusb. When libusb cannot be initialised (or the
+// else the local bus (on libusb, or on WinUSB on Windows). When libusb cannot be initialised (or the
 // build has no local bus) there is none, and opening the driver fails.
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +12,9 @@
 #include "usbip_bus.h"
 #ifdef QRV_HAVE_LIBUSB_BUS
 #include "usb_driver/libusb_bus.h"
+#endif
+#ifdef QRV_HAVE_WINUSB_BUS
+#include "usb_driver/winusb_bus.h"
 #endif
 
 namespace usb_driver {
@@ -47,6 +50,8 @@ Choice chooseBus() {
 #ifdef QRV_HAVE_LIBUSB_BUS
     choice.bus = LibusbBus::create();  // says itself why it could not be had
     if (!choice.bus) choice.problem = "libusb could not be initialised";
+#elif defined(QRV_HAVE_WINUSB_BUS)
+    choice.bus = WinusbBus::create();
 #else
     choice.problem = "this build has no local USB bus; set QRV_USBIP to a USB/IP server";
 #endif

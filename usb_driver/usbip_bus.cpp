@@ -8,10 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "usb_driver/driver_status.h"
@@ -82,7 +79,8 @@ struct UsbipBus::Import {
         bool unlinked = false;
     };
 
-    Import(uint64_t k, std::string id, uint32_t d, int f) : key(k), busId(std::move(id)), devid(d), fd(f) {
+    Import(uint64_t k, std::string id, uint32_t d, usbip::SocketHandle f)
+        : key(k), busId(std::move(id)), devid(d), fd(f) {
         pending.reserve(16);
         unlinks.reserve(16);
     }
@@ -102,15 +100,15 @@ struct UsbipBus::Import {
                 return;
             }
     }
-    ~Import() { ::close(fd); }
+    ~Import() { usbip::closeSocket(fd); }
 
     // Ends the connection; the reader sees the end and the device leaves.
-    void drop() { ::shutdown(fd, SHUT_RDWR); }
+    void drop() { usbip::shutdownSocket(fd); }
 
     const uint64_t key;
     const std::string busId;
     const uint32_t devid;
-    const int fd;  // closed with the last reference, never while a thread may use it
+    const usbip::SocketHandle fd;  // closed with the last reference, never while a thread may use it
     std::thread reader;
 
     std::mutex mutex;
@@ -130,13 +128,10 @@ struct UsbipBus::Import {
 };
 
 struct UsbipBus::State {
-    explicit State(Options o) : options(std::move(o)), wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~State() {
-        if (wakeFd >= 0) ::close(wakeFd);
-    }
+    explicit State(Options o) : options(std::move(o)) {}
 
     const Options options;
-    const int wakeFd;  // readable while the bus stops: ends every wait of discovery
+    usbip::WakeSignal wake;  // raised while the bus stops: ends every wait of discovery
     // "USB/IP server 127.0.0.1:3240", as messages name it.
     const std::string server =
         "USB/IP server " +
@@ -240,9 +235,9 @@ void UsbipBus::State::fail(const std::string &why) {
 UsbipBus::State::Answer UsbipBus::State::deviceList(std::vector<usbip::ListedDevice> &devices) {
     const auto deadline = usbip_socket::Clock::now() + options.operationTimeout;
     std::string why;
-    const int fd =
-        usbip_socket::connectTo(options.host, options.port, deadline, wakeFd, options.operationTimeout, &why);
-    if (fd < 0) return {Outcome::Unreachable, why};
+    const usbip::SocketHandle fd =
+        usbip_socket::connectTo(options.host, options.port, deadline, wake.handle(), options.operationTimeout, &why);
+    if (fd == usbip::kNoSocket) return {Outcome::Unreachable, why};
     Answer answer{Outcome::Unreachable, "closed the connection before the device list was asked"};
     std::vector<uint8_t> bytes;
     usbip::appendDevlistRequest(bytes);
@@ -250,7 +245,7 @@ UsbipBus::State::Answer UsbipBus::State::deviceList(std::vector<usbip::ListedDev
         bytes.clear();
         for (;;) {
             bool ended = false;
-            const bool more = usbip_socket::readSome(fd, bytes, kMaxDevlistBytes, deadline, wakeFd, ended);
+            const bool more = usbip_socket::readSome(fd, bytes, kMaxDevlistBytes, deadline, wake.handle(), ended);
             auto reply = usbip::decodeDevlistReply(bytes);
             // A device without a bus id (or with one that fills its field
             // without an end) has no place: it could be neither chosen nor
@@ -280,7 +275,7 @@ UsbipBus::State::Answer UsbipBus::State::deviceList(std::vector<usbip::ListedDev
             break;
         }
     }
-    ::close(fd);
+    usbip::closeSocket(fd);
     return answer;
 }
 
@@ -289,16 +284,16 @@ UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord 
     const std::string malformed = "sent a malformed import reply for " + printable(busId);
     const auto deadline = usbip_socket::Clock::now() + options.operationTimeout;
     std::string why;
-    const int fd =
-        usbip_socket::connectTo(options.host, options.port, deadline, wakeFd, options.operationTimeout, &why);
-    if (fd < 0) return {Outcome::Unreachable, why};
+    const usbip::SocketHandle fd =
+        usbip_socket::connectTo(options.host, options.port, deadline, wake.handle(), options.operationTimeout, &why);
+    if (fd == usbip::kNoSocket) return {Outcome::Unreachable, why};
     std::vector<uint8_t> bytes;
     usbip::appendImportRequest(bytes, usbip::ImportRequest{busId});
     Answer answer{Outcome::Unreachable, "closed the connection before the import was asked"};
     std::optional<usbip::DeviceRecord> record;
     if (usbip::writeAll(fd, bytes)) {
         bytes.assign(usbip::kOpHeaderSize, 0);
-        auto header = usbip_socket::readExact(fd, bytes, deadline, wakeFd)
+        auto header = usbip_socket::readExact(fd, bytes, deadline, wake.handle())
                           ? usbip::decodeOpHeader(bytes)
                           : usbip::Result<usbip::OpHeader>(usbip::Error::Short);
         if (!header) {
@@ -317,7 +312,7 @@ UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord 
         } else {
             bytes.resize(usbip::kImportReplySize);
             auto rest = std::span(bytes).subspan(usbip::kOpHeaderSize);
-            auto reply = usbip_socket::readExact(fd, rest, deadline, wakeFd)
+            auto reply = usbip_socket::readExact(fd, rest, deadline, wake.handle())
                              ? usbip::decodeImportReply(bytes)
                              : usbip::Result<usbip::ImportReply>(usbip::Error::Short);
             if (!reply || !reply->device)
@@ -329,7 +324,7 @@ UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord 
         }
     }
     if (!record) {
-        ::close(fd);
+        usbip::closeSocket(fd);
         return answer;
     }
 
@@ -337,7 +332,7 @@ UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord 
     {
         std::lock_guard lock(mutex);
         if (stopping) {
-            ::close(fd);
+            usbip::closeSocket(fd);
             return {Outcome::TryAgain, {}};
         }
         import = std::make_shared<Import>(nextKey++, busId, usbip::makeDevid(record->busnum, record->devnum), fd);
@@ -427,7 +422,7 @@ void UsbipBus::State::read(Import &import) {
     std::array<uint8_t, usbip::kUrbHeaderSize> header;
     std::string violation;  // what broke the protocol, when something did
     for (;;) {
-        if (!usbip_socket::readExact(import.fd, header, std::nullopt, -1)) break;
+        if (!usbip_socket::readExact(import.fd, header, std::nullopt, usbip::kNoSocket)) break;
         auto message = usbip::decodeUrbHeader(header);
         if (!message) {
             violation = std::string("it sent a message that is not USB/IP (") + usbip::errorText(message.error()) + ")";
@@ -452,7 +447,7 @@ void UsbipBus::State::read(Import &import) {
                 break;
             }
             data.resize(*length);
-            if (*length && !usbip_socket::readExact(import.fd, data, std::nullopt, -1)) break;
+            if (*length && !usbip_socket::readExact(import.fd, data, std::nullopt, usbip::kNoSocket)) break;
             std::lock_guard lock(import.mutex);
             Import::Pending *found = import.findPending(reply->seqnum);
             if (!found) break;  // given up meanwhile: the connection is going
@@ -580,7 +575,7 @@ UsbipBus::~UsbipBus() { stop(); }
 
 uint32_t UsbipBus::start(BusListener &listener) {
     std::lock_guard lock(state_->mutex);
-    if (state_->wakeFd < 0) return kStatusTransferFailed;
+    if (!state_->wake.valid()) return kStatusTransferFailed;
     if (state_->discovery.joinable()) return kStatusBusy;
     state_->listener = &listener;
     state_->stopping = false;
@@ -600,8 +595,7 @@ void UsbipBus::stop() {
         discovery = std::move(state.discovery);
         for (auto &[key, import] : state.imports) imports.push_back(import);
     }
-    const uint64_t one = 1;
-    if (state.wakeFd >= 0) (void)!::write(state.wakeFd, &one, sizeof one);
+    state.wake.raise();
     // Ending the connections first also ends a descriptor request that
     // discovery may be waiting on.
     for (auto &import : imports) {
@@ -626,8 +620,7 @@ void UsbipBus::stop() {
         import->drop();
         if (import->reader.joinable()) import->reader.join();
     }
-    uint64_t drained;
-    if (state.wakeFd >= 0) (void)!::read(state.wakeFd, &drained, sizeof drained);
+    state.wake.clear();
 }
 
 uint32_t UsbipBus::list(std::vector<BusDevice> &devices, std::string &why) {

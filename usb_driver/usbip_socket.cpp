@@ -4,40 +4,31 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include "usbip/socket_system.h"
 
 namespace usb_driver::usbip_socket {
 namespace {
 
-// Waits until `fd` is ready for `events`. False on deadline, wake or error.
-bool waitFor(int fd, short events, const Deadline &deadline, int wake) {
-    for (;;) {
-        int timeout = -1;
-        if (deadline) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-            if (left.count() <= 0) return false;
-            timeout = static_cast<int>(std::min<long long>(left.count(), 60'000));
-        }
-        pollfd entries[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
-        const int ready = ::poll(entries, wake >= 0 ? 2 : 1, timeout);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return false;
-        if (ready == 0) continue;  // the loop checks the deadline
-        if (wake >= 0 && entries[1].revents) return false;
-        if (entries[0].revents) return true;  // ready, or an error the next call reports
+// Waits until `socket` is ready to read (or write). False on deadline, wake
+// or error.
+bool waitFor(Socket socket, bool writing, const Deadline &deadline, Socket wake) {
+    std::chrono::milliseconds timeout(-1);
+    if (deadline) {
+        timeout = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+        if (timeout.count() <= 0) return false;
     }
+    return usbip::waitReady(socket, writing, timeout, wake) == usbip::Readiness::Ready;
 }
 
 }  // namespace
 
-int connectTo(const std::string &host, uint16_t port, Clock::time_point deadline, int wake,
-              std::chrono::milliseconds sendTimeout, std::string *why) {
+Socket connectTo(const std::string &host, uint16_t port, Clock::time_point deadline, Socket wake,
+                 std::chrono::milliseconds sendTimeout, std::string *why) {
+    if (!usbip::startSockets()) {
+        if (why) *why = "cannot be reached (" + usbip::socketErrorText(usbip::socketError()) + ")";
+        return usbip::kNoSocket;
+    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -45,75 +36,67 @@ int connectTo(const std::string &host, uint16_t port, Clock::time_point deadline
     const std::string service = std::to_string(port);
     if (const int failure = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list); failure != 0) {
         if (why) *why = std::string("cannot be found (") + ::gai_strerror(failure) + ")";
-        return -1;
+        return usbip::kNoSocket;
     }
-    int result = -1;
+    Socket result = usbip::kNoSocket;
     int error = ETIMEDOUT;  // the last address's failure
-    for (addrinfo *item = list; item && result < 0; item = item->ai_next) {
-        const int fd = ::socket(item->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) {
-            error = errno;
+    for (addrinfo *item = list; item && result == usbip::kNoSocket; item = item->ai_next) {
+        const Socket socket = usbip::openStreamSocket(item->ai_family);
+        if (socket == usbip::kNoSocket || !usbip::setNonBlocking(socket, true)) {
+            error = usbip::socketError();
+            if (socket != usbip::kNoSocket) usbip::closeSocket(socket);
             continue;
         }
-        bool connected = ::connect(fd, item->ai_addr, item->ai_addrlen) == 0;
-        if (!connected) error = errno;
+        bool connected = ::connect(socket, item->ai_addr, static_cast<socklen_t>(item->ai_addrlen)) == 0;
+        if (!connected) error = usbip::socketError();
         if (!connected && error == EINPROGRESS) {
             error = ETIMEDOUT;
-            if (waitFor(fd, POLLOUT, deadline, wake)) {
-                socklen_t length = sizeof error;
-                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+            if (waitFor(socket, true, deadline, wake)) {
+                error = usbip::connectError(socket);
                 connected = error == 0;
             }
         }
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (connected && flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        if (connected && usbip::setNonBlocking(socket, false)) {
             // Every exchange is a small message that waits for its answer.
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-            timeval send{};
-            send.tv_sec = static_cast<time_t>(sendTimeout.count() / 1000);
-            send.tv_usec = static_cast<suseconds_t>(sendTimeout.count() % 1000 * 1000);
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
-            result = fd;
+            usbip::setOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);
+            usbip::setOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
+            usbip::setSendTimeout(socket, sendTimeout);
+            result = socket;
         } else {
-            ::close(fd);
+            usbip::closeSocket(socket);
         }
     }
     ::freeaddrinfo(list);
-    if (result < 0 && why) {
+    if (result == usbip::kNoSocket && why) {
         if (error == ECONNREFUSED)
             *why = "refused the connection";
         else if (error == ETIMEDOUT)
             *why = "did not accept the connection in time";
         else
-            *why = std::string("cannot be reached (") + std::strerror(error) + ")";
+            *why = "cannot be reached (" + usbip::socketErrorText(error) + ")";
     }
     return result;
 }
 
-bool readExact(int fd, std::span<uint8_t> buffer, const Deadline &deadline, int wake) {
+bool readExact(Socket socket, std::span<uint8_t> buffer, const Deadline &deadline, Socket wake) {
     size_t done = 0;
     while (done < buffer.size()) {
-        if ((deadline || wake >= 0) && !waitFor(fd, POLLIN, deadline, wake)) return false;
-        const ssize_t got = ::recv(fd, buffer.data() + done, buffer.size() - done, 0);
-        if (got < 0 && errno == EINTR) continue;
+        if ((deadline || wake != usbip::kNoSocket) && !waitFor(socket, false, deadline, wake)) return false;
+        const ptrdiff_t got = usbip::receiveSome(socket, buffer.data() + done, buffer.size() - done);
         if (got <= 0) return false;
         done += static_cast<size_t>(got);
     }
     return true;
 }
 
-bool readSome(int fd, std::vector<uint8_t> &out, size_t limit, const Deadline &deadline, int wake, bool &ended) {
+bool readSome(Socket socket, std::vector<uint8_t> &out, size_t limit, const Deadline &deadline, Socket wake,
+              bool &ended) {
     ended = false;
     if (out.size() >= limit) return false;
-    if (!waitFor(fd, POLLIN, deadline, wake)) return false;
+    if (!waitFor(socket, false, deadline, wake)) return false;
     const size_t start = out.size();
     out.resize(std::min(limit, start + 4096));
-    ssize_t got;
-    do {
-        got = ::recv(fd, out.data() + start, out.size() - start, 0);
-    } while (got < 0 && errno == EINTR);
+    const ptrdiff_t got = usbip::receiveSome(socket, out.data() + start, out.size() - start);
     out.resize(start + static_cast<size_t>(got > 0 ? got : 0));
     if (got == 0) ended = true;
     return got > 0 && out.size() < limit;

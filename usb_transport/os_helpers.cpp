@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform.h"
 #include "qrvusb.h"
 
 namespace qrvusb {
@@ -94,7 +95,7 @@ uint32_t ThreadStart(ThreadHandle *thread, ThreadFunction function, void *argume
         std::free(handle);
         return WDU_ERR_NO_RESOURCES;
     }
-    const size_t stackSize = std::max<size_t>(gStackSize.load(), PTHREAD_STACK_MIN);
+    const size_t stackSize = std::max<size_t>(gStackSize.load(), platform::minimumThreadStack());
     int error = pthread_attr_setstacksize(&attributes, stackSize);
     if (error == 0) error = pthread_create(&handle->thread, &attributes, &threadEntry, start);
     pthread_attr_destroy(&attributes);

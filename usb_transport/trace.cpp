@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform.h"
+
 namespace qrvusb {
 namespace {
 
@@ -18,7 +20,7 @@ size_t writePrefix(char *line, size_t size) {
     timeval now{};
     ::gettimeofday(&now, nullptr);
     tm local{};
-    ::localtime_r(&now.tv_sec, &local);
+    platform::localTime(now.tv_sec, local);
     const int written = std::snprintf(line, size, "tz4817 %02d:%02d:%02d.%06ld ", local.tm_hour, local.tm_min,
                                       local.tm_sec, static_cast<long>(now.tv_usec));
     return written > 0 ? static_cast<size_t>(written) : 0;

@@ -23,7 +23,9 @@
 extern "C" {
 #endif
 
-#if defined(QRVDL_BUILDING)
+#if defined(QRVDL_BUILDING) && defined(_WIN32)
+#define QRVDL_API __declspec(dllexport)
+#elif defined(QRVDL_BUILDING)
 #define QRVDL_API __attribute__((visibility("default")))
 #else
 #define QRVDL_API

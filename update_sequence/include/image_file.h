@@ -12,8 +12,6 @@
 // time) and refuse one that changed.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -64,11 +62,10 @@ public:
 private:
     std::string path_;
     int fd_ = -1;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    uint64_t volume_ = 0;  // with file_: which file was checked
+    uint64_t file_ = 0;
     uint64_t size_ = 0;
-    int64_t modifiedSeconds_ = 0;
-    long modifiedNanoseconds_ = 0;
+    int64_t modified_ = 0;
     std::string problem_;
 };
 

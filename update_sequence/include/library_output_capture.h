@@ -23,7 +23,8 @@
 // descriptor back and forwards what is still in the pipe, a last line
 // without its line feed included: nothing is lost. If the pipe cannot be set
 // up, nothing is captured: capturing() is false, the descriptor is left as it
-// was, and the libraries' lines go straight to it.
+// was, and the libraries' lines go straight to it. On Windows that is always
+// so (library_output_capture_windows.cpp says why).
 //
 // Threads: the sink runs on the reader thread or in holdOutput(), one call at
 // a time. One capture at a time per process; make and stop it on the same

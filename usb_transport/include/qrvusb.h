@@ -53,7 +53,9 @@ extern "C" {
 /* A request could not reach the driver. */
 #define WDU_ERR_NO_DRIVER 0xFFFFFFFFu
 
-#if defined(QRVUSB_BUILDING)
+#if defined(QRVUSB_BUILDING) && defined(_WIN32)
+#define QRVUSB_API __declspec(dllexport)
+#elif defined(QRVUSB_BUILDING)
 #define QRVUSB_API __attribute__((visibility("default")))
 #else
 #define QRVUSB_API

@@ -1,0 +1,24 @@
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "console.h"
+
+namespace headless::console {
+
+int duplicateStandardOutput() { return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3); }
+
+bool isTerminal(int fd) { return ::isatty(fd) == 1; }
+
+void setVariable(const char *name, const std::string &value) { ::setenv(name, value.c_str(), 1); }
+
+FILE *openWriterStream(void *cookie, StreamWriter write) {
+    cookie_io_functions_t functions{};
+    functions.write = write;
+    return fopencookie(cookie, "w", functions);
+}
+
+void survivePeerGoingAway() { std::signal(SIGPIPE, SIG_IGN); }
+
+}  // namespace headless::console

@@ -1,0 +1,30 @@
+// What tells one file from another and a changed file from the one that was
+// checked, taken the same way on every platform: file_identity_posix.cpp
+// (stat) and file_identity_windows.cpp (the file's volume and index).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace updater::file_identity {
+
+struct Identity {
+    uint64_t volume = 0;  // the device (POSIX) or volume serial number (Windows)
+    uint64_t file = 0;    // the inode, or the file index on the volume
+    uint64_t size = 0;
+    int64_t modified = 0;  // the last write, in nanoseconds of the system's clock
+    bool regular = false;  // a plain file (no directory, FIFO or device)
+};
+
+// Opens `path` for reading; never blocks on a FIFO or device of that name,
+// not inherited by child processes. -1 with `error` set (the system's words)
+// on failure.
+int openForReading(const std::string &path, std::string &error);
+void close(int fd);
+
+// The identity of the open file, or of the file `path` names now. False
+// with `error` set on failure.
+bool ofOpen(int fd, Identity &identity, std::string &error);
+bool ofPath(const std::string &path, Identity &identity, std::string &error);
+
+}  // namespace updater::file_identity

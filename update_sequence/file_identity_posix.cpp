@@ -1,0 +1,53 @@
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "file_identity.h"
+
+namespace updater::file_identity {
+namespace {
+
+Identity identityOf(const struct stat &status) {
+    Identity identity;
+    identity.volume = static_cast<uint64_t>(status.st_dev);
+    identity.file = static_cast<uint64_t>(status.st_ino);
+    identity.size = static_cast<uint64_t>(status.st_size);
+    identity.modified = static_cast<int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
+    identity.regular = S_ISREG(status.st_mode);
+    return identity;
+}
+
+}  // namespace
+
+int openForReading(const std::string &path, std::string &error) {
+    // O_NONBLOCK: a FIFO of that name must not hang the program here.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) error = std::strerror(errno);
+    return fd;
+}
+
+void close(int fd) { ::close(fd); }
+
+bool ofOpen(int fd, Identity &identity, std::string &error) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    identity = identityOf(status);
+    return true;
+}
+
+bool ofPath(const std::string &path, Identity &identity, std::string &error) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    identity = identityOf(status);
+    return true;
+}
+
+}  // namespace updater::file_identity

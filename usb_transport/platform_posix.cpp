@@ -1,0 +1,12 @@
+#include <climits>
+#include <pthread.h>
+
+#include "platform.h"
+
+namespace qrvusb::platform {
+
+size_t minimumThreadStack() { return PTHREAD_STACK_MIN; }
+
+bool localTime(std::time_t seconds, std::tm &local) { return ::localtime_r(&seconds, &local) != nullptr; }
+
+}  // namespace qrvusb::platform
