@@ -23,6 +23,16 @@ namespace {
 
 using namespace std::chrono;
 using usbip::Direction;
+using Clock = usbip_socket::Clock;
+
+// How long the socket has been left unread before the reader thread takes it,
+// to see a departure or a stray message while no transfer is in flight. A
+// caller that transfers within it reads its reply itself, with no other
+// thread woken.
+constexpr auto kQuietSpell = milliseconds(5);
+
+// The reader thread's mark in Import::readerRole.
+constexpr char kReaderThread = 0;
 
 // The largest device list the client reads: every device with the most
 // interfaces the codec accepts.
@@ -81,7 +91,20 @@ struct UsbipBus::Import {
         bool unlinked = false;
     };
 
-    Import(uint64_t k, std::string id, uint32_t d, int f) : key(k), busId(std::move(id)), devid(d), fd(f) {
+    // A message from the server as far as it has arrived. Only the thread
+    // that holds the socket touches it, so whoever takes the socket over next
+    // reads on where the last one stopped.
+    struct Incoming {
+        std::array<uint8_t, usbip::kUrbHeaderSize> header{};
+        size_t headerDone = 0;
+        std::optional<usbip::RetSubmit> reply;  // its header is in, its data is being read
+        Direction direction = Direction::Out;
+        std::vector<uint8_t> data;  // reused: no allocation per reply once grown
+        size_t dataDone = 0;
+    };
+
+    Import(uint64_t k, std::string id, uint32_t d, int f)
+        : key(k), busId(std::move(id)), devid(d), fd(f), wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         pending.reserve(16);
         unlinks.reserve(16);
     }
@@ -101,20 +124,41 @@ struct UsbipBus::Import {
                 return;
             }
     }
-    ~Import() { ::close(fd); }
+    ~Import() {
+        ::close(fd);
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
 
-    // Ends the connection; the reader sees the end and the device leaves.
-    void drop() { ::shutdown(fd, SHUT_RDWR); }
+    // Ends the connection; whoever reads sees the end and the device leaves.
+    void drop() {
+        {
+            std::lock_guard lock(mutex);
+            dropped = true;
+        }
+        ::shutdown(fd, SHUT_RDWR);
+        quiet.notify_all();
+    }
 
     const uint64_t key;
     const std::string busId;
     const uint32_t devid;
-    const int fd;  // closed with the last reference, never while a thread may use it
+    const int fd;      // closed with the last reference, never while a thread may use it
+    const int wakeFd;  // readable: the reader thread gives the socket to a caller
     std::thread reader;
 
     std::mutex mutex;
     std::condition_variable changed;
     bool dead = false;
+    bool dropped = false;
+    // Who reads the socket: nobody, the caller whose Pending this points to,
+    // or the reader thread (&kReaderThread). Exactly one at a time, so every
+    // byte from the server passes one decoder in order.
+    const void *readerRole = nullptr;
+    bool readerThreadAsked = false;              // wakeFd written since the reader thread took the socket
+    Clock::time_point idleSince = Clock::now();  // the last caller gave the socket up
+    std::condition_variable quiet;               // the reader thread waits here for the socket
+    std::string violation;                       // what broke the protocol, when something did
+    Incoming incoming;
     bool opened = false;
     uint32_t nextSeqnum = 1;
     std::vector<std::pair<uint32_t, Pending *>> pending;  // submit seqnum, its transfer
@@ -174,6 +218,15 @@ struct UsbipBus::State {
     }
     void reap();
     void read(Import &import);
+    // What one turn of reading the socket came to.
+    enum class Step { Message, Waiting, Ended };
+    Step readStep(Import &import, const usbip_socket::Deadline &deadline, int wake);
+    // Reads the socket while this caller holds it, or waits for the caller
+    // or thread that does, until done() or the deadline. Called and returns
+    // with the import's lock held.
+    template <typename Done>
+    bool collect(Import &import, std::unique_lock<std::mutex> &lock, const void *self,
+                 const usbip_socket::Deadline &deadline, Done done);
     std::shared_ptr<Import> find(uint64_t key);
     uint32_t submit(Import &import, Direction direction, uint32_t endpoint, const std::array<uint8_t, 8> &setup,
                     uint8_t *buffer, uint32_t length, milliseconds timeout, uint32_t &transferred);
@@ -340,6 +393,11 @@ UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord 
             return {Outcome::TryAgain, {}};
         }
         import = std::make_shared<Import>(nextKey++, busId, usbip::makeDevid(record->busnum, record->devnum), fd);
+        if (import->wakeFd < 0) {
+            // Without it the reader thread could not give the socket to a caller.
+            return {Outcome::Unreachable,
+                    std::string("cannot be read (no event descriptor: ") + std::strerror(errno) + ")"};
+        }
         imports[import->key] = import;
         Import *raw = import.get();
         raw->reader = std::thread([this, raw] { read(*raw); });
@@ -421,69 +479,148 @@ void UsbipBus::State::reap() {
 
 // --- the imported connection --------------------------------------------------------
 
+// The reader thread: while a caller waits for a reply it reads the socket
+// itself (collect), so this thread reads only what arrives while no transfer
+// is in flight, a departure above all, and reports how the connection ended.
 void UsbipBus::State::read(Import &import) {
-    std::vector<uint8_t> data;  // reused: no allocation per reply once grown
-    std::array<uint8_t, usbip::kUrbHeaderSize> header;
-    std::string violation;  // what broke the protocol, when something did
-    for (;;) {
-        if (!usbip_socket::readExact(import.fd, header, std::nullopt, -1)) break;
-        auto message = usbip::decodeUrbHeader(header);
-        if (!message) {
-            violation = std::string("it sent a message that is not USB/IP (") + usbip::errorText(message.error()) + ")";
-            break;
+    std::unique_lock lock(import.mutex);
+    while (!import.dead) {
+        if (import.readerRole || !import.pending.empty()) {
+            import.quiet.wait_for(lock, kQuietSpell);
+            continue;
         }
-        if (const auto *reply = std::get_if<usbip::RetSubmit>(&*message)) {
-            Direction direction;
-            uint32_t asked;
-            {
-                std::lock_guard lock(import.mutex);
-                const Import::Pending *pending = import.findPending(reply->seqnum);
-                if (!pending) {
-                    violation = "it answered a request never sent (seqnum " + std::to_string(reply->seqnum) + ")";
-                    break;
-                }
-                direction = pending->direction;
-                asked = pending->length;
-            }
-            auto length = usbip::retSubmitDataLength(*reply, direction, asked);
-            if (!length) {
-                violation = "it sent more data than was asked for";
-                break;
-            }
-            data.resize(*length);
-            if (*length && !usbip_socket::readExact(import.fd, data, std::nullopt, -1)) break;
-            std::lock_guard lock(import.mutex);
-            Import::Pending *found = import.findPending(reply->seqnum);
-            if (!found) break;  // given up meanwhile: the connection is going
-            Import::Pending &pending = *found;
-            if (*length) std::memcpy(pending.buffer, data.data(), *length);
-            pending.actual = direction == Direction::In ? *length : reply->actualLength;
-            pending.status = reply->status;
-            pending.complete = true;
-            import.changed.notify_all();
-        } else if (const auto *unlinked = std::get_if<usbip::RetUnlink>(&*message)) {
-            std::lock_guard lock(import.mutex);
-            for (const auto &[unlinkSeqnum, submitSeqnum] : import.unlinks) {
-                if (unlinkSeqnum != unlinked->seqnum) continue;
-                if (Import::Pending *pending = import.findPending(submitSeqnum)) pending->unlinked = true;
-                import.changed.notify_all();
-            }
-            // An answer to no unlink of ours carries no data: harmless.
-        } else {
-            violation = "it sent a command instead of a reply";
-            break;
+        const auto quietUntil = import.idleSince + kQuietSpell;
+        if (!import.dropped && Clock::now() < quietUntil) {
+            import.quiet.wait_until(lock, quietUntil);
+            continue;
         }
-    }
-    {
-        std::lock_guard lock(import.mutex);
-        import.dead = true;
+        uint64_t drained;
+        if (import.wakeFd >= 0) (void)!::read(import.wakeFd, &drained, sizeof drained);
+        import.readerRole = &kReaderThread;
+        import.readerThreadAsked = false;
+        lock.unlock();
+        (void)readStep(import, std::nullopt, import.wakeFd);
+        lock.lock();
+        // Given to the caller that asked for it, or taken again.
+        import.readerRole = nullptr;
         import.changed.notify_all();
     }
+    const std::string violation = import.violation;
+    lock.unlock();
     import.drop();
     if (!violation.empty()) fail("broke the protocol on " + printable(import.busId) + ": " + violation);
     std::lock_guard report(import.reportMutex);
     if (import.reported && !import.silent) listener->deviceLeft(import.key);
     import.reported = false;
+}
+
+UsbipBus::State::Step UsbipBus::State::readStep(Import &import, const usbip_socket::Deadline &deadline, int wake) {
+    using usbip_socket::ReadProgress;
+    Import::Incoming &in = import.incoming;
+    std::string violation;
+    ReadProgress progress = ReadProgress::Full;
+    if (!in.reply) {
+        progress = usbip_socket::readOn(import.fd, in.header, in.headerDone, deadline, wake);
+        if (progress == ReadProgress::Waiting) return Step::Waiting;
+        if (progress == ReadProgress::Full) {
+            in.headerDone = 0;
+            auto message = usbip::decodeUrbHeader(in.header);
+            if (!message) {
+                violation =
+                    std::string("it sent a message that is not USB/IP (") + usbip::errorText(message.error()) + ")";
+            } else if (const auto *reply = std::get_if<usbip::RetSubmit>(&*message)) {
+                Direction direction = Direction::Out;
+                uint32_t asked = 0;
+                bool known;
+                {
+                    std::lock_guard lock(import.mutex);
+                    const Import::Pending *pending = import.findPending(reply->seqnum);
+                    known = pending != nullptr;
+                    if (pending) {
+                        direction = pending->direction;
+                        asked = pending->length;
+                    }
+                }
+                const auto length = usbip::retSubmitDataLength(*reply, direction, asked);
+                if (!known) {
+                    violation = "it answered a request never sent (seqnum " + std::to_string(reply->seqnum) + ")";
+                } else if (!length) {
+                    violation = "it sent more data than was asked for";
+                } else {
+                    in.reply = *reply;
+                    in.direction = direction;
+                    in.data.resize(*length);
+                    in.dataDone = 0;
+                }
+            } else if (const auto *unlinked = std::get_if<usbip::RetUnlink>(&*message)) {
+                std::lock_guard lock(import.mutex);
+                for (const auto &[unlinkSeqnum, submitSeqnum] : import.unlinks) {
+                    if (unlinkSeqnum != unlinked->seqnum) continue;
+                    if (Import::Pending *pending = import.findPending(submitSeqnum)) pending->unlinked = true;
+                    import.changed.notify_all();
+                }
+                // An answer to no unlink of ours carries no data: harmless.
+                return Step::Message;
+            } else {
+                violation = "it sent a command instead of a reply";
+            }
+        }
+    }
+    if (progress == ReadProgress::Full && violation.empty()) {
+        progress = usbip_socket::readOn(import.fd, in.data, in.dataDone, deadline, wake);
+        if (progress == ReadProgress::Waiting) return Step::Waiting;
+        if (progress == ReadProgress::Full) {
+            const usbip::RetSubmit reply = *in.reply;
+            in.reply.reset();
+            std::lock_guard lock(import.mutex);
+            // Given up meanwhile, the connection is going: otherwise delivered.
+            if (Import::Pending *pending = import.findPending(reply.seqnum)) {
+                if (!in.data.empty()) std::memcpy(pending->buffer, in.data.data(), in.data.size());
+                pending->actual =
+                    in.direction == Direction::In ? static_cast<uint32_t>(in.data.size()) : reply.actualLength;
+                pending->status = reply.status;
+                pending->complete = true;
+                import.changed.notify_all();
+                return Step::Message;
+            }
+        }
+    }
+    // The connection has ended, or broke the protocol.
+    {
+        std::lock_guard lock(import.mutex);
+        if (import.violation.empty()) import.violation = violation;
+        import.dead = true;
+        import.changed.notify_all();
+    }
+    import.drop();  // wakes the reader thread, which reports it
+    return Step::Ended;
+}
+
+template <typename Done>
+bool UsbipBus::State::collect(Import &import, std::unique_lock<std::mutex> &lock, const void *self,
+                              const usbip_socket::Deadline &deadline, Done done) {
+    while (!done()) {
+        if (!import.readerRole) import.readerRole = self;
+        if (import.readerRole == self) {
+            lock.unlock();
+            const Step step = readStep(import, deadline, -1);
+            lock.lock();
+            if (step == Step::Waiting) return done();  // the deadline has passed
+            continue;
+        }
+        // The reader thread gives the socket up when asked; another caller
+        // gives it up once its own transfer has finished.
+        if (import.readerRole == &kReaderThread && !import.readerThreadAsked && import.wakeFd >= 0) {
+            const uint64_t one = 1;
+            (void)!::write(import.wakeFd, &one, sizeof one);
+            import.readerThreadAsked = true;
+        }
+        if (!deadline)
+            import.changed.wait(lock);
+        else if (import.changed.wait_until(lock, *deadline) == std::cv_status::timeout)
+            return done();
+    }
+    return true;
 }
 
 uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t endpoint,
@@ -500,6 +637,9 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
         if (import.dead) return kStatusDeviceNotFound;
         command.seqnum = import.nextSeqnum++;
         import.pending.emplace_back(command.seqnum, &pending);
+        // The only transfer in flight reads its own reply: the socket is
+        // taken before the submit goes out.
+        if (!import.readerRole) import.readerRole = &pending;
     }
     command.devid = import.devid;
     command.direction = direction;
@@ -521,11 +661,11 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
     bool cancelled = false, abandon = !written;
     std::unique_lock lock(import.mutex);
     auto finished = [&] { return pending.complete || import.dead; };
+    const usbip_socket::Deadline deadline =
+        timeout.count() == 0 ? usbip_socket::Deadline() : usbip_socket::Deadline(Clock::now() + timeout);
     if (!written) {
-        // The connection is broken; the reader reports the departure.
-    } else if (timeout.count() == 0) {
-        import.changed.wait(lock, finished);
-    } else if (!import.changed.wait_for(lock, timeout, finished)) {
+        // The connection is broken; the reader thread reports the departure.
+    } else if (!collect(import, lock, &pending, deadline, finished)) {
         cancelled = true;
         const uint32_t unlinkSeqnum = import.nextSeqnum++;
         import.unlinks.emplace_back(unlinkSeqnum, command.seqnum);
@@ -539,12 +679,17 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
         }
         lock.lock();
         // The completion may have raced the unlink: then it counts.
-        abandon = !written || !import.changed.wait_for(lock, options.unlinkTimeout, [&] {
-            return pending.complete || pending.unlinked || import.dead;
-        });
+        abandon = !written || !collect(import, lock, &pending, Clock::now() + options.unlinkTimeout,
+                                       [&] { return pending.complete || pending.unlinked || import.dead; });
     }
     Import::remove(import.pending, command.seqnum);
     if (pending.unlinkSeqnum) Import::remove(import.unlinks, pending.unlinkSeqnum);
+    if (import.readerRole == &pending) {
+        import.readerRole = nullptr;
+        import.idleSince = Clock::now();
+        // Another transfer in flight reads on.
+        if (!import.pending.empty()) import.changed.notify_all();
+    }
     lock.unlock();
     // A server that answers neither the submit nor its unlink cannot be
     // trusted with the next transfer.

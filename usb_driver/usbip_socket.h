@@ -27,6 +27,13 @@ int connectTo(const std::string &host, uint16_t port, Clock::time_point deadline
 // or wake.
 [[nodiscard]] bool readExact(int fd, std::span<uint8_t> buffer, const Deadline &deadline, int wake);
 
+// Reads on into buffer[done, size) until it is full; `done` is kept across
+// calls, so a read that stops early can be taken up again later, by another
+// thread too. Takes what has already arrived without waiting first.
+// Waiting: the deadline passed or `wake` fired before the buffer was full.
+enum class ReadProgress { Full, Waiting, Ended };
+[[nodiscard]] ReadProgress readOn(int fd, std::span<uint8_t> buffer, size_t &done, const Deadline &deadline, int wake);
+
 // Appends what arrives until end of stream, at most `limit` bytes in all.
 // Returns after each chunk: true while the stream is open and the limit not
 // reached, so the caller can try to decode what it has.
