@@ -91,16 +91,16 @@ struct UsbipBus::Import {
         bool unlinked = false;
     };
 
-    // A message from the server as far as it has arrived. Only the thread
-    // that holds the socket touches it, so whoever takes the socket over next
-    // reads on where the last one stopped.
+    // What has arrived from the server and is not decoded yet, and a reply
+    // whose header is decoded while its data is still to come. Only the
+    // thread that holds the socket touches it, so whoever takes the socket
+    // over next reads on where the last one stopped.
     struct Incoming {
-        std::array<uint8_t, usbip::kUrbHeaderSize> header{};
-        size_t headerDone = 0;
-        std::optional<usbip::RetSubmit> reply;  // its header is in, its data is being read
+        std::vector<uint8_t> bytes = std::vector<uint8_t>(4096);  // unread: [begin, end)
+        size_t begin = 0, end = 0;
+        std::optional<usbip::RetSubmit> reply;
         Direction direction = Direction::Out;
-        std::vector<uint8_t> data;  // reused: no allocation per reply once grown
-        size_t dataDone = 0;
+        uint32_t dataLength = 0;
     };
 
     Import(uint64_t k, std::string id, uint32_t d, int f)
@@ -515,16 +515,38 @@ void UsbipBus::State::read(Import &import) {
 }
 
 UsbipBus::State::Step UsbipBus::State::readStep(Import &import, const usbip_socket::Deadline &deadline, int wake) {
-    using usbip_socket::ReadProgress;
+    using usbip_socket::Received;
     Import::Incoming &in = import.incoming;
+    // Makes `count` unread bytes available, reading whatever has arrived.
+    auto need = [&](size_t count) {
+        while (in.end - in.begin < count) {
+            if (in.begin + count > in.bytes.size()) {
+                std::memmove(in.bytes.data(), in.bytes.data() + in.begin, in.end - in.begin);
+                in.end -= in.begin;
+                in.begin = 0;
+                if (count > in.bytes.size()) in.bytes.resize(count);
+            }
+            size_t got = 0;
+            const Received received =
+                usbip_socket::receive(import.fd, std::span(in.bytes).subspan(in.end), got, deadline, wake);
+            if (received != Received::Bytes) return received;
+            in.end += got;
+        }
+        return Received::Bytes;
+    };
+    auto consume = [&](size_t count) {
+        in.begin += count;
+        if (in.begin == in.end) in.begin = in.end = 0;
+    };
+
     std::string violation;
-    ReadProgress progress = ReadProgress::Full;
+    Received received = Received::Bytes;
     if (!in.reply) {
-        progress = usbip_socket::readOn(import.fd, in.header, in.headerDone, deadline, wake);
-        if (progress == ReadProgress::Waiting) return Step::Waiting;
-        if (progress == ReadProgress::Full) {
-            in.headerDone = 0;
-            auto message = usbip::decodeUrbHeader(in.header);
+        received = need(usbip::kUrbHeaderSize);
+        if (received == Received::Waiting) return Step::Waiting;
+        if (received == Received::Bytes) {
+            auto message = usbip::decodeUrbHeader(std::span(in.bytes).subspan(in.begin, usbip::kUrbHeaderSize));
+            consume(usbip::kUrbHeaderSize);
             if (!message) {
                 violation =
                     std::string("it sent a message that is not USB/IP (") + usbip::errorText(message.error()) + ")";
@@ -549,8 +571,7 @@ UsbipBus::State::Step UsbipBus::State::readStep(Import &import, const usbip_sock
                 } else {
                     in.reply = *reply;
                     in.direction = direction;
-                    in.data.resize(*length);
-                    in.dataDone = 0;
+                    in.dataLength = *length;
                 }
             } else if (const auto *unlinked = std::get_if<usbip::RetUnlink>(&*message)) {
                 std::lock_guard lock(import.mutex);
@@ -566,18 +587,19 @@ UsbipBus::State::Step UsbipBus::State::readStep(Import &import, const usbip_sock
             }
         }
     }
-    if (progress == ReadProgress::Full && violation.empty()) {
-        progress = usbip_socket::readOn(import.fd, in.data, in.dataDone, deadline, wake);
-        if (progress == ReadProgress::Waiting) return Step::Waiting;
-        if (progress == ReadProgress::Full) {
+    if (received == Received::Bytes && violation.empty()) {
+        received = need(in.dataLength);
+        if (received == Received::Waiting) return Step::Waiting;
+        if (received == Received::Bytes) {
             const usbip::RetSubmit reply = *in.reply;
+            const uint32_t length = in.dataLength;
             in.reply.reset();
             std::lock_guard lock(import.mutex);
             // Given up meanwhile, the connection is going: otherwise delivered.
             if (Import::Pending *pending = import.findPending(reply.seqnum)) {
-                if (!in.data.empty()) std::memcpy(pending->buffer, in.data.data(), in.data.size());
-                pending->actual =
-                    in.direction == Direction::In ? static_cast<uint32_t>(in.data.size()) : reply.actualLength;
+                if (length) std::memcpy(pending->buffer, in.bytes.data() + in.begin, length);
+                consume(length);
+                pending->actual = in.direction == Direction::In ? length : reply.actualLength;
                 pending->status = reply.status;
                 pending->complete = true;
                 import.changed.notify_all();

@@ -103,26 +103,24 @@ bool readExact(int fd, std::span<uint8_t> buffer, const Deadline &deadline, int 
     return true;
 }
 
-ReadProgress readOn(int fd, std::span<uint8_t> buffer, size_t &done, const Deadline &deadline, int wake) {
-    while (done < buffer.size()) {
-        const ssize_t got = ::recv(fd, buffer.data() + done, buffer.size() - done, MSG_DONTWAIT);
-        if (got > 0) {
-            done += static_cast<size_t>(got);
-            continue;
-        }
-        if (got == 0) return ReadProgress::Ended;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return ReadProgress::Ended;
-        if (waitFor(fd, POLLIN, deadline, wake)) continue;
-        // Not readable: the deadline, the wake, or poll itself failing.
-        const bool woken = wake >= 0 && [&] {
+Received receive(int fd, std::span<uint8_t> buffer, size_t &got, const Deadline &deadline, int wake) {
+    got = 0;
+    for (;;) {
+        if (!waitFor(fd, POLLIN, deadline, wake)) {
+            // Not readable: the deadline, the wake, or poll itself failing.
             pollfd entry{wake, POLLIN, 0};
-            return ::poll(&entry, 1, 0) == 1;
-        }();
-        if (woken || (deadline && Clock::now() >= *deadline)) return ReadProgress::Waiting;
-        return ReadProgress::Ended;
+            const bool woken = wake >= 0 && ::poll(&entry, 1, 0) == 1;
+            if (woken || (deadline && Clock::now() >= *deadline)) return Received::Waiting;
+            return Received::Ended;
+        }
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n > 0) {
+            got = static_cast<size_t>(n);
+            return Received::Bytes;
+        }
+        if (n == 0) return Received::Ended;
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return Received::Ended;
     }
-    return ReadProgress::Full;
 }
 
 bool readSome(int fd, std::vector<uint8_t> &out, size_t limit, const Deadline &deadline, int wake, bool &ended) {

@@ -27,12 +27,11 @@ int connectTo(const std::string &host, uint16_t port, Clock::time_point deadline
 // or wake.
 [[nodiscard]] bool readExact(int fd, std::span<uint8_t> buffer, const Deadline &deadline, int wake);
 
-// Reads on into buffer[done, size) until it is full; `done` is kept across
-// calls, so a read that stops early can be taken up again later, by another
-// thread too. Takes what has already arrived without waiting first.
-// Waiting: the deadline passed or `wake` fired before the buffer was full.
-enum class ReadProgress { Full, Waiting, Ended };
-[[nodiscard]] ReadProgress readOn(int fd, std::span<uint8_t> buffer, size_t &done, const Deadline &deadline, int wake);
+// Waits until `fd` is readable and takes what has arrived, at most
+// buffer.size() bytes; `got` says how many. Bytes: some were read. Waiting:
+// the deadline passed or `wake` fired first. Ended: end of stream or error.
+enum class Received { Bytes, Waiting, Ended };
+[[nodiscard]] Received receive(int fd, std::span<uint8_t> buffer, size_t &got, const Deadline &deadline, int wake);
 
 // Appends what arrives until end of stream, at most `limit` bytes in all.
 // Returns after each chunk: true while the stream is open and the limit not
