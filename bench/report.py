@@ -199,7 +199,7 @@ def escape(text):
 
 def timeline_svg(timeline, total_s):
     """One whole update as a bar: each phase's share of the time, labelled."""
-    width, left, right, bar_top, bar_height = 900, 20, 20, 40, 44
+    width, left, right, bar_top, bar_height = 900, 20, 40, 40, 44
     scale = (width - left - right) / total_s
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="150" '
            'font-family="sans-serif" font-size="12">',
@@ -217,7 +217,9 @@ def timeline_svg(timeline, total_s):
         y = bar_top + bar_height + 18 + (index % 2) * 16
         out.append(f'<line x1="{x + w / 2:.1f}" y1="{bar_top + bar_height}" x2="{x + w / 2:.1f}" y2="{y - 11}" '
                    f'stroke="{colour}"/>')
-        out.append(f'<text x="{x + w / 2:.1f}" y="{y}" text-anchor="middle">{escape(phase["phase"])} '
+        middle = x + w / 2
+        anchor = "start" if middle < left + 110 else "end" if middle > width - right - 110 else "middle"
+        out.append(f'<text x="{middle:.1f}" y="{y}" text-anchor="{anchor}">{escape(phase["phase"])} '
                    f'{seconds:.2f} s</text>')
     for second in range(0, int(total_s) + 1):
         x = left + second * scale
@@ -269,7 +271,7 @@ def scale_svg(rows):
         y = y_of(1.5 * one)
         out.append(f'<line x1="{left}" y1="{y:.1f}" x2="{left + plot_w}" y2="{y:.1f}" stroke="#e15759" '
                    'stroke-dasharray="6,4"/>')
-        out.append(f'<text x="{left + plot_w + 8}" y="{y + 4:.1f}" fill="#e15759">1.5 × one projector</text>')
+        out.append(f'<text x="{left + 6}" y="{y - 5:.1f}" fill="#e15759">target: 1.5 × one projector</text>')
     for index, (name, values, colour) in enumerate(series):
         points = " ".join(f"{x_of(c):.1f},{y_of(v):.1f}" for c, v in zip(counts, values))
         out.append(f'<polyline points="{points}" fill="none" stroke="{colour}" stroke-width="2"/>')

@@ -41,6 +41,14 @@ bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, Deadline deadli
     return false;
 }
 
+size_t readAvailable(int fd, std::span<uint8_t> buffer) {
+    for (;;) {
+        const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (got < 0 && errno == EINTR) continue;
+        return got > 0 ? static_cast<size_t>(got) : 0;
+    }
+}
+
 size_t unreadBytes(int fd) {
     int count = 0;
     return ::ioctl(fd, FIONREAD, &count) == 0 && count > 0 ? static_cast<size_t>(count) : 0;

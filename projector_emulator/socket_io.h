@@ -25,6 +25,10 @@ inline constexpr Deadline kNoDeadline = Deadline::max();
 // Appends `count` bytes read from the socket to `out`.
 [[nodiscard]] bool readAppend(int fd, std::vector<uint8_t> &out, size_t count, Deadline deadline = kNoDeadline);
 
+// Waits for bytes and reads what has arrived, at most buffer.size(): how
+// many, 0 on end of stream or an error.
+[[nodiscard]] size_t readAvailable(int fd, std::span<uint8_t> buffer);
+
 // Bytes that have arrived on the socket and are not read yet (0 on an error).
 size_t unreadBytes(int fd);
 
