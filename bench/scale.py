@@ -107,6 +107,7 @@ class Updater:
     def wait(self):
         """Exit status, wall, user and system seconds and maximum resident kB."""
         status = self.process.wait()
+        self.ended = time.monotonic() - self.start  # GNU time's wall is rounded to 10 ms
         self.reader.join()
         with open(self.times) as text:
             fields = text.read().split()[-4:]
@@ -193,7 +194,7 @@ def run(bin_dir, count, work, image):
         "emulator_peak_kb": emulator_peak,
         "flashes_correct": sum(correct),
     }
-    timeline = phases(updaters[0].lines, results[0][1]) if updaters else []
+    timeline = phases(updaters[0].lines, updaters[0].ended) if updaters else []
     return entry, timeline
 
 
