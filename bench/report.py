@@ -17,6 +17,7 @@ writes it). NOTES is appended to the Markdown as it is.
 
 import argparse
 import json
+import os
 import re
 import sys
 
@@ -158,10 +159,168 @@ def targets(summary):
     for run in usbip_latency:
         rows.append((f"UsbipBus with {run['latency_us']} µs per transfer: time / link bound",
                      f"{run['ratio_to_bound']:.3f}", "≤ 1.02", run["ratio_to_bound"] <= 1.02))
+    # Against what TCP alone costs on this machine: two round trips between
+    # two threads per exchange, measured in the same run.
+    round_trip = summary["update"]["tcp_loopback_round_trip_us"]
+    usbip = next(r for r in summary["update"]["runs"] if r["link"] == "UsbipBus over loopback TCP")
+    ratio = usbip["us_per_exchange"] / (2 * round_trip)
+    rows.append((f"UsbipBus exchange, no added latency ({usbip['us_per_exchange']:.1f} µs) / two bare TCP round "
+                 f"trips ({2 * round_trip:.1f} µs)", f"{ratio:.3f}", "≤ 1.25", ratio <= 1.25))
+    for run, limit in zip(usbip_latency, (1.05, 1.02)):
+        tcp_bound = run["link_bound_s"] + run["exchanges"] * 2 * round_trip * 1e-6
+        run["tcp_bound_s"] = tcp_bound
+        run["ratio_to_tcp_bound"] = run["total_s"] / tcp_bound
+        rows.append((f"UsbipBus with {run['latency_us']} µs per transfer: time / (link bound + two bare TCP round "
+                     f"trips per exchange, {tcp_bound:.3f} s)", f"{run['ratio_to_tcp_bound']:.3f}", f"≤ {limit}",
+                     run["ratio_to_tcp_bound"] <= limit))
     rows.append((f"Peak memory, {children[-1]['image_bytes'] // 1024} KB image minus "
                  f"{children[0]['image_bytes'] // 1024} KB image (VmHWM)",
                  f"{difference} kB", "≤ 1024 kB", abs(difference) <= 1024))
+    scale = summary.get("scale")
+    if scale:
+        by_count = {row["projectors"]: row for row in scale["rows"]}
+        most = max(by_count)
+        if 1 in by_count and most > 1:
+            ratio = by_count[most]["wall_s"] / by_count[1]["wall_s"]
+            rows.append((f"{most} projectors updated at once: wall time / one projector's", f"{ratio:.2f}", "≤ 1.5",
+                         ratio <= 1.5))
+        correct = sum(row["flashes_correct"] for row in scale["rows"])
+        total = sum(row["projectors"] for row in scale["rows"])
+        rows.append(("Flashes correct after the runs with many projectors", f"{correct} of {total}",
+                     f"{total} of {total}", correct == total))
     return [{"measure": m, "value": v, "target": t, "met": bool(ok)} for m, v, t, ok in rows]
+
+
+COLOURS = ["#4e79a7", "#f28e2b", "#59a14f", "#e15759", "#76b7b2", "#b07aa1"]
+
+
+def escape(text):
+    return str(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def timeline_svg(timeline, total_s):
+    """One whole update as a bar: each phase's share of the time, labelled."""
+    width, left, right, bar_top, bar_height = 900, 20, 40, 40, 44
+    scale = (width - left - right) / total_s
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="150" '
+           'font-family="sans-serif" font-size="12">',
+           f'<rect width="{width}" height="150" fill="white"/>',
+           f'<text x="{left}" y="22" font-size="14">One whole update by tz4817-update over USB/IP: '
+           f'{total_s:.1f} s</text>']
+    for index, phase in enumerate(timeline):
+        x = left + phase["start_s"] * scale
+        w = max(1.0, (phase["end_s"] - phase["start_s"]) * scale)
+        seconds = phase["end_s"] - phase["start_s"]
+        colour = COLOURS[index % len(COLOURS)]
+        out.append(f'<rect x="{x:.1f}" y="{bar_top}" width="{w:.1f}" height="{bar_height}" fill="{colour}">'
+                   f'<title>{escape(phase["phase"])}: {seconds:.2f} s</title></rect>')
+        # Labels alternate above and below the bar so that short phases stay legible.
+        y = bar_top + bar_height + 18 + (index % 2) * 16
+        out.append(f'<line x1="{x + w / 2:.1f}" y1="{bar_top + bar_height}" x2="{x + w / 2:.1f}" y2="{y - 11}" '
+                   f'stroke="{colour}"/>')
+        middle = x + w / 2
+        anchor = "start" if middle < left + 110 else "end" if middle > width - right - 110 else "middle"
+        out.append(f'<text x="{middle:.1f}" y="{y}" text-anchor="{anchor}">{escape(phase["phase"])} '
+                   f'{seconds:.2f} s</text>')
+    for second in range(0, int(total_s) + 1):
+        x = left + second * scale
+        out.append(f'<line x1="{x:.1f}" y1="{bar_top - 4}" x2="{x:.1f}" y2="{bar_top}" stroke="#555"/>')
+        if second % 2 == 0:
+            out.append(f'<text x="{x:.1f}" y="{bar_top - 7}" text-anchor="middle" font-size="10">{second} s</text>')
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
+
+
+def scale_svg(rows):
+    """Wall time and CPU time against the number of projectors updated at once."""
+    width, height, left, right, top, bottom = 640, 380, 60, 150, 40, 50
+    counts = [row["projectors"] for row in rows]
+    series = [
+        ("wall time", [row["wall_s"] for row in rows], COLOURS[0]),
+        ("CPU, updaters", [row["updaters_cpu_s"] for row in rows], COLOURS[1]),
+        ("CPU, emulator", [row["emulator_cpu_s"] for row in rows], COLOURS[2]),
+    ]
+    one = next((row["wall_s"] for row in rows if row["projectors"] == 1), None)
+    top_value = max(max(values) for _, values, _ in series)
+    if one:
+        top_value = max(top_value, 1.5 * one)
+    step = 5 if top_value <= 60 else 10
+    top_value = step * (int(top_value / step) + 1)
+    plot_w, plot_h = width - left - right, height - top - bottom
+    most = max(counts)
+
+    def x_of(count):
+        return left + (count - 1) / max(1, most - 1) * plot_w
+
+    def y_of(value):
+        return top + plot_h - value / top_value * plot_h
+
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+           'font-family="sans-serif" font-size="12">',
+           f'<rect width="{width}" height="{height}" fill="white"/>',
+           f'<text x="{left}" y="22" font-size="14">Projectors updated at once: time</text>',
+           f'<line x1="{left}" y1="{top + plot_h}" x2="{left + plot_w}" y2="{top + plot_h}" stroke="#333"/>',
+           f'<line x1="{left}" y1="{top}" x2="{left}" y2="{top + plot_h}" stroke="#333"/>']
+    for value in range(0, top_value + 1, step):
+        y = y_of(value)
+        out.append(f'<line x1="{left}" y1="{y:.1f}" x2="{left + plot_w}" y2="{y:.1f}" stroke="#ddd"/>')
+        out.append(f'<text x="{left - 6}" y="{y + 4:.1f}" text-anchor="end">{value} s</text>')
+    for count in counts:
+        out.append(f'<text x="{x_of(count):.1f}" y="{top + plot_h + 18}" text-anchor="middle">{count}</text>')
+    out.append(f'<text x="{left + plot_w / 2:.1f}" y="{height - 12}" text-anchor="middle">projectors</text>')
+    if one:
+        y = y_of(1.5 * one)
+        out.append(f'<line x1="{left}" y1="{y:.1f}" x2="{left + plot_w}" y2="{y:.1f}" stroke="#e15759" '
+                   'stroke-dasharray="6,4"/>')
+        out.append(f'<text x="{left + 6}" y="{y - 5:.1f}" fill="#e15759">target: 1.5 × one projector</text>')
+    for index, (name, values, colour) in enumerate(series):
+        points = " ".join(f"{x_of(c):.1f},{y_of(v):.1f}" for c, v in zip(counts, values))
+        out.append(f'<polyline points="{points}" fill="none" stroke="{colour}" stroke-width="2"/>')
+        for c, v in zip(counts, values):
+            out.append(f'<circle cx="{x_of(c):.1f}" cy="{y_of(v):.1f}" r="3.5" fill="{colour}">'
+                       f'<title>{name}, {c}: {v:.2f} s</title></circle>')
+        y = top + 20 + index * 18
+        out.append(f'<line x1="{left + plot_w + 8}" y1="{y - 4}" x2="{left + plot_w + 28}" y2="{y - 4}" '
+                   f'stroke="{colour}" stroke-width="2"/>')
+        out.append(f'<text x="{left + plot_w + 32}" y="{y}">{name}</text>')
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
+
+
+def scale_markdown(scale, w):
+    w("## 7. Many projectors at once")
+    w("")
+    w("One `tz4817-emu --count N` (default restart time and erase time) exports N projectors; each is updated by "
+      "its own `tz4817-update --yes --device 1-K` process with the "
+      f"{scale['image_bytes']:,}-byte demo image, all started together, with the real switch pause and erase "
+      "polling. Wall time from the first start to the last exit; CPU time is user + system; an updater's peak "
+      "is its maximum resident size (from `wait4`, as GNU time reports it), the emulator's its VmHWM. Every "
+      "flash is compared with the image from 0x4000 on, and its boot sector with the factory's.")
+    w("")
+    w("| Projectors | Wall time | × one | CPU, updaters | CPU, emulator | Peak per updater | Updaters' peaks "
+      "added | Emulator peak | Flashes correct |")
+    w("|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    one = next((row["wall_s"] for row in scale["rows"] if row["projectors"] == 1), None)
+    for row in scale["rows"]:
+        times = f"{row['wall_s'] / one:.2f}" if one else "–"
+        w(f"| {row['projectors']} | {row['wall_s']:.2f} s | {times} | {row['updaters_cpu_s']:.2f} s | "
+          f"{row['emulator_cpu_s']:.2f} s | {row['updater_peak_kb']:,} kB | {row['updaters_peak_sum_kb']:,} kB | "
+          f"{row['emulator_peak_kb']:,} kB | {row['flashes_correct']} of {row['projectors']} |")
+    w("")
+    w("![Wall and CPU time against the number of projectors](scale.svg)")
+    w("")
+    if scale.get("timeline"):
+        w("One whole update (the first run with one projector), its phases told apart by the lines "
+          "`tz4817-update` prints as it goes:")
+        w("")
+        w("![Timeline of one whole update](update-timeline.svg)")
+        w("")
+        w("| Phase | From | To | Time |")
+        w("|---|---:|---:|---:|")
+        for phase in scale["timeline"]:
+            w(f"| {phase['phase']} | {phase['start_s']:.2f} s | {phase['end_s']:.2f} s | "
+              f"{phase['end_s'] - phase['start_s']:.2f} s |")
+        w("")
 
 
 def markdown(summary, notes):
@@ -287,6 +446,8 @@ def markdown(summary, notes):
     w(f"Difference between the largest and the smallest image: "
       f"{children[-1]['vmhwm_kb'] - children[0]['vmhwm_kb']} kB.")
     w("")
+    if summary.get("scale"):
+        scale_markdown(summary["scale"], w)
     if notes:
         w(notes.rstrip())
         w("")
@@ -295,7 +456,7 @@ def markdown(summary, notes):
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("layers", "update", "memory", "conditions", "json", "summary", "notes"):
+    for option in ("layers", "update", "memory", "conditions", "json", "summary", "notes", "scale"):
         parser.add_argument("--" + option)
     parser.add_argument("--markdown", required=True)
     args = parser.parse_args()
@@ -319,7 +480,18 @@ def main():
         "memory": load(args.memory),
     }
     summary["conditions"]["image_bytes"] = summary["update"]["image_bytes"]
+    if args.scale:
+        summary["scale"] = load(args.scale)
     summary["targets"] = targets(summary)
+    # The pictures beside the note that shows them.
+    pictures = os.path.dirname(os.path.abspath(args.markdown))
+    if summary.get("scale"):
+        scale = summary["scale"]
+        with open(os.path.join(pictures, "scale.svg"), "w", encoding="utf-8") as file:
+            file.write(scale_svg(scale["rows"]))
+        if scale.get("timeline"):
+            with open(os.path.join(pictures, "update-timeline.svg"), "w", encoding="utf-8") as file:
+                file.write(timeline_svg(scale["timeline"], scale["timeline"][-1]["end_s"]))
     with open(args.json, "w", encoding="utf-8") as file:
         json.dump(summary, file, indent=2)
         file.write("\n")

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 
 #include "endpoint_zero.h"
 #include "socket_io.h"
@@ -88,18 +89,37 @@ ImportedConnection::InResult ImportedConnection::answerInLocked(uint32_t seqnum,
 }
 
 std::string ImportedConnection::readLoop() {
-    std::array<uint8_t, usbip::kUrbHeaderSize> header{};
-    std::vector<uint8_t> data;
+    // What has arrived and is not handled yet: [begin, end). A submit's
+    // header and data, sent together, take one read.
+    std::vector<uint8_t> bytes(4096);
+    size_t begin = 0, end = 0;
+    auto need = [&](size_t count) {
+        while (end - begin < count) {
+            if (begin + count > bytes.size()) {
+                std::memmove(bytes.data(), bytes.data() + begin, end - begin);
+                end -= begin;
+                begin = 0;
+                if (count > bytes.size()) bytes.resize(count);
+            }
+            const size_t got = socket_io::readAvailable(fd_, std::span(bytes).subspan(end));
+            if (got == 0) return false;
+            end += got;
+        }
+        return true;
+    };
     for (;;) {
-        if (!socket_io::readExact(fd_, header)) return "closed by the client";
-        auto decoded = usbip::decodeUrbHeader(header);
+        if (begin == end) begin = end = 0;
+        if (!need(usbip::kUrbHeaderSize)) return "closed by the client";
+        auto decoded = usbip::decodeUrbHeader(std::span(bytes).subspan(begin, usbip::kUrbHeaderSize));
+        begin += usbip::kUrbHeaderSize;
         if (!decoded) return std::string("bad message: ") + usbip::errorText(decoded.error());
 
         if (const auto *submit = std::get_if<usbip::CmdSubmit>(&decoded.value())) {
             if (submit->devid != devid_) return "submit for another devid";
-            data.clear();
-            if (!socket_io::readAppend(fd_, data, usbip::submitDataLength(*submit)))
-                return "closed by the client in a message";
+            const size_t length = usbip::submitDataLength(*submit);
+            if (!need(length)) return "closed by the client in a message";
+            const std::span<const uint8_t> data(bytes.data() + begin, length);
+            begin += length;
             std::string error = handleSubmit(*submit, data);
             if (!error.empty()) return error;
         } else if (const auto *unlink = std::get_if<usbip::CmdUnlink>(&decoded.value())) {

@@ -33,6 +33,11 @@ bool readAppend(usbip::SocketHandle socket, std::vector<uint8_t> &out, size_t co
     return false;
 }
 
+size_t readAvailable(usbip::SocketHandle socket, std::span<uint8_t> buffer) {
+    const ptrdiff_t got = usbip::receiveSome(socket, buffer.data(), buffer.size());
+    return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
 std::string describe(const sockaddr *address, socklen_t length) {
     char host[NI_MAXHOST] = "?";
     char port[NI_MAXSERV] = "?";

@@ -27,6 +27,10 @@ inline constexpr Deadline kNoDeadline = Deadline::max();
 [[nodiscard]] bool readAppend(usbip::SocketHandle socket, std::vector<uint8_t> &out, size_t count,
                               Deadline deadline = kNoDeadline);
 
+// Waits for bytes and reads what has arrived, at most buffer.size(): how
+// many, 0 on end of stream or an error.
+[[nodiscard]] size_t readAvailable(usbip::SocketHandle socket, std::span<uint8_t> buffer);
+
 // "127.0.0.1:40000" or "[::1]:40000".
 std::string describe(const sockaddr *address, socklen_t length);
 

@@ -7,12 +7,14 @@
 # --build-dir  build tree to use (default: build, the default preset's; it is
 #              configured with the preset when it does not exist yet)
 # --out        where to write performance.md and performance.json (default: docs)
-# --quick      a 256 KB image and fewer repetitions: checks the script, not the
+# --quick      a 256 KB image, fewer repetitions, 1 and 2 projectors: checks the script, not the
 #              machine (writes to a temporary directory unless --out is given)
 #
-# Takes about seven minutes: the two whole downloads at 1000 µs per transfer
-# need 80-100 s each. Run it on an idle machine; the load average before and
-# after is written with the numbers.
+# Takes about nine minutes: the two whole downloads at 1000 µs per transfer
+# need 80-100 s each, the updates of 1, 2, 4 and 8 projectors at once (each
+# with its real pauses) about two minutes. Run it on an idle machine; the load
+# average before and after is written with the numbers. The pictures
+# (update-timeline.svg, scale.svg) are written beside performance.md.
 
 # SPDX-License-Identifier: MIT
 set -euo pipefail
@@ -26,7 +28,7 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir=$2; shift 2 ;;
     --out) out_dir=$2; shift 2 ;;
     --quick) quick=1; shift ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -50,14 +52,16 @@ case $build_type in
   RelWithDebInfo|Release) ;;
   *) echo "bench.sh: warning: $build_dir is a '$build_type' build; measure a RelWithDebInfo one" >&2 ;;
 esac
-cmake --build "$build_dir" --target bench
+cmake --build "$build_dir" --target bench tz4817-emu tz4817-update
 bin=$build_dir/bin
 
 image_option=()
 repetitions=5
+scale_counts=1,2,4,8
 if [ "$quick" = 1 ]; then
   image_option=(--image-bytes=0x40000)
   repetitions=2
+  scale_counts=1,2
 fi
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -69,6 +73,8 @@ echo "== whole downloads"
   --benchmark_out="$work/update.json" --benchmark_out_format=json
 echo "== peak memory"
 "$bin/qrv_bench_memory" >"$work/memory.json"
+echo "== many projectors at once ($scale_counts)"
+python3 bench/scale.py --bin "$bin" --counts "$scale_counts" --json "$work/scale.json"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
@@ -86,8 +92,8 @@ with open(sys.argv[1], "w") as file:
 EOF
 
 python3 bench/report.py --layers "$work/layers.json" --update "$work/update.json" \
-  --memory "$work/memory.json" --conditions "$work/conditions.json" \
+  --memory "$work/memory.json" --conditions "$work/conditions.json" --scale "$work/scale.json" \
   --notes bench/performance_notes.md \
   --json "$out_dir/performance.json" --markdown "$out_dir/performance.md"
-echo "bench.sh: wrote $out_dir/performance.md and $out_dir/performance.json"
+echo "bench.sh: wrote $out_dir/performance.md, $out_dir/performance.json, $out_dir/update-timeline.svg and $out_dir/scale.svg"
 if [ "$quick" = 1 ] && [ "$out_dir" = "$work/out" ]; then cat "$out_dir/performance.md"; fi

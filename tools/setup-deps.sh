@@ -19,6 +19,7 @@ packages=(
   libusb-1.0-0-dev               # local USB bus
   umockdev libumockdev-dev       # the local bus tested through real libusb
   libbenchmark-dev python3       # bench/ and its report
+  time                           # bench/scale.py: each updater's own peak memory
 )
 case ${1:-} in
 '') ;;

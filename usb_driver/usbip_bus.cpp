@@ -1,4 +1,3 @@
-// SPDX-License-Identifier: MIT
 #include "usbip_bus.h"
 
 #include <algorithm>
@@ -21,6 +20,16 @@ namespace {
 
 using namespace std::chrono;
 using usbip::Direction;
+using Clock = usbip_socket::Clock;
+
+// How long the socket has been left unread before the reader thread takes it,
+// to see a departure or a stray message while no transfer is in flight. A
+// caller that transfers within it reads its reply itself, with no other
+// thread woken.
+constexpr auto kQuietSpell = milliseconds(5);
+
+// The reader thread's mark in Import::readerRole.
+constexpr char kReaderThread = 0;
 
 // The largest device list the client reads: every device with the most
 // interfaces the codec accepts.
@@ -79,6 +88,18 @@ struct UsbipBus::Import {
         bool unlinked = false;
     };
 
+    // What has arrived from the server and is not decoded yet, and a reply
+    // whose header is decoded while its data is still to come. Only the
+    // thread that holds the socket touches it, so whoever takes the socket
+    // over next reads on where the last one stopped.
+    struct Incoming {
+        std::vector<uint8_t> bytes = std::vector<uint8_t>(4096);  // unread: [begin, end)
+        size_t begin = 0, end = 0;
+        std::optional<usbip::RetSubmit> reply;
+        Direction direction = Direction::Out;
+        uint32_t dataLength = 0;
+    };
+
     Import(uint64_t k, std::string id, uint32_t d, usbip::SocketHandle f)
         : key(k), busId(std::move(id)), devid(d), fd(f) {
         pending.reserve(16);
@@ -102,18 +123,36 @@ struct UsbipBus::Import {
     }
     ~Import() { usbip::closeSocket(fd); }
 
-    // Ends the connection; the reader sees the end and the device leaves.
-    void drop() { usbip::shutdownSocket(fd); }
+    // Ends the connection; whoever reads sees the end and the device leaves.
+    void drop() {
+        {
+            std::lock_guard lock(mutex);
+            dropped = true;
+        }
+        usbip::shutdownSocket(fd);
+        quiet.notify_all();
+    }
 
     const uint64_t key;
     const std::string busId;
     const uint32_t devid;
     const usbip::SocketHandle fd;  // closed with the last reference, never while a thread may use it
+    usbip::WakeSignal wake;        // raised: the reader thread gives the socket to a caller
     std::thread reader;
 
     std::mutex mutex;
     std::condition_variable changed;
     bool dead = false;
+    bool dropped = false;
+    // Who reads the socket: nobody, the caller whose Pending this points to,
+    // or the reader thread (&kReaderThread). Exactly one at a time, so every
+    // byte from the server passes one decoder in order.
+    const void *readerRole = nullptr;
+    bool readerThreadAsked = false;              // wake raised since the reader thread took the socket
+    Clock::time_point idleSince = Clock::now();  // the last caller gave the socket up
+    std::condition_variable quiet;               // the reader thread waits here for the socket
+    std::string violation;                       // what broke the protocol, when something did
+    Incoming incoming;
     bool opened = false;
     uint32_t nextSeqnum = 1;
     std::vector<std::pair<uint32_t, Pending *>> pending;  // submit seqnum, its transfer
@@ -170,6 +209,15 @@ struct UsbipBus::State {
     }
     void reap();
     void read(Import &import);
+    // What one turn of reading the socket came to.
+    enum class Step { Message, Waiting, Ended };
+    Step readStep(Import &import, const usbip_socket::Deadline &deadline, usbip::SocketHandle wake);
+    // Reads the socket while this caller holds it, or waits for the caller
+    // or thread that does, until done() or the deadline. Called and returns
+    // with the import's lock held.
+    template <typename Done>
+    bool collect(Import &import, std::unique_lock<std::mutex> &lock, const void *self,
+                 const usbip_socket::Deadline &deadline, Done done);
     std::shared_ptr<Import> find(uint64_t key);
     uint32_t submit(Import &import, Direction direction, uint32_t endpoint, const std::array<uint8_t, 8> &setup,
                     uint8_t *buffer, uint32_t length, milliseconds timeout, uint32_t &transferred);
@@ -336,6 +384,11 @@ UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord 
             return {Outcome::TryAgain, {}};
         }
         import = std::make_shared<Import>(nextKey++, busId, usbip::makeDevid(record->busnum, record->devnum), fd);
+        if (!import->wake.valid()) {
+            // Without it the reader thread could not give the socket to a caller.
+            return {Outcome::Unreachable,
+                    std::string("cannot be read (no event descriptor: ") + std::strerror(errno) + ")"};
+        }
         imports[import->key] = import;
         Import *raw = import.get();
         raw->reader = std::thread([this, raw] { read(*raw); });
@@ -417,69 +470,168 @@ void UsbipBus::State::reap() {
 
 // --- the imported connection --------------------------------------------------------
 
+// The reader thread: while a caller waits for a reply it reads the socket
+// itself (collect), so this thread reads only what arrives while no transfer
+// is in flight, a departure above all, and reports how the connection ended.
 void UsbipBus::State::read(Import &import) {
-    std::vector<uint8_t> data;  // reused: no allocation per reply once grown
-    std::array<uint8_t, usbip::kUrbHeaderSize> header;
-    std::string violation;  // what broke the protocol, when something did
-    for (;;) {
-        if (!usbip_socket::readExact(import.fd, header, std::nullopt, usbip::kNoSocket)) break;
-        auto message = usbip::decodeUrbHeader(header);
-        if (!message) {
-            violation = std::string("it sent a message that is not USB/IP (") + usbip::errorText(message.error()) + ")";
-            break;
+    std::unique_lock lock(import.mutex);
+    while (!import.dead) {
+        if (import.readerRole || !import.pending.empty()) {
+            import.quiet.wait_for(lock, kQuietSpell);
+            continue;
         }
-        if (const auto *reply = std::get_if<usbip::RetSubmit>(&*message)) {
-            Direction direction;
-            uint32_t asked;
-            {
-                std::lock_guard lock(import.mutex);
-                const Import::Pending *pending = import.findPending(reply->seqnum);
-                if (!pending) {
-                    violation = "it answered a request never sent (seqnum " + std::to_string(reply->seqnum) + ")";
-                    break;
-                }
-                direction = pending->direction;
-                asked = pending->length;
-            }
-            auto length = usbip::retSubmitDataLength(*reply, direction, asked);
-            if (!length) {
-                violation = "it sent more data than was asked for";
-                break;
-            }
-            data.resize(*length);
-            if (*length && !usbip_socket::readExact(import.fd, data, std::nullopt, usbip::kNoSocket)) break;
-            std::lock_guard lock(import.mutex);
-            Import::Pending *found = import.findPending(reply->seqnum);
-            if (!found) break;  // given up meanwhile: the connection is going
-            Import::Pending &pending = *found;
-            if (*length) std::memcpy(pending.buffer, data.data(), *length);
-            pending.actual = direction == Direction::In ? *length : reply->actualLength;
-            pending.status = reply->status;
-            pending.complete = true;
-            import.changed.notify_all();
-        } else if (const auto *unlinked = std::get_if<usbip::RetUnlink>(&*message)) {
-            std::lock_guard lock(import.mutex);
-            for (const auto &[unlinkSeqnum, submitSeqnum] : import.unlinks) {
-                if (unlinkSeqnum != unlinked->seqnum) continue;
-                if (Import::Pending *pending = import.findPending(submitSeqnum)) pending->unlinked = true;
-                import.changed.notify_all();
-            }
-            // An answer to no unlink of ours carries no data: harmless.
-        } else {
-            violation = "it sent a command instead of a reply";
-            break;
+        const auto quietUntil = import.idleSince + kQuietSpell;
+        if (!import.dropped && Clock::now() < quietUntil) {
+            import.quiet.wait_until(lock, quietUntil);
+            continue;
         }
-    }
-    {
-        std::lock_guard lock(import.mutex);
-        import.dead = true;
+        import.wake.clear();
+        import.readerRole = &kReaderThread;
+        import.readerThreadAsked = false;
+        lock.unlock();
+        (void)readStep(import, std::nullopt, import.wake.handle());
+        lock.lock();
+        // Given to the caller that asked for it, or taken again.
+        import.readerRole = nullptr;
         import.changed.notify_all();
     }
+    const std::string violation = import.violation;
+    lock.unlock();
     import.drop();
     if (!violation.empty()) fail("broke the protocol on " + printable(import.busId) + ": " + violation);
     std::lock_guard report(import.reportMutex);
     if (import.reported && !import.silent) listener->deviceLeft(import.key);
     import.reported = false;
+}
+
+UsbipBus::State::Step UsbipBus::State::readStep(Import &import, const usbip_socket::Deadline &deadline, usbip::SocketHandle wake) {
+    using usbip_socket::Received;
+    Import::Incoming &in = import.incoming;
+    // Makes `count` unread bytes available, reading whatever has arrived.
+    auto need = [&](size_t count) {
+        while (in.end - in.begin < count) {
+            if (in.begin + count > in.bytes.size()) {
+                std::memmove(in.bytes.data(), in.bytes.data() + in.begin, in.end - in.begin);
+                in.end -= in.begin;
+                in.begin = 0;
+                if (count > in.bytes.size()) in.bytes.resize(count);
+            }
+            size_t got = 0;
+            const Received received =
+                usbip_socket::receive(import.fd, std::span(in.bytes).subspan(in.end), got, deadline, wake);
+            if (received != Received::Bytes) return received;
+            in.end += got;
+        }
+        return Received::Bytes;
+    };
+    auto consume = [&](size_t count) {
+        in.begin += count;
+        if (in.begin == in.end) in.begin = in.end = 0;
+    };
+
+    std::string violation;
+    Received received = Received::Bytes;
+    if (!in.reply) {
+        received = need(usbip::kUrbHeaderSize);
+        if (received == Received::Waiting) return Step::Waiting;
+        if (received == Received::Bytes) {
+            auto message = usbip::decodeUrbHeader(std::span(in.bytes).subspan(in.begin, usbip::kUrbHeaderSize));
+            consume(usbip::kUrbHeaderSize);
+            if (!message) {
+                violation =
+                    std::string("it sent a message that is not USB/IP (") + usbip::errorText(message.error()) + ")";
+            } else if (const auto *reply = std::get_if<usbip::RetSubmit>(&*message)) {
+                Direction direction = Direction::Out;
+                uint32_t asked = 0;
+                bool known;
+                {
+                    std::lock_guard lock(import.mutex);
+                    const Import::Pending *pending = import.findPending(reply->seqnum);
+                    known = pending != nullptr;
+                    if (pending) {
+                        direction = pending->direction;
+                        asked = pending->length;
+                    }
+                }
+                const auto length = usbip::retSubmitDataLength(*reply, direction, asked);
+                if (!known) {
+                    violation = "it answered a request never sent (seqnum " + std::to_string(reply->seqnum) + ")";
+                } else if (!length) {
+                    violation = "it sent more data than was asked for";
+                } else {
+                    in.reply = *reply;
+                    in.direction = direction;
+                    in.dataLength = *length;
+                }
+            } else if (const auto *unlinked = std::get_if<usbip::RetUnlink>(&*message)) {
+                std::lock_guard lock(import.mutex);
+                for (const auto &[unlinkSeqnum, submitSeqnum] : import.unlinks) {
+                    if (unlinkSeqnum != unlinked->seqnum) continue;
+                    if (Import::Pending *pending = import.findPending(submitSeqnum)) pending->unlinked = true;
+                    import.changed.notify_all();
+                }
+                // An answer to no unlink of ours carries no data: harmless.
+                return Step::Message;
+            } else {
+                violation = "it sent a command instead of a reply";
+            }
+        }
+    }
+    if (received == Received::Bytes && violation.empty()) {
+        received = need(in.dataLength);
+        if (received == Received::Waiting) return Step::Waiting;
+        if (received == Received::Bytes) {
+            const usbip::RetSubmit reply = *in.reply;
+            const uint32_t length = in.dataLength;
+            in.reply.reset();
+            std::lock_guard lock(import.mutex);
+            // Given up meanwhile, the connection is going: otherwise delivered.
+            if (Import::Pending *pending = import.findPending(reply.seqnum)) {
+                if (length) std::memcpy(pending->buffer, in.bytes.data() + in.begin, length);
+                consume(length);
+                pending->actual = in.direction == Direction::In ? length : reply.actualLength;
+                pending->status = reply.status;
+                pending->complete = true;
+                import.changed.notify_all();
+                return Step::Message;
+            }
+        }
+    }
+    // The connection has ended, or broke the protocol.
+    {
+        std::lock_guard lock(import.mutex);
+        if (import.violation.empty()) import.violation = violation;
+        import.dead = true;
+        import.changed.notify_all();
+    }
+    import.drop();  // wakes the reader thread, which reports it
+    return Step::Ended;
+}
+
+template <typename Done>
+bool UsbipBus::State::collect(Import &import, std::unique_lock<std::mutex> &lock, const void *self,
+                              const usbip_socket::Deadline &deadline, Done done) {
+    while (!done()) {
+        if (!import.readerRole) import.readerRole = self;
+        if (import.readerRole == self) {
+            lock.unlock();
+            const Step step = readStep(import, deadline, usbip::kNoSocket);
+            lock.lock();
+            if (step == Step::Waiting) return done();  // the deadline has passed
+            continue;
+        }
+        // The reader thread gives the socket up when asked; another caller
+        // gives it up once its own transfer has finished.
+        if (import.readerRole == &kReaderThread && !import.readerThreadAsked && import.wake.valid()) {
+            import.wake.raise();
+            import.readerThreadAsked = true;
+        }
+        if (!deadline)
+            import.changed.wait(lock);
+        else if (import.changed.wait_until(lock, *deadline) == std::cv_status::timeout)
+            return done();
+    }
+    return true;
 }
 
 uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t endpoint,
@@ -496,6 +648,9 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
         if (import.dead) return kStatusDeviceNotFound;
         command.seqnum = import.nextSeqnum++;
         import.pending.emplace_back(command.seqnum, &pending);
+        // The only transfer in flight reads its own reply: the socket is
+        // taken before the submit goes out.
+        if (!import.readerRole) import.readerRole = &pending;
     }
     command.devid = import.devid;
     command.direction = direction;
@@ -517,11 +672,11 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
     bool cancelled = false, abandon = !written;
     std::unique_lock lock(import.mutex);
     auto finished = [&] { return pending.complete || import.dead; };
+    const usbip_socket::Deadline deadline =
+        timeout.count() == 0 ? usbip_socket::Deadline() : usbip_socket::Deadline(Clock::now() + timeout);
     if (!written) {
-        // The connection is broken; the reader reports the departure.
-    } else if (timeout.count() == 0) {
-        import.changed.wait(lock, finished);
-    } else if (!import.changed.wait_for(lock, timeout, finished)) {
+        // The connection is broken; the reader thread reports the departure.
+    } else if (!collect(import, lock, &pending, deadline, finished)) {
         cancelled = true;
         const uint32_t unlinkSeqnum = import.nextSeqnum++;
         import.unlinks.emplace_back(unlinkSeqnum, command.seqnum);
@@ -535,12 +690,17 @@ uint32_t UsbipBus::State::submit(Import &import, Direction direction, uint32_t e
         }
         lock.lock();
         // The completion may have raced the unlink: then it counts.
-        abandon = !written || !import.changed.wait_for(lock, options.unlinkTimeout, [&] {
-            return pending.complete || pending.unlinked || import.dead;
-        });
+        abandon = !written || !collect(import, lock, &pending, Clock::now() + options.unlinkTimeout,
+                                       [&] { return pending.complete || pending.unlinked || import.dead; });
     }
     Import::remove(import.pending, command.seqnum);
     if (pending.unlinkSeqnum) Import::remove(import.unlinks, pending.unlinkSeqnum);
+    if (import.readerRole == &pending) {
+        import.readerRole = nullptr;
+        import.idleSince = Clock::now();
+        // Another transfer in flight reads on.
+        if (!import.pending.empty()) import.changed.notify_all();
+    }
     lock.unlock();
     // A server that answers neither the submit nor its unlink cannot be
     // trusted with the next transfer.

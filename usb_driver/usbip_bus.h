@@ -20,8 +20,13 @@
 // an imported connection) is said once, naming what was wrong, and fails the
 // bus (BusListener::busFailed); discovery then ends.
 //
-// Transfers are CMD_SUBMIT / RET_SUBMIT matched by seqnum by one reader
-// thread per imported connection. A transfer that outlives its time-out is
+// Transfers are CMD_SUBMIT / RET_SUBMIT matched by seqnum. One thread at a
+// time reads an imported connection: the caller of a transfer reads the
+// socket itself while it waits for its reply (so the usual exchange wakes no
+// other thread), a second caller waits for the first to hand the socket on,
+// and the connection's reader thread takes the socket only once it has been
+// left unread for a few milliseconds, so that a departure or a stray message
+// is seen while no transfer is in flight. A transfer that outlives its time-out is
 // cancelled with CMD_UNLINK before transfer() returns; a server that answers
 // neither the unlink nor the submit loses the connection.
 //

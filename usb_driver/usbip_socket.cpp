@@ -89,6 +89,26 @@ bool readExact(Socket socket, std::span<uint8_t> buffer, const Deadline &deadlin
     return true;
 }
 
+Received receive(Socket socket, std::span<uint8_t> buffer, size_t &got, const Deadline &deadline, Socket wake) {
+    got = 0;
+    std::chrono::milliseconds timeout(-1);
+    if (deadline) {
+        timeout = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+        if (timeout.count() <= 0) return Received::Waiting;
+    }
+    switch (usbip::waitReady(socket, false, timeout, wake)) {
+    case usbip::Readiness::Ready: break;
+    case usbip::Readiness::TimedOut:
+    case usbip::Readiness::Woken: return Received::Waiting;
+    case usbip::Readiness::Failed: return Received::Ended;
+    }
+    // Readable: bytes, the end of the stream or an error, so this returns at once.
+    const ptrdiff_t n = usbip::receiveSome(socket, buffer.data(), buffer.size());
+    if (n <= 0) return Received::Ended;
+    got = static_cast<size_t>(n);
+    return Received::Bytes;
+}
+
 bool readSome(Socket socket, std::vector<uint8_t> &out, size_t limit, const Deadline &deadline, Socket wake,
               bool &ended) {
     ended = false;

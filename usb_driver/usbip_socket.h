@@ -33,6 +33,13 @@ Socket connectTo(const std::string &host, uint16_t port, Clock::time_point deadl
 // or wake.
 [[nodiscard]] bool readExact(Socket socket, std::span<uint8_t> buffer, const Deadline &deadline, Socket wake);
 
+// Waits until `socket` is readable and takes what has arrived, at most
+// buffer.size() bytes; `got` says how many. Bytes: some were read. Waiting:
+// the deadline passed or `wake` fired first. Ended: end of stream or error.
+enum class Received { Bytes, Waiting, Ended };
+[[nodiscard]] Received receive(Socket socket, std::span<uint8_t> buffer, size_t &got, const Deadline &deadline,
+                               Socket wake);
+
 // Appends what arrives until end of stream, at most `limit` bytes in all.
 // Returns after each chunk: true while the stream is open and the limit not
 // reached, so the caller can try to decode what it has.

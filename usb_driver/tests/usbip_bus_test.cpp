@@ -454,6 +454,37 @@ TEST(UsbipHostileServerTest, MissingFromTheListIsNoDepartureButAClosedConnection
     bus.stop();
 }
 
+// While no transfer is in flight no caller reads the connection, but what
+// the server sends is still read and checked: a stray message fails the bus
+// and ends the import.
+TEST(UsbipHostileServerTest, StrayMessageWhileNothingIsInFlightFailsTheBus) {
+    const std::vector<uint8_t> device = simpleDeviceDescriptor(0xE7A2, 0x051E);
+    const std::vector<uint8_t> config = simpleConfigDescriptor();
+    std::atomic<int> submits{0};
+    // The answer to the last descriptor request has garbage behind it.
+    ScriptedServer server({[](int) { return listing(true); }, importOk(),
+                           [&](const usbip::CmdSubmit &s) {
+                               std::vector<uint8_t> bytes = descriptors(s, device, config);
+                               if (++submits == 3) bytes.insert(bytes.end(), 48, 0xA5);
+                               return bytes;
+                           }});
+    UsbipBus bus(fastOptions(server.port()));
+    Recorder recorder;
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(bus.start(recorder), kStatusOk);
+    // Reported as arrived before the garbage was read, it leaves again.
+    ASSERT_TRUE(eventually(recorder.mutex, recorder.changed, [&] {
+        return !recorder.failures.empty() && recorder.left.size() == recorder.arrived.size();
+    }));
+    bus.stop();
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("broke the protocol on 1-1: it sent a message that is not USB/IP"), std::string::npos) << said;
+    std::lock_guard lock(recorder.mutex);
+    EXPECT_EQ(recorder.failures, std::vector<uint32_t>{kStatusProtocolError});
+    EXPECT_EQ(submits, 3);
+    if (!recorder.left.empty()) EXPECT_EQ(recorder.left[0], recorder.arrived[0].key);
+}
+
 TEST(UsbipHostileServerTest, SilentServerIsUnlinkedThenDropped) {
     const std::vector<uint8_t> device = simpleDeviceDescriptor(0xE7A2, 0x051E);
     const std::vector<uint8_t> config = simpleConfigDescriptor();
