@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Many projectors at once: N emulated projectors (one tz4817-emu --count N),
 each updated by its own tz4817-update --device 1-K process, all started
 together, with the real switch pause, restart time and erase polling.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compares the names that a shared library exports with its checked-in
 # export list (one name a line; blank lines and lines starting with # are
 # ignored): the dynamic symbols it defines (an ELF library, with nm), or the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit Windows with Debian's mingw-w64 (the posix thread
 # model, which std::thread needs): tools/setup-deps.sh windows installs it.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console calls of tz4817-update whose form differs between platforms:
 // console_posix.cpp, console_windows.cpp.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file behind the emulated flash, mapped into memory and shared with it:
 // every byte stored in the mapping is in the file at once, so a killed
 // emulator leaves the flash as a power cut would. flash_file_posix.cpp

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How tz4817-emu is told to stop, or to clear its faults, from outside:
 // signals on POSIX systems (stop_signals_posix.cpp), console control events
 // on Windows (stop_signals_windows.cpp).

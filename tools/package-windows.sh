@@ -6,6 +6,8 @@
 # tz4817-updater-windows-x64/.
 #
 # Usage: bash tools/package-windows.sh [OUTPUT_DIRECTORY]   (default build-windows)
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"

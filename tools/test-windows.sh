@@ -18,6 +18,8 @@
 # Usage: bash tools/test-windows.sh
 # Needs the Linux programs of the default preset (built here if missing).
 # Ends with "N passed, M failed"; exit status 0 only when all passed.
+
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"

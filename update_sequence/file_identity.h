@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What tells one file from another and a changed file from the one that was
 // checked, taken the same way on every platform: file_identity_posix.cpp
 // (stat) and file_identity_windows.cpp (the file's volume and index).

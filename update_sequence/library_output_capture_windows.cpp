@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows: the libraries' lines are not taken off standard output. A pipe
 // put on descriptor 1 could be read, but not waited on together with the
 // program's own writes without reordering the lines, so the capture is never

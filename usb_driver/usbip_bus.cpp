@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usbip_bus.h"
 
 #include <algorithm>
@@ -504,7 +505,8 @@ void UsbipBus::State::read(Import &import) {
     import.reported = false;
 }
 
-UsbipBus::State::Step UsbipBus::State::readStep(Import &import, const usbip_socket::Deadline &deadline, usbip::SocketHandle wake) {
+UsbipBus::State::Step UsbipBus::State::readStep(Import &import, const usbip_socket::Deadline &deadline,
+                                                usbip::SocketHandle wake) {
     using usbip_socket::Received;
     Import::Incoming &in = import.incoming;
     // Makes `count` unread bytes available, reading whatever has arrived.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usb_driver/winusb_bus.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "winusb_requests.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the WinUSB bus (winusb_bus.cpp) asks of WinUSB for each request of the
 // bus interface, and what WinUSB's errors mean to the driver. Plain code
 // without Windows headers, so that it builds and is tested on every platform.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The few calls of the transport whose form differs between platforms:
 // platform_posix.cpp, platform_windows.cpp.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Winsock 2. Sockets are not file descriptors here: select() waits (it
 // reports a failed connect, which WSAPoll does not on every Windows), and
 // errors come from WSAGetLastError(), translated to the errno values the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the WinUSB bus asks of WinUSB and how it reads WinUSB's answers: the
 // part of the Windows local bus that runs without Windows. The bus itself
 // needs Windows' USB stack and a projector bound to WinUSB.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The local bus on Windows: projectors on this computer's USB ports, reached
 // through WinUSB (the projector bound to winusb.sys).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's declarations of sockets and addresses (sockaddr, getaddrinfo,
 // IPPROTO_TCP, ...), for the code that names them: Winsock 2 on Windows, the
 // POSIX headers elsewhere. What else differs between the two is behind the

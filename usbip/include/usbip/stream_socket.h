@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stream sockets of both ends of a USB/IP connection, the driver's client
 // and the emulator's server: the few calls whose form differs between
 // platforms. The interface is the same everywhere; stream_socket_posix.cpp
