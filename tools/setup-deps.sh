@@ -5,7 +5,8 @@
 # checkers of the package (tools/package.sh, tools/package-check.sh), with
 # "windows" those of the windows preset (the mingw-w64 cross compiler, and
 # Wine to run what it builds: tools/test-windows.sh).
-# Idempotent: when everything is installed it only asks dpkg.
+# Several arguments install everything in one apt-get run (what CI does
+# first). Idempotent: when everything is installed it only asks dpkg.
 
 # SPDX-License-Identifier: MIT
 set -euo pipefail
@@ -21,28 +22,29 @@ packages=(
   libbenchmark-dev python3       # bench/ and its report
   time                           # bench/scale.py: each updater's own peak memory
 )
-case ${1:-} in
-'') ;;
-fuzz) packages+=(clang-16 libfuzzer-16-dev libclang-rt-16-dev) ;;  # the fuzz preset
-package)
-  packages+=(
-    build-essential dpkg-dev debhelper fakeroot   # dpkg-buildpackage and dh
-    help2man bash-completion                      # man pages, completions' install folder
-    lintian desktop-file-utils appstream man-db   # the package's checkers
-  )
-  ;;
-windows)
-  packages+=(
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64  # the windows preset
-    wine wine64                                           # runs its programs and tests
-    zip                                                   # tools/package-windows.sh
-  )
-  ;;
-*)
-  echo "usage: $0 [fuzz | package | windows]" >&2
-  exit 2
-  ;;
-esac
+for extra in "$@"; do
+  case $extra in
+  fuzz) packages+=(clang-16 libfuzzer-16-dev libclang-rt-16-dev) ;;  # the fuzz preset
+  package)
+    packages+=(
+      build-essential dpkg-dev debhelper fakeroot   # dpkg-buildpackage and dh
+      help2man bash-completion                      # man pages, completions' install folder
+      lintian desktop-file-utils appstream man-db   # the package's checkers
+    )
+    ;;
+  windows)
+    packages+=(
+      g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64  # the windows preset
+      wine wine64                                           # runs its programs and tests
+      zip                                                   # tools/package-windows.sh
+    )
+    ;;
+  *)
+    echo "usage: $0 [fuzz] [package] [windows]" >&2
+    exit 2
+    ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
