@@ -33,18 +33,11 @@ fi
 
 say() { printf '\n=== %s\n' "$*"; }
 
-emulator_pid=
-stop_emulator() {
-  if [ -n "$emulator_pid" ]; then
-    kill -TERM "$emulator_pid" 2>/dev/null || true
-    wait "$emulator_pid" 2>/dev/null || true
-    emulator_pid=
-  fi
-}
+source "$repo/tools/emulator.sh"
 # No process is left behind, whichever way the script ends. An update that
 # has started is not interrupted: tz4817-update holds Ctrl-C back until it is
 # done, and the script goes on to the check.
-trap stop_emulator EXIT
+trap emulator_stop EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
@@ -73,17 +66,8 @@ echo "tz4817.img: $(stat -c %s "$image") bytes (the demo firmware; \"TZ4817 APPL
 say "Starting the emulated projector"
 # In a session of its own, so that the terminal's Ctrl-C does not pull the
 # projector away in the middle of an update; the EXIT trap stops it.
-setsid "$bin/tz4817-emu" --listen 127.0.0.1:0 --flash "$flash" --reboot-ms "${REBOOT_MS:-1500}" \
-  >"$demo/emulator.log" 2>&1 &
-emulator_pid=$!
-address=
-for _ in $(seq 100); do
-  address=$(sed -n 's/^tz4817-emu: listening on \([^,]*\),.*/\1/p' "$demo/emulator.log")
-  [ -n "$address" ] && break
-  kill -0 "$emulator_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$address" ]; then
+if ! emulator_start "$demo/emulator.log" 10 \
+  setsid "$bin/tz4817-emu" --listen 127.0.0.1:0 --flash "$flash" --reboot-ms "${REBOOT_MS:-1500}"; then
   cat "$demo/emulator.log" >&2
   echo "demo: the emulator did not start" >&2
   exit 1
@@ -91,7 +75,7 @@ fi
 head -n 1 "$demo/emulator.log"
 # The flash file as the factory left it, to compare the boot sector with.
 cp "$flash" "$factory"
-export QRV_USBIP=$address
+export QRV_USBIP=$emulator_address
 
 updater_status=0
 if [ $headless = yes ]; then
@@ -101,7 +85,7 @@ else
   say "Updating with OstranUpdater (QRV_USBIP=$QRV_USBIP): follow the wizard, press Update, then Finish"
   (cd "$demo" && "$bin/OstranUpdater") || updater_status=$?
 fi
-stop_emulator
+emulator_stop
 [ $updater_status -eq 0 ] || echo "demo: the updater ended with status $updater_status"
 
 say "Checking the projector's flash"

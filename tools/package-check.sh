@@ -46,12 +46,9 @@ else
 fi
 
 work=$(mktemp -d)
-emulator_pid=
+source "$repo/tools/emulator.sh"
 cleanup() {
-  if [ -n "$emulator_pid" ]; then
-    kill -TERM "$emulator_pid" 2>/dev/null || true
-    wait "$emulator_pid" 2>/dev/null || true
-  fi
+  emulator_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -114,21 +111,13 @@ mkdir -p "$work/run" "$work/firmware"
 image=$work/firmware/tz4817.img
 flash=$work/run/projector-flash.bin
 "$bin/tz4817-emu" --make-image "$image"
-"$bin/tz4817-emu" --listen 127.0.0.1:0 --flash "$flash" --reboot-ms 500 >"$work/emulator.log" 2>&1 &
-emulator_pid=$!
-address=
-for _ in $(seq 100); do
-  address=$(sed -n 's/^tz4817-emu: listening on \([^,]*\),.*/\1/p' "$work/emulator.log")
-  [ -n "$address" ] && break
-  kill -0 "$emulator_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$address" ]; then
+if ! emulator_start "$work/emulator.log" 10 "$bin/tz4817-emu" --listen 127.0.0.1:0 --flash "$flash" --reboot-ms 500; then
   cat "$work/emulator.log" >&2
   echo "package-check: the unpacked emulator did not start" >&2
   exit 1
 fi
 cp "$flash" "$work/factory-flash.bin"
+address=$emulator_address
 export QRV_USBIP=$address
 listed=$("$bin/tz4817-update" --list)
 echo "$listed"
@@ -144,9 +133,7 @@ tail -n 3 "$work/update.log"
 [ $status -eq 0 ] && ok "tz4817-update ended with status 0" || fail "tz4817-update ended with status $status"
 grep -qxF "File[$image] Size[$(stat -c %s "$image")]" "$work/update.log" && ok "the update read $image" ||
   fail "the update did not read $image"
-kill -TERM "$emulator_pid"
-wait "$emulator_pid" || true
-emulator_pid=
+emulator_stop
 if [ "$(stat -c %s "$flash")" = "$(stat -c %s "$image")" ] && cmp -s -i 16384 "$flash" "$image"; then
   ok "the flash equals the image from 0x4000 on"
 else

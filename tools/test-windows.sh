@@ -23,6 +23,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
+source tools/emulator.sh
 
 bash tools/setup-deps.sh windows
 bash tools/setup-deps.sh
@@ -73,37 +74,21 @@ update() (
   while [ "$1" != -- ]; do emulator+=("$1"); shift; done
   shift
   mkdir -p "$dir"
-  emulator_pid=
-  stop_emulator() {
-    if [ -n "$emulator_pid" ]; then
-      kill -TERM "$emulator_pid" 2>/dev/null || true
-      wait "$emulator_pid" 2>/dev/null || true
-      emulator_pid=
-    fi
-  }
-  trap stop_emulator EXIT
+  trap emulator_stop EXIT
   trap 'exit 143' TERM
   verdict() { echo "$*" >"$dir/result"; }
 
   "$linux/tz4817-emu" --make-image "$dir/tz4817.img"
-  "${emulator[@]}" --listen 127.0.0.1:0 --flash "$dir/flash.bin" --reboot-ms 300 >"$dir/emulator.log" 2>&1 &
-  emulator_pid=$!
-  address=
-  for _ in $(seq 300); do
-    address=$(sed -n 's/^tz4817-emu: listening on \([^,]*\),.*/\1/p' "$dir/emulator.log" | tr -d '\r')
-    [ -n "$address" ] && break
-    kill -0 "$emulator_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if [ -z "$address" ]; then
+  if ! emulator_start "$dir/emulator.log" 30 \
+    "${emulator[@]}" --listen 127.0.0.1:0 --flash "$dir/flash.bin" --reboot-ms 300; then
     verdict "FAIL: $name: the emulator did not start: $(cat "$dir/emulator.log")"
     exit
   fi
   cp "$dir/flash.bin" "$dir/factory.bin"
   began=$(date +%s)
   status=0
-  (cd "$dir" && QRV_USBIP=$address "$@" --yes >out.raw 2>err.raw) || status=$?
-  stop_emulator
+  (cd "$dir" && QRV_USBIP=$emulator_address "$@" --yes >out.raw 2>err.raw) || status=$?
+  emulator_stop
   tr -d '\r' <"$dir/out.raw" >"$dir/out"
   tr -d '\r' <"$dir/err.raw" >"$dir/err"
   echo "windows: $name: $(($(date +%s) - began)) s"
