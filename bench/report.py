@@ -427,8 +427,8 @@ def markdown(summary, notes):
       + ", ".join(f"{float(v):.0f} µs for {k} µs" for k, v in sleeps.items()) + " on average.")
     w("")
     w(f"A 64-byte round trip between two threads over loopback TCP (no USB/IP, no device) takes "
-      f"{summary['update']['tcp_loopback_round_trip_us']:.1f} µs here; a USB/IP exchange makes two, each "
-      "with more thread hand-offs.")
+      f"{summary['update']['tcp_loopback_round_trip_us']:.1f} µs here; a USB/IP exchange makes two, with "
+      "the same thread hand-offs and the protocol's work at each end.")
     w("")
     w("## 6. Peak resident memory of a whole update")
     w("")
