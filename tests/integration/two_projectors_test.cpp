@@ -176,6 +176,20 @@ protected:
             << kPlaces[index] << " was written";
     }
 
+    // QRV_DEVICE names projector `chosen`: it is taken and written, the
+    // other is never touched.
+    void updateOnlyTheChosen(size_t chosen) {
+        plugIn();
+        ImageFile image;
+        ::setenv("QRV_DEVICE", kPlaces[chosen], 1);
+        ASSERT_EQ(QRV_USBInit(), 0);
+        EXPECT_EQ(taken(), chosen);
+        update(image);
+        expectWritten(chosen, image);
+        expectUntouched(1 - chosen);
+        EXPECT_FALSE(everTaken(1 - chosen)) << "the other projector was taken";
+    }
+
     std::array<std::unique_ptr<tz4817::NorFlash>, 2> flashes_;
     std::array<Bytes, 2> factory_;
     std::array<std::unique_ptr<tz4817::Tz4817Device>, 2> devices_;
@@ -199,24 +213,10 @@ TEST_P(TwoProjectorsTest, TheProjectorSwitchedIsTheOneWrittenThoughTheOtherWaits
     EXPECT_EQ(qrvusb::testing::KeptPlace(), kPlaces[first]);
 }
 
-TEST_P(TwoProjectorsTest, TheProjectorChosenIsTheOnlyOneTaken) {
-    for (size_t chosen : {1, 0}) {
-        SCOPED_TRACE(kPlaces[chosen]);
-        qrvusb::testing::ForgetPlace();
-        plugIn();
-        ImageFile image;
-        ::setenv("QRV_DEVICE", kPlaces[chosen], 1);
-        ASSERT_EQ(QRV_USBInit(), 0);
-        EXPECT_EQ(taken(), chosen);
-        update(image);
-        expectWritten(chosen, image);
-        expectUntouched(1 - chosen);
-        EXPECT_FALSE(everTaken(1 - chosen)) << "the other projector was taken";
-        projectors_.clear();
-        server_.reset();
-        serverLog_.clear();
-    }
-}
+// One choice per test: each test runs in its own process, which keeps one
+// emulated USB (one umockdev testbed) from its start to its end.
+TEST_P(TwoProjectorsTest, TheSecondProjectorChosenIsTheOnlyOneTaken) { updateOnlyTheChosen(1); }
+TEST_P(TwoProjectorsTest, TheFirstProjectorChosenIsTheOnlyOneTaken) { updateOnlyTheChosen(0); }
 
 TEST_P(TwoProjectorsTest, SurveyNamesBothAndTakesNeither) {
     plugIn();
