@@ -16,6 +16,10 @@ thread_local bool countHere = false;
 std::atomic<long> allocations{0};
 }  // namespace
 
+// GCC takes the free() in the deletes below for a mismatch with operator
+// new, which here is malloc() too.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 // Counts the allocations of the thread that asks; everything else passes through.
 void *operator new(std::size_t size) {
     if (countHere) ++allocations;

@@ -84,6 +84,7 @@ constexpr auto kPatience = 20s;
 
 Bytes frame(uint8_t kind, uint8_t operation, const Bytes &parameters, uint8_t sequence = 1) {
     Bytes f{kind, sequence, 0, static_cast<uint8_t>(parameters.size() + 2), 0, 0x34, operation};
+    f.reserve(f.size() + parameters.size() + 1);
     f.insert(f.end(), parameters.begin(), parameters.end());
     uint8_t sum = 0;
     for (size_t i = 1; i < f.size(); ++i) sum = static_cast<uint8_t>(sum + f[i]);

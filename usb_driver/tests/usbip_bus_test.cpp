@@ -482,7 +482,9 @@ TEST(UsbipHostileServerTest, StrayMessageWhileNothingIsInFlightFailsTheBus) {
     std::lock_guard lock(recorder.mutex);
     EXPECT_EQ(recorder.failures, std::vector<uint32_t>{kStatusProtocolError});
     EXPECT_EQ(submits, 3);
-    if (!recorder.left.empty()) EXPECT_EQ(recorder.left[0], recorder.arrived[0].key);
+    if (!recorder.left.empty()) {
+        EXPECT_EQ(recorder.left[0], recorder.arrived[0].key);
+    }
 }
 
 TEST(UsbipHostileServerTest, SilentServerIsUnlinkedThenDropped) {
