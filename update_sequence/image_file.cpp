@@ -67,7 +67,11 @@ bool ImageFile::unchanged(std::string &why) const {
         return false;
     }
     // The open file tells the same as the name, but it is the one checked.
-    if (!file_identity::ofOpen(fd_, opened, error) || opened.size != size_ || opened.modified != modified_) {
+    if (!file_identity::ofOpen(fd_, opened, error)) {
+        why = changed + " (" + error + ")";
+        return false;
+    }
+    if (opened.size != size_ || opened.modified != modified_) {
         why = changed + " (" + std::to_string(size_) + " bytes then, " + std::to_string(opened.size) +
               " bytes now, or written since)";
         return false;

@@ -388,7 +388,7 @@ UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord 
         if (!import->wake.valid()) {
             // Without it the reader thread could not give the socket to a caller.
             return {Outcome::Unreachable,
-                    std::string("cannot be read (no event descriptor: ") + std::strerror(errno) + ")"};
+                    "cannot be read (no wake signal: " + usbip::socketErrorText(usbip::socketError()) + ")"};
         }
         imports[import->key] = import;
         Import *raw = import.get();
