@@ -7,7 +7,9 @@
 #include <cwchar>
 #include <string>
 
+#include "dialog_template_bytes.h"
 #include "qrv_version.h"
+#include "resource_ids.h"
 
 namespace {
 
@@ -33,6 +35,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         writeStandardOutput("OstranUpdater " QRV_VERSION "\n");
         return 0;
     }
-    ::MessageBoxW(nullptr, L"OstranUpdater " QRV_VERSION, L"OstranUpdater", MB_OK);
+    const auto about = updater::win32::buildDialogTemplate(updater::dialogTemplate(updater::kAboutTemplate),
+                                                           updater::win32::Frame::ModalDialog);
+    ::DialogBoxIndirectParamW(
+        ::GetModuleHandleW(nullptr), static_cast<const DLGTEMPLATE *>(about.data()), nullptr,
+        [](HWND window, UINT message, WPARAM wParam, LPARAM) -> INT_PTR {
+            if (message == WM_COMMAND && LOWORD(wParam) == IDOK) ::EndDialog(window, 0);
+            if (message == WM_CLOSE) ::EndDialog(window, 0);
+            return message == WM_INITDIALOG;
+        },
+        0);
     return 0;
 }
