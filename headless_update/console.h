@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <string>
-#include <sys/types.h>
 
 namespace headless::console {
 
@@ -17,11 +16,6 @@ bool isTerminal(int fd);
 
 // Sets the process's environment variable `name`.
 void setVariable(const char *name, const std::string &value);
-
-// A stdio stream whose every write goes to write(cookie, data, size); null
-// where the C library cannot make one (Windows).
-using StreamWriter = ssize_t (*)(void *cookie, const char *data, size_t size);
-FILE *openWriterStream(void *cookie, StreamWriter write);
 
 // A reader that goes away (tz4817-update | head) must not end the process:
 // writes then fail quietly. Nothing to do where no signal does that.

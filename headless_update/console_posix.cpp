@@ -14,12 +14,6 @@ bool isTerminal(int fd) { return ::isatty(fd) == 1; }
 
 void setVariable(const char *name, const std::string &value) { ::setenv(name, value.c_str(), 1); }
 
-FILE *openWriterStream(void *cookie, StreamWriter write) {
-    cookie_io_functions_t functions{};
-    functions.write = write;
-    return fopencookie(cookie, "w", functions);
-}
-
 void survivePeerGoingAway() { std::signal(SIGPIPE, SIG_IGN); }
 
 }  // namespace headless::console

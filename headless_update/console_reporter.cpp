@@ -64,7 +64,7 @@ void ConsoleReporter::progress(uint32_t bytes, uint32_t percent) {
 void ConsoleReporter::message(const std::string &text, const std::string &details) {
     const auto order = holdOutput();
     endProgressLine();
-    std::fflush(out_);
+    flushOut();
     std::fputs(text.c_str(), err_);
     std::fputs(details.c_str(), err_);
     std::fflush(err_);
@@ -85,7 +85,7 @@ void ConsoleReporter::failed() {
     const auto order = holdOutput();
     endProgressLine();
     showStages(true);
-    std::fflush(out_);
+    flushOut();
     std::fputs(kFailedLine, err_);
     std::fflush(err_);
 }
@@ -142,8 +142,16 @@ std::unique_lock<std::mutex> ConsoleReporter::holdOutput() {
 }
 
 void ConsoleReporter::writeOut(const std::string &text) {
+    if (terminal_) {
+        terminal_->write(text);
+        return;
+    }
     std::fputs(text.c_str(), out_);
     std::fflush(out_);
+}
+
+void ConsoleReporter::flushOut() {
+    if (!terminal_) std::fflush(out_);
 }
 
 }  // namespace headless

@@ -33,8 +33,9 @@ inline constexpr char kFailedLine[] = "Update Failed!\n";
 class ConsoleReporter : public updater::UpdateReporter {
 public:
     // `out` and `err`: standard output and standard error (or test streams).
-    // `terminal`: when given, `out` is its stream and the bar is drawn in
-    // place through it; null for plain lines. `libraryLines`: the capture
+    // `terminal`: when given, standard output is written through it and the
+    // bar is drawn in place (`out` is not used); null for plain lines on
+    // `out`. `libraryLines`: the capture
     // that forwards the libraries' lines to the same output, or null.
     // `imageLength`: the image's size, shown beside the byte count.
     ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, updater::LibraryOutputCapture *libraryLines,
@@ -64,6 +65,8 @@ private:
     void showProgress(uint32_t bytes, uint32_t percent, bool last);
     void endProgressLine();
     void writeOut(const std::string &text);
+    // Standard output's buffered lines out before a line on standard error.
+    void flushOut();
     // Every report writes while holding this: the libraries' lines written
     // before it come first, none comes in the middle.
     std::unique_lock<std::mutex> holdOutput();

@@ -118,16 +118,19 @@ public:
         std::fflush(stdout);
         fd_ = headless::console::duplicateStandardOutput();
         if (fd_ < 0) return;
-        if (headless::console::isTerminal(fd_)) {
+        if (headless::console::isTerminal(fd_))
             terminal_ = std::make_unique<headless::TerminalOutput>(fd_);
-            if (!terminal_->stream()) terminal_.reset();
-        }
-        if (!terminal_ && !(plain_ = ::fdopen(fd_, "w"))) return;
-        FILE *const target = terminal_ ? terminal_->stream() : plain_;
-        capture_ = std::make_unique<updater::LibraryOutputCapture>([target](std::string_view line) {
-            std::fwrite(line.data(), 1, line.size(), target);
-            std::fflush(target);
-        });
+        else if (!(plain_ = ::fdopen(fd_, "w")))
+            return;
+        capture_ = std::make_unique<updater::LibraryOutputCapture>(
+            [terminal = terminal_.get(), plain = plain_](std::string_view line) {
+                if (terminal) {
+                    terminal->write(line);
+                    return;
+                }
+                std::fwrite(line.data(), 1, line.size(), plain);
+                std::fflush(plain);
+            });
         if (!capture_->capturing()) {
             capture_.reset();
             terminal_.reset();
@@ -145,10 +148,8 @@ public:
     UpdateOutput(const UpdateOutput &) = delete;
     UpdateOutput &operator=(const UpdateOutput &) = delete;
 
-    FILE *out() const {
-        if (terminal_) return terminal_->stream();
-        return capture_ ? plain_ : stdout;
-    }
+    // Standard output for plain lines; not used while terminal() is there.
+    FILE *out() const { return capture_ && plain_ ? plain_ : stdout; }
     headless::TerminalOutput *terminal() const { return terminal_.get(); }
     updater::LibraryOutputCapture *libraryLines() const { return capture_.get(); }
 

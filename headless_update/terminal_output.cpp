@@ -4,27 +4,18 @@
 #include <cerrno>
 #include <unistd.h>
 
-#include "console.h"
-
 namespace headless {
 
-TerminalOutput::TerminalOutput(int fd) : fd_(fd) {
-    stream_ = console::openWriterStream(this, writeCookie);
-    // Line buffered like a terminal's stdout; the libraries flush after
-    // each line anyway.
-    if (stream_) std::setvbuf(stream_, nullptr, _IOLBF, BUFSIZ);
-}
+TerminalOutput::TerminalOutput(int fd) : fd_(fd) {}
 
-TerminalOutput::~TerminalOutput() {
-    if (!stream_) return;
+TerminalOutput::~TerminalOutput() { endLine(); }
+
+void TerminalOutput::write(std::string_view text) {
     endLine();
-    std::fclose(stream_);
+    writeAll(text.data(), text.size());
 }
 
 void TerminalOutput::drawLine(const std::string &text) {
-    if (!stream_) return;
-    // Whatever else waits in the buffer is written first, as other output.
-    std::fflush(stream_);
     draw(text, lineOpen_.load());
     hasDeferred_ = false;
     lineOpen_.store(true);
@@ -36,21 +27,6 @@ void TerminalOutput::deferLine(const std::string &text) {
 }
 
 void TerminalOutput::endLine() {
-    if (!stream_) return;
-    std::fflush(stream_);
-    finishLine();
-}
-
-ssize_t TerminalOutput::writeCookie(void *cookie, const char *data, size_t size) {
-    auto *self = static_cast<TerminalOutput *>(cookie);
-    self->finishLine();
-    self->writeAll(data, size);
-    // A terminal that went away must not stop the update: what could not
-    // be written is dropped.
-    return static_cast<ssize_t>(size);
-}
-
-void TerminalOutput::finishLine() {
     const bool deferred = hasDeferred_;
     hasDeferred_ = false;
     if (!lineOpen_.exchange(false)) return;

@@ -2,10 +2,10 @@
 // Standard output on a terminal: one line (the progress bar) is redrawn in
 // place, and it is ended with a line feed before anything else is written.
 //
-// Everything else is written through stream(): the program's own lines and
+// Everything else is written through write(): the program's own lines and
 // the download libraries' lines, which the program captures off standard
-// output (LibraryOutputCapture) and forwards here. Every write through it
-// first ends an open progress line, so no line is glued to the bar.
+// output (LibraryOutputCapture) and forwards here. Every write first ends an
+// open progress line, so no line is glued to the bar.
 //
 // Threads: everything but lineOpen() and claimOpenLine() is used by one
 // thread at a time (the thread that runs the update, and the capture's
@@ -14,8 +14,9 @@
 #pragma once
 
 #include <atomic>
-#include <cstdio>
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace headless {
 
@@ -23,13 +24,12 @@ class TerminalOutput {
 public:
     // Writes to `fd`, which it does not own and never closes.
     explicit TerminalOutput(int fd);
-    ~TerminalOutput();  // closes stream(), ending an open line first
+    ~TerminalOutput();  // ends an open line
     TerminalOutput(const TerminalOutput &) = delete;
     TerminalOutput &operator=(const TerminalOutput &) = delete;
 
-    // The stream to write everything else through; null if it could not be
-    // made (then nothing is drawn in place).
-    FILE *stream() const { return stream_; }
+    // Ends an open line, then writes `text` as it is.
+    void write(std::string_view text);
 
     // Replaces the open line by `text` (no line feed in it), or starts a new
     // line with it; the line stays open.
@@ -48,15 +48,10 @@ public:
     bool claimOpenLine() { return lineOpen_.exchange(false); }
 
 private:
-    static ssize_t writeCookie(void *cookie, const char *data, size_t size);
-    // Draws a deferred line, then the line feed. Writes to the descriptor
-    // only, so that the stream's write may call it.
-    void finishLine();
     void draw(const std::string &text, bool overOpenLine);
     void writeAll(const char *data, size_t size) const;
 
     const int fd_;
-    FILE *stream_ = nullptr;
     size_t drawnLength_ = 0;
     std::string deferred_;
     bool hasDeferred_ = false;

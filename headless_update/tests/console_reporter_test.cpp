@@ -93,10 +93,14 @@ uint32_t percentOf(const std::string &progressLine) {
     return static_cast<uint32_t>(std::stoul(progressLine.substr(progressLine.rfind(' ') + 1)));
 }
 
-// One update, its reports shown on `out` (the terminal output's stream when
-// `terminal` is given) and the library's lines forwarded there as well.
+// One update, its reports shown on `out` (through `terminal` when given)
+// and the library's lines forwarded there as well.
 updater::UpdateSequence::Result runUpdate(FILE *out, FILE *err, TerminalOutput *terminal) {
-    updater::LibraryOutputCapture capture([out](std::string_view line) {
+    updater::LibraryOutputCapture capture([out, terminal](std::string_view line) {
+        if (terminal) {
+            terminal->write(line);
+            return;
+        }
         std::fwrite(line.data(), 1, line.size(), out);
         std::fflush(out);
     });
@@ -226,8 +230,8 @@ TEST_F(PlainOutputTest, UnconfirmedLeaveIsASuccessWithAWarning) {
 }
 
 // Terminal output: standard output and standard error are one file, as they
-// are one terminal; the library's lines are forwarded to the terminal
-// output's stream.
+// are one terminal; the library's lines are forwarded through the terminal
+// output.
 class TerminalOutputTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -237,7 +241,6 @@ protected:
         file_ = std::tmpfile();
         ASSERT_NE(file_, nullptr);
         terminal_ = std::make_unique<TerminalOutput>(fileno(file_));
-        ASSERT_NE(terminal_->stream(), nullptr);
         err_ = fdopen(dup(fileno(file_)), "w");
         std::setvbuf(err_, nullptr, _IONBF, 0);
     }
@@ -246,9 +249,8 @@ protected:
         std::fclose(err_);
         std::fclose(file_);
     }
-    updater::UpdateSequence::Result run() { return runUpdate(terminal_->stream(), err_, terminal_.get()); }
+    updater::UpdateSequence::Result run() { return runUpdate(nullptr, err_, terminal_.get()); }
     std::string screen() {
-        std::fflush(terminal_->stream());
         struct stat status {};
         fstat(fileno(file_), &status);
         std::string text(static_cast<size_t>(status.st_size), '\0');
@@ -306,7 +308,7 @@ TEST_F(TerminalOutputTest, ShorterRedrawBlanksWhatIsLeftOfTheLongerLine) {
 TEST_F(TerminalOutputTest, DeferredContentIsDrawnBeforeTheLineEnds) {
     terminal_->drawLine("12");
     terminal_->deferLine("1234");
-    std::fputs("other\n", terminal_->stream());
+    terminal_->write("other\n");
     terminal_->drawLine("abcdef");
     terminal_->deferLine("xy");
     terminal_->endLine();
@@ -317,7 +319,7 @@ TEST_F(TerminalOutputTest, LineEndedOnAnotherDescriptorIsNotEndedTwice) {
     terminal_->drawLine("bar");
     EXPECT_TRUE(terminal_->claimOpenLine());
     EXPECT_FALSE(terminal_->claimOpenLine());
-    std::fputs("next\n", terminal_->stream());
+    terminal_->write("next\n");
     EXPECT_EQ(screen(), "\rbarnext\n");
 }
 

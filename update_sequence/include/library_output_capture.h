@@ -23,8 +23,13 @@
 // descriptor back and forwards what is still in the pipe, a last line
 // without its line feed included: nothing is lost. If the pipe cannot be set
 // up, nothing is captured: capturing() is false, the descriptor is left as it
-// was, and the libraries' lines go straight to it. On Windows that is always
-// so (library_output_capture_windows.cpp says why).
+// was, and the libraries' lines go straight to it. A program without a real
+// descriptor (a Windows program started from the desktop has no standard
+// output) still captures: the lines reach the sink and capturedText(), and
+// without a sink they go nowhere else.
+//
+// The descriptor is the C runtime's (the libraries share the program's), and
+// the pipe is the platform's (output_pipe.h).
 //
 // Threads: the sink runs on the reader thread or in holdOutput(), one call at
 // a time. One capture at a time per process; make and stop it on the same
@@ -32,12 +37,15 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 
 namespace updater {
+
+class OutputPipe;
 
 class LibraryOutputCapture {
 public:
@@ -52,7 +60,7 @@ public:
     LibraryOutputCapture &operator=(const LibraryOutputCapture &) = delete;
 
     // Whether the descriptor is captured.
-    bool capturing() const { return readEnd_ >= 0; }
+    bool capturing() const { return pipe_ != nullptr; }
 
     // Forwards every complete line written so far; until the lock is
     // released no other line is forwarded. Cheap when nothing is captured.
@@ -72,9 +80,7 @@ private:
     void forward(std::string_view line);
 
     Sink sink_;
-    const int descriptor_;
-    int readEnd_ = -1;
-    int savedOutput_ = -1;  // the real descriptor
+    std::unique_ptr<OutputPipe> pipe_;
     std::thread reader_;
     std::mutex mutex_;  // the sink, pending_ and captured_
     std::string pending_;
