@@ -1,0 +1,13 @@
+// SPDX-License-Identifier: MIT
+#include "program_strings.h"
+
+#include "resource_ids.h"
+
+namespace updater {
+
+std::string programString(int id) {
+    if (id == kAboutMenuString) return "&About OstranUpdater...";
+    return {};
+}
+
+}  // namespace updater

@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: MIT
+// OstranUpdater: updates the firmware of a tz4817 projector over USB.
+#include <QApplication>
+#include <string>
+#include <vector>
+
+#include "file_dialog_image_chooser.h"
+#include "message_boxes.h"
+#include "program_resources.h"
+#include "program_strings.h"
+#include "startup.h"
+#include "update_sequence.h"
+#include "updater_app.h"
+
+int main(int argc, char *argv[]) {
+    // Answered before the toolkit starts: they need no display.
+    if (auto answer = updater::answerWithoutWindows(std::vector<std::string>(argv + 1, argv + argc)))
+        return updater::printPlan(*answer);
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(updater::kProgramName));
+    QApplication::setWindowIcon(updater::programIcon());
+    // The toolkit has taken its own options out of argv by now.
+    updater::FileDialogImageChooser chooser;
+    const updater::StartupPlan plan = updater::planStartup(std::vector<std::string>(argv + 1, argv + argc), chooser);
+    if (plan.action == updater::StartupPlan::Action::Exit) return updater::printPlan(plan);
+    updater::QtMessageBoxes messageBoxes;
+    updater::UpdaterApp app(updater::exportedLibrary(), messageBoxes, plan.imagePath);
+    app.InitInstance();
+    return 0;
+}

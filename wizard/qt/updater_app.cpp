@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+#include "updater_app.h"
+
+#include "program_strings.h"
+#include "update_wiz.h"
+
+namespace updater {
+
+namespace {
+UpdaterApp *theApp = nullptr;
+}
+
+UpdaterApp::UpdaterApp(const UpdateLibrary &library, MessageBoxes &messageBoxes, std::string imagePath)
+    : dialog(imageFileName, library, messageBoxes) {
+    dialog.setImagePath(std::move(imagePath));
+    theApp = this;
+}
+
+UpdaterApp::~UpdaterApp() {
+    if (theApp == this) theApp = nullptr;
+}
+
+UpdaterApp *UpdaterApp::instance() { return theApp; }
+
+bool UpdaterApp::InitInstance() { return runApplication(*this); }
+
+void UpdaterApp::runWizard() {
+    UpdateWiz wizard(QString::fromUtf8(kWizardCaption), nullptr, 0);
+    wizard.RunWizard();
+}
+
+void UpdaterApp::runUpdateDialog() { dialog.DoModal(); }
+
+}  // namespace updater
