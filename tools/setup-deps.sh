@@ -36,6 +36,7 @@ for extra in "$@"; do
     packages+=(
       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64  # the windows preset
       wine wine64                                           # runs its programs and tests
+      xvfb xauth xdotool x11-utils imagemagick fonts-wine   # OstranUpdater.exe's windows under Wine
       zip                                                   # tools/package-windows.sh
     )
     ;;

@@ -6,14 +6,20 @@
 #
 #   1. the Windows tz4817-update.exe updates the Linux tz4817-emu;
 #   2. the Linux tz4817-update updates the Windows tz4817-emu.exe;
+#   3. the Windows OstranUpdater.exe, driven by control id on a virtual
+#      display, updates the Linux tz4817-emu and fails on a server that
+#      refuses the import (tools/test-windows-gui.sh, in xvfb-run with a
+#      fresh Wine prefix of its own);
+#   4. the Windows tz4817-update.exe on a console draws its progress line in
+#      place (a pseudo-terminal, which Wine makes its console);
 #
-# side by side, each a full update of a 2 MB image, the flash compared with the image
-# afterwards (from 0x4000 on; the boot sector untouched). Both updates must
-# print the same lines and end with status 0. Then the Windows and the Linux
-# tz4817-update are run side by side on failures that need no projector
-# (bad usage, no image, an unreachable server): same statuses, same words.
-# Last, the Windows local bus (SetupAPI, WinUSB) lists the projectors of a
-# computer that has none.
+# side by side, each a full update (the first three of a 2 MB image), the
+# flash compared with the image afterwards (from 0x4000 on; the boot sector
+# untouched). The two tz4817-update runs must print the same lines and end
+# with status 0. Then the Windows and the Linux tz4817-update are run side by
+# side on failures that need no projector (bad usage, no image, an
+# unreachable server): same statuses, same words. Last, the Windows local bus
+# (SetupAPI, WinUSB) lists the projectors of a computer that has none.
 #
 # Usage: bash tools/test-windows.sh
 # Needs the Linux programs of the default preset (built here if missing).
@@ -34,7 +40,7 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows
 ctest --preset windows
 cmake --preset default >/dev/null
-cmake --build --preset default --target tz4817-emu tz4817-update
+cmake --build --preset default --target tz4817-emu tz4817-update refusing-usbip-server
 echo "windows: cross build and exports tests: $(($(date +%s) - start)) s"
 
 linux=$repo/build/bin
@@ -44,7 +50,8 @@ rm -rf "$work"
 mkdir -p "$work"
 
 finish() {
-  # The updates' subshells stop their emulators as they end.
+  # The updates' subshells stop their emulators as they end; the program's
+  # runs stop theirs and their Wine server.
   [ -n "${update_pids:-}" ] && kill $update_pids 2>/dev/null && wait $update_pids 2>/dev/null
   wineserver -k 2>/dev/null || true
 }
@@ -103,15 +110,63 @@ update() (
   fi
 )
 
+# The Windows tz4817-update.exe on a console: a pseudo-terminal, which Wine
+# makes the program's console (and draws with terminal control sequences of
+# its own, taken out here). The progress line must be redrawn in place: some
+# line of the screen holds two or more of its drawings. A 256 KB image.
+terminal_update() (
+  name=windows-console
+  dir=$work/$name
+  mkdir -p "$dir"
+  trap emulator_stop EXIT
+  trap 'exit 143' TERM
+  verdict() { echo "$*" >"$dir/result"; }
+  "$linux/tz4817-emu" --make-image "$dir/full.img"
+  head -c 262144 "$dir/full.img" >"$dir/tz4817.img"
+  if ! emulator_start "$dir/emulator.log" 30 "$linux/tz4817-emu" --listen 127.0.0.1:0 --flash "$dir/flash.bin" \
+    --reboot-ms 300; then
+    verdict "FAIL: $name: the emulator did not start: $(cat "$dir/emulator.log")"
+    exit
+  fi
+  status=0
+  (cd "$dir" && QRV_USBIP=$emulator_address script -qfec "wine '$windows/tz4817-update.exe' --yes" screen.raw \
+    >/dev/null 2>&1) || status=$?
+  emulator_stop
+  sed -E 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$dir/screen.raw" >"$dir/screen"
+  if [ $status -ne 0 ]; then
+    verdict "FAIL: $name: the updater ended with status $status: $(cat "$dir/screen")"
+  elif ! awk '{ if (gsub(/\r  \[/, "&") >= 2) drawn++ } END { exit !drawn }' "$dir/screen" ||
+    ! grep -q '^\[x\] Downloading upgrade image' "$dir/screen"; then
+    verdict "FAIL: $name: the progress line is not drawn in place: $(cat -A "$dir/screen" | head -n 20)"
+  elif ! cmp -s -i 16384 -n $((262144 - 16384)) "$dir/flash.bin" "$dir/tz4817.img"; then
+    verdict "FAIL: $name: the flash differs from the image after 0x4000"
+  else
+    verdict "PASS: $name: status 0, the progress line redrawn in place on Wine's console, the flash written"
+  fi
+)
+
 updates_began=$(date +%s)
 update windows-updater "$linux/tz4817-emu" -- wine "$windows/tz4817-update.exe" &
 update_pids=$!
 update windows-emulator wine "$windows/tz4817-emu.exe" -- "$linux/tz4817-update" &
 update_pids="$update_pids $!"
+terminal_update &
+update_pids="$update_pids $!"
+# OstranUpdater.exe in its own Wine prefix on its own display, meanwhile.
+xvfb-run -a -s "-screen 0 1280x1024x24" bash tools/test-windows-gui.sh "$work/program" >"$work/program.log" 2>&1 &
+update_pids="$update_pids $!"
 wait $update_pids || true
 update_pids=
-echo "windows: both updates: $(($(date +%s) - updates_began)) s"
-for name in windows-updater windows-emulator; do
+echo "windows: the updates and the program's runs: $(($(date +%s) - updates_began)) s"
+grep '^windows-gui:' "$work/program.log" || true
+while read -r line; do
+  case $line in
+  PASS:*) pass "OstranUpdater.exe: ${line#PASS: }" ;;
+  FAIL:*) fail "OstranUpdater.exe: ${line#FAIL: }" ;;
+  esac
+done < <(grep -E '^(PASS|FAIL):' "$work/program.log")
+grep -q '^PASS:' "$work/program.log" || fail "OstranUpdater.exe: no result: $(tail -n 20 "$work/program.log")"
+for name in windows-updater windows-emulator windows-console; do
   result=$(cat "$work/$name/result" 2>/dev/null || echo "FAIL: $name: no verdict")
   case $result in
   PASS:*) pass "${result#PASS: }" ;;
