@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The update dialog's Qt face driven through its real button against
-// scripted libraries: what its widgets show at each moment of an update and
-// after a failure, the message box with its details, that the window answers
-// while the update runs and cannot be closed then, Finish ending the real
-// process, and the About entry of its system menu. The order of every control
+// scripted libraries: what its widgets show at each moment of an update, the
+// message box with its details, that the window answers while the update
+// runs and cannot be closed then, Finish ending the real process, and the
+// About entry of its system menu. The order of every control
 // change, each failure and the button's states are the core's tests
 // (wizard/core/tests/update_dialog_controller_test.cpp).
 #include <QAction>
@@ -31,14 +31,12 @@
 using namespace updater;
 using testing::FakeLibrary;
 using testing::libraryCalls;
-using testing::LibraryScript;
 
 namespace {
 
 const QString kReady = QStringLiteral("Press the Update button to begin updating the projector");
 const QString kRunning = QStringLiteral("Update in Progress");
 const QString kDone = QStringLiteral("Update is Done!  Press Finish Button to close window.");
-const QString kFailed = QStringLiteral("Update Failed!  Press Finish Button to close window.");
 
 // One stage line: label enabled, check box enabled, checked.
 struct Stage {
@@ -115,7 +113,6 @@ private slots:
 
     void readyStateShowsTheImageLength();
     void stageTableAtEachMomentOfAFullImage();
-    void failureShowsItsBoxThenTheFailedState();
     void messageBoxShowsItsDetailsWholeAndIsModal();
     void finishEndsTheRealProcessWithStatusZero();
     void captionDoesNotDecideWhatTheButtonDoes();
@@ -190,29 +187,6 @@ void UpdateDialogTests::stageTableAtEachMomentOfAFullImage() {
              (QStringList{"QRV_USBInit", "QRVDL_SwitchAppToBoot 5000", "QRVDL_LoadFlash tz4817.img 0xfe204000 0",
                           "QRVDL_CmdWriteProgrammingMode 2", "QRV_USBTerm"}));
     QVERIFY(boxes.texts.isEmpty());
-}
-
-// A load that fails while erasing: the box, through the program's message
-// boxes, while the window still shows the update running; then the failed
-// state with the stages, counts and bar as the update left them.
-void UpdateDialogTests::failureShowsItsBoxThenTheFailedState() {
-    FakeLibrary::instance().reset({.loadResult = 1, .eraseReports = {16384, 1048576}});
-    open(2097152);
-    QList<Screen> whileBoxShown;
-    boxes.onShow = [&] { whileBoxShown << screen(*dialog); };
-    clickUpdate();
-    QTRY_VERIFY(!dialog->updateRunning());
-    QCOMPARE(boxes.texts, QStringList{QStringLiteral("Failed to load flash\n")});
-    // The details carry what the libraries printed during the update.
-    QVERIFY2(boxes.details[0].contains("Checksum FAILED\n"), qPrintable(boxes.details[0]));
-    QCOMPARE(whileBoxShown, QList<Screen>{running(kDoneStage, kBegun, kOff, "1048576", "50%", 50)});
-    QCOMPARE(screen(*dialog), (Screen{kFailed,
-                                      QStringLiteral("Finish"),
-                                      true,
-                                      {kDoneStage, kBegun, kOff},
-                                      QStringLiteral("1048576"),
-                                      QStringLiteral("50%"),
-                                      50}));
 }
 
 // The real box: modal to the dialog, titled with the program's name, and
