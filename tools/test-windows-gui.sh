@@ -4,11 +4,12 @@
 # that needs windows, run by it inside xvfb-run with a fresh Wine prefix.
 #
 #   1. --version and --help answered on a redirected standard output, bad
-#      usage with status 2;
+#      usage with status 2; the version resource; without an image, the file
+#      dialog, whose Cancel ends the program;
 #   2. the whole program updates the Linux tz4817-emu: the three pages in
 #      turn (and back once), the update dialog, its About box, the update
 #      with its stages checked in order, the byte count and 100%, the close
-#      box and Escape refused while it runs, Finish with status 0; the flash
+#      box, Escape and a shutdown refused while it runs, Finish with status 0; the flash
 #      equals the image from 0x4000, the boot sector untouched;
 #   3. a USB/IP server that refuses the import: the message box with the
 #      reason in its details, the dialog in its failed state, Finish;
@@ -47,22 +48,6 @@ finish() {
 }
 trap finish EXIT
 
-began=$(date +%s)
-wine_gui_prefix "$work/prefix"
-echo "windows-gui: fresh Wine prefix: $(($(date +%s) - began)) s"
-
-# --- 1. the answers without windows -------------------------------------------------
-mkdir -p "$work/startup"
-(cd "$work/startup" && wine "$windows/OstranUpdater.exe" --version >version.out 2>&1)
-check "OstranUpdater.exe --version: $(tr -d '\r' <"$work/startup/version.out")" \
-  [ "$(tr -d '\r' <"$work/startup/version.out")" = "OstranUpdater $(sed -n 's/^project(.*VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")" ]
-(cd "$work/startup" && wine "$windows/OstranUpdater.exe" --help >help.out 2>&1)
-check "OstranUpdater.exe --help prints the usage" grep -q '^Usage: OstranUpdater \[PATH\]' "$work/startup/help.out"
-status=0
-(cd "$work/startup" && wine "$windows/OstranUpdater.exe" --frobnicate >usage.out 2>usage.err) || status=$?
-check "OstranUpdater.exe --frobnicate: status $status, $(tr -d '\r' <"$work/startup/usage.err")" \
-  [ $status -eq 2 -a "$(tr -d '\r' <"$work/startup/usage.err")" = "OstranUpdater: unknown option '--frobnicate' (see --help)" ]
-
 # wait_updater SECONDS: the updater's exit status, or 124 (and it is killed)
 # when it has not ended in time.
 wait_updater() {
@@ -80,6 +65,41 @@ wait_updater() {
   [ $late -eq 0 ] || status=124
   return $status
 }
+
+began=$(date +%s)
+wine_gui_prefix "$work/prefix"
+echo "windows-gui: fresh Wine prefix: $(($(date +%s) - began)) s"
+
+# --- 1. the answers without windows -------------------------------------------------
+mkdir -p "$work/startup"
+(cd "$work/startup" && wine "$windows/OstranUpdater.exe" --version >version.out 2>&1)
+check "OstranUpdater.exe --version: $(tr -d '\r' <"$work/startup/version.out")" \
+  [ "$(tr -d '\r' <"$work/startup/version.out")" = "OstranUpdater $(sed -n 's/^project(.*VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")" ]
+(cd "$work/startup" && wine "$windows/OstranUpdater.exe" --help >help.out 2>&1)
+check "OstranUpdater.exe --help prints the usage" grep -q '^Usage: OstranUpdater \[PATH\]' "$work/startup/help.out"
+status=0
+(cd "$work/startup" && wine "$windows/OstranUpdater.exe" --frobnicate >usage.out 2>usage.err) || status=$?
+check "OstranUpdater.exe --frobnicate: status $status, $(tr -d '\r' <"$work/startup/usage.err")" \
+  [ $status -eq 2 -a "$(tr -d '\r' <"$work/startup/usage.err")" = "OstranUpdater: unknown option '--frobnicate' (see --help)" ]
+
+version_resource() {
+  local expected
+  expected=$(printf '%s\n' "Translation=0409 1200" "CompanyName=" "FileDescription=OstranUpdater MFC Application" \
+    "FileVersion=1, 0, 0, 1" "InternalName=OstranUpdater" "LegalTrademarks=" "OriginalFilename=OstranUpdater.EXE" \
+    "ProductName=OstranUpdater Application" "ProductVersion=1, 0, 0, 1" "FILEVERSION=1,0,0,1")
+  [ "$(probe version "Z:${windows//\//\\}\\OstranUpdater.exe" | tr -d '\r')" = "$expected" ]
+}
+
+# Without PATH and without tz4817.img in the working folder, the file
+# dialog asks; Cancel ends the program.
+file_dialog_cancel() {
+  start_updater "$work/startup" "$work/startup/chooser.log"
+  probe wait-window "Open the firmware image (tz4817.img)" 30 &&
+    probe click "Open the firmware image (tz4817.img)" 2 && wait_updater 20
+}
+check "OstranUpdater.exe's version resource: 1.0.0.1, US English, its descriptions" version_resource
+check "no image: the file dialog asks for one in the working folder; Cancel ends the program with status 0" \
+  file_dialog_cancel
 
 page1="$kUpdateTitle - Page 1" page2="$kUpdateTitle - Page 2" page4="$kUpdateTitle - Page 4"
 dialog=$kUpdateTitle
@@ -124,8 +144,11 @@ done_state() {
     probe wait "$dialog" 1044 text Finish && ! grep -q "Update Failed" "$changes"
 }
 failure_box() {
-  grep -qF '"Failed to initialize QRV USB\nTerminating Driver\n"' "$box" &&
-    grep -qF 'refused to import 1-1 (status 3: device error)' "$box" && grep -qF '"Show Details..."' "$box"
+  probe controls OstranUpdater >"$box" && grep -qF '"Failed to initialize QRV USB\nTerminating Driver\n"' "$box" &&
+    grep -qF '"Show Details..."' "$box" && probe wait OstranUpdater 4 visible 0 &&
+    probe click OstranUpdater 3 && probe wait OstranUpdater 4 visible 1 &&
+    probe wait OstranUpdater 3 text "Hide Details..." &&
+    probe get OstranUpdater 4 text | grep -qF 'refused to import 1-1 (status 3: device error)'
 }
 failed_state() {
   probe wait "$dialog" 1037 text "Update Failed!  Press Finish Button to close window." &&
@@ -150,14 +173,18 @@ if emulator_start "$dir/emulator.log" 30 "$linux/tz4817-emu" --listen 127.0.0.1:
   check "update dialog: the system menu's About command (0x0010) opens the About box, OK closes it" about_box
   probe click "$dialog" 1044
   probe wait "$dialog" 1037 text "Update in Progress"
-  # Escape (IDCANCEL) and the close box (SC_CLOSE) while the update runs.
+  # Escape (IDCANCEL) and the close box (SC_CLOSE) while the update runs;
+  # Windows asking whether it may end the session (WM_QUERYENDSESSION).
   probe post "$dialog" 0x0111 2
   probe post "$dialog" 0x0112 0xF060
+  check "update: a shutdown or log-off is refused while the update runs" [ "$(probe send "$dialog" 0x0011 0 | tr -d '\r')" = 0 ]
+  check "update dialog: WM_QUERYDRAGICON is answered with the icon" [ "$(probe send "$dialog" 0x0037 0 | tr -d '\r')" != 0 ]
   changes=$dir/changes
   probe watch "$dialog" 180 1044 enabled 1 | tr -d '\r' >"$changes"
   check "update: the three stages are checked in order" stages_in_order
   check "update: the byte count and the percentage go up to 2097152 and 100%" progress_shown
   check "update: Done, \"Finish\" enabled; Escape and the close box did nothing while it ran" done_state
+  check "update: a shutdown is no longer refused once it has ended" [ "$(probe send "$dialog" 0x0011 0 | tr -d '\r')" = 1 ]
   probe click "$dialog" 1044
   status=0
   wait_updater 20 || status=$?
@@ -185,8 +212,8 @@ done
 QRV_USBIP=$server start_updater "$dir" "$dir/updater.log"
 box=$dir/box
 if walk_wizard && probe click "$dialog" 1044 && probe wait-window OstranUpdater 60; then
-  probe controls OstranUpdater >"$box"
-  check "refused import: the box says \"Failed to initialize QRV USB\", the server's refusal in its details" failure_box
+  check "refused import: the box says \"Failed to initialize QRV USB\"; Show Details shows the server's refusal" \
+    failure_box
   probe click OstranUpdater 1
   check "refused import: the dialog fails (\"Update Failed!\", Finish enabled, stage 1 unchecked)" failed_state
   probe click "$dialog" 1044

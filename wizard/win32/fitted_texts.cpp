@@ -46,7 +46,7 @@ void FittedTexts::fit(HWND dialog) {
         if (!isText(control) || fits(control, dialogFont)) continue;
         // The dialog's face a pixel smaller at a time; a bitmap face has a
         // few sizes only, so then the shell's outline face, from the same size.
-        Owned<HFONT, DeleteFont> chosen;
+        OwnedFont chosen;
         const wchar_t *const faces[] = {dialogLook.lfFaceName, L"MS Shell Dlg"};
         for (const wchar_t *face : faces) {
             for (int less = face == faces[0] ? 1 : 0; less <= kMostPixelsLess && !chosen; ++less) {
@@ -54,7 +54,7 @@ void FittedTexts::fit(HWND dialog) {
                 ::lstrcpynW(look.lfFaceName, face, LF_FACESIZE);
                 // A negative height is the character height, a positive one the cell's.
                 look.lfHeight = dialogLook.lfHeight < 0 ? dialogLook.lfHeight + less : dialogLook.lfHeight - less;
-                Owned<HFONT, DeleteFont> candidate(::CreateFontIndirectW(&look));
+                OwnedFont candidate(::CreateFontIndirectW(&look));
                 if (candidate && fits(control, candidate.get())) chosen = std::move(candidate);
             }
         }

@@ -23,10 +23,7 @@ public:
     void fit(HWND dialog);
 
 private:
-    struct DeleteFont {
-        void operator()(HFONT font) const { ::DeleteObject(font); }
-    };
-    std::vector<Owned<HFONT, DeleteFont>> fonts_;
+    std::vector<OwnedFont> fonts_;
 };
 
 }  // namespace updater::win32

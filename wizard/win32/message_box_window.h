@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The program's message boxes on Windows: a task dialog (common controls 6)
-// with the title "OstranUpdater", the text, OK and no icon, modal to its
-// owner; the details, when there are any, behind its "Show Details..."
-// button, the box made wide enough for the longest detail line (the core's
-// detailsArea()) so that a server's address or a status line is read at a
-// glance, without wrapping or scrolling.
+// The program's message boxes on Windows: a modal dialog owned by the update
+// dialog, titled "OstranUpdater", with the text, OK (the default button) and
+// no icon; with details, a "Show Details..." button that shows them below in
+// a read-only pane of a fixed-pitch font, sized as the core's detailsArea()
+// says (as wide as the longest line up to 80 columns, a longer line wrapped,
+// as tall as the lines up to 20, then it scrolls): a server's address or a
+// status line is read at a glance. OK, Enter, Escape and the close box end it.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +14,11 @@
 
 namespace updater::win32 {
 
-// Returns when the user has pressed OK (or Escape, or the close box).
+// Control ids of the box (the text has none).
+inline constexpr int kIdShowDetails = 3;
+inline constexpr int kIdDetails = 4;
+
+// Returns when the user has ended the box.
 void showMessageBox(HWND owner, std::string_view text, std::string_view details);
 
 }  // namespace updater::win32

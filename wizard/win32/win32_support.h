@@ -17,7 +17,8 @@ std::wstring wide(std::string_view text);
 // UTF-8 of UTF-16 text (the command line, a chosen file's path).
 std::string utf8(std::wstring_view text);
 
-// Owns one handle and closes it with `Close` when it goes (icons: DestroyIcon).
+// Owns one handle and closes it with `Close` when it goes (icons: DestroyIcon,
+// fonts: DeleteObject).
 template <typename Handle, typename Close>
 class Owned {
 public:
@@ -46,6 +47,10 @@ struct DestroyIcon {
     void operator()(HICON icon) const { ::DestroyIcon(icon); }
 };
 using OwnedIcon = Owned<HICON, DestroyIcon>;
+struct DeleteFont {
+    void operator()(HFONT font) const { ::DeleteObject(font); }
+};
+using OwnedFont = Owned<HFONT, DeleteFont>;
 
 // The program's module: its resources (icon 128, bitmaps, string 101).
 HINSTANCE programModule();

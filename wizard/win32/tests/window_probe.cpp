@@ -15,7 +15,8 @@
 //   window_probe wait TITLE ID PROPERTY VALUE [SECONDS]
 //   window_probe click TITLE ID                BM_CLICK, posted
 //   window_probe post TITLE MESSAGE WPARAM     a message posted to the window itself
-//   window_probe menu TITLE                    the items of its system menu: id "text"
+//   window_probe send TITLE MESSAGE WPARAM     a message sent to it: prints the window's answer
+//   window_probe version FILE                  the texts of a program's version resource
 //   window_probe watch TITLE SECONDS ID PROPERTY VALUE
 //       prints every change of any control's state, one line each
 //       ("ID PROPERTY VALUE"), from the first look until control ID's
@@ -29,6 +30,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cwchar>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -40,6 +42,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr UINT kReplyMilliseconds = 2000;
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
+// A look at every control is a hundred questions to the other process.
+constexpr auto kWatchInterval = std::chrono::milliseconds(250);
 
 std::string utf8(const std::wstring &text) {
     if (text.empty()) return {};
@@ -200,23 +204,57 @@ std::map<std::string, std::string> snapshot(HWND window) {
 double seconds(const char *text) { return std::strtod(text, nullptr); }
 
 template <typename Condition>
-bool waitFor(double limit, Condition condition) {
+bool waitFor(double limit, Condition condition, Clock::duration interval = kPollInterval) {
     const auto end = Clock::now() + std::chrono::duration<double>(limit);
     for (;;) {
         if (condition()) return true;
         if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(kPollInterval);
+        std::this_thread::sleep_for(interval);
     }
 }
 
 int usage() {
-    std::fputs("usage: window_probe wait-window|wait-gone|controls|get|wait|click|post|menu|watch TITLE ...\n", stderr);
+    std::fputs("usage: window_probe wait-window|wait-gone|controls|get|wait|click|post|send|watch TITLE ...\n"
+               "       window_probe version FILE\n",
+               stderr);
     return 2;
 }
 
 int notFound(const std::string &what) {
     std::fprintf(stderr, "window_probe: %s\n", what.c_str());
     return 1;
+}
+
+// The texts of the first language of FILE's version resource, NAME=VALUE.
+int printVersion(const std::wstring &file) {
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(file.c_str(), &ignored);
+    std::vector<char> data(size);
+    if (size == 0 || !::GetFileVersionInfoW(file.c_str(), 0, size, data.data())) return notFound("no version resource");
+    struct Translation {
+        WORD language, codePage;
+    } *translations = nullptr;
+    UINT length = 0;
+    if (!::VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void **>(&translations),
+                          &length) ||
+        length < sizeof(Translation))
+        return notFound("no translation in the version resource");
+    std::printf("Translation=%04x %u\n", translations->language, translations->codePage);
+    for (const wchar_t *name : {L"CompanyName", L"FileDescription", L"FileVersion", L"InternalName", L"LegalTrademarks",
+                                L"OriginalFilename", L"ProductName", L"ProductVersion"}) {
+        wchar_t path[128];
+        std::swprintf(path, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translations->language, translations->codePage,
+                      name);
+        wchar_t *value = nullptr;
+        UINT units = 0;
+        const bool found = ::VerQueryValueW(data.data(), path, reinterpret_cast<void **>(&value), &units);
+        std::printf("%s=%s\n", utf8(name).c_str(), found && value ? escaped(utf8(value)).c_str() : "(none)");
+    }
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    if (::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) && fixed)
+        std::printf("FILEVERSION=%lu,%lu,%lu,%lu\n", fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
+                    fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF);
+    return 0;
 }
 
 int watch(HWND window, double limit, int id, const std::string &name, const std::string &value) {
@@ -236,7 +274,8 @@ int watch(HWND window, double limit, int id, const std::string &name, const std:
         const auto target = now.find(std::to_string(id) + " " + name);
         return target != now.end() && target->second == value;
     };
-    const bool reached = waitFor(limit, [&] { return ::IsWindow(window) && look(); });
+    const bool reached = waitFor(
+        limit, [&] { return ::IsWindow(window) && look(); }, kWatchInterval);
     if (!reached) return notFound("watch: not reached in time");
     // A look takes one control after another: the changes made together with
     // the target's, after the look had passed them, show in one more.
@@ -249,6 +288,7 @@ int watch(HWND window, double limit, int id, const std::string &name, const std:
 int main(int argc, char **argv) {
     if (argc < 3) return usage();
     const std::string command = argv[1];
+    if (command == "version") return printVersion(wide(argv[2]));
     const std::wstring title = wide(argv[2]);
 
     if (command == "wait-window")
@@ -274,18 +314,12 @@ int main(int argc, char **argv) {
         }
         return 0;
     }
-    if (command == "menu") {
-        const HMENU menu = ::GetSystemMenu(window, FALSE);
-        for (int i = 0; menu != nullptr && i < ::GetMenuItemCount(menu); ++i) {
-            wchar_t text[256] = {};
-            ::GetMenuStringW(menu, static_cast<UINT>(i), text, 256, MF_BYPOSITION);
-            std::printf("%u \"%s\"\n", ::GetMenuItemID(menu, i), escaped(utf8(text)).c_str());
-        }
-        return 0;
-    }
-    if (command == "post" && argc == 5) {
+    if ((command == "post" || command == "send") && argc == 5) {
         const auto message = static_cast<UINT>(std::strtoul(argv[3], nullptr, 0));
-        return ::PostMessageW(window, message, std::strtoull(argv[4], nullptr, 0), 0) ? 0 : notFound("not posted");
+        const WPARAM wParam = std::strtoull(argv[4], nullptr, 0);
+        if (command == "post") return ::PostMessageW(window, message, wParam, 0) ? 0 : notFound("not posted");
+        std::printf("%lld\n", static_cast<long long>(ask(window, message, wParam)));
+        return 0;
     }
     if (argc < 4) return usage();
     const int id = static_cast<int>(std::strtol(argv[3], nullptr, 0));
