@@ -25,14 +25,52 @@ std::string loadResourceString(int id) {
 
 }  // namespace
 
+class UpdateDialog::Controls : public UpdateDialogView {
+public:
+    explicit Controls(UpdateDialog &dialog) : dialog_(dialog) {}
+
+    void setText(int id, std::string_view text) override { ::SetDlgItemTextW(window(), id, wide(text).c_str()); }
+    void setEnabled(int id, bool enabled) override { ::EnableWindow(::GetDlgItem(window(), id), enabled); }
+    void check(int id) override { ::SendDlgItemMessageW(window(), id, BM_SETCHECK, BST_CHECKED, 0); }
+    void setBarRange(int low, int high) override {
+        ::SendDlgItemMessageW(window(), kIdProgressBar, PBM_SETRANGE, 0, MAKELPARAM(low, high));
+    }
+    void setBarPosition(int position) override {
+        ::SendDlgItemMessageW(window(), kIdProgressBar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    }
+    void appendSystemMenuItem(unsigned command, std::string_view text) override {
+        const HMENU menu = ::GetSystemMenu(window(), FALSE);
+        if (menu == nullptr) return;
+        ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+        ::AppendMenuW(menu, MF_STRING, command, wide(text).c_str());
+    }
+    void setProgramIcon() override {
+        dialog_.bigIcon_ = loadProgramIcon(true);
+        dialog_.smallIcon_ = loadProgramIcon(false);
+        ::SendMessageW(window(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(dialog_.bigIcon_.get()));
+        ::SendMessageW(window(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(dialog_.smallIcon_.get()));
+    }
+    void showAboutBox() override { runAboutBox(window()); }
+    void showMessage(std::string_view text, std::string_view details) override {
+        showMessageBox(window(), text, details);
+    }
+
+private:
+    HWND window() const { return dialog_.window_; }
+    UpdateDialog &dialog_;
+};
+
 UpdateDialog::UpdateDialog(const UpdateLibrary &library, std::string &imageFileName, std::string imagePath)
     : template_(buildDialogTemplate(dialogTemplate(kUpdateDialogTemplate), Frame::ModalDialog)),
+      controls_(std::make_unique<Controls>(*this)),
       // Posted from the worker thread; the window exists before the worker
       // starts, and a message to a window that is gone is dropped.
-      controller_(*this, library, imageFileName, [this] { ::PostMessageW(window_, kReportsWaiting, 0, 0); }) {
+      controller_(*controls_, library, imageFileName, [this] { ::PostMessageW(window_, kReportsWaiting, 0, 0); }) {
     controller_.setImagePath(std::move(imagePath));
     controller_.setStringLoader(loadResourceString);
 }
+
+UpdateDialog::~UpdateDialog() = default;
 
 void UpdateDialog::run() {
     ::DialogBoxIndirectParamW(programModule(), static_cast<const DLGTEMPLATE *>(template_.data()), nullptr, procedure,
@@ -116,40 +154,6 @@ void UpdateDialog::followRunning() {
         ::ShutdownBlockReasonCreate(window_, kShutdownReason);
     else
         ::ShutdownBlockReasonDestroy(window_);
-}
-
-void UpdateDialog::setText(int id, std::string_view text) { ::SetDlgItemTextW(window_, id, wide(text).c_str()); }
-
-void UpdateDialog::setEnabled(int id, bool enabled) { ::EnableWindow(::GetDlgItem(window_, id), enabled); }
-
-void UpdateDialog::check(int id) { ::SendDlgItemMessageW(window_, id, BM_SETCHECK, BST_CHECKED, 0); }
-
-void UpdateDialog::setBarRange(int low, int high) {
-    ::SendDlgItemMessageW(window_, kIdProgressBar, PBM_SETRANGE, 0, MAKELPARAM(low, high));
-}
-
-void UpdateDialog::setBarPosition(int position) {
-    ::SendDlgItemMessageW(window_, kIdProgressBar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-}
-
-void UpdateDialog::appendSystemMenuItem(unsigned command, std::string_view text) {
-    const HMENU menu = ::GetSystemMenu(window_, FALSE);
-    if (menu == nullptr) return;
-    ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    ::AppendMenuW(menu, MF_STRING, command, wide(text).c_str());
-}
-
-void UpdateDialog::setProgramIcon() {
-    bigIcon_ = loadProgramIcon(true);
-    smallIcon_ = loadProgramIcon(false);
-    ::SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_.get()));
-    ::SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
-}
-
-void UpdateDialog::showAboutBox() { runAboutBox(window_); }
-
-void UpdateDialog::showMessage(std::string_view text, std::string_view details) {
-    showMessageBox(window_, text, details);
 }
 
 }  // namespace updater::win32

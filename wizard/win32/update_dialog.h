@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The update dialog (template 102) on the Windows dialog manager: a modal
 // dialog whose controls the core's UpdateDialogController changes through
-// UpdateDialogView, one user32 call per change, and which hands the
+// its view (UpdateDialogView), one user32 call per change, and which hands the
 // controller the button, the system menu and the reports of the update's
 // worker thread (posted to the dialog as kReportsWaiting).
 //
@@ -14,6 +14,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "dialog_template_bytes.h"
@@ -23,7 +24,7 @@
 
 namespace updater::win32 {
 
-class UpdateDialog : public UpdateDialogView {
+class UpdateDialog {
 public:
     // The reports of the worker are waiting: the controller delivers them.
     static constexpr UINT kReportsWaiting = WM_APP + 1;
@@ -31,23 +32,17 @@ public:
     // `imagePath`: the image the dialog shows and the update downloads.
     // `library` and `imageFileName` must outlive the dialog.
     UpdateDialog(const UpdateLibrary &library, std::string &imageFileName, std::string imagePath);
+    ~UpdateDialog();
 
     // Runs the dialog modally; returns when it was closed (close box,
     // Escape, Enter). Finish ends the process inside.
     void run();
 
-    // UpdateDialogView, on the GUI thread.
-    void setText(int id, std::string_view text) override;
-    void setEnabled(int id, bool enabled) override;
-    void check(int id) override;
-    void setBarRange(int low, int high) override;
-    void setBarPosition(int position) override;
-    void appendSystemMenuItem(unsigned command, std::string_view text) override;
-    void setProgramIcon() override;
-    void showAboutBox() override;
-    void showMessage(std::string_view text, std::string_view details) override;
-
 private:
+    // The core's view of this dialog: one user32 call for each change
+    // (update_dialog.cpp).
+    class Controls;
+
     static INT_PTR CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR onInitDialog(HWND window);
     INT_PTR onCommand(int id, int notification);
@@ -64,6 +59,7 @@ private:
     FittedTexts texts_;
     OwnedIcon bigIcon_, smallIcon_;
     bool blockingShutdown_ = false;
+    std::unique_ptr<Controls> controls_;
     // Last: the controller's destructor waits for the worker, whose wake
     // posts to window_.
     UpdateDialogController controller_;
