@@ -181,6 +181,7 @@ if emulator_start "$dir/emulator.log" 30 "$linux/tz4817-emu" --listen 127.0.0.1:
   check "update dialog: WM_QUERYDRAGICON is answered with the icon" [ "$(probe send "$dialog" 0x0037 0 | tr -d '\r')" != 0 ]
   changes=$dir/changes
   probe watch "$dialog" 180 1044 enabled 1 | tr -d '\r' >"$changes"
+  kill -0 "$emulator_pid" 2>/dev/null || echo "windows-gui: the emulator ended during the update: $(cat "$dir/emulator.log")"
   check "update: the three stages are checked in order" stages_in_order
   check "update: the byte count and the percentage go up to 2097152 and 100%" progress_shown
   check "update: Done, \"Finish\" enabled; Escape and the close box did nothing while it ran" done_state
