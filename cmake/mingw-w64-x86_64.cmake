@@ -21,6 +21,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # need nothing but Windows itself (msvcrt.dll, kernel32.dll, ws2_32.dll, ...).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+# Release programs and DLLs without symbols, as users get them: the zip and
+# the installer ship these files unchanged, so a release signs them once here.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
+set(CMAKE_SHARED_LINKER_FLAGS_RELEASE_INIT "-s")
 
 # Programs that the build or its tests run go through Wine.
 find_program(QRV_WINE wine)

@@ -3,8 +3,9 @@
 # updater need; with the argument "fuzz" also those of the fuzz preset
 # (tools/fuzz.sh), with "package" also the Debian packaging tools and the
 # checkers of the package (tools/package.sh, tools/package-check.sh), with
-# "windows" those of the windows preset (the mingw-w64 cross compiler, and
-# Wine to run what it builds: tools/test-windows.sh).
+# "windows" those of the windows preset (the mingw-w64 cross compiler, NSIS
+# for the installer, Wine to run what it builds: tools/test-windows.sh) and
+# of signing (tools/sign-windows.sh, tools/package-windows.sh).
 # Several arguments install everything in one apt-get run (what CI does
 # first). Idempotent: when everything is installed it only asks dpkg.
 
@@ -37,7 +38,9 @@ for extra in "$@"; do
       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64  # the windows preset
       wine wine64                                           # runs its programs and tests
       xvfb xauth xdotool x11-utils imagemagick fonts-wine   # OstranUpdater.exe's windows under Wine
+      nsis                                                  # the installer (makensis)
       zip                                                   # tools/package-windows.sh
+      osslsigncode openssl                                  # signing, and its check with a throwaway certificate
     )
     ;;
   *)

@@ -222,6 +222,161 @@ else
   fail "local-list: status $local_status, output: $(cat "$work/local-list/out.raw" "$work/local-list/err.raw")"
 fi
 
+# --- The installer ----------------------------------------------------------
+# installer_tests: tz4817-updater-<version>-setup.exe in a fresh prefix of its
+# own, as on a computer that never had the updater: a silent install and
+# what it leaves (files, Start-menu shortcut, uninstall key), the installed
+# programs run from the install folder, installing over it, silent
+# uninstalls with and without a file of the user's in the folder. Files and
+# keys are checked, never the installer's exit status alone: an installer
+# that Windows cannot run at all may still end with status 0.
+installer_tests() {
+  local began=$SECONDS
+  local version
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$repo/build-windows/CMakeCache.txt")
+  local setup=$repo/build-windows/tz4817-updater-$version-setup.exe
+  local log=$work/installer
+  local -x WINEPREFIX=$repo/build-windows/wine-installer WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  local program_files=$WINEPREFIX/drive_c/Program\ Files
+  local folder=$program_files/kx/projector/tz4817
+  local windows_folder='C:\Program Files\kx\projector\tz4817'
+  local shortcut=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/OstranUpdater.lnk
+  local uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+  local installed="LICENSE.txt OstranUpdater.exe README.txt qrvdldll.dll qrvusbdll.dll tz4817-emu.exe tz4817-update.exe tz4817.inf uninstall.exe"
+  local build_files=$repo/build-windows/packaging/windows/files
+  mkdir -p "$log"
+  rm -rf "$WINEPREFIX"
+  wineboot -i >"$log/prefix.log" 2>&1
+  echo "windows: installer: a fresh prefix: $((SECONDS - began)) s"
+
+  # run_installer ARGUMENTS...: its status in $install_status. Wine returns
+  # when the installer has ended: it starts nothing that runs on.
+  run_installer() {
+    install_status=0
+    wine "$setup" "$@" >>"$log/install.log" 2>&1 || install_status=$?
+  }
+  # run_uninstaller: runs the command registered for quiet uninstalls
+  # ("FOLDER\uninstall.exe" /S, as read_key last read it) and waits for it
+  # (it runs on from a copy of itself and returns at once).
+  run_uninstaller() {
+    local program=${values[QuietUninstallString]% /S}
+    program=${program#\"}
+    wine "${program%\"}" /S >>"$log/uninstall.log" 2>&1 || true
+    wineserver -w
+  }
+  # read_key: the values of every key under Uninstall that names this
+  # program (DisplayName), into `values`, and how many such keys there are
+  # into `keys`.
+  local -A values
+  local keys
+  read_key() {
+    values=()
+    wine reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' >"$log/uninstall-keys.txt" || true
+    keys=$(grep -c '^ *DisplayName *REG_SZ *tz4817 Firmware Updater$' "$log/uninstall-keys.txt" || true)
+    local name value
+    while read -r name _ value; do
+      values[$name]=$value
+    done < <(sed -n '/\\tz4817-updater$/,/^$/p' "$log/uninstall-keys.txt" | grep REG_)
+  }
+  # folder_holds NAMES: the install folder holds exactly these files.
+  folder_holds() {
+    [ "$(ls "$folder" 2>/dev/null | sort | tr '\n' ' ')" = "$(echo "$@" | tr ' ' '\n' | sort | tr '\n' ' ')" ]
+  }
+  # same_as_built: each installed file equals the one the build made.
+  same_as_built() {
+    local name
+    for name in tz4817-update.exe tz4817-emu.exe qrvdldll.dll qrvusbdll.dll; do
+      cmp -s "$folder/$name" "$repo/build-windows/bin/$name" || return 1
+    done
+    for name in README.txt LICENSE.txt tz4817.inf; do
+      cmp -s "$folder/$name" "$build_files/$name" || return 1
+    done
+    cmp -s "$folder/OstranUpdater.exe" "$windows/OstranUpdater.exe"
+  }
+
+  run_installer /S
+  if folder_holds $installed && same_as_built; then
+    pass "installer: a silent install puts the programs, DLLs, README, licence and INF in $windows_folder"
+  else
+    fail "installer: after a silent install (status $install_status) the folder holds: $(ls "$folder" 2>&1 | tr '\n' ' ')"
+  fi
+  if grep -a -q -F "$windows_folder\\OstranUpdater.exe" "$shortcut" 2>/dev/null; then
+    pass "installer: the all-users Start menu has OstranUpdater.lnk, to $windows_folder\\OstranUpdater.exe"
+  else
+    fail "installer: no Start-menu shortcut to the program at $shortcut"
+  fi
+  read_key
+  local expected=(
+    "DisplayName=tz4817 Firmware Updater" "DisplayVersion=$version" "Publisher=tz4817 updater developers"
+    "InstallLocation=$windows_folder" "DisplayIcon=$windows_folder\\OstranUpdater.exe"
+    "UninstallString=\"$windows_folder\\uninstall.exe\"" "QuietUninstallString=\"$windows_folder\\uninstall.exe\" /S"
+    "NoModify=0x1" "NoRepair=0x1")
+  local pair wrong=
+  for pair in "${expected[@]}"; do
+    [ "${values[${pair%%=*}]:-}" = "${pair#*=}" ] || wrong+=" ${pair%%=*}=${values[${pair%%=*}]:-(none)}"
+  done
+  # The size in KB, of the order of what the folder holds.
+  local size=$(($(du -sk "$folder" | cut -f1)))
+  [[ "${values[EstimatedSize]:-}" =~ ^0x[0-9a-f]+$ ]] && [ $((values[EstimatedSize])) -gt $((size / 2)) ] &&
+    [ $((values[EstimatedSize])) -lt $((size * 2)) ] || wrong+=" EstimatedSize=${values[EstimatedSize]:-(none)} (${size} KB installed)"
+  if [ "$keys" = 1 ] && [ -z "$wrong" ]; then
+    pass "installer: the uninstall key tz4817-updater holds its ten values"
+  else
+    fail "installer: $keys uninstall keys;$wrong"
+  fi
+  # Run from elsewhere: tz4817-update.exe imports both DLLs, so that it
+  # starts at all shows that they are found beside it.
+  local program output
+  for program in OstranUpdater tz4817-update; do
+    output=$(cd "$log" && wine "$windows_folder\\$program.exe" --version 2>&1 | tr -d '\r') || true
+    if [ "$output" = "$program $version" ]; then
+      pass "installer: the installed $program.exe starts from the install folder: --version says \"$output\""
+    else
+      fail "installer: the installed $program.exe --version: $output"
+    fi
+  done
+
+  # Over it: a damaged file of the install is replaced, the user's file
+  # stays; the driver at once (/DRIVER=1) cannot be installed under Wine,
+  # which has no pnputil.exe, and that must show in the exit status.
+  echo "the user's notes" >"$folder/notes.txt"
+  echo damaged >"$folder/README.txt"
+  run_installer /S /DRIVER=1
+  read_key
+  if folder_holds $installed notes.txt && same_as_built && [ "$keys" = 1 ] &&
+    [ "${values[InstallLocation]:-}" = "$windows_folder" ]; then
+    pass "installer: installing over it replaces its files, keeps the user's and one uninstall key"
+  else
+    fail "installer: after installing over it: $keys uninstall keys, the folder: $(ls "$folder" 2>&1 | tr '\n' ' ')"
+  fi
+  if [ "$install_status" = 3 ]; then
+    pass "installer: /DRIVER=1 without pnputil (Wine has none): status 3, the driver not installed is reported"
+  else
+    fail "installer: /DRIVER=1 without pnputil ended with status $install_status, not 3"
+  fi
+
+  run_uninstaller
+  read_key
+  if folder_holds notes.txt && [ ! -e "$shortcut" ] && [ "$keys" = 0 ]; then
+    pass "installer: a silent uninstall removes the files, shortcut and key, and keeps the user's file and folder"
+  else
+    fail "installer: after uninstalling: $keys uninstall keys, shortcut $(ls "$shortcut" 2>&1), the folder: $(ls "$folder" 2>&1 | tr '\n' ' ')"
+  fi
+  rm -f "$folder/notes.txt"
+  run_installer /S
+  read_key
+  run_uninstaller
+  if [ -d "$program_files" ] && [ ! -e "$program_files/kx" ]; then
+    pass "installer: with nothing of the user's, a silent uninstall leaves no folder behind"
+  else
+    fail "installer: after installing and uninstalling, $program_files/kx is still there: $(find "$program_files/kx" | tr '\n' ' ')"
+  fi
+  wineserver -k 2>/dev/null || true
+  echo "windows: installer: $((SECONDS - began)) s"
+}
+installer_tests
+# --- end of the installer ----------------------------------------------------
+
 echo "windows: the whole step: $(($(date +%s) - start)) s"
 echo "windows: $passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -3,12 +3,14 @@
 
 #include <windows.h>
 // After windows.h:
+#include <cfgmgr32.h>
 #include <initguid.h>
 #include <setupapi.h>
 #include <usbiodef.h>
 #include <winusb.h>
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
@@ -48,19 +50,27 @@ bool isProjector(const winusb::UsbIds &ids) {
     });
 }
 
-// The projectors present now. False with `why` when SetupAPI cannot list.
-bool enumerate(std::vector<Present> &found, std::string &why) {
-    found.clear();
-    HDEVINFO set =
-        ::SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) {
-        why = "the USB devices cannot be listed: " + errorText(::GetLastError());
-        return false;
-    }
+// The device interfaces the projectors are looked for under, in this order;
+// a projector found under both is taken under the first.
+// - The projector's own interface: WinUSB registers it for a projector
+//   bound by tz4817.inf (its DeviceInterfaceGUIDs). Only WinUSB's devices
+//   have it, so only projectors that WinUSB drives are found this way.
+// - GUID_DEVINTERFACE_USB_DEVICE: Windows' USB hub gives it to every USB
+//   device, whatever its driver. A projector bound to WinUSB by hand (Device
+//   Manager's "WinUsb Device", which registers no interface of the project)
+//   is found only this way; so is a projector bound to no driver or another
+//   one, which then cannot be opened through WinUSB (said once, see arrived).
+const GUID kSearchedInterfaces[] = {std::bit_cast<GUID>(winusb::kProjectorInterface), GUID_DEVINTERFACE_USB_DEVICE};
+static_assert(sizeof(GUID) == sizeof(winusb::InterfaceGuid));
+
+// Adds the projectors present under `interfaceGuid` to `found`, each device
+// (by its instance id in `devices`) once. False when SetupAPI cannot list.
+bool enumerateInterface(const GUID &interfaceGuid, std::vector<Present> &found, std::set<std::string> &devices) {
+    HDEVINFO set = ::SetupDiGetClassDevsA(&interfaceGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return false;
     SP_DEVICE_INTERFACE_DATA interface {};
     interface.cbSize = sizeof interface;
-    for (DWORD index = 0; ::SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_USB_DEVICE, index, &interface);
-         ++index) {
+    for (DWORD index = 0; ::SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceGuid, index, &interface); ++index) {
         DWORD size = 0;
         ::SetupDiGetDeviceInterfaceDetailA(set, &interface, nullptr, 0, &size, nullptr);
         if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
@@ -75,6 +85,10 @@ bool enumerate(std::vector<Present> &found, std::string &why) {
         const auto ids = winusb::idsOfPath(present.path);
         if (!ids || !isProjector(*ids)) continue;
         present.ids = *ids;
+        char instance[MAX_DEVICE_ID_LEN] = "";
+        if (!::SetupDiGetDeviceInstanceIdA(set, &device, instance, sizeof instance, nullptr) ||
+            devices.count(instance) != 0)
+            continue;
         // The first of the location paths (a list of strings).
         char locations[1024] = "";
         if (!::SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_LOCATION_PATHS, nullptr,
@@ -83,9 +97,23 @@ bool enumerate(std::vector<Present> &found, std::string &why) {
         const auto place = winusb::placeOfLocation(locations);
         if (!place) continue;
         present.place = *place;
+        devices.insert(instance);
         found.push_back(std::move(present));
     }
     ::SetupDiDestroyDeviceInfoList(set);
+    return true;
+}
+
+// The projectors present now. False with `why` when SetupAPI cannot list.
+bool enumerate(std::vector<Present> &found, std::string &why) {
+    found.clear();
+    std::set<std::string> devices;
+    for (const GUID &interfaceGuid : kSearchedInterfaces) {
+        if (!enumerateInterface(interfaceGuid, found, devices)) {
+            why = "the USB devices cannot be listed: " + errorText(::GetLastError());
+            return false;
+        }
+    }
     return true;
 }
 

@@ -2,6 +2,7 @@
 #include "winusb_requests.h"
 
 #include <cctype>
+#include <cstdio>
 
 #include "usb_driver/driver_status.h"
 #include "usb_standard/usb_standard.h"
@@ -82,6 +83,14 @@ uint32_t statusOf(uint32_t windowsError) {
     case kErrorOperationAborted:
     default: return kStatusTransferFailed;
     }
+}
+
+std::string guidText(const InterfaceGuid &guid) {
+    char text[39];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.data1, guid.data2,
+                  guid.data3, guid.data4[0], guid.data4[1], guid.data4[2], guid.data4[3], guid.data4[4], guid.data4[5],
+                  guid.data4[6], guid.data4[7]);
+    return text;
 }
 
 std::optional<UsbIds> idsOfPath(const std::string &path) {

@@ -20,6 +20,23 @@ struct UsbIds {
 };
 inline constexpr UsbIds kProjectorIds[] = {{0xE7A2, 0x051E}, {0xE7B9, 0x2000}};
 
+// A GUID field by field, laid out as Windows' GUID.
+struct InterfaceGuid {
+    uint32_t data1;
+    uint16_t data2;
+    uint16_t data3;
+    uint8_t data4[8];
+};
+
+// The device interface that the projector's driver package
+// (packaging/windows/tz4817.inf) has WinUSB register for both identities.
+inline constexpr InterfaceGuid kProjectorInterface = {
+    0x8441F3D8, 0xB1A6, 0x48F0, {0x86, 0xF7, 0x86, 0x54, 0xD2, 0xA6, 0x04, 0xCB}};
+
+// The GUID as the registry and INF files write it:
+// "{8441F3D8-B1A6-48F0-86F7-8654D2A604CB}".
+std::string guidText(const InterfaceGuid &guid);
+
 // WINUSB_SETUP_PACKET, field by field.
 struct SetupPacket {
     uint8_t requestType = 0;

@@ -4,6 +4,9 @@
 // needs Windows' USB stack and a projector bound to WinUSB.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <string>
+
 #include "usb_driver/driver_status.h"
 #include "winusb_requests.h"
 
@@ -125,6 +128,21 @@ TEST(WinusbRequestsTest, DevicePathsAndLocationsNameTheProjectorAndItsPlace) {
         else
             EXPECT_EQ(found.value_or("none"), place) << location;
     }
+}
+
+TEST(WinusbRequestsTest, TheDriverPackageGivesTheInterfaceTheBusLooksFor) {
+    // GUID_DEVINTERFACE_USB_DEVICE, as Windows writes it.
+    EXPECT_EQ(guidText({0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}}),
+              "{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
+    std::ifstream file(QRV_DRIVER_INF);
+    ASSERT_TRUE(file) << QRV_DRIVER_INF;
+    std::string line;
+    bool found = false;
+    while (std::getline(file, line))
+        if (line.find("DeviceInterfaceGUIDs") != std::string::npos)
+            found = found || line.find('"' + guidText(kProjectorInterface) + '"') != std::string::npos;
+    EXPECT_TRUE(found) << "no DeviceInterfaceGUIDs line of " << QRV_DRIVER_INF << " names "
+                       << guidText(kProjectorInterface);
 }
 
 }  // namespace
