@@ -100,8 +100,11 @@ QRVUSB_API int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
  * reply carries none). The record must have room from byte 5 for the larger
  * of the payload and the data wanted. Takes at least 40 ms.
  * 0: a reply was read (also one with a wrong echo, whose data is ignored).
- * 1: unknown request code, payload over its limit or null record (nothing
- * sent). Otherwise the status of the presence check or of the failed read. */
+ * 1: payload over its limit or null record, or an unknown request code while
+ * the device is present (nothing sent). Otherwise the status of the presence
+ * check, which comes before the request code is looked at (so an unknown code
+ * with the device gone gives WDU_ERR_DEVICE_NOT_FOUND), or of the failed
+ * read. */
 QRVUSB_API int32_t QRV_WriteQrvUsb(uint8_t *request);
 
 #ifdef __cplusplus

@@ -4,7 +4,8 @@
 // event queues, unique ids, ownership, the device information block).
 //
 // Backends: UsbipBus (devices of a USB/IP server), LibusbBus (this computer's
-// USB ports), LoopbackBus (an in-process emulated projector, tests only).
+// USB ports through libusb), WinusbBus (this computer's USB ports on Windows,
+// through WinUSB), LoopbackBus (an in-process emulated projector, tests only).
 //
 // Threads: the driver calls every operation from its callers' threads, never
 // while it holds its own lock, and may call them concurrently for different
