@@ -18,6 +18,7 @@
 #include <span>
 #include <thread>
 
+#include "usb_driver/place_claim.h"
 #include "usb_standard/usb_standard.h"
 
 namespace test_support {
@@ -43,7 +44,15 @@ SharedTestbed &sharedTestbed() {
 UMockdevTestbed *acquireTestbed() {
     SharedTestbed &shared = sharedTestbed();
     std::lock_guard lock(shared.mutex);
-    if (shared.users++ == 0) shared.testbed = umockdev_testbed_new();
+    if (shared.users++ == 0) {
+        shared.testbed = umockdev_testbed_new();
+        // The testbed's USB ports are this process's alone: their places are
+        // claimed in a scope of their own, so that tests running side by
+        // side, all with a projector at 1-1, do not refuse each other.
+        gchar *root = umockdev_testbed_get_root_dir(shared.testbed);
+        usb_driver::place_claim::testing::SetLocalScopeKey(std::string("umockdev ") + root);
+        g_free(root);
+    }
     return shared.testbed;
 }
 

@@ -25,6 +25,10 @@ std::string initFailure(int32_t status) {
     if (static_cast<uint32_t>(status) == WDU_ERR_TIMEOUT)
         std::snprintf(text, sizeof text, "No projector was found before the wait ended (status 0x%08x).\n",
                       static_cast<uint32_t>(status));
+    else if (static_cast<uint32_t>(status) == QRV_ERR_BUSY)
+        std::snprintf(text, sizeof text,
+                      "Another program is updating the projector; nothing was sent to it (status 0x%08x).\n",
+                      static_cast<uint32_t>(status));
     else
         std::snprintf(text, sizeof text, "The USB link could not be opened (status 0x%08x).\n",
                       static_cast<uint32_t>(status));

@@ -23,6 +23,18 @@ bool waitFor(Socket socket, bool writing, const Deadline &deadline, Socket wake)
 
 }  // namespace
 
+std::string peerAddress(Socket socket) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(socket, reinterpret_cast<sockaddr *>(&address), &length) != 0) return {};
+    char host[NI_MAXHOST] = "", service[NI_MAXSERV] = "";
+    if (::getnameinfo(reinterpret_cast<sockaddr *>(&address), length, host, sizeof host, service, sizeof service,
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return {};
+    const std::string shown = std::strchr(host, ':') != nullptr ? "[" + std::string(host) + "]" : host;
+    return shown + ":" + service;
+}
+
 Socket connectTo(const std::string &host, uint16_t port, Clock::time_point deadline, Socket wake,
                  std::chrono::milliseconds sendTimeout, std::string *why) {
     if (!usbip::startSockets()) {

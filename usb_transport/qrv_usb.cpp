@@ -120,10 +120,11 @@ void deviceDetached(DeviceCtx *device, void *userData) {
     context->device.compare_exchange_strong(expected, nullptr);
 }
 
-// The driver's bus has failed (a USB/IP server broke the protocol): no
-// projector will come, so a QRV_USBInit still waiting ends now with the
-// status. A device already taken goes on until its transfers fail.
-void busFailed(uint32_t status, void *userData) {
+// No projector will come: the driver's bus has failed (a USB/IP server broke
+// the protocol), or the projector is another process's, which is updating
+// it. A QRV_USBInit still waiting ends now with the status. A device
+// already taken goes on until its transfers fail.
+void noDeviceWillCome(uint32_t status, void *userData) {
     auto *context = static_cast<AttachContext *>(userData);
     if (context->device.load() != nullptr) return;
     context->interfaceStatus.store(status);
@@ -230,7 +231,7 @@ extern "C" int32_t QRV_USBInit(void) {
     if (OsEventCreate(&event) != WDU_OK) return static_cast<int32_t>(WDU_ERR_NO_RESOURCES);
     gAttach.attachEvent.store(event);
 
-    const EventTable table = {&deviceAttached, &deviceDetached, nullptr, &gAttach, &busFailed};
+    const EventTable table = {&deviceAttached, &deviceDetached, nullptr, &gAttach, &noDeviceWillCome};
     uint32_t status = WDU_Init(&gDriver, kMatchTable, 2, &table, usb_driver::EVENT_OPT_ACKNOWLEDGE);
     if (status != WDU_OK) return static_cast<int32_t>(status);  // QRV_USBTerm closes the event
 
@@ -245,7 +246,8 @@ extern "C" int32_t QRV_USBInit(void) {
         status = gAttach.interfaceStatus.load();
         if (status != WDU_OK) {
             // The device was declined after all (its interface could not be
-            // selected), or the bus failed. Report why.
+            // selected), the bus failed, or the projector is another
+            // process's. Report why.
             closeLink();
             return static_cast<int32_t>(status);
         }

@@ -427,8 +427,8 @@ TEST_F(ProgramTest, TwoProjectorsAreListedNeverGuessedAndTheChosenOneIsWritten) 
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "{\"bus\": \"usbip\", \"server\": \"" + address_ +
                            "\", \"projectors\": [{\"place\": \"1-1\", \"usb_id\": \"e7a2:051e\", \"mode\": "
-                           "\"application\"}, {\"place\": \"1-2\", \"usb_id\": \"e7a2:051e\", \"mode\": "
-                           "\"application\"}]}\n");
+                           "\"application\", \"busy\": false, \"holder\": null}, {\"place\": \"1-2\", \"usb_id\": "
+                           "\"e7a2:051e\", \"mode\": \"application\", \"busy\": false, \"holder\": null}]}\n");
 
     run = runToEnd(update({"--yes"}, address_));
     EXPECT_EQ(run.status, 3);

@@ -52,6 +52,9 @@ extern "C" {
 #define WDU_ERR_VERSION 0x2000001Cu
 /* A request could not reach the driver. */
 #define WDU_ERR_NO_DRIVER 0xFFFFFFFFu
+/* The USB driver's: the projector is held by another program; from
+ * QRV_USBInit, another process has claimed its place and is updating it. */
+#define QRV_ERR_BUSY 0x20000043u
 
 #if defined(QRVUSB_BUILDING) && defined(_WIN32)
 #define QRVUSB_API __declspec(dllexport)
@@ -71,7 +74,12 @@ extern "C" {
  * device was declined because its interface could not be selected, the
  * status of that selection (the link is then closed already); 0x20000045
  * at once when the USB/IP server broke the protocol (one line on standard
- * error says how). A link still open from an earlier call is closed first. */
+ * error says how); 0x20000043 at once when the projector's place is claimed
+ * by another process, which is updating it: nothing is sent to it (one line
+ * on standard error names that process). Before a projector is opened its
+ * place (and the USB/IP server) is claimed for this process, system-wide,
+ * until the process ends. A link still open from an earlier call is closed
+ * first. */
 QRVUSB_API int32_t QRV_USBInit(void);
 
 /* Closes whatever QRV_USBInit opened. Always 0; calling it twice is harmless. */

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "usb_driver/place_claim.h"
+
 namespace usb_driver {
 
 // The longest place a bus reports (a USB/IP bus id has 32 bytes with its NUL).
@@ -82,6 +84,13 @@ public:
     // Any thread. 0, or a driver status with `why` set to one line saying
     // what went wrong (no server, a server that broke the protocol).
     [[nodiscard]] virtual uint32_t list(std::vector<BusDevice> &devices, std::string &why) = 0;
+
+    // Where this bus's places are unique, for the claims that keep other
+    // processes off a projector this one updates (place_claim.h). The default,
+    // an empty key, is for a bus only this process can reach: nothing is
+    // claimed. A USB/IP bus names its server by the address it reached.
+    // Non-blocking; any thread.
+    virtual place_claim::Scope claimScope() const { return {}; }
 
     // Stops reporting and releases every device (no deviceLeft calls). When it
     // returns no listener call runs or will run. Called when the last
