@@ -89,7 +89,9 @@ update() (
   status=0
   (cd "$dir" && QRV_USBIP=$emulator_address "$@" --yes >out.raw 2>err.raw) || status=$?
   emulator_stop
-  tr -d '\r' <"$dir/out.raw" >"$dir/out"
+  # The download library names the private copy of the image it reads,
+  # which is a file of its own on each platform.
+  tr -d '\r' <"$dir/out.raw" | sed -E 's/^File\[[^]]*\]/File[private copy]/' >"$dir/out"
   tr -d '\r' <"$dir/err.raw" >"$dir/err"
   echo "windows: $name: $(($(date +%s) - began)) s"
   if [ $status -ne 0 ]; then
