@@ -9,9 +9,10 @@
 
 namespace headless::console {
 
-// A copy of standard output's descriptor, not inherited by child processes;
-// -1 on failure.
+// A copy of standard output's (standard error's) descriptor, not inherited
+// by child processes; -1 on failure.
 int duplicateStandardOutput();
+int duplicateStandardError();
 
 bool isTerminal(int fd);
 

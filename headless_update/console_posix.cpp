@@ -10,6 +10,8 @@ namespace headless::console {
 
 int duplicateStandardOutput() { return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3); }
 
+int duplicateStandardError() { return ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3); }
+
 bool isTerminal(int fd) { return ::isatty(fd) == 1; }
 
 void setVariable(const char *name, const std::string &value) { ::setenv(name, value.c_str(), 1); }

@@ -8,6 +8,8 @@ namespace headless::console {
 
 int duplicateStandardOutput() { return ::_dup(1); }
 
+int duplicateStandardError() { return ::_dup(2); }
+
 bool isTerminal(int fd) { return ::_isatty(fd) != 0; }
 
 // Both the C runtime's environment, which getenv() reads in this program and

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "device_manager.h"
+#include "exchange_notes.h"
 #include "frame_checksum.h"
 #include "os_helpers.h"
 #include "qrv_usb.h"
@@ -267,8 +268,14 @@ extern "C" int32_t QRV_USBTerm(void) {
 
 extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t *replyCapacity) {
     if (frame == nullptr || replyCapacity == nullptr || length < kMinFrameLength || length > kMaxFrameLength) return 1;
+    // Every failure leaves a line on standard error that names the command;
+    // the reply overwrites the frame, so what names it is kept first.
+    const CommandIdentity command = IdentifyCommand(frame, length);
     uint32_t status = checkPresence();
-    if (status != WDU_OK) return static_cast<int32_t>(status);
+    if (status != WDU_OK) {
+        NoteNotSent(command, status);
+        return static_cast<int32_t>(status);
+    }
 
     // The builder computed the checksum with byte 1 at 0; adding the number
     // keeps the sum right without recomputing it.
@@ -280,7 +287,8 @@ extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
     status = transfer(kPipeOut, kDirectionWrite, frame, length, &written);
     TraceFrame("out", frame, length, status);
     if (status != WDU_OK) {
-        // Not reported: the read that follows decides.
+        // Not returned: the read that follows decides.
+        NoteWriteFailed(command, status, kTransferTimeoutMs);
         reportFailedTransfer();
         resetPipes();
     }
@@ -290,11 +298,13 @@ extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
     TraceFrame("in", frame, bytesRead, status);
     *replyCapacity = bytesRead;
     if (status != WDU_OK) {
+        NoteReadFailed(command, status, kTransferTimeoutMs);
         reportFailedTransfer();
         resetPipes();
         return static_cast<int32_t>(status);  // the number is sent again next time
     }
     const bool echoed = echoMatches(frame, bytesRead, sequence);
+    if (!echoed) NoteWrongEcho(command, bytesRead, bytesRead >= 2 ? frame[1] : 0, sequence);
     gSequence = nextSequence(sequence);
     return echoed ? 0 : 1;
 }

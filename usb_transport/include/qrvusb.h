@@ -13,7 +13,10 @@
  * Calling order: QRV_USBInit; while it returned 0, any number of exchanges,
  * one at a time from one thread; QRV_USBTerm, also after a failed
  * QRV_USBInit. The library prints "Reseting USB\n" to standard output after
- * every failed transfer of QRV_WriteQrvUsbCmd.
+ * every failed transfer of QRV_WriteQrvUsbCmd, and for every failed transfer
+ * or exchange of QRV_WriteQrvUsbCmd one line on standard error that names
+ * the command and what happened ("tz4817: no reply to the flash data
+ * download command within 2000 ms").
  *
  * Environment: QRV_USBIP=HOST[:PORT] takes the projector from that USB/IP
  * server instead of this computer's USB ports. QRV_DEVICE=PLACE takes only a
