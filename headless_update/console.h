@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace headless::console {
@@ -15,6 +16,14 @@ int duplicateStandardOutput();
 int duplicateStandardError();
 
 bool isTerminal(int fd);
+
+// The program's arguments (without its name) in UTF-8: on Windows taken
+// from the wide command line, so that a path the ANSI code page cannot spell
+// arrives whole.
+std::vector<std::string> arguments(int argc, char **argv);
+
+// Changes the working directory to the UTF-8 `path`. False with errno set.
+bool changeDirectory(const std::string &path);
 
 // Sets the process's environment variable `name`.
 void setVariable(const char *name, const std::string &value);

@@ -230,7 +230,7 @@ int main(int argc, char **argv) {
     headless::console::survivePeerGoingAway();
 
     std::string error;
-    const auto line = headless::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+    const auto line = headless::parseCommandLine(headless::console::arguments(argc, argv), error);
     if (!line) return usageError(error);
     if (line->help) {
         std::fputs(headless::kUsageText, stdout);
@@ -246,7 +246,7 @@ int main(int argc, char **argv) {
     if (line->list) return listProjectors(line->json);
 
     for (const std::string &directory : line->directories) {
-        if (::chdir(directory.c_str()) != 0)
+        if (!headless::console::changeDirectory(directory))
             return usageError("cannot change to directory '" + directory + "': " + std::strerror(errno));
     }
 

@@ -156,6 +156,35 @@ same bad-server-address "QRV_USBIP=127.0.0.1:99999" --list
 same no-image "QRV_USBIP=127.0.0.1:$closed_port" --yes
 same server-refuses "QRV_USBIP=127.0.0.1:$closed_port" --list
 
+# An image in a folder named in characters the ANSI code page lacks: the
+# Windows updater takes its arguments from the wide command line and opens
+# the image through the wide API; the download reads its private copy by a
+# short path the ANSI code page can spell. A full update of a small image.
+unicode_path() {
+  local dir=$work/unicode folder="固件 Ωμέγα" status=0
+  mkdir -p "$dir/$folder"
+  "$linux/tz4817-emu" --make-image "$dir/$folder/tz4817.img"
+  truncate -s $((0x4000 + 0x8000)) "$dir/$folder/tz4817.img"
+  if ! emulator_start "$dir/emulator.log" 30 "$linux/tz4817-emu" --listen 127.0.0.1:0 --flash "$dir/flash.bin" \
+    --reboot-ms 300; then
+    fail "unicode-path: the emulator did not start: $(cat "$dir/emulator.log")"
+    return
+  fi
+  cp "$dir/flash.bin" "$dir/factory.bin"
+  (cd "$dir" && LC_ALL=C.UTF-8 QRV_USBIP=$emulator_address wine "$windows/tz4817-update.exe" --yes "$folder" \
+    >out.raw 2>err.raw) || status=$?
+  emulator_stop
+  if [ $status -ne 0 ]; then
+    fail "unicode-path: status $status: $(tr -d '\r' <"$dir/out.raw" | tail -n 3) $(cat "$dir/err.raw")"
+  elif ! cmp -s -i 16384 -n $((0x8000)) "$dir/flash.bin" "$dir/$folder/tz4817.img" ||
+    ! cmp -s -n 16384 "$dir/flash.bin" "$dir/factory.bin"; then
+    fail "unicode-path: the flash is not the image from '$folder'"
+  else
+    pass "unicode-path: the image in '$folder' was written, status 0"
+  fi
+}
+unicode_path
+
 # The local bus through SetupAPI and WinUSB: Wine has no USB devices, so the
 # list is empty, and asking for it must work all the same.
 mkdir -p "$work/local-list"

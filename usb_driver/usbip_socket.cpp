@@ -31,8 +31,15 @@ std::string peerAddress(Socket socket) {
     if (::getnameinfo(reinterpret_cast<sockaddr *>(&address), length, host, sizeof host, service, sizeof service,
                       NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return {};
-    const std::string shown = std::strchr(host, ':') != nullptr ? "[" + std::string(host) + "]" : host;
-    return shown + ":" + service;
+    // IPv6 addresses in brackets, as QRV_USBIP takes them.
+    const bool bracketed = std::strchr(host, ':') != nullptr;
+    std::string shown;
+    if (bracketed) shown += '[';
+    shown += host;
+    if (bracketed) shown += ']';
+    shown += ':';
+    shown += service;
+    return shown;
 }
 
 Socket connectTo(const std::string &host, uint16_t port, Clock::time_point deadline, Socket wake,
