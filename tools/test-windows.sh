@@ -12,8 +12,9 @@
 # print the same lines and end with status 0. Then the Windows and the Linux
 # tz4817-update are run side by side on failures that need no projector
 # (bad usage, no image, an unreachable server): same statuses, same words.
-# Last, the Windows local bus (SetupAPI, WinUSB) lists the projectors of a
-# computer that has none.
+# Then an image in a folder whose name the ANSI code page cannot spell, and
+# two Windows updaters on one projector. Last, the Windows local bus
+# (SetupAPI, WinUSB) lists the projectors of a computer that has none.
 #
 # Usage: bash tools/test-windows.sh
 # Needs the Linux programs of the default preset (built here if missing).
@@ -184,6 +185,39 @@ unicode_path() {
   fi
 }
 unicode_path
+
+# Two Windows updaters on one projector, the second started while the first
+# waits for the projector to restart in programming mode: the first's claim
+# (a Global mutex) keeps the second off it; the second exits 3 and names the
+# first.
+two_updaters() {
+  local dir=$work/two-updaters first_status=0 second_status=0 first
+  mkdir -p "$dir"
+  "$linux/tz4817-emu" --make-image "$dir/tz4817.img"
+  truncate -s $((0x4000 + 0x8000)) "$dir/tz4817.img"
+  if ! emulator_start "$dir/emulator.log" 30 "$linux/tz4817-emu" --listen 127.0.0.1:0 --flash "$dir/flash.bin" \
+    --reboot-ms 300 -v; then
+    fail "two-updaters: the emulator did not start: $(cat "$dir/emulator.log")"
+    return
+  fi
+  (cd "$dir" && QRV_USBIP=$emulator_address wine "$windows/tz4817-update.exe" --yes >first.raw 2>&1) &
+  first=$!
+  for _ in $(seq 1 300); do grep -q "frame 1: " "$dir/emulator.log" && break; sleep 0.1; done
+  (cd "$dir" && QRV_USBIP=$emulator_address wine "$windows/tz4817-update.exe" --yes >second.raw 2>&1) ||
+    second_status=$?
+  wait $first || first_status=$?
+  emulator_stop
+  if [ $first_status -ne 0 ] || [ $second_status -ne 3 ]; then
+    fail "two-updaters: statuses $first_status and $second_status (0 and 3 expected): $(tr -d '\r' <"$dir/second.raw")"
+  elif ! grep -q "is being updated by process [0-9]* (tz4817-update)" "$dir/second.raw"; then
+    fail "two-updaters: the second did not name the first: $(tr -d '\r' <"$dir/second.raw")"
+  elif ! cmp -s -i 16384 -n $((0x8000)) "$dir/flash.bin" "$dir/tz4817.img"; then
+    fail "two-updaters: the flash is not the image"
+  else
+    pass "two-updaters: the first updated the projector, the second left it alone and named the first"
+  fi
+}
+two_updaters
 
 # The local bus through SetupAPI and WinUSB: Wine has no USB devices, so the
 # list is empty, and asking for it must work all the same.
