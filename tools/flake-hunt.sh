@@ -39,6 +39,33 @@ case $repeat$load in *[!0-9]*) echo "flake-hunt: --repeat and --load take number
 
 timing='TimesOut|TimeOut|Timeout|Late|Latency|Wait|AsSoonAs|AtOnce|Quiet|Slow|Trickl|Hang|Unlink|Deadline'
 
+# The preset's build folder, environment and parallel jobs: ctest runs on the
+# folder itself, since a test preset's label filter would replace the
+# selection's own.
+mapfile -t settings < <(python3 - "$preset" <<'PRESET'
+import json, sys
+presets = json.load(open("CMakePresets.json"))
+name = sys.argv[1]
+tests = {p["name"]: p for p in presets.get("testPresets", [])}
+configures = {p["name"]: p for p in presets["configurePresets"]}
+if name not in tests:
+    sys.exit(f"flake-hunt: no test preset {name}")
+test = tests[name]
+print(configures[test["configurePreset"]]["binaryDir"].replace("${sourceDir}", "."))
+print(test.get("execution", {}).get("jobs", 1))
+for key, value in test.get("environment", {}).items():
+    print(f"{key}={value}")
+PRESET
+)
+[ ${#settings[@]} -ge 2 ] || exit 2
+build=${settings[0]}
+jobs=${settings[1]}
+environment=("${settings[@]:2}")
+if [ ! -d "$build" ]; then
+  echo "flake-hunt: $build is not built (cmake --preset $preset && cmake --build --preset $preset)" >&2
+  exit 2
+fi
+
 out=$repo/build-hunt/$preset
 rm -rf "$out"
 mkdir -p "$out"
@@ -61,8 +88,8 @@ done
 run() {
   local i=$1 part=$2
   shift 2
-  ctest --preset "$preset" "$@" --no-tests=ignore --output-junit "$out/repeat$i-$part.xml" \
-    >"$out/repeat$i-$part.log" 2>&1 || true
+  env "${environment[@]}" ctest --test-dir "$build" -j "$jobs" --output-on-failure "$@" --no-tests=ignore \
+    --output-junit "$out/repeat$i-$part.xml" >"$out/repeat$i-$part.log" 2>&1 || true
 }
 
 started=$SECONDS
