@@ -203,7 +203,9 @@ TEST_P(LibusbStackTest, ProjectorAnotherProcessUpdatesIsLeftAloneAndTakenOnceTha
     const auto took = std::chrono::steady_clock::now() - began;
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(status, QRV_ERR_BUSY);
-    EXPECT_LT(took, 10s) << "not at once: the 30-second wait ran";
+    // At once: well before the 30-second wait would end, with room for a
+    // sanitizer build on a loaded machine.
+    EXPECT_LT(took, 20s) << "not at once: the 30-second wait ran";
     EXPECT_NE(said.find("tz4817: the projector at 1-1 on this computer's USB ports is being updated by process " +
                         std::to_string(other.pid()) + " (claim_holder)\n"),
               std::string::npos)
