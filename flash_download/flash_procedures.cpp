@@ -119,7 +119,7 @@ QRVDL_API int32_t QRVDL_ProgramFlash(const char *path, uint32_t start, uint32_t 
         report("Failed to seek to start address\n");
         return 1;
     }
-    const char *failed = QRVDL_CmdWriteProgrammingMode(1) != 0 ? "programming mode 1"
+    const char *failed = QRVDL_CmdWriteProgrammingMode(1) != 0     ? "programming mode 1"
                          : QRVDL_CmdWriteFlashAddress(offset) != 0 ? "flash address"
                          : QRVDL_CmdWriteFlashSize(length) != 0    ? "flash size"
                                                                    : nullptr;

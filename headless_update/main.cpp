@@ -204,9 +204,8 @@ int runUpdate(const updater::ImageFile &image) {
     {
         headless::ConsoleReporter reporter(output.out(), output.err(), output.terminal(), output.libraryLines(),
                                            length);
-        headless::InterruptGuard guard([&output, errorIsTerminal](int) {
-            warnAgain(output.terminal(), errorIsTerminal, output.errorFd());
-        });
+        headless::InterruptGuard guard(
+            [&output, errorIsTerminal](int) { warnAgain(output.terminal(), errorIsTerminal, output.errorFd()); });
         updater::UpdateSequence sequence(updater::exportedLibrary(), reporter, image.path(), length, &image);
         reporter.stageBegan(updater::Stage::Connecting);
         result = sequence.run();

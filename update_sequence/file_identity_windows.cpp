@@ -43,8 +43,8 @@ HANDLE openPath(const std::string &path, DWORD access, DWORD flags, std::string 
         return INVALID_HANDLE_VALUE;
     }
     // Others may go on reading and writing it: a write shows up as a change.
-    HANDLE handle = ::CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, flags, nullptr);
+    HANDLE handle = ::CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) error = systemError(::GetLastError());
     return handle;
 }

@@ -113,8 +113,8 @@ std::unique_ptr<ImageSnapshot> ImageFile::snapshot(std::string &why) const {
         return nullptr;
     }
     if (copied != size_ || now.size != size_ || now.modified != modified_) {
-        why = "Bad file [" + path_ + "]: changed since it was checked (" + std::to_string(size_) +
-              " bytes then, " + std::to_string(now.size) + " bytes when it was copied, or written meanwhile)";
+        why = "Bad file [" + path_ + "]: changed since it was checked (" + std::to_string(size_) + " bytes then, " +
+              std::to_string(now.size) + " bytes when it was copied, or written meanwhile)";
         return nullptr;
     }
     return copy;

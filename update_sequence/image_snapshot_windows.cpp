@@ -104,8 +104,7 @@ bool ImageSnapshot::create(std::string &error) {
         return false;
     }
     if (!ansiName(file, path_) || path_.size() > kMaxImagePathLength) {
-        error = utf8(file) + " is longer than the " + std::to_string(kMaxImagePathLength) +
-                " bytes the download takes";
+        error = utf8(file) + " is longer than the " + std::to_string(kMaxImagePathLength) + " bytes the download takes";
         return false;
     }
     return true;

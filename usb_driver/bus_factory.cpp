@@ -83,8 +83,7 @@ Survey SurveyDefaultBus() {
     const place_claim::Scope scope = choice.bus->claimScope();
     for (const BusDevice &device : devices) {
         SurveyedDevice surveyed{device.place, device.vendorId, device.productId, std::nullopt};
-        if (place_claim::Holder holder; place_claim::heldElsewhere(scope, device.place, holder))
-            surveyed.busy = holder;
+        if (place_claim::Holder holder; place_claim::heldElsewhere(scope, device.place, holder)) surveyed.busy = holder;
         survey.devices.push_back(std::move(surveyed));
     }
     return survey;

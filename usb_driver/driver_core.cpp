@@ -578,9 +578,8 @@ void Driver::tellFailureLocked(Registration &registration) {
 
 // --- claims -------------------------------------------------------------------------
 
-void Driver::refuseClaimed(const place_claim::Scope &scope, const std::string &place,
-                           const place_claim::Holder &holder, const std::string &why,
-                           const std::vector<uint32_t> &handles) {
+void Driver::refuseClaimed(const place_claim::Scope &scope, const std::string &place, const place_claim::Holder &holder,
+                           const std::string &why, const std::vector<uint32_t> &handles) {
     bool told = false;
     {
         std::lock_guard lock(mutex_);
@@ -597,8 +596,8 @@ void Driver::refuseClaimed(const place_claim::Scope &scope, const std::string &p
     if (why.empty())
         std::fprintf(stderr, "tz4817: %s\n", place_claim::busyText(scope, place, holder).c_str());
     else
-        std::fprintf(stderr, "tz4817: the projector at %s %s %s cannot be claimed for this update: %s\n",
-                     place.c_str(), scope.server ? "of" : "on", scope.name.c_str(), why.c_str());
+        std::fprintf(stderr, "tz4817: the projector at %s %s %s cannot be claimed for this update: %s\n", place.c_str(),
+                     scope.server ? "of" : "on", scope.name.c_str(), why.c_str());
 }
 
 void Driver::keepClaim(const std::shared_ptr<Bus> &bus, const std::string &place) {

@@ -81,8 +81,8 @@ std::string localScopeKey() {
 }
 
 std::string busyText(const Scope &scope, const std::string &place, const Holder &holder) {
-    std::string text = "the projector at " + place + (scope.server ? " of " : " on ") + scope.name +
-                       " is being updated by ";
+    std::string text =
+        "the projector at " + place + (scope.server ? " of " : " on ") + scope.name + " is being updated by ";
     if (holder.pid == 0) return text + "another program";
     text += "process " + std::to_string(holder.pid);
     return holder.program.empty() ? text : text + " (" + holder.program + ")";

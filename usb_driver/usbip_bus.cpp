@@ -796,7 +796,7 @@ place_claim::Scope UsbipBus::claimScope() const {
     std::lock_guard lock(state_->mutex);
     const std::string &address = state_->reached;
     const std::string given = (state_->options.host.find(':') != std::string::npos ? "[" + state_->options.host + "]"
-                                                                                    : state_->options.host) +
+                                                                                   : state_->options.host) +
                               ":" + std::to_string(state_->options.port);
     return {"usbip " + (address.empty() ? given : address), state_->server, true};
 }

@@ -218,10 +218,15 @@ TEST_F(ProgramTest, UpdateWritesTheImageAndReportsInPlainLines) {
     // The library's line in its place among the stage lines: it names the
     // private copy of the image that the download reads.
     const std::vector<std::string> order{
-        "[ ] Connecting to the projector\n", "File[/proc/self/fd/", "] Size[2097152]\n",
-        "[x] Connecting to the projector\n", "[ ] Cleaning projector memory\n",
-        "[x] Cleaning projector memory\n",   "[ ] Downloading upgrade image\n",
-        "[x] Downloading upgrade image\n",   "Update is Done!\n",
+        "[ ] Connecting to the projector\n",
+        "File[/proc/self/fd/",
+        "] Size[2097152]\n",
+        "[x] Connecting to the projector\n",
+        "[ ] Cleaning projector memory\n",
+        "[x] Cleaning projector memory\n",
+        "[ ] Downloading upgrade image\n",
+        "[x] Downloading upgrade image\n",
+        "Update is Done!\n",
     };
     size_t at = 0;
     for (const std::string &line : order) {
@@ -553,8 +558,9 @@ TEST_F(ProgramTest, EachFaultOfTheProjectorIsNamedOnStandardError) {
     const std::vector<Case> cases = {
         {{"--fault", "drop-reply@100"}, 1, {"tz4817: no reply to " + download + " within 2000 ms\n", stopped}},
         {{"--fault", "late-reply@100:3000"}, 1, {"tz4817: no reply to " + download + " within 2000 ms\n", stopped}},
-        {{"--fault", "wrong-echo@100"}, 1, {"tz4817: the reply to " + download + " answered another command (echo ",
-                                            stopped}},
+        {{"--fault", "wrong-echo@100"},
+         1,
+         {"tz4817: the reply to " + download + " answered another command (echo ", stopped}},
         {{"--fault", "short-reply@100:1"},
          1,
          {"tz4817: the reply to " + download + " was 1 byte long, too short to tell which command it answers\n",
