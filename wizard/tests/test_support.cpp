@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 #include <QWidget>
 
@@ -93,8 +94,12 @@ void FakeLibrary::callback(ProgressCallback function, uint32_t value, uint32_t o
 
 int32_t FakeLibrary::loadFlash(const char *path, uint32_t start, uint32_t length, ProgressCallback onErased,
                                ProgressCallback onProgrammed) {
-    record(
-        QStringLiteral("QRVDL_LoadFlash %1 0x%2 %3").arg(QString::fromLocal8Bit(path)).arg(start, 0, 16).arg(length));
+    // The update hands the download a private copy of the image it checked:
+    // what matters is its size.
+    QString image = QString::fromLocal8Bit(path);
+    if (image.startsWith(QLatin1String("/proc/self/fd/")))
+        image = QStringLiteral("private copy (%1 bytes)").arg(QFileInfo(image).size());
+    record(QStringLiteral("QRVDL_LoadFlash %1 0x%2 %3").arg(image).arg(start, 0, 16).arg(length));
     std::vector<uint32_t> erase, download;
     int32_t result;
     {

@@ -179,7 +179,8 @@ void UpdateDialogTests::imageGivenToTheProgramIsShownAndDownloaded() {
     clickUpdate();
     QTRY_VERIFY(!dialog->updateRunning());
     QCOMPARE(text(*dialog, kIdStatusLine), kDone);
-    QCOMPARE(FakeLibrary::instance().calls().value(2), QStringLiteral("QRVDL_LoadFlash %1 0xfe204000 0").arg(path));
+    QCOMPARE(FakeLibrary::instance().calls().value(2),
+             QStringLiteral("QRVDL_LoadFlash private copy (20000 bytes) 0xfe204000 0"));
 }
 
 // An image that cannot be written is found when Update is pressed: the
@@ -256,7 +257,7 @@ void UpdateDialogTests::stageTableAtEachMomentOfAFullImage() {
                                       QStringLiteral("100%"),
                                       100}));
     QCOMPARE(FakeLibrary::instance().calls(),
-             (QStringList{"QRV_USBInit", "QRVDL_SwitchAppToBoot 5000", "QRVDL_LoadFlash tz4817.img 0xfe204000 0",
+             (QStringList{"QRV_USBInit", "QRVDL_SwitchAppToBoot 5000", "QRVDL_LoadFlash private copy (2097152 bytes) 0xfe204000 0",
                           "QRVDL_CmdWriteProgrammingMode 2", "QRV_USBTerm"}));
     QVERIFY(boxes.texts.isEmpty());
 }
