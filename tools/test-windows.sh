@@ -160,10 +160,14 @@ same server-refuses "QRV_USBIP=127.0.0.1:$closed_port" --list
 # An image in a folder named in characters the ANSI code page lacks: the
 # Windows updater takes its arguments from the wide command line and opens
 # the image through the wide API; the download reads its private copy by a
-# short path the ANSI code page can spell. A full update of a small image.
+# short path the ANSI code page can spell. A full update of a small image;
+# afterwards no private copy is left in the temporary folder, not even the
+# one a killed updater left there before.
 unicode_path() {
   local dir=$work/unicode folder="固件 Ωμέγα" status=0
-  mkdir -p "$dir/$folder"
+  local temporary=$WINEPREFIX/drive_c/users/$(id -un)/Temp
+  mkdir -p "$dir/$folder" "$temporary/tz4817-update.999999.0"
+  echo "left by a killed updater" >"$temporary/tz4817-update.999999.0/tz4817.img"
   "$linux/tz4817-emu" --make-image "$dir/$folder/tz4817.img"
   truncate -s $((0x4000 + 0x8000)) "$dir/$folder/tz4817.img"
   if ! emulator_start "$dir/emulator.log" 30 "$linux/tz4817-emu" --listen 127.0.0.1:0 --flash "$dir/flash.bin" \
@@ -180,6 +184,8 @@ unicode_path() {
   elif ! cmp -s -i 16384 -n $((0x8000)) "$dir/flash.bin" "$dir/$folder/tz4817.img" ||
     ! cmp -s -n 16384 "$dir/flash.bin" "$dir/factory.bin"; then
     fail "unicode-path: the flash is not the image from '$folder'"
+  elif ls -d "$temporary"/tz4817-update.* >/dev/null 2>&1; then
+    fail "unicode-path: private copies were left behind: $(ls -d "$temporary"/tz4817-update.*)"
   else
     pass "unicode-path: the image in '$folder' was written, status 0"
   fi

@@ -80,23 +80,32 @@ bool ImageSnapshot::create(std::string &error) {
     }
     removeAbandoned(temporary);
 
-    std::wstring folder;
-    for (unsigned attempt = 0;; ++attempt) {
+    // A folder of its own, then the file in it. Another updater clearing
+    // abandoned snapshots may remove the folder while it is still empty: the
+    // next attempt makes another.
+    std::wstring folder, file;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE; ++attempt) {
         folder = temporary + kFolderPrefix + std::to_wstring(::GetCurrentProcessId()) + L"." + std::to_wstring(attempt);
-        if (::CreateDirectoryW(folder.c_str(), nullptr)) break;
-        if (::GetLastError() != ERROR_ALREADY_EXISTS || attempt == 99) {
-            error = utf8(folder) + ": " + systemError(::GetLastError());
+        file = folder + kFileName;
+        DWORD failure = 0;
+        if (!::CreateDirectoryW(folder.c_str(), nullptr)) {
+            failure = ::GetLastError();
+        } else {
+            handle = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_TEMPORARY, nullptr);
+            if (handle == INVALID_HANDLE_VALUE) {
+                failure = ::GetLastError();
+                ::RemoveDirectoryW(folder.c_str());
+            }
+        }
+        const bool again = failure == ERROR_ALREADY_EXISTS || failure == ERROR_PATH_NOT_FOUND;
+        if (handle == INVALID_HANDLE_VALUE && (!again || attempt == 99)) {
+            error = utf8(file) + ": " + systemError(failure);
             return false;
         }
     }
     folder_ = utf8(folder);
-    const std::wstring file = folder + kFileName;
-    HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = utf8(file) + ": " + systemError(::GetLastError());
-        return false;
-    }
     fd_ = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
     if (fd_ < 0) {
         ::CloseHandle(handle);
