@@ -515,11 +515,12 @@ TEST_F(ProgramTest, ImageWrittenOverDuringTheUpdateNeverReachesTheFlashHalfway) 
             std::ofstream restore(image_, std::ios::binary | std::ios::trunc);
             restore.write(checked.data(), static_cast<std::streamsize>(checked.size()));
         }
-        // Erases of 300 ms each: the erase lasts beyond the write.
+        // Erases of 300 ms each: the erase lasts beyond the write. The switch
+        // pauses 3 s when the write is to come during it.
         startEmulator({"--erase-ms", "300"});
         Launch launch = update({"--yes"}, address_);
         launch.program = SHORT_WAIT_PROGRAM;
-        launch.environment.push_back("QRV_TEST_SWITCH_PAUSE_MS=500");
+        launch.environment.push_back(std::string("QRV_TEST_SWITCH_PAUSE_MS=") + (c.status == 3 ? "3000" : "500"));
         ChildProcess program(launch);
         ASSERT_TRUE(emulator_->waitForErrors(c.frameText, std::chrono::seconds(60))) << emulator_->errors();
         {
