@@ -75,6 +75,9 @@ QRVDL_API int32_t QRVDL_LoadFlash(const char *path, uint32_t start, uint32_t len
         return 1;
     }
     if (deviceChecksum != hostChecksum) {
+        note("the projector's checksum of the flash range, 0x%08X, differs from the sum of the image bytes sent, "
+             "0x%08X",
+             deviceChecksum, hostChecksum);
         report("Checksum FAILED\n");
         return 1;
     }
@@ -88,14 +91,24 @@ QRVDL_API int32_t QRVDL_LoadFlash(const char *path, uint32_t start, uint32_t len
 // first command fails, closed when re-opening fails, open otherwise. Prints
 // nothing of its own.
 QRVDL_API int32_t QRVDL_SwitchAppToBoot(uint32_t pauseMs) {
-    if (QRVDL_CmdWriteAppProgrammingMode() != 0) return 1;
+    if (QRVDL_CmdWriteAppProgrammingMode() != 0) {
+        note("the switch into programming mode failed: its programming mode 1 command failed");
+        return 1;
+    }
     if (QRV_USBTerm() != 0) return 1;
     pause(pauseMs);
-    if (QRV_USBInit() != 0) {
+    if (const int32_t status = QRV_USBInit(); status != 0) {
+        note("the switch into programming mode failed: the link could not be opened again after %u ms (status "
+             "0x%08X)",
+             pauseMs, static_cast<uint32_t>(status));
         QRV_USBTerm();
         return 1;
     }
-    return QRVDL_DeviceBusy(kSwitchPollAttempts, kSwitchPollPauseMs) == 0 ? 0 : 1;
+    if (const BusyPoll poll = pollUntilReady(kSwitchPollAttempts, kSwitchPollPauseMs); !poll.ready) {
+        noteNotReady("the projector came back in programming mode", kSwitchPollAttempts, kSwitchPollPauseMs, poll);
+        return 1;
+    }
+    return 0;
 }
 
 }  // extern "C"

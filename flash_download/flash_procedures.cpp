@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr uint8_t kStatusBusy = 0x08;
 constexpr uint32_t kErasePollAttempts = 10;
 constexpr uint32_t kErasePollPauseMs = 500;
 // Image bytes per download command: with 8 bytes of framing, 64 bytes, one
@@ -53,12 +52,7 @@ extern "C" {
 // the pause, the last one included. 1 when no answer said "not busy",
 // also for 0 attempts (then nothing is sent).
 QRVDL_API int32_t QRVDL_DeviceBusy(uint32_t attempts, uint32_t pauseMs) {
-    for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
-        uint8_t status = 0;
-        if (QRVDL_CmdReadStatus(&status) == 0 && (status & kStatusBusy) == 0) return 0;
-        pause(pauseMs);
-    }
-    return 1;
+    return pollUntilReady(attempts, pauseMs).ready ? 0 : 1;
 }
 
 // The application area is always treated as not blank: the download erases
@@ -80,8 +74,18 @@ QRVDL_API int32_t QRVDL_EraseFlash(uint32_t start, uint32_t length, const FlashS
         // Only sectors that begin inside the range: one beginning at its end
         // holds nothing that will be programmed and must keep its contents.
         if (sectorStart < start || sectorStart >= end) continue;
-        if (QRVDL_CmdWriteFlashAddress(sectorStart) != 0 || QRVDL_CmdWriteFlashErase() != 0 ||
-            QRVDL_DeviceBusy(kErasePollAttempts, kErasePollPauseMs) != 0) {
+        if (QRVDL_CmdWriteFlashAddress(sectorStart) != 0) {
+            note("the erase stopped at the sector at 0x%06X: its flash address command failed", sectorStart);
+            return 1;
+        }
+        if (QRVDL_CmdWriteFlashErase() != 0) {
+            note("the erase stopped at the sector at 0x%06X: its flash sector erase command failed", sectorStart);
+            return 1;
+        }
+        if (const BusyPoll poll = pollUntilReady(kErasePollAttempts, kErasePollPauseMs); !poll.ready) {
+            char after[64];
+            std::snprintf(after, sizeof after, "the sector at 0x%06X was being erased", sectorStart);
+            noteNotReady(after, kErasePollAttempts, kErasePollPauseMs, poll);
             return 1;
         }
         if (onErased != nullptr) onErased(sectorStart, 0);
@@ -115,8 +119,12 @@ QRVDL_API int32_t QRVDL_ProgramFlash(const char *path, uint32_t start, uint32_t 
         report("Failed to seek to start address\n");
         return 1;
     }
-    if (QRVDL_CmdWriteProgrammingMode(1) != 0 || QRVDL_CmdWriteFlashAddress(offset) != 0 ||
-        QRVDL_CmdWriteFlashSize(length) != 0) {
+    const char *failed = QRVDL_CmdWriteProgrammingMode(1) != 0     ? "programming mode 1"
+                         : QRVDL_CmdWriteFlashAddress(offset) != 0 ? "flash address"
+                         : QRVDL_CmdWriteFlashSize(length) != 0    ? "flash size"
+                                                                   : nullptr;
+    if (failed != nullptr) {
+        note("programming could not begin: its %s command failed", failed);
         return 1;
     }
 
@@ -129,7 +137,12 @@ QRVDL_API int32_t QRVDL_ProgramFlash(const char *path, uint32_t start, uint32_t 
         const size_t wanted = remaining < kBlockSize ? remaining : kBlockSize;
         const size_t count = file.read(block.data(), wanted);
         if (count == 0) break;  // end of file or read error: reported below
-        if (QRVDL_CmdWriteFlashDownloadData(block.data(), static_cast<int32_t>(count)) != 0) return 1;
+        if (QRVDL_CmdWriteFlashDownloadData(block.data(), static_cast<int32_t>(count)) != 0) {
+            note("programming stopped at flash offset 0x%06X (%u of %u bytes sent): its flash data download command "
+                 "failed",
+                 offset + done, done, length);
+            return 1;
+        }
         const uint32_t sent = static_cast<uint32_t>(count);
         remaining -= sent;
         done += sent;
@@ -159,10 +172,15 @@ QRVDL_API int32_t QRVDL_ProgramFlash(const char *path, uint32_t start, uint32_t 
 QRVDL_API int32_t QRVDL_CalculateFlashChecksum(uint32_t /*start*/, uint32_t /*length*/, uint32_t *deviceChecksum) {
     if (deviceChecksum == nullptr) return 1;
     if (QRVDL_CmdWriteFlashCalculateChecksum() != 0) {
+        note("the projector's checksum could not be had: its flash checksum calculation command failed");
         *deviceChecksum = 0;
         return 1;
     }
-    return QRVDL_CmdReadFlashChecksum(deviceChecksum) == 0 ? 0 : 1;
+    if (QRVDL_CmdReadFlashChecksum(deviceChecksum) != 0) {
+        note("the projector's checksum could not be had: its flash information read (checksum) failed");
+        return 1;
+    }
+    return 0;
 }
 
 }  // extern "C"

@@ -5,14 +5,24 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace headless::console {
 
-// A copy of standard output's descriptor, not inherited by child processes;
-// -1 on failure.
+// A copy of standard output's (standard error's) descriptor, not inherited
+// by child processes; -1 on failure.
 int duplicateStandardOutput();
+int duplicateStandardError();
 
 bool isTerminal(int fd);
+
+// The program's arguments (without its name) in UTF-8: on Windows taken
+// from the wide command line, so that a path the ANSI code page cannot spell
+// arrives whole.
+std::vector<std::string> arguments(int argc, char **argv);
+
+// Changes the working directory to the UTF-8 `path`. False with errno set.
+bool changeDirectory(const std::string &path);
 
 // Sets the process's environment variable `name`.
 void setVariable(const char *name, const std::string &value);

@@ -99,18 +99,21 @@ bool confirmed() {
 }
 
 // Ends the in-place progress line when standard error shares its terminal,
-// then repeats the warning. Runs on the guard's watcher thread: only
-// write(2) and atomics.
-void warnAgain(headless::TerminalOutput *terminal, bool errorIsTerminal) {
-    if (terminal && errorIsTerminal && terminal->claimOpenLine()) (void)!::write(STDERR_FILENO, "\n", 1);
-    (void)!::write(STDERR_FILENO, kWarning, sizeof kWarning - 1);
+// then repeats the warning on `errorFd` (the real standard error). Runs on
+// the guard's watcher thread: only write(2) and atomics.
+void warnAgain(headless::TerminalOutput *terminal, bool errorIsTerminal, int errorFd) {
+    if (terminal && errorIsTerminal && terminal->claimOpenLine()) (void)!::write(errorFd, "\n", 1);
+    (void)!::write(errorFd, kWarning, sizeof kWarning - 1);
 }
 
 // Where the update's output goes. The program's own lines are written to a
 // copy of the real standard output, drawn in place on a terminal; the
 // libraries' printf lines on descriptor 1 are captured and forwarded to the
 // same place, in order with them and never inside the progress bar. When
-// any of that cannot be set up, everything goes to standard output as plain
+// standard error is that terminal too, the libraries' lines on it (what
+// failed, and why) are captured as well and written to the real standard
+// error after the progress line has been ended. When any of that cannot be
+// set up, everything goes to standard output and standard error as plain
 // lines, the libraries' lines included.
 class UpdateOutput {
 public:
@@ -134,12 +137,16 @@ public:
         if (!capture_->capturing()) {
             capture_.reset();
             terminal_.reset();
+            return;
         }
+        if (terminal_ && headless::console::isTerminal(STDERR_FILENO)) captureErrors();
     }
-    // Forwards the libraries' last lines and gives descriptor 1 back first.
+    // Forwards the libraries' last lines and gives descriptors 2 and 1 back first.
     ~UpdateOutput() {
+        errorLines_.reset();
         capture_.reset();
         terminal_.reset();
+        if (error_) std::fclose(error_);
         if (plain_)
             std::fclose(plain_);
         else if (fd_ >= 0)
@@ -150,14 +157,43 @@ public:
 
     // Standard output for plain lines; not used while terminal() is there.
     FILE *out() const { return capture_ && plain_ ? plain_ : stdout; }
+    // The real standard error, for the program's own lines.
+    FILE *err() const { return error_ ? error_ : stderr; }
+    int errorFd() const { return errorFd_; }
     headless::TerminalOutput *terminal() const { return terminal_.get(); }
     updater::LibraryOutputCapture *libraryLines() const { return capture_.get(); }
 
 private:
+    void captureErrors() {
+        std::fflush(stderr);
+        const int fd = headless::console::duplicateStandardError();
+        if (fd < 0) return;
+        error_ = ::fdopen(fd, "w");
+        if (!error_) {
+            ::close(fd);
+            return;
+        }
+        std::setvbuf(error_, nullptr, _IONBF, 0);
+        errorFd_ = fd;
+        errorLines_ = std::make_unique<updater::LibraryOutputCapture>(
+            [this](std::string_view line) {
+                // The standard output lines written before it come first, and
+                // the progress line is ended.
+                const auto order = capture_->holdOutput();
+                terminal_->endLine();
+                (void)!::write(errorFd_, line.data(), line.size());
+            },
+            STDERR_FILENO);
+        if (!errorLines_->capturing()) errorLines_.reset();
+    }
+
     int fd_ = -1;
     FILE *plain_ = nullptr;  // owns fd_ once made
     std::unique_ptr<headless::TerminalOutput> terminal_;
     std::unique_ptr<updater::LibraryOutputCapture> capture_;
+    FILE *error_ = nullptr;  // the real standard error while it is captured
+    int errorFd_ = STDERR_FILENO;
+    std::unique_ptr<updater::LibraryOutputCapture> errorLines_;
 };
 
 int runUpdate(const updater::ImageFile &image) {
@@ -167,9 +203,10 @@ int runUpdate(const updater::ImageFile &image) {
 
     updater::UpdateSequence::Result result;
     {
-        headless::ConsoleReporter reporter(output.out(), stderr, output.terminal(), output.libraryLines(), length);
+        headless::ConsoleReporter reporter(output.out(), output.err(), output.terminal(), output.libraryLines(),
+                                           length);
         headless::InterruptGuard guard(
-            [&output, errorIsTerminal](int) { warnAgain(output.terminal(), errorIsTerminal); });
+            [&output, errorIsTerminal](int) { warnAgain(output.terminal(), errorIsTerminal, output.errorFd()); });
         updater::UpdateSequence sequence(updater::exportedLibrary(), reporter, image.path(), length, &image);
         reporter.stageBegan(updater::Stage::Connecting);
         result = sequence.run();
@@ -193,7 +230,7 @@ int main(int argc, char **argv) {
     headless::console::survivePeerGoingAway();
 
     std::string error;
-    const auto line = headless::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+    const auto line = headless::parseCommandLine(headless::console::arguments(argc, argv), error);
     if (!line) return usageError(error);
     if (line->help) {
         std::fputs(headless::kUsageText, stdout);
@@ -209,7 +246,7 @@ int main(int argc, char **argv) {
     if (line->list) return listProjectors(line->json);
 
     for (const std::string &directory : line->directories) {
-        if (::chdir(directory.c_str()) != 0)
+        if (!headless::console::changeDirectory(directory))
             return usageError("cannot change to directory '" + directory + "': " + std::strerror(errno));
     }
 

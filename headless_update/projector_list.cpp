@@ -57,6 +57,22 @@ std::string line(const Projector &projector) {
     return text;
 }
 
+// "  busy (process 1234, tz4817-update)" for a projector another process is
+// updating; empty otherwise.
+std::string busyNote(const Projector &projector) {
+    if (!projector.busy) return {};
+    if (projector.busy->pid == 0) return "  busy (another program)";
+    std::string note = "  busy (process " + std::to_string(projector.busy->pid);
+    if (!projector.busy->program.empty()) note += ", " + shown(projector.busy->program);
+    return note + ")";
+}
+
+std::string holderJson(const Projector &projector) {
+    if (!projector.busy || projector.busy->pid == 0) return "null";
+    return "{\"pid\": " + std::to_string(projector.busy->pid) +
+           ", \"program\": " + jsonString(projector.busy->program) + "}";
+}
+
 // "1-2" before "1-10": runs of digits compare as numbers.
 bool placeBefore(const std::string &a, const std::string &b) {
     size_t i = 0, j = 0;
@@ -84,7 +100,8 @@ std::vector<Projector> projectorsIn(const usb_driver::Survey &survey) {
     for (const usb_driver::SurveyedDevice &device : survey.devices)
         for (const Identity &identity : kIdentities)
             if (device.vendorId == identity.vendorId && device.productId == identity.productId)
-                projectors.push_back(Projector{device.place, device.vendorId, device.productId, identity.mode});
+                projectors.push_back(
+                    Projector{device.place, device.vendorId, device.productId, identity.mode, device.busy});
     std::stable_sort(projectors.begin(), projectors.end(),
                      [](const Projector &a, const Projector &b) { return placeBefore(a.place, b.place); });
     return projectors;
@@ -92,7 +109,8 @@ std::vector<Projector> projectorsIn(const usb_driver::Survey &survey) {
 
 std::string listText(const usb_driver::Survey &survey, const std::vector<Projector> &projectors) {
     std::string text;
-    for (const Projector &projector : projectors) text += line(projector) + "  " + survey.bus + "\n";
+    for (const Projector &projector : projectors)
+        text += line(projector) + "  " + survey.bus + busyNote(projector) + "\n";
     return text;
 }
 
@@ -104,7 +122,8 @@ std::string listJson(const usb_driver::Survey &survey, const std::vector<Project
     for (size_t i = 0; i < projectors.size(); ++i) {
         if (i) text += ", ";
         text += "{\"place\": " + jsonString(projectors[i].place) + ", \"usb_id\": \"" + ids(projectors[i]) +
-                "\", \"mode\": \"" + projectors[i].mode + "\"}";
+                "\", \"mode\": \"" + projectors[i].mode + "\", \"busy\": " + (projectors[i].busy ? "true" : "false") +
+                ", \"holder\": " + holderJson(projectors[i]) + "}";
     }
     return text + "]}\n";
 }
@@ -112,7 +131,7 @@ std::string listJson(const usb_driver::Survey &survey, const std::vector<Project
 std::string refusalText(const usb_driver::Survey &survey, const std::vector<Projector> &projectors) {
     std::string text = std::to_string(projectors.size()) + " projectors are attached (" + survey.bus +
                        "); choose the one to update with --device PLACE:\n";
-    for (const Projector &projector : projectors) text += "  " + line(projector) + "\n";
+    for (const Projector &projector : projectors) text += "  " + line(projector) + busyNote(projector) + "\n";
     return text;
 }
 

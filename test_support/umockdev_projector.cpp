@@ -2,6 +2,9 @@
 #include "test_support/umockdev_projector.h"
 
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
@@ -18,6 +21,7 @@
 #include <span>
 #include <thread>
 
+#include "usb_driver/place_claim.h"
 #include "usb_standard/usb_standard.h"
 
 namespace test_support {
@@ -33,6 +37,7 @@ struct SharedTestbed {
     UMockdevTestbed *testbed = nullptr;
     int users = 0;
     int nextNumber = 2;
+    std::string root;  // the testbed's folder while there is one; with `mutex`
 };
 
 SharedTestbed &sharedTestbed() {
@@ -43,7 +48,16 @@ SharedTestbed &sharedTestbed() {
 UMockdevTestbed *acquireTestbed() {
     SharedTestbed &shared = sharedTestbed();
     std::lock_guard lock(shared.mutex);
-    if (shared.users++ == 0) shared.testbed = umockdev_testbed_new();
+    if (shared.users++ == 0) {
+        shared.testbed = umockdev_testbed_new();
+        // The testbed's USB ports are this process's alone: their places are
+        // claimed in a scope of their own, so that tests running side by
+        // side, all with a projector at 1-1, do not refuse each other.
+        gchar *root = umockdev_testbed_get_root_dir(shared.testbed);
+        shared.root = root;
+        usb_driver::place_claim::testing::SetLocalScopeKey(std::string("umockdev ") + root);
+        g_free(root);
+    }
     return shared.testbed;
 }
 
@@ -53,6 +67,7 @@ void releaseTestbed() {
     if (--shared.users == 0) {
         g_object_unref(shared.testbed);
         shared.testbed = nullptr;
+        shared.root.clear();
     }
 }
 
@@ -451,6 +466,36 @@ extern "C" __attribute__((visibility("default"))) const char *__tsan_default_sup
            "race:libgobject-2.0.so\n"
            "race:libgio-2.0.so\n"
            "race:libudev.so\n";
+}
+
+// umockdev sends each uevent to every listener's socket in the testbed
+// (libudev's monitors: libusb keeps one while its context lives). A
+// listener that closes between umockdev's connect and its send makes the
+// send fail with ECONNREFUSED, and umockdev 0.17 then ends the process. That
+// happens when libusb ends its context (QRV_USBTerm of the switch into
+// programming mode) just as the projector leaves the bus to restart. Newer
+// umockdev takes such a listener for gone: so does this, for the testbed's
+// sockets alone.
+extern "C" __attribute__((visibility("default"))) ssize_t sendmsg(int fd, const struct msghdr *message, int flags) {
+    using Send = ssize_t (*)(int, const struct msghdr *, int);
+    static const Send next = reinterpret_cast<Send>(dlsym(RTLD_NEXT, "sendmsg"));
+    const ssize_t sent = next(fd, message, flags);
+    if (sent >= 0 || errno != ECONNREFUSED || message == nullptr || message->msg_name == nullptr) return sent;
+    const auto *address = static_cast<const sockaddr_un *>(message->msg_name);
+    if (address->sun_family != AF_UNIX) return sent;
+    const std::string path(address->sun_path, strnlen(address->sun_path, sizeof address->sun_path));
+    {
+        SharedTestbed &shared = sharedTestbed();
+        std::lock_guard lock(shared.mutex);
+        if (shared.root.empty() || path.rfind(shared.root + "/", 0) != 0) {
+            errno = ECONNREFUSED;
+            return sent;
+        }
+    }
+    ::unlink(path.c_str());
+    ssize_t length = 0;
+    for (size_t i = 0; i < message->msg_iovlen; ++i) length += static_cast<ssize_t>(message->msg_iov[i].iov_len);
+    return length;
 }
 
 bool UmockdevLoaded() {

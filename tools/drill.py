@@ -15,7 +15,15 @@ by the program's text. Four figures must hold; the report says which do, per
 phase of the update and per fault kind. The exit status is 0 only when all four
 hold.
 
+With --soak N it instead runs N full updates (2 MB images, a new one each time)
+in a row against one emulator that keeps running, and reports the emulator's
+resident memory, open descriptors and threads after the first, the middle and the
+last update, and whether every update left the flash equal to its image. The
+report's other sections are kept: the campaign and the soak each rewrite only
+their own.
+
 Usage: drill.py --bin DIR [--runs N] [--seed S] [--jobs J] [--report FILE]
+       drill.py --bin DIR --soak N [--seed S] [--report FILE]
 """
 
 import argparse
@@ -82,11 +90,13 @@ FRAME_LINE = re.compile(r"^tz4817-emu: frame (\d+): (.*)$")
 
 
 class Emulator:
-    """tz4817-emu as a child process, its frame log followed as it is written."""
+    """tz4817-emu as a child process, its frame log followed as it is written (unless `frames` is false:
+    a soak's millions of frames are not kept)."""
 
-    def __init__(self, binary, flash, arguments):
+    def __init__(self, binary, flash, arguments, frames=True):
         self.process = subprocess.Popen(
-            [binary, "--listen", "127.0.0.1:0", "--flash", flash, "--reboot-ms", str(REBOOT_MS), "-v"] + arguments,
+            [binary, "--listen", "127.0.0.1:0", "--flash", flash, "--reboot-ms", str(REBOOT_MS)] +
+            (["-v"] if frames else []) + arguments,
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.changed = threading.Condition()
         self.output = []  # standard output lines
@@ -154,11 +164,11 @@ class Emulator:
             reader.join()
 
 
-def start_emulator(binary, flash, arguments):
+def start_emulator(binary, flash, arguments, frames=True):
     """An emulator that listens; a start that fails (this machine out of ports for a moment, say) is
     tried twice more. SystemExit when it never starts: the drill cannot judge anything then."""
     for _ in range(3):
-        emulator = Emulator(binary, flash, arguments)
+        emulator = Emulator(binary, flash, arguments, frames)
         if emulator.address is not None:
             return emulator
         emulator.stop()
@@ -497,6 +507,111 @@ def report(results, arguments, jobs, seconds):
     return "\n".join(lines), all(ok for _, _, _, ok in rows), rows
 
 
+# --- the soak ------------------------------------------------------------------------------
+
+
+def resources(pid):
+    """The emulator's resident memory (kB), open descriptors and threads, as /proc has them now."""
+    with open(f"/proc/{pid}/status") as status:
+        fields = dict(line.split(":", 1) for line in status if ":" in line)
+    return (int(fields["VmRSS"].split()[0]), len(os.listdir(f"/proc/{pid}/fd")), int(fields["Threads"]))
+
+
+def soak(campaign, runs, arguments):
+    """`runs` full updates in a row against one emulator; the report's section and whether it holds."""
+    directory = tempfile.mkdtemp(prefix="soak-", dir=campaign.root)
+    flash = os.path.join(directory, "flash.bin")
+    emulator = start_emulator(campaign.emulator_binary, flash, ["--erase-ms", "0"], frames=False)
+    checkpoints = sorted({1, (runs + 1) // 2, runs})
+    measured, outcomes = [], []
+    start = time.monotonic()
+    try:
+        for index in range(1, runs + 1):
+            image = campaign._rng("soak", index).randbytes(FLASH_SIZE)
+            write(os.path.join(directory, "tz4817.img"), image)
+            outcomes.append(campaign.update(directory, emulator, image, None).outcome)
+            for name in os.listdir(directory):
+                if name.startswith("update"):
+                    os.remove(os.path.join(directory, name))
+            if index in checkpoints:
+                measured.append((index,) + resources(emulator.process.pid))
+            if index % 50 == 0 or index == runs:
+                print(f"drill: soak: {index} of {runs} updates", flush=True)
+    finally:
+        emulator.stop()
+    seconds = time.monotonic() - start
+    updated = outcomes.count("updated")
+    memory = [m[1] for m in measured]
+    descriptors = [m[2] for m in measured]
+    threads = [m[3] for m in measured]
+    # Flat: the descriptors and threads the same after the first update and the last, the memory grown
+    # by no more than a page or two of the allocator's (it keeps what it freed).
+    flat = descriptors[0] == descriptors[-1] and threads[0] == threads[-1] and memory[-1] - memory[0] <= 256
+    minutes, rest = divmod(round(seconds), 60)
+    lines = [
+        f"## Soak: {runs} full updates in a row against one emulator",
+        "",
+        f"`tools/drill.sh --soak {runs} --seed {arguments.seed}`: one `tz4817-emu` (`--reboot-ms {REBOOT_MS} "
+        "--erase-ms 0`, without its frame log) left running, updated "
+        f"{runs} times in a row by the test build of `tz4817-update` with a new 2 MB image each time "
+        f"(the whole flash after the boot sector), in {minutes} min {rest:02d} s. After each update the flash "
+        "file is compared with its image. The emulator's resident memory, open descriptors and threads are read "
+        "from /proc after the first, the middle and the last update.",
+        "",
+        "| After update | resident memory | open descriptors | threads |",
+        "|---|---|---|---|",
+    ]
+    lines += [f"| {index} | {rss} kB | {fds} | {count} |" for index, rss, fds, count in measured]
+    lines += [
+        "",
+        f"Updated with the flash equal to its image: {updated} of {runs}"
+        f"{'' if updated == runs else ' (' + ', '.join(sorted(set(outcomes) - {'updated'})) + ' in the rest)'}. "
+        + ("Memory, descriptors and threads stay flat." if flat else
+           "**Not flat**: the emulator keeps something per update; see the figures above."),
+        "",
+    ]
+    shutil.rmtree(directory)
+    return "\n".join(lines), updated == runs and flat, seconds
+
+
+def sections(text):
+    """The text before the first "## " heading, and the sections from each heading on, in order."""
+    head, parts = [], []
+    for line in text.splitlines():
+        if line.startswith("## "):
+            parts.append([line])
+        elif parts:
+            parts[-1].append(line)
+        else:
+            head.append(line)
+    return "\n".join(head), ["\n".join(part) for part in parts]
+
+
+CAMPAIGN_SECTIONS = ("## The four figures", "## By phase", "## By fault kind", "## Runs that broke a figure")
+
+
+def write_report(path, text, soaked=False):
+    """Writes the campaign's report (its head and sections) or the soak's section into `path`, keeping
+    the sections of the file that the other one, or a person, wrote."""
+    old = ""
+    if os.path.exists(path):
+        with open(path) as file:
+            old = file.read()
+    old_head, old_parts = sections(old)
+    new_head, new_parts = sections(text)
+    if soaked:
+        kept = [part for part in old_parts if not part.startswith("## Soak")]
+        head = old_head if old else "# Reliability"
+        at = next((i for i, part in enumerate(old_parts) if part.startswith("## Soak")), len(kept))
+        parts = kept[:at] + new_parts + kept[at:]
+    else:
+        head = new_head
+        parts = new_parts + [part for part in old_parts if not part.startswith(CAMPAIGN_SECTIONS)]
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    with open(path, "w") as file:
+        file.write("\n\n".join([head.rstrip("\n")] + [part.rstrip("\n") for part in parts]) + "\n")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--bin", required=True, help="the folder with tz4817-emu and tz4817-update-short-wait")
@@ -506,9 +621,11 @@ def main():
                         help="runs at a time (default: four per core; most of a run is waiting for a time-out "
                              "of the updater's)")
     parser.add_argument("--report", default="docs/reliability.md")
+    parser.add_argument("--soak", type=int, default=0, metavar="N",
+                        help="instead of the campaign: N full updates in a row against one emulator")
     arguments = parser.parse_args()
-    if arguments.runs < 1 or arguments.jobs < 1:
-        parser.error("--runs and --jobs must be at least 1")
+    if arguments.runs < 1 or arguments.jobs < 1 or arguments.soak < 0:
+        parser.error("--runs and --jobs must be at least 1, --soak not negative")
     binaries = (os.path.join(arguments.bin, "tz4817-emu"), os.path.join(arguments.bin, "tz4817-update-short-wait"))
     for binary in binaries:
         if not os.access(binary, os.X_OK):
@@ -516,6 +633,13 @@ def main():
 
     root = tempfile.mkdtemp(prefix="tz4817-drill-")
     campaign = Campaign(binaries, arguments.seed, root)
+    if arguments.soak:
+        text, held, seconds = soak(campaign, arguments.soak, arguments)
+        write_report(arguments.report, text, soaked=True)
+        print("\n".join(line for line in text.splitlines() if line.startswith("|") or line.startswith("Updated")))
+        print(f"drill: soak of {arguments.soak} updates in {seconds:.0f} s; report in {arguments.report}")
+        shutil.rmtree(root)
+        return 0 if held else 1
     start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(arguments.jobs) as pool:
         list(pool.map(campaign.calibrate, campaign.image_sizes()))
@@ -528,9 +652,7 @@ def main():
     seconds = time.monotonic() - start
 
     text, held, rows = report(results, arguments, arguments.jobs, seconds)
-    os.makedirs(os.path.dirname(os.path.abspath(arguments.report)), exist_ok=True)
-    with open(arguments.report, "w") as file:
-        file.write(text)
+    write_report(arguments.report, text)
     for name, must, found, ok in rows:
         print(f"drill: {name}: {found} (must be {must}){'' if ok else '  DOES NOT HOLD'}")
     print(f"drill: {len(results)} runs in {seconds:.0f} s; report in {arguments.report}")

@@ -8,6 +8,11 @@
 # is 0 only when they all do.
 #
 #   tools/drill.sh [--runs N] [--seed S] [--jobs J] [--report FILE]
+#   tools/drill.sh --soak N [--seed S] [--report FILE]
+#
+# --soak N: N full updates in a row against one emulator left running; the
+# report's soak section gives its memory, descriptors and threads after the
+# first, the middle and the last, and whether every flash was right.
 #
 # Builds tz4817-emu and the test build of tz4817-update (whose switch pause
 # and attach wait the drill shortens) with the default preset first.

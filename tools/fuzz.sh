@@ -42,9 +42,12 @@ run_target() {
   local target=$1
   local corpus=$build/fuzz-corpus/$target crashes=$build/fuzz-crashes/$target/
   mkdir -p "$corpus" "$crashes"
-  # -close_fd_mask=1: the libraries' own lines on standard output are noise here.
+  # -close_fd_mask=3: the libraries' own lines on standard output, and their
+  # failure lines on standard error (one for every reply the input breaks),
+  # are noise here; libFuzzer and the sanitizers write to a copy of standard
+  # error of their own.
   "$build/bin/${target}_fuzzer" "$corpus" "fuzz/corpus/$target" "fuzz/regressions/$target" \
-    -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -close_fd_mask=1 -print_final_stats=1 \
+    -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -close_fd_mask=3 -print_final_stats=1 \
     -artifact_prefix="$crashes" >"$build/fuzz-logs/$target.log" 2>&1
 }
 

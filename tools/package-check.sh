@@ -131,8 +131,9 @@ status=0
 (cd "$work/run" && "$bin/tz4817-update" --yes "$work/firmware") >"$work/update.log" 2>&1 || status=$?
 tail -n 3 "$work/update.log"
 [ $status -eq 0 ] && ok "tz4817-update ended with status 0" || fail "tz4817-update ended with status $status"
-grep -qxF "File[$image] Size[$(stat -c %s "$image")]" "$work/update.log" && ok "the update read $image" ||
-  fail "the update did not read $image"
+# The download reads a private copy of the image it checked (File[/proc/self/fd/N]).
+grep -qxE "File\[/proc/self/fd/[0-9]+\] Size\[$(stat -c %s "$image")\]" "$work/update.log" &&
+  ok "the update read a private copy of $image" || fail "the update did not read a private copy of $image"
 emulator_stop
 if [ "$(stat -c %s "$flash")" = "$(stat -c %s "$image")" ] && cmp -s -i 16384 "$flash" "$image"; then
   ok "the flash equals the image from 0x4000 on"

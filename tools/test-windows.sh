@@ -18,7 +18,9 @@
 # untouched). The two tz4817-update runs must print the same lines and end
 # with status 0. Then the Windows and the Linux tz4817-update are run side by
 # side on failures that need no projector (bad usage, no image, an
-# unreachable server): same statuses, same words. Last, the Windows local bus
+# unreachable server): same statuses, same words. Then an image in a folder
+# whose name the ANSI code page cannot spell, and two Windows updaters on one
+# projector. Last, the Windows local bus
 # (SetupAPI, WinUSB) lists the projectors of a computer that has none.
 #
 # Usage: bash tools/test-windows.sh
@@ -96,7 +98,9 @@ update() (
   status=0
   (cd "$dir" && QRV_USBIP=$emulator_address "$@" --yes >out.raw 2>err.raw) || status=$?
   emulator_stop
-  tr -d '\r' <"$dir/out.raw" >"$dir/out"
+  # The download library names the private copy of the image it reads,
+  # which is a file of its own on each platform.
+  tr -d '\r' <"$dir/out.raw" | sed -E 's/^File\[[^]]*\]/File[private copy]/' >"$dir/out"
   tr -d '\r' <"$dir/err.raw" >"$dir/err"
   echo "windows: $name: $(($(date +%s) - began)) s"
   if [ $status -ne 0 ]; then
@@ -208,6 +212,74 @@ same bad-option "QRV_USBIP=127.0.0.1:1" --frobnicate
 same bad-server-address "QRV_USBIP=127.0.0.1:99999" --list
 same no-image "QRV_USBIP=127.0.0.1:$closed_port" --yes
 same server-refuses "QRV_USBIP=127.0.0.1:$closed_port" --list
+
+# An image in a folder named in characters the ANSI code page lacks: the
+# Windows updater takes its arguments from the wide command line and opens
+# the image through the wide API; the download reads its private copy by a
+# short path the ANSI code page can spell. A full update of a small image;
+# afterwards no private copy is left in the temporary folder, not even the
+# one a killed updater left there before.
+unicode_path() {
+  local dir=$work/unicode folder="固件 Ωμέγα" status=0
+  local temporary=$WINEPREFIX/drive_c/users/$(id -un)/Temp
+  mkdir -p "$dir/$folder" "$temporary/tz4817-update.999999.0"
+  echo "left by a killed updater" >"$temporary/tz4817-update.999999.0/tz4817.img"
+  "$linux/tz4817-emu" --make-image "$dir/$folder/tz4817.img"
+  truncate -s $((0x4000 + 0x8000)) "$dir/$folder/tz4817.img"
+  if ! emulator_start "$dir/emulator.log" 30 "$linux/tz4817-emu" --listen 127.0.0.1:0 --flash "$dir/flash.bin" \
+    --reboot-ms 300; then
+    fail "unicode-path: the emulator did not start: $(cat "$dir/emulator.log")"
+    return
+  fi
+  cp "$dir/flash.bin" "$dir/factory.bin"
+  (cd "$dir" && LC_ALL=C.UTF-8 QRV_USBIP=$emulator_address wine "$windows/tz4817-update.exe" --yes "$folder" \
+    >out.raw 2>err.raw) || status=$?
+  emulator_stop
+  if [ $status -ne 0 ]; then
+    fail "unicode-path: status $status: $(tr -d '\r' <"$dir/out.raw" | tail -n 3) $(cat "$dir/err.raw")"
+  elif ! cmp -s -i 16384 -n $((0x8000)) "$dir/flash.bin" "$dir/$folder/tz4817.img" ||
+    ! cmp -s -n 16384 "$dir/flash.bin" "$dir/factory.bin"; then
+    fail "unicode-path: the flash is not the image from '$folder'"
+  elif ls -d "$temporary"/tz4817-update.* >/dev/null 2>&1; then
+    fail "unicode-path: private copies were left behind: $(ls -d "$temporary"/tz4817-update.*)"
+  else
+    pass "unicode-path: the image in '$folder' was written, status 0"
+  fi
+}
+unicode_path
+
+# Two Windows updaters on one projector, the second started while the first
+# waits for the projector to restart in programming mode: the first's claim
+# (a Global mutex) keeps the second off it; the second exits 3 and names the
+# first.
+two_updaters() {
+  local dir=$work/two-updaters first_status=0 second_status=0 first
+  mkdir -p "$dir"
+  "$linux/tz4817-emu" --make-image "$dir/tz4817.img"
+  truncate -s $((0x4000 + 0x8000)) "$dir/tz4817.img"
+  if ! emulator_start "$dir/emulator.log" 30 "$linux/tz4817-emu" --listen 127.0.0.1:0 --flash "$dir/flash.bin" \
+    --reboot-ms 300 -v; then
+    fail "two-updaters: the emulator did not start: $(cat "$dir/emulator.log")"
+    return
+  fi
+  (cd "$dir" && QRV_USBIP=$emulator_address wine "$windows/tz4817-update.exe" --yes >first.raw 2>&1) &
+  first=$!
+  for _ in $(seq 1 300); do grep -q "frame 1: " "$dir/emulator.log" && break; sleep 0.1; done
+  (cd "$dir" && QRV_USBIP=$emulator_address wine "$windows/tz4817-update.exe" --yes >second.raw 2>&1) ||
+    second_status=$?
+  wait $first || first_status=$?
+  emulator_stop
+  if [ $first_status -ne 0 ] || [ $second_status -ne 3 ]; then
+    fail "two-updaters: statuses $first_status and $second_status (0 and 3 expected): $(tr -d '\r' <"$dir/second.raw")"
+  elif ! grep -q "is being updated by process [0-9]* (tz4817-update)" "$dir/second.raw"; then
+    fail "two-updaters: the second did not name the first: $(tr -d '\r' <"$dir/second.raw")"
+  elif ! cmp -s -i 16384 -n $((0x8000)) "$dir/flash.bin" "$dir/tz4817.img"; then
+    fail "two-updaters: the flash is not the image"
+  else
+    pass "two-updaters: the first updated the projector, the second left it alone and named the first"
+  fi
+}
+two_updaters
 
 # The local bus through SetupAPI and WinUSB: Wine has no USB devices, so the
 # list is empty, and asking for it must work all the same.

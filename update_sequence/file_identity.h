@@ -4,6 +4,7 @@
 // (stat) and file_identity_windows.cpp (the file's volume and index).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -17,11 +18,15 @@ struct Identity {
     bool regular = false;  // a plain file (no directory, FIFO or device)
 };
 
-// Opens `path` for reading; never blocks on a FIFO or device of that name,
-// not inherited by child processes. -1 with `error` set (the system's words)
-// on failure.
+// Opens `path` (UTF-8) for reading; never blocks on a FIFO or device of that
+// name, not inherited by child processes. -1 with `error` set (the system's
+// words) on failure.
 int openForReading(const std::string &path, std::string &error);
 void close(int fd);
+
+// Reads at most `size` bytes at `offset` of the open file, leaving its file
+// position alone: the count, 0 at the end of the file, -1 with `error` set.
+int64_t readAt(int fd, uint64_t offset, void *buffer, size_t size, std::string &error);
 
 // The identity of the open file, or of the file `path` names now. False
 // with `error` set on failure.

@@ -31,6 +31,17 @@ int openForReading(const std::string &path, std::string &error) {
 
 void close(int fd) { ::close(fd); }
 
+int64_t readAt(int fd, uint64_t offset, void *buffer, size_t size, std::string &error) {
+    for (;;) {
+        const ssize_t got = ::pread(fd, buffer, size, static_cast<off_t>(offset));
+        if (got >= 0) return got;
+        if (errno != EINTR) {
+            error = std::strerror(errno);
+            return -1;
+        }
+    }
+}
+
 bool ofOpen(int fd, Identity &identity, std::string &error) {
     struct stat status {};
     if (::fstat(fd, &status) != 0) {

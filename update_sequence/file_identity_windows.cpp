@@ -6,21 +6,15 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
+
 #include "file_identity.h"
+#include "windows_text.h"
 
 namespace updater::file_identity {
 namespace {
 
-std::string systemError(DWORD code) {
-    // The words of the C library where it has them, as on other platforms.
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return std::strerror(ENOENT);
-    if (code == ERROR_ACCESS_DENIED) return std::strerror(EACCES);
-    char text[256] = "";
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                                    sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.')) --length;
-    return length > 0 ? std::string(text, length) : "error " + std::to_string(code);
-}
+using windows_text::systemError;
 
 bool identityOf(HANDLE handle, Identity &identity, std::string &error) {
     BY_HANDLE_FILE_INFORMATION information{};
@@ -40,16 +34,26 @@ bool identityOf(HANDLE handle, Identity &identity, std::string &error) {
     return true;
 }
 
+// Opens the UTF-8 `path` through the wide API: every name works, whatever
+// the ANSI code page can spell.
+HANDLE openPath(const std::string &path, DWORD access, DWORD flags, std::string &error) {
+    std::wstring name;
+    if (!windows_text::wide(path, name)) {
+        error = "not a valid UTF-8 name";
+        return INVALID_HANDLE_VALUE;
+    }
+    // Others may go on reading and writing it: a write shows up as a change.
+    HANDLE handle = ::CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) error = systemError(::GetLastError());
+    return handle;
+}
+
 }  // namespace
 
 int openForReading(const std::string &path, std::string &error) {
-    // Others may go on reading and writing it: a write shows up as a change.
-    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = systemError(::GetLastError());
-        return -1;
-    }
+    HANDLE handle = openPath(path, GENERIC_READ, FILE_ATTRIBUTE_NORMAL, error);
+    if (handle == INVALID_HANDLE_VALUE) return -1;
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         error = std::strerror(errno);
@@ -59,6 +63,20 @@ int openForReading(const std::string &path, std::string &error) {
 }
 
 void close(int fd) { ::_close(fd); }
+
+int64_t readAt(int fd, uint64_t offset, void *buffer, size_t size, std::string &error) {
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(handle, buffer, static_cast<DWORD>(std::min<size_t>(size, 1u << 30)), &got, &at)) {
+        if (::GetLastError() == ERROR_HANDLE_EOF) return 0;
+        error = systemError(::GetLastError());
+        return -1;
+    }
+    return got;
+}
 
 bool ofOpen(int fd, Identity &identity, std::string &error) {
     const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
@@ -72,12 +90,8 @@ bool ofOpen(int fd, Identity &identity, std::string &error) {
 bool ofPath(const std::string &path, Identity &identity, std::string &error) {
     // FILE_FLAG_BACKUP_SEMANTICS: a directory of that name opens too, and is
     // then told apart.
-    HANDLE handle = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = systemError(::GetLastError());
-        return false;
-    }
+    HANDLE handle = openPath(path, 0, FILE_FLAG_BACKUP_SEMANTICS, error);
+    if (handle == INVALID_HANDLE_VALUE) return false;
     const bool known = identityOf(handle, identity, error);
     ::CloseHandle(handle);
     return known;

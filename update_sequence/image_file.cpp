@@ -2,15 +2,35 @@
 #include "image_file.h"
 
 #include <filesystem>
+#include <vector>
 
 #include "file_identity.h"
 
 namespace updater {
 
+namespace {
+
+// Paths are UTF-8 on every platform; std::filesystem takes a plain string in
+// the ANSI code page on Windows, which cannot spell every name.
+std::filesystem::path pathOf(const std::string &utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string utf8Of(const std::filesystem::path &path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// The copy goes through a buffer of this size: memory stays flat whatever
+// the image.
+constexpr size_t kCopyBlock = 64 * 1024;
+
+}  // namespace
+
 std::string imagePathFor(const std::string &given) {
     if (given.empty()) return kImageName;
     std::error_code error;
-    if (std::filesystem::is_directory(given, error)) return (std::filesystem::path(given) / kImageName).string();
+    if (std::filesystem::is_directory(pathOf(given), error)) return utf8Of(pathOf(given) / kImageName);
     return given;
 }
 
@@ -51,6 +71,53 @@ ImageFile::ImageFile(std::string path) : path_(std::move(path)) {
 
 ImageFile::~ImageFile() {
     if (fd_ >= 0) file_identity::close(fd_);
+}
+
+std::unique_ptr<ImageSnapshot> ImageFile::snapshot(std::string &why) const {
+    if (!good()) {
+        why = problem_;
+        return nullptr;
+    }
+    std::unique_ptr<ImageSnapshot> copy(new ImageSnapshot);
+    std::string error;
+    if (!copy->create(error)) {
+        why = "Cannot make a private copy of " + path_ + " for the download: " + error;
+        return nullptr;
+    }
+    std::vector<char> block(kCopyBlock);
+    uint64_t copied = 0;
+    for (;;) {
+        // One read past the size it was checked with: a file that grew since
+        // reads more, and is refused below.
+        const int64_t got = file_identity::readAt(fd_, copied, block.data(), block.size(), error);
+        if (got < 0) {
+            why = "Bad file [" + path_ + "]: cannot be read (" + error + ")";
+            return nullptr;
+        }
+        if (got == 0 || copied + static_cast<uint64_t>(got) > size_) {
+            copied += static_cast<uint64_t>(got);
+            break;
+        }
+        if (!copy->append(block.data(), static_cast<size_t>(got), error)) {
+            why = "Cannot make a private copy of " + path_ + " for the download: " + error;
+            return nullptr;
+        }
+        copied += static_cast<uint64_t>(got);
+    }
+    // What was copied is what was checked only if the file was not written
+    // from the check to the end of the copy: a write changes its modification
+    // time.
+    file_identity::Identity now;
+    if (!file_identity::ofOpen(fd_, now, error)) {
+        why = "Bad file [" + path_ + "]: cannot be examined (" + error + ")";
+        return nullptr;
+    }
+    if (copied != size_ || now.size != size_ || now.modified != modified_) {
+        why = "Bad file [" + path_ + "]: changed since it was checked (" + std::to_string(size_) + " bytes then, " +
+              std::to_string(now.size) + " bytes when it was copied, or written meanwhile)";
+        return nullptr;
+    }
+    return copy;
 }
 
 bool ImageFile::unchanged(std::string &why) const {

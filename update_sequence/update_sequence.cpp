@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "qrvusb.h"
 #include "switch_pause.h"
@@ -24,6 +25,10 @@ std::string initFailure(int32_t status) {
     char text[128];
     if (static_cast<uint32_t>(status) == WDU_ERR_TIMEOUT)
         std::snprintf(text, sizeof text, "No projector was found before the wait ended (status 0x%08x).\n",
+                      static_cast<uint32_t>(status));
+    else if (static_cast<uint32_t>(status) == QRV_ERR_BUSY)
+        std::snprintf(text, sizeof text,
+                      "Another program is updating the projector; nothing was sent to it (status 0x%08x).\n",
                       static_cast<uint32_t>(status));
     else
         std::snprintf(text, sizeof text, "The USB link could not be opened (status 0x%08x).\n",
@@ -70,8 +75,6 @@ UpdateSequence::Result UpdateSequence::run() {
 
 UpdateSequence::Result UpdateSequence::runSteps() {
     downloadLength_ = 0;
-    char path[kPathBufferSize] = {};
-    std::memcpy(path, imagePath_.data(), std::min(imagePath_.size(), kPathBufferSize - 1));
 
     // An image that cannot be written never gets the projector switched.
     if (image_ != nullptr && !image_->good()) {
@@ -79,6 +82,23 @@ UpdateSequence::Result UpdateSequence::runSteps() {
         reporter_.failed();
         return Result::FailedUntouched;
     }
+    // The download reads a private copy of the image as it was checked, made
+    // before the projector is touched: a file written over in place during
+    // the download cannot reach the flash half old, half new. Removed when
+    // the run ends.
+    std::unique_ptr<ImageSnapshot> snapshot;
+    if (image_ != nullptr) {
+        std::string why;
+        snapshot = image_->snapshot(why);
+        if (!snapshot) {
+            reporter_.message(kLoadFailedMessage, why + "\n");
+            reporter_.failed();
+            return Result::FailedUntouched;
+        }
+    }
+    const std::string &loadPath = snapshot ? snapshot->path() : imagePath_;
+    char path[kPathBufferSize] = {};
+    std::memcpy(path, loadPath.data(), std::min(loadPath.size(), kPathBufferSize - 1));
 
     if (const int32_t status = library_.usbInit(); status != 0) {
         reporter_.message(kInitFailedMessage, initFailure(status));
@@ -95,7 +115,9 @@ UpdateSequence::Result UpdateSequence::runSteps() {
         return Result::FailedUntouched;
     }
 
-    // What is downloaded is the image that was checked and announced.
+    // The image announced is the one downloaded: one that has changed since
+    // it was checked is refused rather than written as it was (which the
+    // snapshot would still allow), so nobody takes the new image for written.
     std::string changed;
     Result failure = Result::FailedUntouched;
     bool loaded = false;

@@ -80,8 +80,12 @@ Survey SurveyDefaultBus() {
     }
     std::vector<BusDevice> devices;
     survey.status = choice.bus->list(devices, survey.problem);
-    for (const BusDevice &device : devices)
-        survey.devices.push_back(SurveyedDevice{device.place, device.vendorId, device.productId});
+    const place_claim::Scope scope = choice.bus->claimScope();
+    for (const BusDevice &device : devices) {
+        SurveyedDevice surveyed{device.place, device.vendorId, device.productId, std::nullopt};
+        if (place_claim::Holder holder; place_claim::heldElsewhere(scope, device.place, holder)) surveyed.busy = holder;
+        survey.devices.push_back(std::move(surveyed));
+    }
     return survey;
 }
 

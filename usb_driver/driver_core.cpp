@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -228,6 +229,12 @@ void Driver::cancel(const std::vector<uint32_t> &handles) {
 }
 
 void Driver::release(const std::shared_ptr<Bus> &bus, const std::vector<std::pair<uint32_t, uint64_t>> &devices) {
+    std::vector<std::string> places;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto &[uniqueId, key] : devices)
+            if (const Device *device = deviceLocked(uniqueId)) places.push_back(device->place);
+    }
     for (const auto &[uniqueId, key] : devices) {
         if (bus) bus->close(key);
         std::lock_guard lock(mutex_);
@@ -239,6 +246,7 @@ void Driver::release(const std::shared_ptr<Bus> &bus, const std::vector<std::pai
             changedLocked();
         }
     }
+    for (const std::string &place : places) dropClaimIfUnused(bus, place);
 }
 
 // --- offering -------------------------------------------------------------------
@@ -268,6 +276,7 @@ void Driver::service() {
         std::vector<uint64_t> closes;
         uint32_t uniqueId = 0, handle = 0;
         uint64_t key = 0;
+        std::string place;
         bool offer = false;
         {
             std::lock_guard lock(mutex_);
@@ -279,14 +288,35 @@ void Driver::service() {
                 device.holding = Holding::Opening;
                 device.holder = handle;
                 key = device.key;
+                place = device.place;
             }
         }
         if (bus)
             for (uint64_t k : closes) bus->close(k);
         if (!offer) return;
 
+        // Claimed before it is opened: nothing reaches a device that another
+        // process is updating.
+        const place_claim::Scope scope = bus->claimScope();
+        place_claim::Holder holder;
+        std::string why;
+        if (place_claim::take(scope, place, holder, why) != place_claim::Taken::Ours) {
+            {
+                std::lock_guard lock(mutex_);
+                if (Device *device = deviceLocked(uniqueId); device && device->holding == Holding::Opening) {
+                    device->holding = Holding::Free;
+                    device->holder = 0;
+                    device->declinedBy.insert(handle);
+                    changedLocked();
+                }
+            }
+            refuseClaimed(scope, place, holder, why, {handle});
+            continue;
+        }
+
         const uint32_t status = bus->open(key);
         bool closeAgain = false;
+        bool offered = false;
         {
             std::lock_guard lock(mutex_);
             Device *device = deviceLocked(uniqueId);
@@ -307,9 +337,11 @@ void Driver::service() {
                 device->attachPulled = false;
                 registration->second.queue.push_back(Event{EVENT_ATTACH, uniqueId});
                 changed_.notify_all();
+                offered = true;
             }
         }
         if (closeAgain) release(bus, {{uniqueId, key}});
+        if (!offered) dropClaimIfUnused(bus, place);
     }
 }
 
@@ -321,6 +353,8 @@ uint32_t Driver::pull(void *record) {
     Event event{0, 0};
     uint32_t options = 0;
     uint32_t status = kStatusOk;
+    std::shared_ptr<Bus> taker;  // the bus of a device taken now
+    std::string takenAt;
     {
         std::lock_guard lock(mutex_);
         auto it = registrations_.find(handle);
@@ -337,11 +371,16 @@ uint32_t Driver::pull(void *record) {
                 Device *device = event.action == EVENT_ATTACH ? deviceLocked(event.uniqueId) : nullptr;
                 if (device && device->holder == handle && device->holding == Holding::Offered) {
                     device->attachPulled = true;
-                    if (!(registration.options & EVENT_OPT_ACKNOWLEDGE)) device->holding = Holding::Owned;
+                    if (!(registration.options & EVENT_OPT_ACKNOWLEDGE)) {
+                        device->holding = Holding::Owned;
+                        taker = bus_;
+                        takenAt = device->place;
+                    }
                 }
             }
         }
     }
+    if (taker) keepClaim(taker, takenAt);
     store<uint32_t>(record, kAction, event.action);
     store<uint32_t>(record, kUniqueId, event.uniqueId);
     store<uint32_t>(record, kOptions, options);
@@ -356,6 +395,7 @@ uint32_t Driver::acknowledge(void *record) {
     const uint32_t options = load<uint32_t>(record, kOptions);
     std::shared_ptr<Bus> bus;
     uint64_t key = 0;
+    std::string place;
     {
         std::lock_guard lock(mutex_);
         if (!registrations_.count(handle)) return kStatusBadHandle;
@@ -364,14 +404,19 @@ uint32_t Driver::acknowledge(void *record) {
         if (!device || device->holder != handle) return kStatusDeviceNotFound;
         if (device->holding == Holding::Owned) return kStatusOk;
         if (device->holding != Holding::Offered || !device->attachPulled) return kStatusDeviceNotFound;
+        bus = bus_;
+        place = device->place;
         if (options & EVENT_OPT_ACCEPT) {
             device->holding = Holding::Owned;
-            return kStatusOk;
+        } else {
+            device->declinedBy.insert(handle);
+            device->holding = Holding::Closing;
+            key = device->key;
         }
-        device->declinedBy.insert(handle);
-        device->holding = Holding::Closing;
-        key = device->key;
-        bus = bus_;
+    }
+    if (options & EVENT_OPT_ACCEPT) {
+        keepClaim(bus, place);
+        return kStatusOk;
     }
     release(bus, {{uniqueId, key}});
     service();  // offer it to the next registration
@@ -441,9 +486,22 @@ uint32_t Driver::wait(void *record) {
 // --- bus listener -------------------------------------------------------------------
 
 bool Driver::wanted(uint16_t vendorId, uint16_t productId, const std::string &place) {
-    std::lock_guard lock(mutex_);
-    return std::any_of(registrations_.begin(), registrations_.end(),
-                       [&](const auto &r) { return r.second.wants(vendorId, productId, place); });
+    std::vector<uint32_t> wanting;
+    std::shared_ptr<Bus> bus;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto &[handle, registration] : registrations_)
+            if (registration.wants(vendorId, productId, place)) wanting.push_back(handle);
+        bus = bus_;
+    }
+    if (wanting.empty() || !bus) return !wanting.empty();
+    // Asked before the bus reaches for it: a device that another process is
+    // updating is not even imported.
+    const place_claim::Scope scope = bus->claimScope();
+    place_claim::Holder holder;
+    if (!place_claim::heldElsewhere(scope, place, holder)) return true;
+    refuseClaimed(scope, place, holder, {}, wanting);
+    return false;
 }
 
 void Driver::deviceArrived(const BusDevice &arrived) {
@@ -465,13 +523,23 @@ void Driver::deviceArrived(const BusDevice &arrived) {
 }
 
 void Driver::deviceLeft(uint64_t key) {
-    std::lock_guard lock(mutex_);
+    std::shared_ptr<Bus> bus;
+    std::string place;
+    {
+        std::lock_guard lock(mutex_);
+        if (!departLocked(key, place)) return;
+        bus = bus_;
+    }
+    dropClaimIfUnused(bus, place);
+}
+
+bool Driver::departLocked(uint64_t key, std::string &place) {
     auto byKey = byKey_.find(key);
-    if (byKey == byKey_.end()) return;
+    if (byKey == byKey_.end()) return false;
     const uint32_t uniqueId = byKey->second;
     byKey_.erase(byKey);
     auto it = devices_.find(uniqueId);
-    if (it == devices_.end()) return;
+    if (it == devices_.end()) return false;
     Device &device = it->second;
     if (device.holding == Holding::Offered || device.holding == Holding::Owned) {
         auto registration = registrations_.find(device.holder);
@@ -488,8 +556,10 @@ void Driver::deviceLeft(uint64_t key) {
         keysToClose_.push_back(key);
     }
     // Opening and Closing devices are closed by the thread working on them.
+    place = device.place;
     devices_.erase(it);
     changedLocked();
+    return true;
 }
 
 void Driver::busFailed(uint32_t status) {
@@ -504,6 +574,50 @@ void Driver::tellFailureLocked(Registration &registration) {
     if (!(registration.mask & EVENT_ATTACH)) return;
     registration.queue.push_back(Event{EVENT_BUS_FAILED, 0, busFailure_});
     changed_.notify_all();
+}
+
+// --- claims -------------------------------------------------------------------------
+
+void Driver::refuseClaimed(const place_claim::Scope &scope, const std::string &place, const place_claim::Holder &holder,
+                           const std::string &why, const std::vector<uint32_t> &handles) {
+    bool told = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (uint32_t handle : handles) {
+            auto it = registrations_.find(handle);
+            if (it == registrations_.end() || it->second.toldBusy || !(it->second.mask & EVENT_ATTACH)) continue;
+            it->second.toldBusy = true;
+            it->second.queue.push_back(Event{EVENT_BUS_FAILED, 0, kStatusBusy});
+            told = true;
+        }
+        if (told) changed_.notify_all();
+    }
+    if (!told) return;
+    if (why.empty())
+        std::fprintf(stderr, "tz4817: %s\n", place_claim::busyText(scope, place, holder).c_str());
+    else
+        std::fprintf(stderr, "tz4817: the projector at %s %s %s cannot be claimed for this update: %s\n", place.c_str(),
+                     scope.server ? "of" : "on", scope.name.c_str(), why.c_str());
+}
+
+void Driver::keepClaim(const std::shared_ptr<Bus> &bus, const std::string &place) {
+    if (!bus) return;
+    const place_claim::Scope scope = bus->claimScope();
+    if (scope.key.empty()) return;
+    std::lock_guard lock(mutex_);
+    keptClaims_.insert(scope.key + '\n' + place);
+}
+
+void Driver::dropClaimIfUnused(const std::shared_ptr<Bus> &bus, const std::string &place) {
+    if (!bus) return;
+    const place_claim::Scope scope = bus->claimScope();
+    if (scope.key.empty()) return;
+    // Under the lock: a device being offered at the place meanwhile keeps it.
+    std::lock_guard lock(mutex_);
+    if (keptClaims_.count(scope.key + '\n' + place)) return;
+    for (const auto &[uniqueId, device] : devices_)
+        if (device.place == place && device.holding != Holding::Free) return;
+    place_claim::release(scope, place);
 }
 
 // --- places -------------------------------------------------------------------------

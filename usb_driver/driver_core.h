@@ -24,6 +24,17 @@
 // Failure. When the bus fails (busFailed), every registration that wants
 // attach events gets one EVENT_BUS_FAILED event, registrations made later
 // too, until the last registration closes and the bus is stopped.
+//
+// Claims. Before a device is opened for a registration, the driver claims
+// its place for this process, system-wide (place_claim.h), and keeps the
+// claim for the rest of the process once a registration has taken a device
+// there: the device that leaves and comes back at that place (a projector's
+// switch into programming mode) cannot be taken by another process
+// meanwhile. A claim on a device that no registration took is given up
+// again. A device at a place another process holds is neither reached for
+// (the bus asks wanted() first: a USB/IP bus would import it) nor opened;
+// each registration that wants it gets one EVENT_BUS_FAILED event with
+// kStatusBusy, and one line on standard error names the holder.
 #pragma once
 
 #include <condition_variable>
@@ -80,6 +91,7 @@ private:
         std::string place;  // only devices here; empty: anywhere
         std::deque<Event> queue;
         bool armed = false;
+        bool toldBusy = false;     // has had its event of a place held by another process
         uint64_t changesSeen = 0;  // device changes this registration's waits have reported
         bool wants(uint16_t vendorId, uint16_t productId, const std::string &where) const;
     };
@@ -133,11 +145,26 @@ private:
     // bus, then free. Call without the lock.
     void release(const std::shared_ptr<Bus> &bus, const std::vector<std::pair<uint32_t, uint64_t>> &devices);
 
+    // Tells the registrations `handles` (once each) that the device they
+    // want at `place` is held by another process, and says so on standard
+    // error. Call without the lock.
+    void refuseClaimed(const place_claim::Scope &scope, const std::string &place, const place_claim::Holder &holder,
+                       const std::string &why, const std::vector<uint32_t> &handles);
+    // The claim on `place` stays for the rest of the process.
+    void keepClaim(const std::shared_ptr<Bus> &bus, const std::string &place);
+    // Gives up the claim on `place` unless it is kept or a device there is
+    // being opened, offered or held. Call without the lock.
+    void dropClaimIfUnused(const std::shared_ptr<Bus> &bus, const std::string &place);
+
     bool offerLocked(uint32_t &uniqueId, uint32_t &handle);
     bool workPendingLocked();
     Device *deviceLocked(uint32_t uniqueId);
     [[nodiscard]] uint32_t target(uint32_t uniqueId, Target &target);
     void changedLocked();
+    // Forgets the device of bus key `key` as it leaves: its holder is told,
+    // a device the bus still holds open is closed later. False for a key
+    // the driver does not know; else `place` is where it sat.
+    bool departLocked(uint64_t key, std::string &place);
 
     // Serialises bus creation, start, stop and destruction; taken before mutex_.
     std::mutex lifecycleMutex_;
@@ -161,6 +188,7 @@ private:
     std::map<uint64_t, uint32_t> byKey_;
     uint32_t nextUniqueId_ = 1;
     std::vector<uint64_t> keysToClose_;  // departed devices the bus still holds open
+    std::set<std::string> keptClaims_;   // scope key and place of the claims kept for the process
     uint64_t changes_ = 0;               // device arrivals, departures, declines, releases
 };
 

@@ -12,7 +12,7 @@ pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET GLOBAL libusb-1.0)
 
 add_library(usb_driver_libusb STATIC libusb_bus.cpp libusb_descriptors.cpp)
 target_include_directories(usb_driver_libusb PUBLIC include PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(usb_driver_libusb PUBLIC Threads::Threads PRIVATE PkgConfig::LIBUSB)
+target_link_libraries(usb_driver_libusb PUBLIC usb_driver_claim Threads::Threads PRIVATE PkgConfig::LIBUSB)
 
 # The driver makes a LibusbBus when QRV_USBIP names no server.
 target_link_libraries(usb_driver PUBLIC usb_driver_libusb)

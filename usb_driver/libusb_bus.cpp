@@ -396,6 +396,10 @@ void LibusbBus::stop() {
     state.listener = nullptr;
 }
 
+place_claim::Scope LibusbBus::claimScope() const {
+    return {place_claim::localScopeKey(), "this computer's USB ports", false};
+}
+
 uint32_t LibusbBus::open(uint64_t key) {
     State &state = *state_;
     std::shared_ptr<Device> device;

@@ -189,6 +189,9 @@ struct UsbipBus::State {
 
     // Discovery thread only: the server could not be reached, and this was said.
     bool unreachableNoted = false;
+    // The server's address as a device list was first asked of it; with
+    // `mutex`. Names the server in claims, whatever name it was given by.
+    std::string reached;
 
     // What one exchange with the server came to, and why when it failed.
     enum class Outcome { Done, Unreachable, TryAgain, Broken };
@@ -287,6 +290,10 @@ UsbipBus::State::Answer UsbipBus::State::deviceList(std::vector<usbip::ListedDev
     const usbip::SocketHandle fd =
         usbip_socket::connectTo(options.host, options.port, deadline, wake.handle(), options.operationTimeout, &why);
     if (fd == usbip::kNoSocket) return {Outcome::Unreachable, why};
+    if (std::string peer = usbip_socket::peerAddress(fd); !peer.empty()) {
+        std::lock_guard lock(mutex);
+        if (reached.empty()) reached = std::move(peer);
+    }
     Answer answer{Outcome::Unreachable, "closed the connection before the device list was asked"};
     std::vector<uint8_t> bytes;
     usbip::appendDevlistRequest(bytes);
@@ -783,6 +790,15 @@ void UsbipBus::stop() {
         if (import->reader.joinable()) import->reader.join();
     }
     state.wake.clear();
+}
+
+place_claim::Scope UsbipBus::claimScope() const {
+    std::lock_guard lock(state_->mutex);
+    const std::string &address = state_->reached;
+    const std::string given = (state_->options.host.find(':') != std::string::npos ? "[" + state_->options.host + "]"
+                                                                                   : state_->options.host) +
+                              ":" + std::to_string(state_->options.port);
+    return {"usbip " + (address.empty() ? given : address), state_->server, true};
 }
 
 uint32_t UsbipBus::list(std::vector<BusDevice> &devices, std::string &why) {

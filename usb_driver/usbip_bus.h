@@ -69,6 +69,9 @@ public:
 
     [[nodiscard]] uint32_t list(std::vector<BusDevice> &devices, std::string &why) override;
     [[nodiscard]] uint32_t start(BusListener &listener) override;
+    // The server, by the address a device list was first asked of (by the
+    // address given until one was).
+    place_claim::Scope claimScope() const override;
     void stop() override;
     [[nodiscard]] uint32_t open(uint64_t key) override;
     void close(uint64_t key) override;

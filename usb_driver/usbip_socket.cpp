@@ -23,6 +23,25 @@ bool waitFor(Socket socket, bool writing, const Deadline &deadline, Socket wake)
 
 }  // namespace
 
+std::string peerAddress(Socket socket) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(socket, reinterpret_cast<sockaddr *>(&address), &length) != 0) return {};
+    char host[NI_MAXHOST] = "", service[NI_MAXSERV] = "";
+    if (::getnameinfo(reinterpret_cast<sockaddr *>(&address), length, host, sizeof host, service, sizeof service,
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return {};
+    // IPv6 addresses in brackets, as QRV_USBIP takes them.
+    const bool bracketed = std::strchr(host, ':') != nullptr;
+    std::string shown;
+    if (bracketed) shown += '[';
+    shown += host;
+    if (bracketed) shown += ']';
+    shown += ':';
+    shown += service;
+    return shown;
+}
+
 Socket connectTo(const std::string &host, uint16_t port, Clock::time_point deadline, Socket wake,
                  std::chrono::milliseconds sendTimeout, std::string *why) {
     if (!usbip::startSockets()) {

@@ -29,6 +29,10 @@ using Deadline = std::optional<Clock::time_point>;  // nothing: wait forever
 Socket connectTo(const std::string &host, uint16_t port, Clock::time_point deadline, Socket wake,
                  std::chrono::milliseconds sendTimeout, std::string *why = nullptr);
 
+// The address `socket` is connected to, as digits: "127.0.0.1:3240",
+// "[::1]:3240". Empty when it cannot be had.
+std::string peerAddress(Socket socket);
+
 // Reads exactly buffer.size() bytes. False on end of stream, error, deadline
 // or wake.
 [[nodiscard]] bool readExact(Socket socket, std::span<uint8_t> buffer, const Deadline &deadline, Socket wake);

@@ -354,6 +354,10 @@ void WinusbBus::stop() {
     state.reported.clear();
 }
 
+place_claim::Scope WinusbBus::claimScope() const {
+    return {place_claim::localScopeKey(), "this computer's USB ports", false};
+}
+
 uint32_t WinusbBus::open(uint64_t key) {
     State &state = *state_;
     std::shared_ptr<WinusbDevice> device;

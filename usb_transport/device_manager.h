@@ -42,9 +42,11 @@ using AttachCallback = uint32_t (*)(DeviceCtx *device, DeviceInfo *deviceInfo, v
 using DetachCallback = void (*)(DeviceCtx *device, void *userData);
 // Called on the event thread for a power event (one bit of EVENT_POWER_MASK).
 using PowerCallback = uint32_t (*)(DeviceCtx *device, uint32_t action, void *userData);
-// Called on the event thread, at most once, when the driver's bus has failed
-// (EVENT_BUS_FAILED): no device will arrive any more. `status` says how
-// (kStatusProtocolError: the USB/IP server broke the protocol).
+// Called on the event thread when no device will come to the registration
+// (EVENT_BUS_FAILED): at most once when the driver's bus has failed
+// (kStatusProtocolError: the USB/IP server broke the protocol), and once
+// when a wanted device's place is claimed by another process (kStatusBusy:
+// another program is updating that projector).
 using FailureCallback = void (*)(uint32_t status, void *userData);
 
 struct EventTable {

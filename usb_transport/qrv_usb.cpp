@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "device_manager.h"
+#include "exchange_notes.h"
 #include "frame_checksum.h"
 #include "os_helpers.h"
 #include "qrv_usb.h"
@@ -120,10 +121,11 @@ void deviceDetached(DeviceCtx *device, void *userData) {
     context->device.compare_exchange_strong(expected, nullptr);
 }
 
-// The driver's bus has failed (a USB/IP server broke the protocol): no
-// projector will come, so a QRV_USBInit still waiting ends now with the
-// status. A device already taken goes on until its transfers fail.
-void busFailed(uint32_t status, void *userData) {
+// No projector will come: the driver's bus has failed (a USB/IP server broke
+// the protocol), or the projector is another process's, which is updating
+// it. A QRV_USBInit still waiting ends now with the status. A device
+// already taken goes on until its transfers fail.
+void noDeviceWillCome(uint32_t status, void *userData) {
     auto *context = static_cast<AttachContext *>(userData);
     if (context->device.load() != nullptr) return;
     context->interfaceStatus.store(status);
@@ -230,7 +232,7 @@ extern "C" int32_t QRV_USBInit(void) {
     if (OsEventCreate(&event) != WDU_OK) return static_cast<int32_t>(WDU_ERR_NO_RESOURCES);
     gAttach.attachEvent.store(event);
 
-    const EventTable table = {&deviceAttached, &deviceDetached, nullptr, &gAttach, &busFailed};
+    const EventTable table = {&deviceAttached, &deviceDetached, nullptr, &gAttach, &noDeviceWillCome};
     uint32_t status = WDU_Init(&gDriver, kMatchTable, 2, &table, usb_driver::EVENT_OPT_ACKNOWLEDGE);
     if (status != WDU_OK) return static_cast<int32_t>(status);  // QRV_USBTerm closes the event
 
@@ -245,7 +247,8 @@ extern "C" int32_t QRV_USBInit(void) {
         status = gAttach.interfaceStatus.load();
         if (status != WDU_OK) {
             // The device was declined after all (its interface could not be
-            // selected), or the bus failed. Report why.
+            // selected), the bus failed, or the projector is another
+            // process's. Report why.
             closeLink();
             return static_cast<int32_t>(status);
         }
@@ -265,8 +268,14 @@ extern "C" int32_t QRV_USBTerm(void) {
 
 extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t *replyCapacity) {
     if (frame == nullptr || replyCapacity == nullptr || length < kMinFrameLength || length > kMaxFrameLength) return 1;
+    // Every failure leaves a line on standard error that names the command;
+    // the reply overwrites the frame, so what names it is kept first.
+    const CommandIdentity command = IdentifyCommand(frame, length);
     uint32_t status = checkPresence();
-    if (status != WDU_OK) return static_cast<int32_t>(status);
+    if (status != WDU_OK) {
+        NoteNotSent(command, status);
+        return static_cast<int32_t>(status);
+    }
 
     // The builder computed the checksum with byte 1 at 0; adding the number
     // keeps the sum right without recomputing it.
@@ -278,7 +287,8 @@ extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
     status = transfer(kPipeOut, kDirectionWrite, frame, length, &written);
     TraceFrame("out", frame, length, status);
     if (status != WDU_OK) {
-        // Not reported: the read that follows decides.
+        // Not returned: the read that follows decides.
+        NoteWriteFailed(command, status, kTransferTimeoutMs);
         reportFailedTransfer();
         resetPipes();
     }
@@ -288,11 +298,13 @@ extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
     TraceFrame("in", frame, bytesRead, status);
     *replyCapacity = bytesRead;
     if (status != WDU_OK) {
+        NoteReadFailed(command, status, kTransferTimeoutMs);
         reportFailedTransfer();
         resetPipes();
         return static_cast<int32_t>(status);  // the number is sent again next time
     }
     const bool echoed = echoMatches(frame, bytesRead, sequence);
+    if (!echoed) NoteWrongEcho(command, bytesRead, bytesRead >= 2 ? frame[1] : 0, sequence);
     gSequence = nextSequence(sequence);
     return echoed ? 0 : 1;
 }

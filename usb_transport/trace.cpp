@@ -55,6 +55,18 @@ int Trace(const char *format, ...) {
     return 0;
 }
 
+int Note(const char *format, ...) {
+    char line[512] = "tz4817: ";
+    size_t length = 8;
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = std::vsnprintf(line + length, sizeof line - length, format, arguments);
+    va_end(arguments);
+    if (written > 0) length += static_cast<size_t>(written);
+    writeLine(line, length, sizeof line);
+    return 0;
+}
+
 void TraceFrame(const char *direction, const uint8_t *bytes, uint32_t length, uint32_t status) {
     if (!TraceEnabled()) return;
     // A frame is at most 257 bytes out and 263 in: three characters a byte.

@@ -19,6 +19,11 @@ bool TraceEnabled();
 // One trace point: `format` and its arguments as printf takes them. Returns 0.
 int Trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// One line on standard error whether or not tracing is on, for what a user
+// must be told: "tz4817: " and the text (no line feed in it). One write, so
+// lines of different threads never mix. Returns 0.
+int Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 // A pointer as the trace prints it: "0x%" PRIxPTR, the whole address.
 inline uintptr_t address(const void *pointer) { return reinterpret_cast<uintptr_t>(pointer); }
 

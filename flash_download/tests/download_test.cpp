@@ -108,6 +108,9 @@ TEST_F(LoadFlash, FileEndingAtTheStartErasesNothing) {
     EXPECT_TRUE(std::equal(before.begin(), before.end(), flash_->contents().begin()));
 }
 
+// Each failure prints its fixed lines on standard output and says on
+// standard error where and in which step it stopped (the transport's line on
+// the failed exchange comes before it).
 TEST_F(LoadFlash, FailuresPrintTheirLinesInOrder) {
     struct Case {
         const char *what;
@@ -115,6 +118,7 @@ TEST_F(LoadFlash, FailuresPrintTheirLinesInOrder) {
         uint32_t start, length;
         std::vector<std::string> lines;  // after the size line
         int32_t result;
+        std::string said = {};  // on standard error; empty: nothing at all
     };
     const Case cases[] = {
         {"identity read fails",
@@ -122,7 +126,8 @@ TEST_F(LoadFlash, FailuresPrintTheirLinesInOrder) {
          0xFE204000,
          0,
          {"Failed to read flash device ID\n", "Bad address\n"},
-         3},
+         3,
+         "tz4817: the reply to the flash information read (manufacturer) command answered another command (echo "},
         {"start outside the flash",
          nullptr,
          0xFE600000,
@@ -138,13 +143,16 @@ TEST_F(LoadFlash, FailuresPrintTheirLinesInOrder) {
          0xFE204000,
          0,
          {"Failed to erase flash\n"},
-         1},
+         1,
+         "tz4817: the erase stopped at the sector at 0x004000: its flash sector erase command failed\n"},
         {"device stays busy after the erase",
          [](LoadFlash &t) { t.fault(Fault::Kind::BusyAfterErase, 0, 0, 10); },
          0xFE204000,
          0,
          {"Failed to erase flash\n"},
-         1},
+         1,
+         "tz4817: the sector at 0x004000 was being erased, but no status read of 10, 500 ms apart, found the "
+         "projector ready (10 answered busy, 0 got no answer)\n"},
         {"a download fails",
          [](LoadFlash &t) {
              t.fault(Fault::Kind::WrongEcho, t.nextFrame() + kFirstDownloadFrame + 3,
@@ -153,7 +161,9 @@ TEST_F(LoadFlash, FailuresPrintTheirLinesInOrder) {
          0xFE204000,
          0,
          {"Failed to program flash\n"},
-         1},
+         1,
+         "tz4817: programming stopped at flash offset 0x0040A8 (168 of 4096 bytes sent): its flash data download "
+         "command failed\n"},
         {"file shorter than the length",
          nullptr,
          0xFE204000,
@@ -167,7 +177,8 @@ TEST_F(LoadFlash, FailuresPrintTheirLinesInOrder) {
          0xFE204000,
          0,
          {"Checksum calculation failed\n"},
-         1},
+         1,
+         "tz4817: the projector's checksum could not be had: its flash checksum calculation command failed\n"},
         {"checksum read fails",
          [](LoadFlash &t) {
              t.fault(Fault::Kind::WrongEcho, t.nextFrame() + kChecksumReadFrame, t.nextFrame() + kChecksumReadFrame);
@@ -175,13 +186,15 @@ TEST_F(LoadFlash, FailuresPrintTheirLinesInOrder) {
          0xFE204000,
          0,
          {"Checksum calculation failed\n"},
-         1},
+         1,
+         "tz4817: the projector's checksum could not be had: its flash information read (checksum) failed\n"},
         {"a byte went wrong in the flash",
          [](LoadFlash &t) { t.fault(Fault::Kind::FlipBit, 0, 0, 3, 0x4123); },
          0xFE204000,
          0,
          {"Checksum FAILED\n"},
-         1},
+         1,
+         "tz4817: the projector's checksum of the flash range, 0x"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -189,10 +202,16 @@ TEST_F(LoadFlash, FailuresPrintTheirLinesInOrder) {
         TempFile image(imageFile(kSmallImage));
         if (c.arrange) c.arrange(*this);
         std::string printed;
+        ::testing::internal::CaptureStderr();
         EXPECT_EQ(load(image.path(), c.start, c.length, printed), c.result);
+        const std::string said = ::testing::internal::GetCapturedStderr();
         std::string expected = sizeLine(image, 0x4000 + kSmallImage);
         for (const auto &line : c.lines) expected += line;
         EXPECT_EQ(printed, expected);
+        if (c.said.empty())
+            EXPECT_EQ(said, "");
+        else
+            EXPECT_NE(said.find(c.said), std::string::npos) << said;
     }
 }
 
@@ -339,7 +358,12 @@ TEST_F(SwitchAppToBoot, ReopensTheLinkToTheDeviceInProgrammingMode) {
 
 TEST_F(SwitchAppToBoot, FailedModeCommandLeavesTheLinkAlone) {
     fault(Fault::Kind::WrongEcho, nextFrame(), nextFrame());
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(QRVDL_SwitchAppToBoot(0), 1);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("tz4817: the switch into programming mode failed: its programming mode 1 command failed\n"),
+              std::string::npos)
+        << said;
     EXPECT_TRUE(busAlive()) << "the link was closed";
     EXPECT_TRUE(pauses_.empty());
     EXPECT_EQ(frames().size(), 1u);
@@ -347,7 +371,14 @@ TEST_F(SwitchAppToBoot, FailedModeCommandLeavesTheLinkAlone) {
 
 TEST_F(SwitchAppToBoot, FailedReopenLeavesTheLinkClosed) {
     refuseNewBuses();
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(QRVDL_SwitchAppToBoot(0), 1);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said.rfind("tz4817: the switch into programming mode failed: the link could not be opened again after 0 "
+                         "ms (status 0x",
+                         0),
+              0u)
+        << said;
     EXPECT_FALSE(busAlive());
     EXPECT_FALSE(linkAnswers());
     EXPECT_EQ(frames().size(), 1u);
@@ -359,7 +390,13 @@ TEST_F(SwitchAppToBoot, FailedReopenLeavesTheLinkClosed) {
 
 TEST_F(SwitchAppToBoot, DeviceThatNeverAnswersFailsWithTheLinkOpen) {
     fault(Fault::Kind::WrongEcho, nextFrame() + 1, nextFrame() + 10);
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(QRVDL_SwitchAppToBoot(0), 1);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("tz4817: the projector came back in programming mode, but no status read of 10, 500 ms apart, "
+                        "found the projector ready (0 answered busy, 10 got no answer)\n"),
+              std::string::npos)
+        << said;
     std::vector<uint32_t> expected{0};
     expected.insert(expected.end(), 10, 500);
     EXPECT_EQ(pauses_, expected);

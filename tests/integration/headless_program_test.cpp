@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -214,12 +215,18 @@ TEST_F(ProgramTest, UpdateWritesTheImageAndReportsInPlainLines) {
     EXPECT_EQ(out.find('\r'), std::string::npos);
     EXPECT_EQ(out.find("Start the update?"), std::string::npos);
     EXPECT_EQ(out.rfind("Number of bytes to download: 2097152\nDo NOT interrupt upgrade after it starts!\n", 0), 0u);
-    // The library's line in its place among the stage lines.
+    // The library's line in its place among the stage lines: it names the
+    // private copy of the image that the download reads.
     const std::vector<std::string> order{
-        "[ ] Connecting to the projector\n", "File[tz4817.img] Size[2097152]\n",
-        "[x] Connecting to the projector\n", "[ ] Cleaning projector memory\n",
-        "[x] Cleaning projector memory\n",   "[ ] Downloading upgrade image\n",
-        "[x] Downloading upgrade image\n",   "Update is Done!\n",
+        "[ ] Connecting to the projector\n",
+        "File[/proc/self/fd/",
+        "] Size[2097152]\n",
+        "[x] Connecting to the projector\n",
+        "[ ] Cleaning projector memory\n",
+        "[x] Cleaning projector memory\n",
+        "[ ] Downloading upgrade image\n",
+        "[x] Downloading upgrade image\n",
+        "Update is Done!\n",
     };
     size_t at = 0;
     for (const std::string &line : order) {
@@ -261,9 +268,7 @@ TEST_F(ProgramTest, PathArgumentChoosesTheImageThatIsDownloaded) {
     const RunResult run = runToEnd(update({"--yes", "firmware"}, address_));
     stopEmulator();
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("File[firmware/tz4817.img] Size[" + std::to_string(kSmallImageSize) + "]\n"),
-              std::string::npos)
-        << run.out;
+    EXPECT_NE(run.out.find("] Size[" + std::to_string(kSmallImageSize) + "]\n"), std::string::npos) << run.out;
     expectFlashUpdated();
 }
 
@@ -333,7 +338,14 @@ TEST_F(ProgramTest, EveryFailureIsSaidOnStandardErrorAsSoonAsItIsKnown) {
          When::AtOnce,
          3},
     };
-    constexpr auto kWait = std::chrono::seconds(4);
+    // The attach wait each case is given. What must come at once is told
+    // from what waits by a wait far longer than any start of the program
+    // under a sanitizer on a loaded machine; a case that must outlast its
+    // wait costs that wait, so it gets a short one, and a case said while
+    // waiting one long enough to say it first.
+    auto waitFor = [](When when) {
+        return std::chrono::seconds(when == When::AtOnce ? 60 : when == When::WhileWaiting ? 15 : 4);
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         std::unique_ptr<ScriptedUsbipServer> server;
@@ -342,6 +354,7 @@ TEST_F(ProgramTest, EveryFailureIsSaidOnStandardErrorAsSoonAsItIsKnown) {
         fs::resize_file(image_, static_cast<uintmax_t>(c.imageSize));
         Launch launch = update({"--yes"}, address);
         launch.program = SHORT_WAIT_PROGRAM;
+        const auto kWait = waitFor(c.when);
         launch.environment.push_back("QRV_TEST_ATTACH_WAIT_SECONDS=" + std::to_string(kWait.count()));
         const auto start = std::chrono::steady_clock::now();
         ChildProcess program(launch);
@@ -387,10 +400,11 @@ TEST_F(ProgramTest, ChecksumMismatchIsAFailureNeverASuccess) {
     const std::string screen = terminal.everything();
     EXPECT_EQ(status, 1) << screen;  // the flash was touched
     EXPECT_NE(screen.find("The flash may be partly erased or written"), std::string::npos) << screen;
-    const std::string fileLine = "File[tz4817.img] Size[" + std::to_string(kSmallImageSize) + "]\n";
+    const std::string fileLine = "File[/proc/self/fd/";
     for (const std::string &line :
          {fileLine, std::string("[x] Cleaning projector memory\n"), std::string("Checksum FAILED\n"),
-          std::string("Failed to load flash\n"), std::string("Update Failed!\n")})
+          std::string("Failed to load flash\n"), std::string("Update Failed!\n"),
+          std::string("tz4817: the projector's checksum of the flash range")})
         EXPECT_NE(screen.find("\n" + line), std::string::npos) << "not on its own line: " << line;
     EXPECT_NE(screen.find("\r  [#"), std::string::npos);
     EXPECT_EQ(screen.find("Update is Done!"), std::string::npos);
@@ -427,8 +441,8 @@ TEST_F(ProgramTest, TwoProjectorsAreListedNeverGuessedAndTheChosenOneIsWritten) 
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "{\"bus\": \"usbip\", \"server\": \"" + address_ +
                            "\", \"projectors\": [{\"place\": \"1-1\", \"usb_id\": \"e7a2:051e\", \"mode\": "
-                           "\"application\"}, {\"place\": \"1-2\", \"usb_id\": \"e7a2:051e\", \"mode\": "
-                           "\"application\"}]}\n");
+                           "\"application\", \"busy\": false, \"holder\": null}, {\"place\": \"1-2\", \"usb_id\": "
+                           "\"e7a2:051e\", \"mode\": \"application\", \"busy\": false, \"holder\": null}]}\n");
 
     run = runToEnd(update({"--yes"}, address_));
     EXPECT_EQ(run.status, 3);
@@ -475,6 +489,192 @@ TEST_F(ProgramTest, RunAfterAKillBetweenAFrameAndItsReplyUpdates) {
     EXPECT_EQ(rerun.status, 0) << rerun.out << rerun.err;
     stopEmulator();
     expectFlashUpdated();
+}
+
+// The image written over in place (a newer image copied over it, same size,
+// other bytes) while the update runs: during the switch into programming
+// mode the update refuses it as changed, touching nothing; during the erase
+// and during the programming it goes on with the image as it was checked.
+// Either way the flash never holds part of one image and part of the other.
+TEST_F(ProgramTest, ImageWrittenOverDuringTheUpdateNeverReachesTheFlashHalfway) {
+    shortenImage(kSmallImageSize);
+    const std::string checked = readFile(image_.string());
+    const std::string newer(checked.size(), '\x3C');
+    struct Case {
+        const char *when;
+        std::string frameText;  // written over once the projector logs this
+        int status;
+    } cases[] = {
+        {"during the switch", "frame 1: programming mode", 3},
+        {"during the erase", ": flash sector erase", 0},
+        {"during the programming", ": flash data download", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.when);
+        {
+            std::ofstream restore(image_, std::ios::binary | std::ios::trunc);
+            restore.write(checked.data(), static_cast<std::streamsize>(checked.size()));
+        }
+        // Erases of 300 ms each: the erase lasts beyond the write. The switch
+        // pauses 3 s when the write is to come during it.
+        startEmulator({"--erase-ms", "300"});
+        Launch launch = update({"--yes"}, address_);
+        launch.program = SHORT_WAIT_PROGRAM;
+        launch.environment.push_back(std::string("QRV_TEST_SWITCH_PAUSE_MS=") + (c.status == 3 ? "3000" : "500"));
+        ChildProcess program(launch);
+        ASSERT_TRUE(emulator_->waitForErrors(c.frameText, std::chrono::seconds(60))) << emulator_->errors();
+        {
+            std::fstream inPlace(image_, std::ios::binary | std::ios::in | std::ios::out);
+            inPlace.write(newer.data(), static_cast<std::streamsize>(newer.size()));
+        }
+        const std::optional<int> status = program.wait();
+        stopEmulator();
+        const std::string flash = readFile(flash_.string());
+        const size_t range = checked.size() - kBootSectorSize;
+        EXPECT_EQ(status, c.status) << program.output() << program.errors();
+        if (c.status == 0) {
+            EXPECT_TRUE(flash.compare(kBootSectorSize, range, checked, kBootSectorSize, range) == 0)
+                << "the flash is not the image as it was checked";
+        } else {
+            EXPECT_NE(program.errors().find("Bad file [tz4817.img]: changed since it was checked"), std::string::npos)
+                << program.errors();
+            EXPECT_EQ(flash, factoryFlash_) << "the flash was touched";
+        }
+    }
+}
+
+// Every fault of the projector is named on standard error, where both
+// programs collect what they say: the command, what happened to it, and
+// where in the flash the update stopped. The program's test build, with a
+// short switch pause; an image of one sector.
+TEST_F(ProgramTest, EachFaultOfTheProjectorIsNamedOnStandardError) {
+    shortenImage(kBootSectorSize + 0x2000);
+    struct Case {
+        std::vector<std::string> emulator;  // options beside the defaults
+        int status;
+        std::vector<std::string> words;  // on standard error; OFFSET: where programming stopped
+    };
+    const std::string download = "the flash data download command";
+    const std::string stopped = "tz4817: programming stopped at flash offset OFFSET";
+    const std::vector<Case> cases = {
+        {{"--fault", "drop-reply@100"}, 1, {"tz4817: no reply to " + download + " within 2000 ms\n", stopped}},
+        {{"--fault", "late-reply@100:3000"}, 1, {"tz4817: no reply to " + download + " within 2000 ms\n", stopped}},
+        {{"--fault", "wrong-echo@100"},
+         1,
+         {"tz4817: the reply to " + download + " answered another command (echo ", stopped}},
+        {{"--fault", "short-reply@100:1"},
+         1,
+         {"tz4817: the reply to " + download + " was 1 byte long, too short to tell which command it answers\n",
+          stopped}},
+        {{"--fault", "leave@100"},
+         1,
+         {"tz4817: the projector left the bus during " + download + "\n", stopped,
+          "tz4817: the projector has left the bus: the programming mode 2 command was not sent\n"}},
+        {{"--fault", "reboot@100"}, 1, {"tz4817: the projector left the bus during " + download + "\n", stopped}},
+        {{"--fault", "busy-after-erase=10"},
+         1,
+         {"tz4817: the sector at 0x004000 was being erased, but no status read of 10, 500 ms apart, found the "
+          "projector ready (10 answered busy, 0 got no answer)\n"}},
+        {{"--fault", "silent-while-erasing", "--erase-ms", "2200"},
+         0,
+         {"tz4817: no reply to the status read command within 2000 ms\n"}},
+        {{"--fault", "flip-bit=0x5000"},
+         1,
+         {"tz4817: the projector's checksum of the flash range, 0x", ", differs from the sum of the image bytes sent"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.emulator[1]);
+        startEmulator(c.emulator);
+        Launch launch = update({"--yes"}, address_);
+        launch.program = SHORT_WAIT_PROGRAM;
+        launch.environment.push_back("QRV_TEST_SWITCH_PAUSE_MS=200");
+        const RunResult run = runToEnd(launch);
+        const std::string log = stopEmulator();
+        EXPECT_EQ(run.status, c.status) << run.err;
+        // Where programming stopped at frame 100: 56 bytes for every download before it.
+        size_t downloads = 0;
+        for (const std::string &line : linesOf(log)) {
+            const size_t at = line.find("tz4817-emu: frame ");
+            if (at != 0 || line.find(": flash data download") == std::string::npos) continue;
+            if (std::stoul(line.substr(18)) < 100) ++downloads;
+        }
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "0x%06zX", kBootSectorSize + downloads * 56);
+        for (std::string words : c.words) {
+            if (const size_t at = words.find("OFFSET"); at != std::string::npos) words.replace(at, 6, offset);
+            EXPECT_NE(run.err.find(words), std::string::npos) << "missing: " << words << "\n" << run.err;
+        }
+    }
+}
+
+// Two updaters on one projector, the second started with the first, while
+// the first waits for the projector to restart in programming mode (its
+// link closed), and while it programs: one updates it, the other sends
+// nothing to it, ends with status 3 and names the process updating it; the
+// list shows the projector busy meanwhile. The projector answers four
+// download frames late (1.9 s each, within the updater's 2 s): the update
+// lasts long enough for the second program and the lists to run however
+// loaded the machine is.
+TEST_F(ProgramTest, SecondUpdaterOfAProjectorLeavesItAloneAndNamesTheFirst) {
+    shortenImage(kSmallImageSize);
+    const std::string server = "USB/IP server ";
+    for (const char *when : {"", "frame 1: programming mode", "frame 100: flash data download"}) {
+        SCOPED_TRACE(*when ? when : "together");
+        startEmulator({"--fault", "late-reply@100-103:1900"});
+        ChildProcess first(update({"--yes"}, address_));
+        if (*when) {
+            ASSERT_TRUE(emulator_->waitForErrors(when, std::chrono::seconds(60))) << emulator_->errors();
+        }
+        ChildProcess second(update({"--yes"}, address_));
+        // Whichever took it (started together, either may): the other says so
+        // at once, long before the update ends.
+        const std::string named = " is being updated by process ";
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (first.errors().find(named) == std::string::npos && second.errors().find(named) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const bool secondRefused = second.errors().find(named) != std::string::npos;
+        ChildProcess &updating = secondRefused ? first : second;
+        ChildProcess &refused = secondRefused ? second : first;
+        const pid_t holder = updating.pid();
+        // Listed once it is on the bus: it may be restarting into
+        // programming mode just now.
+        auto listing = [&](std::vector<std::string> arguments) {
+            RunResult run;
+            for (int attempt = 0; attempt < 50; ++attempt) {
+                run = runToEnd(update(arguments, address_));
+                if (run.out.find("1-1") != std::string::npos) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            return run;
+        };
+        const RunResult listed = listing({"--list"});
+        const RunResult json = listing({"--list", "--json"});
+        const std::optional<int> refusedStatus = refused.wait();
+        const std::optional<int> updatingStatus = updating.wait();
+        const std::string log = stopEmulator();
+
+        EXPECT_EQ(updatingStatus, 0) << updating.output() << updating.errors();
+        EXPECT_EQ(refusedStatus, 3) << refused.output() << refused.errors();
+        EXPECT_NE(refused.errors().find("tz4817: the projector at 1-1 of " + server + address_ +
+                                        " is being updated by process " + std::to_string(holder) +
+                                        " (tz4817-update)\n"),
+                  std::string::npos)
+            << refused.errors();
+        EXPECT_NE(refused.errors().find("Another program is updating the projector; nothing was sent to it"),
+                  std::string::npos);
+        EXPECT_NE(listed.out.find("  " + server + address_ + "  busy (process " + std::to_string(holder) +
+                                  ", tz4817-update)\n"),
+                  std::string::npos)
+            << listed.out;
+        EXPECT_NE(json.out.find("\"busy\": true, \"holder\": {\"pid\": " + std::to_string(holder) +
+                                ", \"program\": \"tz4817-update\"}"),
+                  std::string::npos)
+            << json.out;
+        // The projector saw only the updating program: once in each mode.
+        EXPECT_EQ(countOf(log, ": imported 1-1 "), 2u) << log;
+        expectFlashUpdated();
+    }
 }
 
 TEST_F(ProgramTest, DecliningTheConfirmationStartsNothing) {

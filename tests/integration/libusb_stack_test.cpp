@@ -7,6 +7,7 @@
 #include <qrvusb.h>
 
 #include <atomic>
+#include <csignal>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -15,12 +16,14 @@
 #include <future>
 #include <mutex>
 
+#include "test_support/child_process.h"
 #include "test_support/umockdev_projector.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
 #include "usb_driver/driver.h"
 #include "usb_driver/driver_status.h"
 #include "usb_driver/libusb_bus.h"
+#include "usb_driver/place_claim.h"
 
 namespace usb_driver {
 namespace {
@@ -185,6 +188,37 @@ TEST_P(LibusbStackTest, ProjectorPulledMidDownloadFailsInsteadOfHanging) {
     const int32_t result = QRV_WriteQrvUsbCmd(frame, 9, &capacity);
     EXPECT_NE(result, 0);
     EXPECT_NE(result, 1) << "a driver status (device gone or transfer failed), not an echo mismatch";
+}
+
+// Another updater holds the projector's place (claim_holder stands in for
+// it, a process of its own): this one sends nothing to the projector, fails
+// at once with the busy status and names that process. Once it has been
+// killed its claim is gone with it, and the projector is updated.
+TEST_P(LibusbStackTest, ProjectorAnotherProcessUpdatesIsLeftAloneAndTakenOnceThatProcessIsGone) {
+    test_support::ChildProcess other({CLAIM_HOLDER_PROGRAM, {place_claim::localScopeKey(), "1-1"}});
+    ASSERT_TRUE(other.waitForOutput("claimed\n", std::chrono::seconds(30))) << other.errors();
+    ::testing::internal::CaptureStderr();
+    const auto began = std::chrono::steady_clock::now();
+    const uint32_t status = static_cast<uint32_t>(QRV_USBInit());
+    const auto took = std::chrono::steady_clock::now() - began;
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, QRV_ERR_BUSY);
+    // At once: well before the 30-second wait would end, with room for a
+    // sanitizer build on a loaded machine.
+    EXPECT_LT(took, 20s) << "not at once: the 30-second wait ran";
+    EXPECT_NE(said.find("tz4817: the projector at 1-1 on this computer's USB ports is being updated by process " +
+                        std::to_string(other.pid()) + " (claim_holder)\n"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(device_->framesReceived(), 0u);
+    EXPECT_TRUE(projector_->interfaceSelections().empty()) << "the projector was opened";
+    EXPECT_EQ(QRV_USBTerm(), 0);
+
+    other.signal(SIGKILL);
+    other.wait();
+    Bytes image(0x6000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 5 + (i >> 7));
+    expectUpdate(image);
 }
 
 INSTANTIATE_TEST_SUITE_P(DefaultBusAndPolling, LibusbStackTest,

@@ -25,11 +25,13 @@
 #include <vector>
 
 #include "device_manager.h"
+#include "test_support/child_process.h"
 #include "test_support/umockdev_projector.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
 #include "tz4817/usbip_server.h"
 #include "usb_driver/driver.h"
+#include "usb_driver/place_claim.h"
 #include "usb_driver/survey.h"
 
 namespace {
@@ -234,6 +236,41 @@ TEST_P(TwoProjectorsTest, SurveyNamesBothAndTakesNeither) {
     EXPECT_EQ(survey.server.empty(), GetParam() == Bus::Local);
     EXPECT_FALSE(everTaken(0));
     EXPECT_FALSE(everTaken(1));
+}
+
+// Two projectors on one bench: the update claims the place of the one it
+// takes, for the rest of its process (across the switch too), and gives up
+// the claim on the one it passed over, which another updater may then take.
+// The survey names the other updater of a projector.
+TEST_P(TwoProjectorsTest, OnlyThePlaceOfTheProjectorTakenStaysClaimed) {
+    plugIn();
+    ASSERT_EQ(QRV_USBInit(), 0);
+    const size_t first = taken(), other = 1 - first;
+    const std::string scope = GetParam() == Bus::Usbip ? "usbip 127.0.0.1:" + std::to_string(server_->port())
+                                                       : usb_driver::place_claim::localScopeKey();
+    // The claim on the projector passed over goes once the link has declined it.
+    std::unique_ptr<test_support::ChildProcess> holder;
+    for (int attempt = 0; attempt < 100 && !holder; ++attempt) {
+        holder = std::make_unique<test_support::ChildProcess>(
+            test_support::Launch{CLAIM_HOLDER_PROGRAM, {scope, kPlaces[other]}});
+        if (!holder->waitForOutput("claimed\n", std::chrono::seconds(10))) {
+            holder.reset();
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    ASSERT_TRUE(holder) << "the place of the projector passed over stayed claimed";
+    const usb_driver::Survey survey = usb_driver::SurveyDefaultBus();
+    for (const usb_driver::SurveyedDevice &device : survey.devices) {
+        SCOPED_TRACE(device.place);
+        ASSERT_EQ(device.busy.has_value(), device.place == kPlaces[other]);
+        if (device.busy) {
+            EXPECT_EQ(device.busy->pid, static_cast<uint32_t>(holder->pid()));
+        }
+    }
+
+    ASSERT_EQ(QRV_USBTerm(), 0);  // as the switch into programming mode does
+    test_support::ChildProcess refused({CLAIM_HOLDER_PROGRAM, {scope, kPlaces[first]}});
+    EXPECT_EQ(refused.wait(), 1) << "the place of the projector taken was given up: " << refused.output();
 }
 
 INSTANTIATE_TEST_SUITE_P(Buses, TwoProjectorsTest, ::testing::Values(Bus::Usbip, Bus::Local),

@@ -10,10 +10,19 @@
 // the update can make sure, just before the download, that the image is the
 // one that was checked and announced (the same file, size and modification
 // time) and refuse one that changed.
+//
+// The download library reads its image by path while it programs, minutes
+// after the check. A file written over in place meanwhile (a newer image
+// copied over the old one) would reach the flash half old, half new, and the
+// projector's checksum, summed from the bytes sent, would agree. So the
+// library is handed a snapshot instead: a private copy of the checked file,
+// made from the open file before the projector is touched, that nobody else
+// can change.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace updater {
@@ -33,6 +42,40 @@ inline constexpr size_t kMaxImagePathLength = 259;
 // tz4817.img in it when `given` is a folder; with nothing given (empty), the
 // tz4817.img of the current directory.
 std::string imagePathFor(const std::string &given);
+
+// A private copy of the image as it was checked, for the download to read.
+//
+// Linux: a file with no name in the temporary folder ($TMPDIR, else /tmp),
+// open in this process alone and read through /proc/self/fd/N; the system
+// removes it when its last descriptor closes, also when the process is
+// killed. Windows: tz4817.img in a folder of its own in the user's temporary
+// folder, named by its short path in the system's ANSI code page (the
+// download library's file calls take no other), held open so that no other
+// program may write or delete it; removed when the snapshot goes, and one
+// left by a process that died is removed at the next snapshot.
+class ImageSnapshot {
+public:
+    ~ImageSnapshot();
+    ImageSnapshot(const ImageSnapshot &) = delete;
+    ImageSnapshot &operator=(const ImageSnapshot &) = delete;
+
+    // The path to hand the download library: short, in the characters its
+    // file calls take.
+    const std::string &path() const { return path_; }
+
+private:
+    friend class ImageFile;
+    ImageSnapshot() = default;
+    // Makes the empty private file. False with `error` set (the system's
+    // words, and where) when it cannot be made or its path cannot be given.
+    bool create(std::string &error);
+    // Appends `size` bytes. False with `error` set.
+    bool append(const char *data, size_t size, std::string &error);
+
+    std::string path_;
+    int fd_ = -1;
+    std::string folder_;  // Windows: the snapshot's own folder, removed with it
+};
 
 class ImageFile {
 public:
@@ -58,6 +101,14 @@ public:
     // modification time it had. False with `why` set ("Bad file [tz4817.img]:
     // changed since it was checked ...") when not.
     bool unchanged(std::string &why) const;
+
+    // A snapshot of the image, copied from the file opened and checked, in
+    // blocks (never the whole image in memory). Null with `why` set when the
+    // image is not good, when no private copy can be made ("Cannot make a
+    // private copy of tz4817.img: ..."), or when the file was written since it
+    // was checked or while it was copied ("Bad file [tz4817.img]: changed
+    // since it was checked ...").
+    std::unique_ptr<ImageSnapshot> snapshot(std::string &why) const;
 
 private:
     std::string path_;

@@ -91,13 +91,16 @@ public:
 
 class UpdateSequence {
 public:
-    // `imagePath`: the image file, passed to the load as it is.
+    // `imagePath`: the image file.
     // `imageLength`: the image's length in bytes as the front end found it;
     // percentages are taken against it (0 when the file could not be read).
     // `image`: the image as the front end opened and checked it (at
     // `imagePath`), or null. A bad image fails the run before any library
-    // call; one that has changed by the time of the download fails it then,
-    // before the load. It must outlive the run.
+    // call; so does one of which no snapshot can be made, or that was written
+    // before the snapshot was complete. The load reads the snapshot. One that
+    // has changed by the time of the download fails the run then, before the
+    // load. It must outlive the run. Without it the load is given `imagePath`
+    // as it is.
     UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter, std::string imagePath, uint32_t imageLength,
                    const ImageFile *image = nullptr);
     UpdateSequence(const UpdateSequence &) = delete;

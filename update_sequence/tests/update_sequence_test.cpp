@@ -3,12 +3,17 @@
 // which order, what it reports, and the percentages it computes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -24,11 +29,19 @@ struct Script {
     int32_t init = 0, term = 0, switchToBoot = 0, load = 0, leave = 0;
     std::vector<uint32_t> erase, download;
     std::function<void()> duringSwitch;  // while the projector restarts
+    std::function<void()> duringLoad;    // before the load reads its file
 };
 
 Script script;
 std::vector<std::string> calls;
 std::string loadedPath;
+std::string loadedBytes;  // what the load read from its path
+struct stat loadedFile;   // what the path was while the load ran
+
+std::string readWhole(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
 
 const UpdateLibrary kFakeLibrary{
     [] {
@@ -47,6 +60,10 @@ const UpdateLibrary kFakeLibrary{
     [](const char *path, uint32_t start, uint32_t length, ProgressCallback onErased, ProgressCallback onProgrammed) {
         calls.push_back("load " + std::to_string(start) + " " + std::to_string(length));
         loadedPath = path;
+        if (script.duringLoad) script.duringLoad();
+        loadedBytes = readWhole(path);
+        loadedFile = {};
+        ::stat(path, &loadedFile);
         for (uint32_t offset : script.erase) onErased(offset, 0);
         for (uint32_t bytes : script.download) onProgrammed(bytes, 12345);
         return script.load;
@@ -87,6 +104,7 @@ protected:
         script = {};
         calls.clear();
         loadedPath.clear();
+        loadedBytes.clear();
     }
     UpdateSequence::Result run(uint32_t imageLength = 2097152, std::string path = "tz4817.img",
                                const ImageFile *image = nullptr) {
@@ -409,6 +427,69 @@ TEST_F(ImageTest, ImageChangedAfterItWasCheckedIsNotDownloaded) {
     calls.clear();
     EXPECT_EQ(run(0x6000, path_, &image), UpdateSequence::Result::Done);
     EXPECT_EQ(calls.size(), 5u);
+}
+
+// The download reads a private copy of the image made before the projector
+// is touched: an image written over in place (a newer one copied over it)
+// while the projector erases or programs does not reach the flash; one
+// written before the copy was complete is refused, the projector untouched.
+TEST_F(ImageTest, DownloadReadsTheImageAsItWasChecked) {
+    std::string original(0x6000, '\0');
+    for (size_t i = 0; i < original.size(); ++i) original[i] = static_cast<char>(i * 7 + (i >> 8));
+    const std::string newer(original.size(), '\x5A');
+    auto writeImage = [&](const std::string &bytes) {
+        std::fstream file(path_, std::ios::binary | std::ios::in | std::ios::out);  // in place: same file
+        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    };
+    std::ofstream(path_, std::ios::binary).write(original.data(), static_cast<std::streamsize>(original.size()));
+
+    const ImageFile image(path_);
+    ASSERT_TRUE(image.good());
+    script.duringLoad = [&] { writeImage(newer); };
+    EXPECT_EQ(run(0x6000, path_, &image), UpdateSequence::Result::Done);
+    EXPECT_NE(loadedPath, path_);
+    EXPECT_TRUE(loadedBytes == original) << "the load read the image as it is now, not as it was checked";
+    EXPECT_EQ(loadedFile.st_nlink, 0u) << loadedPath << " has a name another program could open";
+    EXPECT_EQ(loadedFile.st_mode & 0077, 0u);
+    struct stat after {};
+    EXPECT_FALSE(::stat(loadedPath.c_str(), &after) == 0 && after.st_ino == loadedFile.st_ino &&
+                 after.st_dev == loadedFile.st_dev)
+        << "the private copy outlived the run";
+
+    // Written after the check, before the copy: refused, nothing called. An
+    // explicit modification time: two writes within one tick of the file
+    // system's clock would show the same.
+    writeImage(original);
+    const ImageFile checked(path_);
+    writeImage(newer);
+    const timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), later, 0), 0);
+    calls.clear();
+    reporter.reports.clear();
+    EXPECT_EQ(run(0x6000, path_, &checked), UpdateSequence::Result::FailedUntouched);
+    EXPECT_TRUE(calls.empty()) << "the projector was touched";
+    ASSERT_EQ(reporter.reports.size(), 2u);
+    EXPECT_NE(reporter.reports[0].find("Bad file [" + path_ + "]: changed since it was checked"), std::string::npos)
+        << reporter.reports[0];
+}
+
+TEST_F(ImageTest, NoPrivateCopyNoUpdate) {
+    makeImage(0x6000);
+    const ImageFile image(path_);
+    const char *saved = std::getenv("TMPDIR");
+    const std::string previous = saved ? saved : "";
+    ::setenv("TMPDIR", (directory_ + "/missing").c_str(), 1);
+    const UpdateSequence::Result result = run(0x6000, path_, &image);
+    if (saved)
+        ::setenv("TMPDIR", previous.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
+    EXPECT_EQ(result, UpdateSequence::Result::FailedUntouched);
+    EXPECT_TRUE(calls.empty()) << "the projector was touched";
+    ASSERT_EQ(reporter.reports.size(), 2u);
+    EXPECT_EQ(reporter.reports[0], std::string("message ") + kLoadFailedMessage + "Cannot make a private copy of " +
+                                       path_ + " for the download: " + directory_ +
+                                       "/missing: No such file or directory\n");
 }
 
 }  // namespace

@@ -13,7 +13,10 @@
  * Calling order: QRV_USBInit; while it returned 0, any number of exchanges,
  * one at a time from one thread; QRV_USBTerm, also after a failed
  * QRV_USBInit. The library prints "Reseting USB\n" to standard output after
- * every failed transfer of QRV_WriteQrvUsbCmd.
+ * every failed transfer of QRV_WriteQrvUsbCmd, and for every failed transfer
+ * or exchange of QRV_WriteQrvUsbCmd one line on standard error that names
+ * the command and what happened ("tz4817: no reply to the flash data
+ * download command within 2000 ms").
  *
  * Environment: QRV_USBIP=HOST[:PORT] takes the projector from that USB/IP
  * server instead of this computer's USB ports. QRV_DEVICE=PLACE takes only a
@@ -52,6 +55,9 @@ extern "C" {
 #define WDU_ERR_VERSION 0x2000001Cu
 /* A request could not reach the driver. */
 #define WDU_ERR_NO_DRIVER 0xFFFFFFFFu
+/* The USB driver's: the projector is held by another program; from
+ * QRV_USBInit, another process has claimed its place and is updating it. */
+#define QRV_ERR_BUSY 0x20000043u
 
 #if defined(QRVUSB_BUILDING) && defined(_WIN32)
 #define QRVUSB_API __declspec(dllexport)
@@ -71,7 +77,12 @@ extern "C" {
  * device was declined because its interface could not be selected, the
  * status of that selection (the link is then closed already); 0x20000045
  * at once when the USB/IP server broke the protocol (one line on standard
- * error says how). A link still open from an earlier call is closed first. */
+ * error says how); 0x20000043 at once when the projector's place is claimed
+ * by another process, which is updating it: nothing is sent to it (one line
+ * on standard error names that process). Before a projector is opened its
+ * place (and the USB/IP server) is claimed for this process, system-wide,
+ * until the process ends. A link still open from an earlier call is closed
+ * first. */
 QRVUSB_API int32_t QRV_USBInit(void);
 
 /* Closes whatever QRV_USBInit opened. Always 0; calling it twice is harmless. */
@@ -100,8 +111,11 @@ QRVUSB_API int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
  * reply carries none). The record must have room from byte 5 for the larger
  * of the payload and the data wanted. Takes at least 40 ms.
  * 0: a reply was read (also one with a wrong echo, whose data is ignored).
- * 1: unknown request code, payload over its limit or null record (nothing
- * sent). Otherwise the status of the presence check or of the failed read. */
+ * 1: payload over its limit or null record, or an unknown request code while
+ * the device is present (nothing sent). Otherwise the status of the presence
+ * check, which comes before the request code is looked at (so an unknown code
+ * with the device gone gives WDU_ERR_DEVICE_NOT_FOUND), or of the failed
+ * read. */
 QRVUSB_API int32_t QRV_WriteQrvUsb(uint8_t *request);
 
 #ifdef __cplusplus

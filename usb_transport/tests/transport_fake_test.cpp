@@ -348,6 +348,61 @@ TEST_F(Transport, ReplyTooShortToCarryAnEchoIsNoSuccess) {
     }
 }
 
+// Every failed transfer and every failed exchange leaves one line on
+// standard error that names the command and what happened; standard output
+// keeps only "Reseting USB". A good exchange says nothing.
+TEST_F(Transport, EachFailedExchangeNamesItsCommandAndWhatHappened) {
+    ASSERT_EQ(initWith(5), 0);
+    const Bytes status = {0x04, 0x00, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x39};
+    const Bytes leave = {0x02, 0x00, 0x00, 0x03, 0x00, 0x34, 0x30, 0x02, 0x69};
+    const Bytes checksum = {0x04, 0x00, 0x00, 0x06, 0x00, 0x34, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x44};
+    const Bytes download = {0x02, 0x00, 0x00, 0x04, 0x00, 0x34, 0x25, 0xAB, 0xCD, 0x00};
+    struct Case {
+        const char *what;
+        Bytes frame;
+        std::function<void(FakeDevice &)> fault;
+        const char *line;  // null: nothing
+    };
+    const Case cases[] = {
+        {"good", status, [](FakeDevice &) {}, nullptr},
+        {"write stalled", status, [](FakeDevice &d) { d.outFailures = {kStatusStall}, d.failedWritesArrive = true; },
+         "tz4817: the projector stalled the status read command\n"},
+        {"write timed out", leave, [](FakeDevice &d) { d.outFailures = {kStatusTimeout}, d.failedWritesArrive = true; },
+         "tz4817: the projector did not take the programming mode 2 command within 2000 ms\n"},
+        {"no reply", download, [](FakeDevice &d) { d.inFailures = {kStatusTimeout}; },
+         "tz4817: no reply to the flash data download command within 2000 ms\n"},
+        {"gone during the read", checksum, [](FakeDevice &d) { d.inFailures = {kStatusDeviceNotFound}; },
+         "tz4817: the projector left the bus during the flash information read (checksum) command\n"},
+        {"reply stalled", status, [](FakeDevice &d) { d.inFailures = {kStatusStall}; },
+         "tz4817: the projector stalled the reply to the status read command\n"},
+        {"read failed", status, [](FakeDevice &d) { d.inFailures = {kStatusTransferFailed}; },
+         "tz4817: the reply to the status read command could not be read (status 0x20000041)\n"},
+        {"wrong echo", leave, [](FakeDevice &d) { d.wrongEcho = true; },
+         "tz4817: the reply to the programming mode 2 command answered another command (echo 18, expected 17)\n"},
+        {"one byte", status, [](FakeDevice &d) { d.wrongEcho = false, d.nextReply = Bytes{0x04}; },
+         "tz4817: the reply to the status read command was 1 byte long, too short to tell which command it "
+         "answers\n"},
+        {"device gone", status, [](FakeDevice &d) { d.present = false; },
+         "tz4817: the projector has left the bus: the status read command was not sent\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::SetSequenceNumber(17);
+        fake_.withDevice(5, c.fault);
+        std::array<uint8_t, 520> frame{};
+        std::copy(c.frame.begin(), c.frame.end(), frame.begin());
+        uint32_t capacity = 255;
+        ::testing::internal::CaptureStderr();
+        ::testing::internal::CaptureStdout();
+        const int32_t result = QRV_WriteQrvUsbCmd(frame.data(), static_cast<uint32_t>(c.frame.size()), &capacity);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err, c.line ? c.line : "");
+        EXPECT_EQ(out.find("tz4817"), std::string::npos) << out;
+        EXPECT_EQ(result == 0, c.line == nullptr || std::string(c.what).rfind("write", 0) == 0) << result;
+    }
+}
+
 TEST_F(Transport, InvalidFrameArgumentsSendNothing) {
     ASSERT_EQ(initWith(5), 0);
     fake_.clearLog();

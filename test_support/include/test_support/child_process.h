@@ -32,6 +32,8 @@ public:
     ChildProcess &operator=(const ChildProcess &) = delete;
 
     bool started() const { return pid_ > 0 || status_.has_value(); }
+    // Its process id while it runs; -1 once wait() has seen it end.
+    pid_t pid() const { return pid_; }
     void signal(int number);
 
     // The exit status; nothing when the child ended by a signal or was still

@@ -4,7 +4,8 @@
 // event queues, unique ids, ownership, the device information block).
 //
 // Backends: UsbipBus (devices of a USB/IP server), LibusbBus (this computer's
-// USB ports), LoopbackBus (an in-process emulated projector, tests only).
+// USB ports through libusb), WinusbBus (this computer's USB ports on Windows,
+// through WinUSB), LoopbackBus (an in-process emulated projector, tests only).
 //
 // Threads: the driver calls every operation from its callers' threads, never
 // while it holds its own lock, and may call them concurrently for different
@@ -16,6 +17,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "usb_driver/place_claim.h"
 
 namespace usb_driver {
 
@@ -81,6 +84,13 @@ public:
     // Any thread. 0, or a driver status with `why` set to one line saying
     // what went wrong (no server, a server that broke the protocol).
     [[nodiscard]] virtual uint32_t list(std::vector<BusDevice> &devices, std::string &why) = 0;
+
+    // Where this bus's places are unique, for the claims that keep other
+    // processes off a projector this one updates (place_claim.h). The default,
+    // an empty key, is for a bus only this process can reach: nothing is
+    // claimed. A USB/IP bus names its server by the address it reached.
+    // Non-blocking; any thread.
+    virtual place_claim::Scope claimScope() const { return {}; }
 
     // Stops reporting and releases every device (no deviceLeft calls). When it
     // returns no listener call runs or will run. Called when the last

@@ -38,9 +38,11 @@ inline constexpr uint32_t IOCTL_DEVICE_PLACE = 0x95382687;
 inline constexpr uint32_t EVENT_ATTACH = 0x1;
 inline constexpr uint32_t EVENT_DETACH = 0x2;
 inline constexpr uint32_t EVENT_POWER_MASK = 0x3FF0;
-// The driver's own action: the bus has failed (it serves no more devices);
-// the event's dwReserved1[0] carries the status (kStatusProtocolError). Sent
-// once to each registration that asked for EVENT_ATTACH.
+// The driver's own action: no device will come to the registration. Either
+// the bus has failed (it serves no more devices; dwReserved1[0] carries
+// kStatusProtocolError), sent once to each registration that asked for
+// EVENT_ATTACH; or a device it wants sits at a place that another process
+// has claimed (kStatusBusy), sent once to each registration that wants it.
 inline constexpr uint32_t EVENT_BUS_FAILED = 0x10000;
 inline constexpr uint32_t EVENT_OPT_ACKNOWLEDGE = 0x1;
 inline constexpr uint32_t EVENT_OPT_ACCEPT = 0x2;

@@ -24,7 +24,8 @@ inline constexpr uint32_t kStatusStall = 0x20000040;
 inline constexpr uint32_t kStatusTransferFailed = 0x20000041;
 // The operating system refused access to the device (permissions).
 inline constexpr uint32_t kStatusAccessDenied = 0x20000042;
-// The device is held by another registration or another program.
+// The device is held by another registration or another program (another
+// process has claimed its place: it is updating that projector).
 inline constexpr uint32_t kStatusBusy = 0x20000043;
 // The registration handle is unknown, or the wait is not armed.
 inline constexpr uint32_t kStatusBadHandle = 0x20000044;

@@ -41,6 +41,8 @@ public:
     // libusb's device list and the descriptors it read when it enumerated.
     [[nodiscard]] uint32_t list(std::vector<BusDevice> &devices, std::string &why) override;
     [[nodiscard]] uint32_t start(BusListener &listener) override;
+    // This computer's USB ports.
+    place_claim::Scope claimScope() const override;
     void stop() override;
     // A permission error (kStatusAccessDenied) also prints one line on standard
     // error naming the device and the udev rule that grants access; any other

@@ -11,12 +11,16 @@
 // inside). It only reads: for a USB/IP server one device-list request, for
 // the local bus libusb's device list and the descriptors libusb read when it
 // enumerated. No device is opened, claimed or imported, so a projector that
-// another process is updating is left alone.
+// another process is updating is left alone; such a projector's place is
+// claimed (place_claim.h), and the survey says by which process.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "usb_driver/place_claim.h"
 
 namespace usb_driver {
 
@@ -24,6 +28,9 @@ struct SurveyedDevice {
     std::string place;  // "1-4.2" on the local bus, the bus id "1-1" on a USB/IP server
     uint16_t vendorId = 0;
     uint16_t productId = 0;
+    // Set when another process has claimed the place: it is updating the
+    // device there.
+    std::optional<place_claim::Holder> busy;
 };
 
 struct Survey {

@@ -39,6 +39,8 @@ public:
     // SetupAPI's list of the projectors present: nothing is opened.
     [[nodiscard]] uint32_t list(std::vector<BusDevice> &devices, std::string &why) override;
     [[nodiscard]] uint32_t start(BusListener &listener) override;
+    // This computer's USB ports.
+    place_claim::Scope claimScope() const override;
     void stop() override;
     // A failure to open the device or to start WinUSB on it prints one line
     // on standard error naming the device and the error.

@@ -41,7 +41,7 @@ public:
 
     void reset(LibraryScript script);
     // Calls so far, e.g. "QRV_USBInit", "QRVDL_SwitchAppToBoot 5000",
-    // "QRVDL_LoadFlash tz4817.img 0xfe204000 0", "QRVDL_CmdWriteProgrammingMode 2".
+    // "QRVDL_LoadFlash private copy (2097152 bytes) 0xfe204000 0", "QRVDL_CmdWriteProgrammingMode 2".
     std::vector<std::string> calls() const;
     // Whether the load waits at a pause point now, and the callback number.
     bool paused() const;

@@ -204,7 +204,7 @@ TEST_F(WizardUpdateDialogTest, FullImageChangesTheControlsInTheirOrder) {
                                               };
     EXPECT_EQ(view.changes, expected);
     EXPECT_EQ(FakeLibrary::instance().calls(),
-              (Lines{"QRV_USBInit", "QRVDL_SwitchAppToBoot 5000", "QRVDL_LoadFlash tz4817.img 0xfe204000 0",
+              (Lines{"QRV_USBInit", "QRVDL_SwitchAppToBoot 5000", "QRVDL_LoadFlash private copy (2097152 bytes) 0xfe204000 0",
                      "QRVDL_CmdWriteProgrammingMode 2", "QRV_USBTerm"}));
     EXPECT_TRUE(view.messageTexts.empty());
 }
@@ -225,7 +225,7 @@ TEST_F(WizardUpdateDialogTest, ImageGivenToTheProgramIsShownAndDownloaded) {
     EXPECT_EQ(view.changes[5], "text 1031 20000");
     runToTheEnd();
     EXPECT_EQ(controller->state(), State::Done);
-    EXPECT_EQ(FakeLibrary::instance().calls().at(2), "QRVDL_LoadFlash " + path + " 0xfe204000 0");
+    EXPECT_EQ(FakeLibrary::instance().calls().at(2), "QRVDL_LoadFlash private copy (20000 bytes) 0xfe204000 0");
 }
 
 // An image that cannot be written is found when Update is pressed: the
