@@ -226,7 +226,7 @@ int main(int argc, char **argv) {
     if (options.programmingMode) deviceOptions.initialMode = tz4817::Mode::Programming;
     std::vector<std::unique_ptr<tz4817::NorFlash>> flashes;
     std::vector<std::unique_ptr<tz4817::Tz4817Device>> devices;
-    std::vector<tz4817::Tz4817Device *> exported;
+    std::vector<tz4817::EmulatedDevice *> exported;
     for (size_t index = 0; index < options.count; ++index) {
         const std::string file = flashFileOf(options, index);
         flashes.push_back(file.empty() ? tz4817::NorFlash::inMemory() : tz4817::NorFlash::openFile(file, error));
