@@ -4,7 +4,10 @@
 # wrong. tests/integration/replay_test.cpp replays each through the updater
 # and expects the recorded end; tools/test.sh has tshark read each.
 #
-#   tests/recordings/make-recordings.sh [BUILD_DIR]    (default: build)
+#   tests/recordings/make-recordings.sh [BUILD_DIR [OUT_DIR]]
+#
+# BUILD_DIR holds the programs (default: build); OUT_DIR is where the
+# recordings go (default: this folder).
 #
 # The image is the emulator's demo image cut to 0x4000 + 560 bytes (ten
 # download frames). The projector erases in no time (--erase-ms 0), so the
@@ -25,6 +28,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
+if [ -n "${2:-}" ]; then
+  mkdir -p "$2"
+  here=$(cd "$2" && pwd)
+fi
 bin=$(cd "$build/bin" && pwd)
 work=$(mktemp -d)
 emulator=
@@ -87,8 +94,8 @@ stop_emulator
 # updater dies waiting for it. SIGUSR1 then ends the fault, and the reply
 # waits in the projector's IN endpoint for whoever reads next.
 start_emulator --fault late-reply@17:60000
-QRV_USBIP=$address QRV_TEST_SWITCH_PAUSE_MS=200 "$bin/tz4817-update-short-wait" --yes -C "$work" \
-  >/dev/null 2>&1 &
+(exec env QRV_USBIP="$address" QRV_TEST_SWITCH_PAUSE_MS=200 "$bin/tz4817-update-short-wait" --yes -C "$work" \
+  >/dev/null 2>&1) &
 killed=$!
 for _ in $(seq 200); do grep -q "frame 17:" "$work/emulator.log" && break; sleep 0.05; done
 kill -KILL "$killed"
