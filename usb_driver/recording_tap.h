@@ -16,13 +16,16 @@
 // begins (submission) and as soon as it ends (completion).
 //
 // Threads: as any Bus; the tap's own state and the file are guarded by one
-// lock, never held while the bus or the listener is called.
+// lock, never held while the bus or the listener is called. A thread of the
+// tap's own has the system put the file on disk once a second, so that the
+// transfers never wait for a disk.
 //
 // Place it in the driver's core: bus_factory.cpp puts it around every bus
 // the driver makes when QRV_RECORD names a file.
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -30,6 +33,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "usb_driver/bus.h"
@@ -95,6 +99,8 @@ private:
                         uint32_t transferred, std::span<const uint8_t> data);
     void noteLocked(std::string_view text);
     void flushLocked(bool sync);
+    // The syncing thread: the file on disk once a second while it changes.
+    void syncNowAndThen();
     const Appearance *findLocked(uint64_t key) const;
 
     const std::shared_ptr<Bus> inner_;
@@ -102,11 +108,14 @@ private:
     BusListener *listener_ = nullptr;  // set by start(), used until stop()
 
     std::mutex mutex_;                                    // everything below
-    std::unique_ptr<usb_recording::RecordingFile> file_;  // null once a write failed
+    std::shared_ptr<usb_recording::RecordingFile> file_;  // null once a write failed
     std::map<uint64_t, Appearance> devices_;              // by bus key
     uint8_t lastNumber_;
     uint64_t lastUrb_;
-    uint64_t lastSyncUs_ = 0;
+    bool unsynced_ = false;  // written since the last sync
+    bool stopping_ = false;
+    std::condition_variable syncWake_;
+    std::thread syncer_;  // syncNowAndThen()
     std::vector<uint8_t> block_;  // the blocks of one write, reused
     std::vector<uint8_t> frame_;  // an OUT frame with its data left out, reused
 };
