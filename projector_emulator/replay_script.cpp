@@ -18,8 +18,8 @@ constexpr uint8_t kBulkIn = 0x81;
 
 // A read that ended without the device answering: nothing to replay.
 bool noAnswer(int32_t status) {
-    return status == usbmon::kTimedOut || status == usbmon::kNoDevice || status == -104 /* ECONNRESET */ ||
-           status == -2 /* ENOENT */ || status == -108 /* ESHUTDOWN */;
+    return status == usbmon::kTimedOut || status == usbmon::kNoDevice || status == usbmon::kUnlinked ||
+           status == usbmon::kNoEntry || status == usbmon::kShutdown;
 }
 
 class Builder {

@@ -39,6 +39,10 @@ inline constexpr int32_t kAccessDenied = -13;   // EACCES
 inline constexpr int32_t kBusy = -16;           // EBUSY
 inline constexpr int32_t kInvalid = -22;        // EINVAL: a request the bus refused as malformed
 inline constexpr int32_t kIoError = -5;         // EIO
+// More ways a transfer ends without an answer, as usbmon reports them.
+inline constexpr int32_t kUnlinked = -104;  // ECONNRESET: cancelled by the host
+inline constexpr int32_t kNoEntry = -2;     // ENOENT: cancelled by the host, synchronously
+inline constexpr int32_t kShutdown = -108;  // ESHUTDOWN: the device or its host controller went away
 
 // The URB's transfer flag for an IN transfer (URB_DIR_IN).
 inline constexpr uint32_t kTransferDirectionIn = 0x200;
