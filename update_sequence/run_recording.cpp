@@ -56,11 +56,17 @@ std::string startSummary(const std::string &imagePath) {
     const std::string server = variable("QRV_USBIP");
     const std::string place = variable("QRV_DEVICE");
     std::string text = "tz4817 update recording\n";
-    text += "program: " + usb_recording::writingProcess() + ", version " QRV_VERSION "\n";
+    // Built by appending: GCC 12 warns wrongly (-Wrestrict) of "text" + a
+    // temporary string.
+    text += "program: ";
+    text += usb_recording::writingProcess();
+    text += ", version " QRV_VERSION "\n";
     text += "bus: " +
             (server.empty() ? std::string("this computer's USB ports") : "USB/IP server " + server + " (QRV_USBIP)");
     if (!place.empty()) text += ", the projector at " + place + " (QRV_DEVICE)";
-    text += "\nimage: " + imageSummary(imagePath) + "\n";
+    text += "\nimage: ";
+    text += imageSummary(imagePath);
+    text += "\n";
     text += variable("QRV_RECORD_WITHOUT_DATA") == "1" ? "download data: left out (QRV_RECORD_WITHOUT_DATA=1)\n"
                                                        : "download data: recorded\n";
     return text;
@@ -87,7 +93,11 @@ RunRecording::RunRecording(const std::string &imagePath) {
 void RunRecording::end(const std::string &outcome, int exitStatus, const std::string &messages) {
     if (path_.empty()) return;
     std::string text = std::string(kEndLine) + outcome + "\n" + std::string(kExitLine) + std::to_string(exitStatus);
-    if (!messages.empty()) text += "\n" + std::string(kMessageLine) + messages;
+    if (!messages.empty()) {
+        text += '\n';
+        text += kMessageLine;
+        text += messages;
+    }
     std::vector<uint8_t> note;
     usb_recording::appendNote(note, usb_recording::nowMicroseconds(), text);
     std::string error;
@@ -101,7 +111,9 @@ void RunRecording::end(const std::string &outcome, int exitStatus, const std::st
 std::optional<RecordedEnd> parseRecordedEnd(std::string_view note) {
     if (note.substr(0, kEndLine.size()) != kEndLine) return std::nullopt;
     RecordedEnd end;
-    const size_t exitAt = note.find("\n" + std::string(kExitLine));
+    std::string exitLine = "\n";
+    exitLine += kExitLine;
+    const size_t exitAt = note.find(exitLine);
     if (exitAt == std::string_view::npos) return std::nullopt;
     end.outcome = std::string(note.substr(kEndLine.size(), exitAt - kEndLine.size()));
     std::string_view rest = note.substr(exitAt + 1 + kExitLine.size());
