@@ -7,6 +7,8 @@
 // pauses).
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
+
 #include "bench_support.h"
 #include "qrvdl.h"
 
@@ -97,6 +99,42 @@ BENCHMARK(BM_LoadFlash_LoopbackLatency)
     ->Arg(125)
     ->Arg(1000)
     ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// What recording the update (QRV_RECORD) costs: the same download with the
+// driver's recording tap writing every transfer to a file in the temporary
+// folder, against the same link without it. Arguments: link (0 the loopback
+// bus, 1 USB/IP), latency per transfer in microseconds, recorded (0, 1).
+void BM_LoadFlash_Recording(benchmark::State &state) {
+    const bool usbip = state.range(0) == 1;
+    const auto latency = static_cast<uint32_t>(state.range(1));
+    const bool recorded = state.range(2) == 1;
+    TempDirectory directory;
+    // Read when the link opens its bus, below.
+    if (recorded) ::setenv("QRV_RECORD", (directory.path() / "run.pcapng").c_str(), 1);
+    if (usbip) {
+        UsbipLink link(benchProjector(latency));
+        if (!link.error().empty()) return state.SkipWithError(link.error().c_str());
+        loadFlash(state, link, latency);
+    } else {
+        LoopbackLink link(benchProjector(latency));
+        loadFlash(state, link, latency);
+    }
+    ::unsetenv("QRV_RECORD");
+    state.counters["recorded"] = recorded;
+}
+BENCHMARK(BM_LoadFlash_Recording)
+    ->ArgNames({"usbip", "latency_us", "recorded"})
+    ->Args({0, 0, 0})
+    ->Args({0, 0, 1})
+    ->Args({1, 0, 0})
+    ->Args({1, 0, 1})
+    ->Args({1, 125, 0})
+    ->Args({1, 125, 1})
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

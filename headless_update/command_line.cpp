@@ -5,7 +5,7 @@
 
 namespace headless {
 
-const char kUsageText[] = "Usage: tz4817-update [-C DIR] [--device PLACE] [--yes] [-v] [PATH]\n"
+const char kUsageText[] = "Usage: tz4817-update [-C DIR] [--device PLACE] [--yes] [-v] [--record FILE] [PATH]\n"
                           "  or:  tz4817-update --list [--json]\n"
                           "Updates the firmware of a tz4817 projector with the image PATH, as OstranUpdater\n"
                           "does, without a window.\n"
@@ -18,6 +18,11 @@ const char kUsageText[] = "Usage: tz4817-update [-C DIR] [--device PLACE] [--yes
                           "                  USB/IP server); the same as QRV_DEVICE=PLACE\n"
                           "  -y, --yes       start without asking; it asks only when standard input is a terminal\n"
                           "  -v              trace the USB link and every frame on standard error (QRV_DEBUG=1)\n"
+                          "  --record FILE   record the update's USB traffic to FILE (pcapng, which Wireshark\n"
+                          "                  reads as USB), for a maintainer to replay; the same as\n"
+                          "                  QRV_RECORD=FILE\n"
+                          "  --record-without-data\n"
+                          "                  record the firmware's bytes as zeros (QRV_RECORD_WITHOUT_DATA=1)\n"
                           "  --list          list the projectors attached (place, USB ids, mode) and exit; no\n"
                           "                  projector is opened or changed\n"
                           "  --json          with --list: the list as one JSON object, for scripts\n"
@@ -71,6 +76,18 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string> &argu
                 error = "'" + line.device + "' is no place of a projector (see --list)";
                 return std::nullopt;
             }
+        } else if (argument == "--record" || argument.rfind("--record=", 0) == 0) {
+            if (argument == "--record" && i + 1 >= arguments.size()) {
+                error = "--record needs a file";
+                return std::nullopt;
+            }
+            line.record = argument == "--record" ? arguments[++i] : argument.substr(9);
+            if (line.record.empty()) {
+                error = "--record needs a file";
+                return std::nullopt;
+            }
+        } else if (argument == "--record-without-data") {
+            line.recordWithoutData = true;
         } else if (argument == "--yes" || argument == "-y") {
             line.yes = true;
         } else if (argument == "-v") {

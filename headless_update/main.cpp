@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -243,6 +244,11 @@ int main(int argc, char **argv) {
     // Both are read by the transport when it first needs them.
     if (line->verbose) headless::console::setVariable("QRV_DEBUG", "1");
     if (!line->device.empty()) headless::console::setVariable("QRV_DEVICE", line->device);
+    // Read by the update and the driver; the file is named from where the
+    // program was started, whatever -C changes to.
+    if (!line->record.empty())
+        headless::console::setVariable("QRV_RECORD", std::filesystem::absolute(line->record).string());
+    if (line->recordWithoutData) headless::console::setVariable("QRV_RECORD_WITHOUT_DATA", "1");
     if (line->list) return listProjectors(line->json);
 
     for (const std::string &directory : line->directories) {

@@ -56,6 +56,17 @@ std::vector<uint8_t> configDescriptor() {
 }
 // clang-format on
 
+std::vector<uint8_t> Tz4817Device::descriptor(uint8_t type, uint8_t index, const Presence &presence) const {
+    switch (type) {
+    case usb::DT_DEVICE: return index == 0 ? deviceDescriptor(presence) : std::vector<uint8_t>();
+    case usb::DT_CONFIG: return index == 0 ? configDescriptor() : std::vector<uint8_t>();
+    case usb::DT_STRING: return stringDescriptor(index);
+    // A full-speed-only device has no device qualifier or other-speed
+    // configuration: those requests stall, as the host expects.
+    default: return {};
+    }
+}
+
 std::vector<uint8_t> stringDescriptor(uint8_t index) {
     switch (index) {
     case 0: return {4, usb::DT_STRING, 0x09, 0x04};  // US English

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "tz4817/device.h"
 #include "usb_standard/usb_standard.h"
 
 namespace tz4817 {
@@ -26,23 +27,11 @@ ControlResult ok(std::vector<uint8_t> data, const usbip::SetupPacket &setup, uin
 
 bool isDeviceEndpoint(uint16_t index) { return index == 0x00 || index == kBulkOutEndpoint || index == kBulkInEndpoint; }
 
-ControlResult getDescriptor(const usbip::SetupPacket &setup, uint32_t bufferLength, const Presence &presence) {
+ControlResult getDescriptor(const usbip::SetupPacket &setup, uint32_t bufferLength, const EmulatedDevice &device,
+                            const Presence &presence) {
     const uint8_t type = static_cast<uint8_t>(setup.wValue >> 8);
     const uint8_t index = static_cast<uint8_t>(setup.wValue);
-    std::vector<uint8_t> descriptor;
-    switch (type) {
-    case usb::DT_DEVICE:
-        if (index == 0) descriptor = deviceDescriptor(presence);
-        break;
-    case usb::DT_CONFIG:
-        if (index == 0) descriptor = configDescriptor();
-        break;
-    case usb::DT_STRING: descriptor = stringDescriptor(index); break;
-    default:
-        // A full-speed-only device has no device qualifier or other-speed
-        // configuration: those requests stall, as the host expects.
-        break;
-    }
+    std::vector<uint8_t> descriptor = device.descriptor(type, index, presence);
     if (descriptor.empty()) return stall();
     return ok(std::move(descriptor), setup, bufferLength);
 }
@@ -50,14 +39,14 @@ ControlResult getDescriptor(const usbip::SetupPacket &setup, uint32_t bufferLeng
 }  // namespace
 
 ControlResult handleControl(const usbip::SetupPacket &setup, usbip::Direction direction, uint32_t bufferLength,
-                            const Presence &presence) {
+                            const EmulatedDevice &device, const Presence &presence) {
     const bool in = (setup.bmRequestType & usb::DIR_IN) != 0;
     if (in != (direction == usbip::Direction::In)) return stall();
 
     switch (setup.bRequest) {
     case usb::GET_DESCRIPTOR:
         if (setup.bmRequestType != kInDevice) return stall();
-        return getDescriptor(setup, bufferLength, presence);
+        return getDescriptor(setup, bufferLength, device, presence);
     case usb::GET_STATUS:
         // Bus powered, no remote wake-up, no halted endpoint.
         if (setup.bmRequestType == kInDevice && setup.wIndex == 0) return ok({0, 0}, setup, bufferLength);

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "tz4817/device.h"
+#include "tz4817/emulated_device.h"
 #include "usbip/protocol.h"
 
 namespace tz4817 {
@@ -20,8 +20,8 @@ struct ControlResult {
 // Answers one control transfer. `direction` is the submit's; it must agree
 // with bit 7 of bmRequestType. `bufferLength` is the submit's
 // transfer_buffer_length, which caps the IN data together with wLength.
-// `presence` is the device as it was imported (its ids and mode).
+// `device` gives its descriptors as it was imported (`presence`).
 ControlResult handleControl(const usbip::SetupPacket &setup, usbip::Direction direction, uint32_t bufferLength,
-                            const Presence &presence);
+                            const EmulatedDevice &device, const Presence &presence);
 
 }  // namespace tz4817

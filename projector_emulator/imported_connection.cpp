@@ -8,6 +8,7 @@
 
 #include "endpoint_zero.h"
 #include "socket_io.h"
+#include "tz4817/device.h"
 #include "usbip/stream_socket.h"
 
 namespace tz4817 {
@@ -25,7 +26,7 @@ Clock::TimePoint sliceEnd() { return std::chrono::steady_clock::now() + kWaitSli
 
 }  // namespace
 
-ImportedConnection::ImportedConnection(Tz4817Device &device, usbip::SocketHandle fd, const Presence &presence,
+ImportedConnection::ImportedConnection(EmulatedDevice &device, usbip::SocketHandle fd, const Presence &presence,
                                        uint32_t devid, std::function<void()> onClosing)
     : device_(device), fd_(fd), presence_(presence), devid_(devid), onClosing_(std::move(onClosing)) {}
 
@@ -76,8 +77,8 @@ ImportedConnection::InResult ImportedConnection::answerInLocked(uint32_t seqnum,
     usbip::RetSubmit reply;
     reply.seqnum = seqnum;
     message_.clear();
-    if (status == TransferStatus::Overflow) {
-        reply.status = usbip::kUrbOverflow;
+    if (status != TransferStatus::Ok) {
+        reply.status = status == TransferStatus::Stall ? usbip::kUrbStall : usbip::kUrbOverflow;
         usbip::appendRetSubmit(message_, reply, usbip::Direction::In);
     } else {
         usbip::appendRetSubmit(message_, reply, usbip::Direction::In, std::span(inBuffer_).first(got));
@@ -137,8 +138,8 @@ std::string ImportedConnection::handleSubmit(const usbip::CmdSubmit &submit, std
     const bool in = submit.direction == usbip::Direction::In;
 
     if (submit.endpoint == 0) {
-        ControlResult result =
-            handleControl(usbip::parseSetup(submit.setup), submit.direction, submit.transferBufferLength, presence_);
+        ControlResult result = handleControl(usbip::parseSetup(submit.setup), submit.direction,
+                                             submit.transferBufferLength, device_, presence_);
         reply.status = result.status;
         if (!in && result.status == usbip::kUrbOk) reply.actualLength = static_cast<uint32_t>(data.size());
         std::lock_guard lock(mutex_);
@@ -156,8 +157,11 @@ std::string ImportedConnection::handleSubmit(const usbip::CmdSubmit &submit, std
         // connection is closing (the device may already serve another one).
         std::lock_guard lock(mutex_);
         if (closing_) return {};
-        if (device_.bulkOut(presence_.generation, data) == TransferStatus::Gone) return "the device left the bus";
-        reply.actualLength = static_cast<uint32_t>(data.size());
+        const TransferStatus status = device_.bulkOut(presence_.generation, data);
+        if (status == TransferStatus::Gone) return "the device left the bus";
+        if (status == TransferStatus::Stall) reply.status = usbip::kUrbStall;
+        if (status == TransferStatus::Overflow) reply.status = usbip::kUrbOverflow;
+        if (status == TransferStatus::Ok) reply.actualLength = static_cast<uint32_t>(data.size());
         message_.clear();
         usbip::appendRetSubmit(message_, reply, usbip::Direction::Out);
         sendLocked(message_);

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "tz4817/device.h"
+#include "tz4817/emulated_device.h"
 #include "usbip/protocol.h"
 #include "usbip/stream_socket.h"
 
@@ -31,7 +31,7 @@ public:
     // `onClosing` runs once, under the connection's lock, at the moment the
     // connection is decided closed and before the client can see the close:
     // from then on the connection no longer touches the device.
-    ImportedConnection(Tz4817Device &device, usbip::SocketHandle fd, const Presence &presence, uint32_t devid,
+    ImportedConnection(EmulatedDevice &device, usbip::SocketHandle fd, const Presence &presence, uint32_t devid,
                        std::function<void()> onClosing);
     ImportedConnection(const ImportedConnection &) = delete;
     ImportedConnection &operator=(const ImportedConnection &) = delete;
@@ -58,7 +58,7 @@ private:
     enum class InResult { Sent, NoReply, Gone };
     InResult answerInLocked(uint32_t seqnum, uint32_t length);
 
-    Tz4817Device &device_;
+    EmulatedDevice &device_;
     const usbip::SocketHandle fd_;
     const Presence presence_;
     const uint32_t devid_;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "demo_image.h"
+#include "replay_run.h"
 #include "stop_signals.h"
 #include "qrv_version.h"
 #include "tz4817/device.h"
@@ -46,6 +47,13 @@ const char kUsage[] = "Usage: tz4817-emu [OPTION]...\n"
                       "                       enter and power buttons held\n"
                       "  --fault SPEC         inject faults; may be given several times (grammar below)\n"
                       "  -v                   log every frame and connection on standard error\n"
+                      "  --replay FILE        play back a recording of an update (tz4817-update --record)\n"
+                      "                       instead of emulating: the recorded projector's ids, departures\n"
+                      "                       and replies with their delays; exit status 0 once the updater\n"
+                      "                       has been answered to the recording's end, 4 when a frame it sends\n"
+                      "                       differs from the recording's (both named on standard error); takes\n"
+                      "                       none of the options above but --listen, --allow-remote and -v\n"
+                      "  --replay-speed X     the recorded delays times X (default 1; 0: none)\n"
                       "  --make-image FILE    write a 2 MB demo firmware image (\"TZ4817 APPLICATION v2.0\"\n"
                       "                       at 0x4000) to FILE and exit\n"
                       "  --help               show this help and exit\n"
@@ -69,6 +77,10 @@ struct Options {
     std::vector<tz4817::Fault> faults;
     bool verbose = false;
     std::string makeImage;
+    std::string replay;
+    std::optional<double> replaySpeed;
+    // The first option given that only an emulated projector takes.
+    std::string emulationOption;
     bool help = false;
     bool version = false;
 };
@@ -105,6 +117,10 @@ Options parseOptions(int argc, char **argv) {
         auto noValue = [&] {
             if (inlineValue) usageError(argument + " takes no value");
         };
+        if (argument == "--count" || argument == "--flash" || argument == "--reboot-ms" || argument == "--erase-ms" ||
+            argument == "--programming-mode" || argument == "--fault") {
+            if (options.emulationOption.empty()) options.emulationOption = argument;
+        }
         if (argument == "--listen") {
             options.listen = value();
         } else if (argument == "--allow-remote") {
@@ -133,6 +149,16 @@ Options parseOptions(int argc, char **argv) {
             options.faults.insert(options.faults.end(), faults->begin(), faults->end());
         } else if (argument == "-v") {
             options.verbose = true;
+        } else if (argument == "--replay") {
+            options.replay = value();
+            if (options.replay.empty()) usageError("--replay needs a file");
+        } else if (argument == "--replay-speed") {
+            const std::string text = value();
+            char *end = nullptr;
+            const double speed = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !(speed >= 0 && speed <= 1000))
+                usageError("--replay-speed takes a number 0..1000, not '" + text + "'");
+            options.replaySpeed = speed;
         } else if (argument == "--make-image") {
             options.makeImage = value();
             if (options.makeImage.empty()) usageError("--make-image needs a file name");
@@ -216,8 +242,19 @@ int main(int argc, char **argv) {
     if (!loopback && !error.empty()) usageError(error);
     if (!loopback && !options.allowRemote)
         usageError("'" + address->host + "' is not a loopback address; add --allow-remote to listen there");
+    if (options.replaySpeed && options.replay.empty()) usageError("--replay-speed goes with --replay");
+    if (!options.replay.empty() && !options.emulationOption.empty())
+        usageError("--replay plays the recorded projector back: it takes no " + options.emulationOption);
 
     tz4817::stop_signals::hold();
+
+    tz4817::UsbipServerOptions serverOptions;
+    serverOptions.host = address->host;
+    serverOptions.port = address->port;
+    if (options.verbose)
+        serverOptions.log = [](const std::string &line) { std::fprintf(stderr, "tz4817-emu: %s\n", line.c_str()); };
+    if (!options.replay.empty())
+        return tz4817::runReplay({options.replay, options.replaySpeed.value_or(1.0), options.verbose, serverOptions});
 
     tz4817::DeviceOptions deviceOptions;
     deviceOptions.rebootDelay = std::chrono::milliseconds(options.rebootMs);
@@ -226,7 +263,7 @@ int main(int argc, char **argv) {
     if (options.programmingMode) deviceOptions.initialMode = tz4817::Mode::Programming;
     std::vector<std::unique_ptr<tz4817::NorFlash>> flashes;
     std::vector<std::unique_ptr<tz4817::Tz4817Device>> devices;
-    std::vector<tz4817::Tz4817Device *> exported;
+    std::vector<tz4817::EmulatedDevice *> exported;
     for (size_t index = 0; index < options.count; ++index) {
         const std::string file = flashFileOf(options, index);
         flashes.push_back(file.empty() ? tz4817::NorFlash::inMemory() : tz4817::NorFlash::openFile(file, error));
@@ -249,11 +286,6 @@ int main(int argc, char **argv) {
         });
     }
 
-    tz4817::UsbipServerOptions serverOptions;
-    serverOptions.host = address->host;
-    serverOptions.port = address->port;
-    if (options.verbose)
-        serverOptions.log = [](const std::string &line) { std::fprintf(stderr, "tz4817-emu: %s\n", line.c_str()); };
     tz4817::UsbipServer server(exported, serverOptions);
     if (!server.start(error)) {
         std::fprintf(stderr, "tz4817-emu: %s\n", error.c_str());

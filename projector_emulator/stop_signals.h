@@ -20,4 +20,8 @@ enum class Request {
 // Ctrl+C and Ctrl+Break, SIGTERM for the console closing).
 Request wait(int &number);
 
+// Ends the wait as SIGTERM would, from any thread: the emulator's own way to
+// stop (a replay that has ended).
+void requestStop();
+
 }  // namespace tz4817::stop_signals

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <csignal>
 #include <pthread.h>
+#include <unistd.h>
 
 #include "stop_signals.h"
 
@@ -30,6 +31,11 @@ Request wait(int &number) {
     const sigset_t set = handled();
     while (sigwait(&set, &number) != 0) {}
     return number == SIGUSR1 ? Request::ClearFaults : Request::Stop;
+}
+
+void requestStop() {
+    // Blocked in every thread, so it waits for wait()'s sigwait.
+    ::kill(::getpid(), SIGTERM);
 }
 
 }  // namespace tz4817::stop_signals

@@ -38,4 +38,6 @@ Request wait(int &number) {
     return Request::Stop;
 }
 
+void requestStop() { onControl(CTRL_CLOSE_EVENT); }
+
 }  // namespace tz4817::stop_signals

@@ -16,6 +16,7 @@
 #include "socket_io.h"
 #include "usbip/protocol.h"
 #include "usbip/stream_socket.h"
+#include "usb_standard/usb_standard.h"
 
 namespace tz4817 {
 namespace {
@@ -30,14 +31,20 @@ uint16_t le16(const std::vector<uint8_t> &bytes, size_t offset) {
     return static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
 }
 
+// The bus id of the device at `index`: its own, or the server's by position.
+std::string busIdOf(const EmulatedDevice &exported, size_t index) {
+    std::string own = exported.busId();
+    return own.empty() ? usbipBusId(index) : own;
+}
+
 // The projector at `index` as a USB/IP device list shows it, taken from its
 // descriptors.
-usbip::ListedDevice listedDevice(const Presence &presence, size_t index) {
-    const std::vector<uint8_t> device = deviceDescriptor(presence);
-    const std::vector<uint8_t> config = configDescriptor();
+usbip::ListedDevice listedDevice(const EmulatedDevice &exported, const Presence &presence, size_t index) {
+    const std::vector<uint8_t> device = exported.descriptor(usb::DT_DEVICE, 0, presence);
+    const std::vector<uint8_t> config = exported.descriptor(usb::DT_CONFIG, 0, presence);
     usbip::ListedDevice listed;
     usbip::DeviceRecord &record = listed.device;
-    record.busId = usbipBusId(index);
+    record.busId = busIdOf(exported, index);
     record.path = kSysfsDirectory + record.busId;
     record.busnum = kUsbipBusNumber;
     record.devnum = usbipDevnum(presence.generation, index);
@@ -83,13 +90,13 @@ uint32_t usbipDevnum(uint32_t generation, size_t index) {
 }
 
 struct UsbipServer::State {
-    State(std::vector<Tz4817Device *> exported, UsbipServerOptions options)
+    State(std::vector<EmulatedDevice *> exported, UsbipServerOptions options)
         : devices(std::move(exported)), options(std::move(options)) {
         if (devices.size() > kMaxExportedDevices) devices.resize(kMaxExportedDevices);
         imported.assign(devices.size(), false);
     }
 
-    std::vector<Tz4817Device *> devices;  // devices[i] is bus id usbipBusId(i)
+    std::vector<EmulatedDevice *> devices;  // devices[i] is bus id busIdOf(*devices[i], i)
     const UsbipServerOptions options;
     usbip::SocketHandle listenFd = usbip::kNoSocket;
     std::unique_ptr<usbip::WakeSignal> wake;  // raised to end the accept loop
@@ -118,10 +125,10 @@ struct UsbipServer::State {
     void reapLocked();
 };
 
-UsbipServer::UsbipServer(Tz4817Device &device, UsbipServerOptions options)
-    : UsbipServer(std::vector<Tz4817Device *>{&device}, std::move(options)) {}
+UsbipServer::UsbipServer(EmulatedDevice &device, UsbipServerOptions options)
+    : UsbipServer(std::vector<EmulatedDevice *>{&device}, std::move(options)) {}
 
-UsbipServer::UsbipServer(std::vector<Tz4817Device *> devices, UsbipServerOptions options)
+UsbipServer::UsbipServer(std::vector<EmulatedDevice *> devices, UsbipServerOptions options)
     : state_(std::make_unique<State>(std::move(devices), std::move(options))) {}
 
 UsbipServer::~UsbipServer() { stop(); }
@@ -301,8 +308,9 @@ void UsbipServer::State::serve(Session &session) {
     if (header->code == usbip::kOpReqDevlist) {
         usbip::DevlistReply reply;
         for (size_t index = 0; index < devices.size(); ++index) {
+            devices[index]->clientEvent(ClientEvent::Listed);
             const Presence presence = devices[index]->presence();
-            if (presence.onBus) reply.devices.push_back(listedDevice(presence, index));
+            if (presence.onBus) reply.devices.push_back(listedDevice(*devices[index], presence, index));
         }
         std::vector<uint8_t> out;
         usbip::appendDevlistReply(out, reply);
@@ -323,7 +331,7 @@ void UsbipServer::State::serve(Session &session) {
 
 void UsbipServer::State::serveImport(Session &session, const usbip::ImportRequest &request) {
     size_t index = 0;
-    while (index < devices.size() && usbipBusId(index) != request.busId) ++index;
+    while (index < devices.size() && busIdOf(*devices[index], index) != request.busId) ++index;
     const Presence presence = index < devices.size() ? devices[index]->presence() : Presence{};
     usbip::ImportReply reply;
     {
@@ -334,7 +342,7 @@ void UsbipServer::State::serveImport(Session &session, const usbip::ImportReques
             reply.status = usbip::kOpStatusBusy;
         } else {
             imported[index] = true;
-            reply.device = listedDevice(presence, index).device;
+            reply.device = listedDevice(*devices[index], presence, index).device;
         }
     }
     std::vector<uint8_t> out;
@@ -349,6 +357,7 @@ void UsbipServer::State::serveImport(Session &session, const usbip::ImportReques
     log(session.peer + ": imported " + request.busId + " (" + ids + ", devnum " + std::to_string(reply.device->devnum) +
         ")");
     std::string reason = "the client went away";
+    devices[index]->clientEvent(ClientEvent::Imported);
     if (usbip::writeAll(session.fd, out)) {
         // The device is free for the next import the moment this connection
         // is decided closed, before its threads have wound down.
@@ -363,6 +372,7 @@ void UsbipServer::State::serveImport(Session &session, const usbip::ImportReques
         std::lock_guard lock(mutex);
         imported[index] = false;
     }
+    devices[index]->clientEvent(ClientEvent::Released);
     log(session.peer + ": connection closed: " + reason);
 }
 

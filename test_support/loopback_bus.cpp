@@ -269,6 +269,7 @@ uint32_t LoopbackBus::transfer(uint64_t key, const TransferRequest &request, uin
         // Nothing can arrive later: the device answers at once or never.
         case tz4817::TransferStatus::NoReply: status = kStatusTimeout; break;
         case tz4817::TransferStatus::Overflow: status = kStatusTransferFailed; break;
+        case tz4817::TransferStatus::Stall: status = kStatusStall; break;
         case tz4817::TransferStatus::Gone: status = kStatusDeviceNotFound; break;
         }
         if (failure) {

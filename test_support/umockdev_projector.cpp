@@ -436,6 +436,7 @@ void UmockdevProjector::State::serviceIn(Appearance &appearance) {
         urb.actual_length = static_cast<int>(length);
         urb.status = result == tz4817::TransferStatus::Ok         ? 0
                      : result == tz4817::TransferStatus::Overflow ? -EOVERFLOW
+                     : result == tz4817::TransferStatus::Stall    ? -EPIPE
                                                                   : -ESHUTDOWN;
         appearance.done.push_back(data);
         appearance.pending.pop_front();

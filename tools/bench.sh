@@ -10,9 +10,11 @@
 # --quick      a 256 KB image, fewer repetitions, 1 and 2 projectors: checks the script, not the
 #              machine (writes to a temporary directory unless --out is given)
 #
-# Takes about nine minutes: the two whole downloads at 1000 µs per transfer
+# Takes about ten minutes: the two whole downloads at 1000 µs per transfer
 # need 80-100 s each, the updates of 1, 2, 4 and 8 projectors at once (each
-# with its real pauses) about two minutes. Run it on an idle machine; the load
+# with its real pauses) about two minutes, the downloads with and without a
+# recording (BM_LoadFlash_Recording) about a minute and a half; their figure
+# is in the hand-written notes. Run it on an idle machine; the load
 # average before and after is written with the numbers. The pictures
 # (update-timeline.svg, scale.svg) are written beside performance.md.
 

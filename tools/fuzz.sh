@@ -19,7 +19,7 @@ case $seconds in
   exit 2
   ;;
 esac
-targets=(usbip_codec usbip_client usbip_server libusb_descriptors command_replies)
+targets=(usbip_codec usbip_client usbip_server libusb_descriptors command_replies recording_reader)
 parallel=2
 
 bash tools/setup-deps.sh fuzz

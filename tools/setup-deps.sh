@@ -22,6 +22,7 @@ packages=(
   umockdev libumockdev-dev       # the local bus tested through real libusb
   libbenchmark-dev python3       # bench/ and its report
   time                           # bench/scale.py: each updater's own peak memory
+  tshark                         # reads the recordings as a person would (tools/check-recordings.sh)
 )
 for extra in "$@"; do
   case $extra in

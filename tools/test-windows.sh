@@ -20,8 +20,10 @@
 # side on failures that need no projector (bad usage, no image, an
 # unreachable server): same statuses, same words. Then an image in a folder
 # whose name the ANSI code page cannot spell, and two Windows updaters on one
-# projector. Last, the Windows local bus
-# (SetupAPI, WinUSB) lists the projectors of a computer that has none.
+# projector. Then the Windows local bus (SetupAPI, WinUSB) lists the
+# projectors of a computer that has none, and the Windows tz4817-update.exe
+# records an update (QRV_RECORD), tshark reads the recording, and the Linux
+# emulator replays it to the Linux tz4817-update. Last, the installer.
 #
 # Usage: bash tools/test-windows.sh
 # Needs the Linux programs of the default preset (built here if missing).
@@ -292,6 +294,45 @@ if [ $local_status -eq 0 ] &&
   pass "local-list: the WinUSB bus lists no projector under Wine, status 0"
 else
   fail "local-list: status $local_status, output: $(cat "$work/local-list/out.raw" "$work/local-list/err.raw")"
+fi
+
+# Recording on Windows: QRV_RECORD makes the Windows program (its update code
+# and the DLL's driver) write a recording of a small update of the Linux
+# emulated projector; tshark must read it with nothing malformed, and the
+# Linux emulator must replay it to the Linux updater to its end, both ending
+# with status 0 as the recorded run did.
+recorded=$work/recorded
+mkdir -p "$recorded"
+"$linux/tz4817-emu" --make-image "$recorded/full.img"
+head -c $((0x4000 + 560)) "$recorded/full.img" >"$recorded/tz4817.img"
+record_status=0
+if emulator_start "$recorded/emulator.log" 30 "$linux/tz4817-emu" --listen 127.0.0.1:0 --reboot-ms 300; then
+  (cd "$recorded" && QRV_USBIP=$emulator_address QRV_RECORD=run.pcapng \
+    wine "$windows/tz4817-update.exe" --yes >out.raw 2>err.raw) || record_status=$?
+  emulator_stop
+else
+  record_status="no emulator"
+fi
+if [ "$record_status" = 0 ] && bash tools/check-recordings.sh "$recorded/run.pcapng" >"$recorded/check.log" 2>&1; then
+  pass "recording under Wine: tz4817-update.exe wrote $(wc -c <"$recorded/run.pcapng") bytes that tshark reads"
+else
+  fail "recording under Wine: status $record_status: $(cat "$recorded/check.log" "$recorded/err.raw" 2>/dev/null | head -n 5)"
+fi
+replay_status="no replay"
+replayed_status="not run"
+if emulator_start "$recorded/replay.log" 30 "$linux/tz4817-emu" --replay "$recorded/run.pcapng" --replay-speed 0 \
+  --listen 127.0.0.1:0; then
+  replayed_status=0
+  (cd "$recorded" && QRV_USBIP=$emulator_address "$linux/tz4817-update" --yes >replayed.out 2>replayed.err) ||
+    replayed_status=$?
+  replay_status=0
+  wait "$emulator_pid" || replay_status=$?
+  emulator_pid=
+fi
+if [ "$replay_status" = 0 ] && [ "$replayed_status" = 0 ]; then
+  pass "the Windows recording replayed on Linux to its end: status 0, as recorded"
+else
+  fail "the Windows recording replayed on Linux: replay $replay_status, updater $replayed_status: $(tail -n 5 "$recorded/replay.log" 2>/dev/null)"
 fi
 
 # --- The installer ----------------------------------------------------------

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, builds, and runs every
 # test, then a 100-run fault drill against the emulated projector (it fails
-# when one of its four figures does not hold), then the same tests under
-# AddressSanitizer + UBSan, then the threaded tests under ThreadSanitizer.
+# when one of its four figures does not hold), then has tshark read every
+# recording in tests/recordings/, then the same tests under AddressSanitizer +
+# UBSan, then the threaded tests under ThreadSanitizer.
 
 # SPDX-License-Identifier: MIT
 set -euo pipefail
@@ -23,5 +24,10 @@ echo "=== fault drill ==="
 # A fixed seed: the same runs every time. Its report stays in the build tree;
 # docs/reliability.md comes from a longer campaign.
 bash tools/drill.sh --runs 100 --seed 4817 --report build/drill/reliability.md
+echo "=== recordings read by tshark ==="
+# The committed ones, and ones this build writes.
+bash tools/check-recordings.sh
+bash tests/recordings/make-recordings.sh build build/recordings
+bash tools/check-recordings.sh build/recordings/*.pcapng
 run_preset asan
 run_preset tsan

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "qrvusb.h"
+#include "run_recording.h"
 #include "switch_pause.h"
 
 namespace updater {
@@ -34,6 +35,15 @@ std::string initFailure(int32_t status) {
         std::snprintf(text, sizeof text, "The USB link could not be opened (status 0x%08x).\n",
                       static_cast<uint32_t>(status));
     return text;
+}
+
+std::string outcomeOf(UpdateSequence::Result result) {
+    switch (result) {
+    case UpdateSequence::Result::Done: return "the projector was updated";
+    case UpdateSequence::Result::Failed: return "failed after the flash was touched";
+    case UpdateSequence::Result::FailedUntouched: return "failed, nothing was changed";
+    }
+    return {};
 }
 
 // The path buffer handed to the download library, as the library expects
@@ -68,9 +78,22 @@ void testing::SetSwitchPause(std::chrono::milliseconds pause) {
 UpdateSequence::Result UpdateSequence::run() {
     UpdateSequence *none = nullptr;
     if (!runningSequence.compare_exchange_strong(none, this)) return Result::FailedUntouched;
+    // Begun before the first library call, ended after the last QRV_USBTerm:
+    // the driver writes to the file only in between.
+    RunRecording recording(imagePath_);
     const Result result = runSteps();
+    recording.end(outcomeOf(result), exitStatusOf(result), reporter_.messages());
     runningSequence.store(nullptr);
     return result;
+}
+
+int UpdateSequence::exitStatusOf(Result result) {
+    switch (result) {
+    case Result::Done: return 0;
+    case Result::Failed: return 1;
+    case Result::FailedUntouched: return 3;
+    }
+    return 1;
 }
 
 UpdateSequence::Result UpdateSequence::runSteps() {

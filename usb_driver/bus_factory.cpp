@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Which bus the driver uses: the USB/IP client when QRV_USBIP names a server,
 // else the local bus (on libusb, or on WinUSB on Windows). When libusb cannot be initialised (or the
-// build has no local bus) there is none, and opening the driver fails.
+// build has no local bus) there is none, and opening the driver fails. With
+// QRV_RECORD set, the recording tap goes around whichever bus it is.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,6 +10,7 @@
 #include "usb_driver/driver.h"
 #include "usb_driver/driver_status.h"
 #include "usb_driver/survey.h"
+#include "recording_tap.h"
 #include "usbip_bus.h"
 #ifdef QRV_HAVE_LIBUSB_BUS
 #include "usb_driver/libusb_bus.h"
@@ -64,7 +66,14 @@ std::shared_ptr<Bus> MakeDefaultBus() {
     Choice choice = chooseBus();
     // A bad QRV_USBIP is said at once, not found out after the attach wait.
     if (choice.badAddress) std::fprintf(stderr, "tz4817: %s\n", choice.problem.c_str());
-    return choice.bus;
+    return tapWhenRecording(choice.bus, choice.name);
+}
+
+std::shared_ptr<Bus> tapWhenRecording(std::shared_ptr<Bus> bus, const std::string &busName) {
+    const char *path = std::getenv("QRV_RECORD");
+    if (!bus || !path || !*path) return bus;
+    const char *withoutData = std::getenv("QRV_RECORD_WITHOUT_DATA");
+    return RecordingTap::wrap(std::move(bus), {path, withoutData && std::string(withoutData) == "1", busName});
 }
 
 Survey SurveyDefaultBus() {

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "driver_core.h"
+#include "recording_tap.h"
 
 namespace usb_driver {
 namespace {
@@ -25,7 +26,7 @@ std::shared_ptr<Bus> makeBus() {
         std::lock_guard lock(factoryMutex);
         make = factory();
     }
-    return make ? make() : MakeDefaultBus();
+    return make ? tapWhenRecording(make(), "a bus a test or benchmark made") : MakeDefaultBus();
 }
 
 uint32_t reportedVersion() {

@@ -16,6 +16,8 @@ TEST(CommandLine, AcceptedForms) {
         std::string device;
         bool list = false, json = false, verbose = false;
         std::string image = "";
+        std::string record = "";
+        bool recordWithoutData = false;
     };
     const Case cases[] = {
         {{}, {}, false, false, ""},
@@ -33,6 +35,8 @@ TEST(CommandLine, AcceptedForms) {
         {{"-C", "demo", "firmware/", "--yes"}, {"demo"}, true, false, "", false, false, false, "firmware/"},
         // Whether PATH is a folder is found when the update starts.
         {{"/media/stick/tz4817.img"}, {}, false, false, "", false, false, false, "/media/stick/tz4817.img"},
+        {{"--record", "run.pcapng", "--yes"}, {}, true, false, "", false, false, false, "", "run.pcapng"},
+        {{"--record=x", "--record-without-data"}, {}, false, false, "", false, false, false, "", "x", true},
     };
     for (const Case &c : cases) {
         std::string error;
@@ -46,6 +50,8 @@ TEST(CommandLine, AcceptedForms) {
         EXPECT_EQ(line->json, c.json);
         EXPECT_EQ(line->verbose, c.verbose);
         EXPECT_EQ(line->image, c.image);
+        EXPECT_EQ(line->record, c.record);
+        EXPECT_EQ(line->recordWithoutData, c.recordWithoutData);
     }
 }
 
@@ -67,6 +73,8 @@ TEST(CommandLine, MisuseIsRefusedWithOneLine) {
         {"--device", std::string(32, '1')},
         {"--json"},
         {"--list", "--device", "1-1"},
+        {"--record"},
+        {"--record="},
     };
     for (const auto &arguments : cases) {
         std::string error;

@@ -376,7 +376,7 @@ TEST_F(UsbipServerTest, TwoProjectorsAreListedImportedAndSwitchedEachOnItsOwn) {
     Tz4817Device first(*flashes[0], options), second(*flashes[1], options);
     UsbipServerOptions serverOptions;
     serverOptions.port = 0;
-    server_ = std::make_unique<UsbipServer>(std::vector<Tz4817Device *>{&first, &second}, serverOptions);
+    server_ = std::make_unique<UsbipServer>(std::vector<EmulatedDevice *>{&first, &second}, serverOptions);
     std::string error;
     ASSERT_TRUE(server_->start(error)) << error;
     auto devices = listed();

@@ -119,7 +119,7 @@ protected:
                 serverLog_ += line + "\n";
             };
             server_ = std::make_unique<tz4817::UsbipServer>(
-                std::vector<tz4817::Tz4817Device *>{devices_[0].get(), devices_[1].get()}, serverOptions);
+                std::vector<tz4817::EmulatedDevice *>{devices_[0].get(), devices_[1].get()}, serverOptions);
             std::string error;
             ASSERT_TRUE(server_->start(error)) << error;
             ::setenv("QRV_USBIP", ("127.0.0.1:" + std::to_string(server_->port())).c_str(), 1);

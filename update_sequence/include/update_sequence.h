@@ -89,6 +89,33 @@ public:
     virtual void failed() = 0;
 };
 
+// Passes every report on to the front end's reporter and keeps the messages
+// shown (message() with its details, the warning of completed()), for the
+// end of a recording (run_recording.h).
+class RecordingReporter : public UpdateReporter {
+public:
+    explicit RecordingReporter(UpdateReporter &shown) : shown_(shown) {}
+
+    void stageBegan(Stage stage) override { shown_.stageBegan(stage); }
+    void stageDone(Stage stage) override { shown_.stageDone(stage); }
+    void progress(uint32_t bytes, uint32_t percent) override { shown_.progress(bytes, percent); }
+    void message(const std::string &text, const std::string &details) override {
+        messages_ += text + details;
+        shown_.message(text, details);
+    }
+    void completed(uint32_t imageLength, const std::string &warning) override {
+        messages_ += warning;
+        shown_.completed(imageLength, warning);
+    }
+    void failed() override { shown_.failed(); }
+
+    const std::string &messages() const { return messages_; }
+
+private:
+    UpdateReporter &shown_;
+    std::string messages_;
+};
+
 class UpdateSequence {
 public:
     // `imagePath`: the image file.
@@ -119,7 +146,8 @@ public:
     // whole update (minutes). The caller shows the Connecting stage as begun
     // before calling. Ends with exactly one completed() or failed() report.
     // Returns FailedUntouched at once, reporting nothing, when another
-    // sequence of this process is running.
+    // sequence of this process is running. With QRV_RECORD set, the run's
+    // start and end go to the recording (run_recording.h).
     Result run();
 
     // Progress of the erase (a sector's start offset) and of the programming
@@ -131,12 +159,16 @@ public:
     // The sequence running in this process, or null.
     static UpdateSequence *running();
 
+    // The exit status tz4817-update gives for `result`: 0 done, 1 failed
+    // after the flash was touched, 3 nothing was changed.
+    static int exitStatusOf(Result result);
+
 private:
     uint32_t percentOf(uint32_t bytes) const;
     Result runSteps();
 
     const UpdateLibrary &library_;
-    UpdateReporter &reporter_;
+    RecordingReporter reporter_;
     const std::string imagePath_;
     const uint32_t imageLength_;
     const ImageFile *const image_;

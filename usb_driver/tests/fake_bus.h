@@ -36,6 +36,7 @@ public:
         devices = listed;
         return kStatusOk;
     }
+    place_claim::Scope claimScope() const override { return {}; }
     uint32_t start(BusListener &l) override {
         std::lock_guard lock(mutex);
         ++starts;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tz4817/clock.h"
+#include "tz4817/emulated_device.h"
 #include "tz4817/faults.h"
 #include "tz4817/nor_flash.h"
 
@@ -36,24 +37,12 @@ inline constexpr uint8_t kBulkInEndpoint = 0x81;
 inline constexpr uint16_t kBulkPacketSize = 64;
 inline constexpr uint8_t kStatusBusy = 0x08;
 
-enum class Mode { Application, Programming };
-
 struct DeviceOptions {
     std::chrono::milliseconds rebootDelay{1500};
     std::chrono::milliseconds eraseTime{50};
     Mode initialMode = Mode::Application;
     std::vector<Fault> faults;
     Clock *clock = nullptr;  // null: Clock::system()
-};
-
-struct Presence {
-    bool onBus = false;
-    Mode mode = Mode::Application;
-    uint16_t vendorId = 0;
-    uint16_t productId = 0;
-    // Grows by one at every enumeration (mode switch, reboot): a bus that
-    // connected to an older generation has lost the device.
-    uint32_t generation = 0;
 };
 
 // One frame as the device decoded it, for logs and tests.
@@ -75,43 +64,39 @@ std::vector<uint8_t> configDescriptor();
 // String descriptor `index` (0: the list of languages); empty when there is none.
 std::vector<uint8_t> stringDescriptor(uint8_t index);
 
-enum class TransferStatus {
-    Ok,
-    NoReply,   // IN: nothing to send (the host's transfer stays pending)
-    Overflow,  // IN: the reply is longer than the host's buffer
-    Gone,      // the device is not on the bus, or not in this generation
-};
-
-class Tz4817Device {
+class Tz4817Device : public EmulatedDevice {
 public:
     Tz4817Device(NorFlash &flash, DeviceOptions options = {});
     Tz4817Device(const Tz4817Device &) = delete;
     Tz4817Device &operator=(const Tz4817Device &) = delete;
 
-    Presence presence();
+    Presence presence() override;
 
     // Blocks until presence differs from `known` (on/off the bus, generation)
     // or `deadline` passes; returns the presence then. Wakes at the moment a
     // rebooting device is due back.
-    Presence waitForPresenceChange(const Presence &known, Clock::TimePoint deadline);
+    Presence waitForPresenceChange(const Presence &known, Clock::TimePoint deadline) override;
 
     // Bulk OUT on 0x01 for a connection made to `generation`: one command frame.
-    TransferStatus bulkOut(uint32_t generation, std::span<const uint8_t> frame);
+    TransferStatus bulkOut(uint32_t generation, std::span<const uint8_t> frame) override;
 
     // Bulk IN on 0x81: hands out the pending reply when there is one.
     // `length` is set to the bytes written into `buffer`.
-    TransferStatus bulkIn(uint32_t generation, std::span<uint8_t> buffer, size_t &length);
+    TransferStatus bulkIn(uint32_t generation, std::span<uint8_t> buffer, size_t &length) override;
 
     // Blocks until a reply is pending for `generation`, the device has left
     // that generation, or `deadline` passes. True when a reply is pending.
-    bool waitForReply(uint32_t generation, Clock::TimePoint deadline);
+    bool waitForReply(uint32_t generation, Clock::TimePoint deadline) override;
+
+    // deviceDescriptor(), configDescriptor(), stringDescriptor() below.
+    std::vector<uint8_t> descriptor(uint8_t type, uint8_t index, const Presence &presence) const override;
 
     // Added latency per bulk transfer (a fault), for the bus to apply.
     std::chrono::microseconds transferLatency() const;
     // Blocks the calling bus thread for that latency. A plain sleep overshoots
     // by the timer slack (tens of microseconds and more), which would make a
     // modelled link slower than the one it models: the last stretch is spun.
-    void holdTransferLatency() const;
+    void holdTransferLatency() const override;
 
     // Faults can be added while the device runs; frame numbers are absolute.
     void addFault(const Fault &fault);

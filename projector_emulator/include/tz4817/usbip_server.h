@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// A USB/IP server that exports emulated projectors: the first as bus id
-// "1-1", the next as "1-2", and so on, each imported and re-enumerating on
-// its own.
+// A USB/IP server that exports emulated projectors (emulated_device.h): the
+// first as bus id "1-1", the next as "1-2", and so on (unless a device names
+// its own), each imported and re-enumerating on its own.
 //
 // Each TCP connection carries one device-list exchange, or one import followed
 // by URB messages until either side closes it. At most one connection holds
@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "tz4817/device.h"
+#include "tz4817/emulated_device.h"
 
 namespace tz4817 {
 
@@ -56,10 +56,10 @@ struct UsbipServerOptions {
 class UsbipServer {
 public:
     // The device must outlive the server.
-    explicit UsbipServer(Tz4817Device &device, UsbipServerOptions options = {});
+    explicit UsbipServer(EmulatedDevice &device, UsbipServerOptions options = {});
     // Exports 1 to kMaxExportedDevices projectors (extra ones are not
     // exported), which must outlive the server.
-    explicit UsbipServer(std::vector<Tz4817Device *> devices, UsbipServerOptions options = {});
+    explicit UsbipServer(std::vector<EmulatedDevice *> devices, UsbipServerOptions options = {});
     ~UsbipServer();  // stop()
     UsbipServer(const UsbipServer &) = delete;
     UsbipServer &operator=(const UsbipServer &) = delete;

@@ -26,6 +26,8 @@ public:
     static constexpr const char *kPlace = "1-1";
 
     [[nodiscard]] uint32_t list(std::vector<usb_driver::BusDevice> &devices, std::string &why) override;
+    // In this process only: no other process can reach its projector.
+    [[nodiscard]] usb_driver::place_claim::Scope claimScope() const override { return {}; }
     [[nodiscard]] uint32_t start(usb_driver::BusListener &listener) override;
     void stop() override;
     [[nodiscard]] uint32_t open(uint64_t key) override;
@@ -81,6 +83,7 @@ public:
     [[nodiscard]] uint32_t list(std::vector<usb_driver::BusDevice> &devices, std::string &why) override {
         return inner_.list(devices, why);
     }
+    [[nodiscard]] usb_driver::place_claim::Scope claimScope() const override { return inner_.claimScope(); }
     [[nodiscard]] uint32_t start(usb_driver::BusListener &listener) override { return inner_.start(listener); }
     void stop() override { inner_.stop(); }
     [[nodiscard]] uint32_t open(uint64_t key) override { return inner_.open(key); }

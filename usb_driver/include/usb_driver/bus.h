@@ -86,11 +86,11 @@ public:
     [[nodiscard]] virtual uint32_t list(std::vector<BusDevice> &devices, std::string &why) = 0;
 
     // Where this bus's places are unique, for the claims that keep other
-    // processes off a projector this one updates (place_claim.h). The default,
-    // an empty key, is for a bus only this process can reach: nothing is
-    // claimed. A USB/IP bus names its server by the address it reached.
-    // Non-blocking; any thread.
-    virtual place_claim::Scope claimScope() const { return {}; }
+    // processes off a projector this one updates (place_claim.h). An empty
+    // scope is for a bus only this process can reach: nothing is claimed. A
+    // USB/IP bus names its server by the address it reached; a bus that wraps
+    // another gives the other's. Non-blocking; any thread.
+    [[nodiscard]] virtual place_claim::Scope claimScope() const = 0;
 
     // Stops reporting and releases every device (no deviceLeft calls). When it
     // returns no listener call runs or will run. Called when the last
