@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "command_frame/command_frame.h"
 #include "qrvusb.h"
 #include "test_support/loopback_bus.h"
 #include "usb_driver/driver.h"
@@ -20,29 +21,30 @@ namespace {
 
 uint32_t gImageBytes = kFullImageBytes;
 
-uint8_t frameChecksum(const Bytes &frame) {
-    uint8_t sum = 0;
-    for (size_t i = 1; i + 1 < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
-    return sum;
-}
+using namespace command_frame;
+
+}  // namespace
 
 // kind, 0, 0, body length, class 0x34, operation, parameters, checksum.
-Bytes frame(uint8_t kind, uint8_t operation, const uint8_t *parameters, size_t count) {
-    Bytes bytes(count + 8, 0);
-    bytes[0] = kind;
-    bytes[3] = static_cast<uint8_t>(count + 2);
-    bytes[4] = static_cast<uint8_t>((count + 2) >> 8);
-    bytes[5] = 0x34;
-    bytes[6] = operation;
-    if (count) std::memcpy(bytes.data() + 7, parameters, count);
-    bytes.back() = frameChecksum(bytes);
+Bytes commandFrame(uint8_t kind, uint8_t operation, const uint8_t *parameters, size_t count) {
+    Bytes bytes(count + kFrameOverhead, 0);
+    const size_t body = bytes.size() - kMinFrameLength;
+    bytes[kKindOffset] = kind;
+    bytes[kBodyLengthOffset] = static_cast<uint8_t>(body);
+    bytes[kBodyLengthOffset + 1] = static_cast<uint8_t>(body >> 8);
+    bytes[kClassOffset] = kCommandClass;
+    bytes[kOperationOffset] = operation;
+    if (count) std::memcpy(bytes.data() + kParameterOffset, parameters, count);
+    bytes.back() = checksum(bytes);
     return bytes;
 }
+
+namespace {
 
 Bytes le24Frame(uint8_t operation, uint32_t value) {
     const uint8_t parameters[3] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                                    static_cast<uint8_t>(value >> 16)};
-    return frame(0x02, operation, parameters, 3);
+    return commandFrame(kWriteFrame, operation, parameters, 3);
 }
 
 }  // namespace
@@ -187,14 +189,11 @@ UsbipLink::~UsbipLink() {
     if (server_) server_->stop();
 }
 
-Bytes downloadFrame(const uint8_t *data, size_t count) { return frame(0x02, 0x25, data, count); }
-Bytes addressFrame(uint32_t address) { return le24Frame(0x29, address); }
-Bytes sizeFrame(uint32_t size) { return le24Frame(0x2C, size); }
-Bytes eraseFrame() { return frame(0x02, 0x28, nullptr, 0); }
-Bytes statusFrame() {
-    const uint8_t count = 1;
-    return frame(0x04, 0x01, &count, 1);
-}
+Bytes downloadFrame(const uint8_t *data, size_t count) { return commandFrame(kWriteFrame, kOpFlashDataDownload, data, count); }
+Bytes addressFrame(uint32_t address) { return le24Frame(kOpFlashAddress, address); }
+Bytes sizeFrame(uint32_t size) { return le24Frame(kOpFlashSize, size); }
+Bytes eraseFrame() { return commandFrame(kWriteFrame, kOpFlashSectorErase, nullptr, 0); }
+Bytes statusFrame() { return commandFrame(kReadFrame, kOpStatusRead, &kStatusDataCount, 1); }
 
 double median(std::vector<double> &samples) {
     if (samples.empty()) return 0;

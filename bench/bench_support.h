@@ -123,6 +123,8 @@ private:
 
 // Command frames as the library builds them, without sequence number (byte 1
 // is 0): the device accepts any sequence number.
+// A frame of `kind` and `operation` with `count` parameter bytes.
+Bytes commandFrame(uint8_t kind, uint8_t operation, const uint8_t *parameters, size_t count);
 Bytes downloadFrame(const uint8_t *data, size_t count);
 Bytes addressFrame(uint32_t address);
 Bytes sizeFrame(uint32_t size);

@@ -7,10 +7,13 @@
 #include <mutex>
 
 #include "bench_support.h"
+#include "command_frame/command_frame.h"
 #include "test_support/loopback_bus.h"
 
 namespace bench {
 namespace {
+
+using namespace command_frame;
 
 constexpr size_t kReplyBytes = 64;
 
@@ -21,31 +24,23 @@ const std::vector<Bytes> &fullUpdateFrames() {
         std::vector<Bytes> list;
         const uint32_t start = kWizardStart & 0x01DFFFFF;
         const uint32_t length = kFullImageBytes - start;
-        // Flash information reads: 10 data bytes, selector in the fourth parameter.
-        const uint8_t manufacturer[4] = {10, 0, 0, 0x0C}, device[4] = {10, 0, 0, 0x0D}, sum[4] = {10, 0, 0, 0x00};
         list.push_back(statusFrame());
-        auto information = [](const uint8_t *parameters) {
-            Bytes frame{0x04, 0, 0, 6, 0, 0x34, 0x00, parameters[0], parameters[1], parameters[2], parameters[3], 0};
-            uint8_t sum = 0;
-            for (size_t i = 1; i + 1 < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
-            frame.back() = sum;
-            return frame;
+        // Flash information reads: 10 data bytes, selector in the fourth parameter.
+        auto information = [](uint8_t selector) {
+            const uint8_t parameters[4] = {kFlashInformationDataCount, 0, 0, selector};
+            return commandFrame(kReadFrame, kOpFlashInformationRead, parameters, 4);
         };
-        list.push_back(information(device));
-        list.push_back(information(manufacturer));
-        auto programmingMode = [](uint8_t mode) {
-            Bytes frame{0x02, 0, 0, 3, 0, 0x34, 0x30, mode, 0};
-            frame.back() = static_cast<uint8_t>(3 + 0x34 + 0x30 + mode);
-            return frame;
-        };
-        list.push_back(programmingMode(1));
+        list.push_back(information(kSelectDevice));
+        list.push_back(information(kSelectManufacturer));
+        auto programmingMode = [](uint8_t mode) { return commandFrame(kWriteFrame, kOpProgrammingMode, &mode, 1); };
+        list.push_back(programmingMode(kModeProgramming));
         for (size_t i = 0; i < tz4817::kSectorCount; ++i) {
             if (tz4817::kSectorStarts[i] < start) continue;
             list.push_back(addressFrame(tz4817::kSectorStarts[i]));
             list.push_back(eraseFrame());
             list.push_back(statusFrame());
         }
-        list.push_back(programmingMode(1));
+        list.push_back(programmingMode(kModeProgramming));
         list.push_back(addressFrame(start));
         list.push_back(sizeFrame(length));
         const Bytes image = imagePattern(kFullImageBytes);
@@ -53,10 +48,8 @@ const std::vector<Bytes> &fullUpdateFrames() {
             const size_t count = std::min<size_t>(kBlockBytes, kFullImageBytes - offset);
             list.push_back(downloadFrame(image.data() + offset, count));
         }
-        Bytes calculate{0x02, 0, 0, 2, 0, 0x34, 0x26, 0};
-        calculate.back() = static_cast<uint8_t>(2 + 0x34 + 0x26);
-        list.push_back(calculate);
-        list.push_back(information(sum));
+        list.push_back(commandFrame(kWriteFrame, kOpFlashChecksumCalculation, nullptr, 0));
+        list.push_back(information(kSelectChecksum));
         return list;
     }();
     return frames;

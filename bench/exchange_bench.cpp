@@ -10,7 +10,8 @@
 
 #include "bench_support.h"
 #include "driver_probe.h"
-#include "frame.h"
+#include "command_frame/command_frame.h"
+#include "frame_buffer.h"
 #include "qrvdl.h"
 #include "qrvusb.h"
 #include "usb_driver/driver_records.h"
@@ -31,7 +32,7 @@ void BM_Transport_WriteQrvUsbCmd(benchmark::State &state) {
     LoopbackLink link;
     if (!link.open()) return state.SkipWithError("QRV_USBInit failed");
     const Bytes frame = blockFrame();
-    uint8_t buffer[qrvdl::kFrameBufferSize] = {};
+    uint8_t buffer[command_frame::kFrameBufferSize] = {};
     int32_t failed = 0;
     for (auto _ : state) {
         // The reply overwrites the frame, as it does in the library.
@@ -50,7 +51,7 @@ void BM_Transport_ExchangeSamples(benchmark::State &state) {
     LoopbackLink link;
     if (!link.open()) return state.SkipWithError("QRV_USBInit failed");
     const Bytes frame = blockFrame();
-    uint8_t buffer[qrvdl::kFrameBufferSize] = {};
+    uint8_t buffer[command_frame::kFrameBufferSize] = {};
     const size_t count = (kFullImageBytes - (kWizardStart & 0x01DFFFFF) + kBlockBytes - 1) / kBlockBytes;
     std::vector<double> samples;
     samples.reserve(count);
@@ -91,7 +92,7 @@ void BM_FlashLib_BuildDownloadFrame(benchmark::State &state) {
     const Bytes block = imagePattern(kBlockBytes);
     for (auto _ : state) {
         qrvdl::FrameBuffer frame;
-        benchmark::DoNotOptimize(frame.build(qrvdl::kWriteFrame, 0x25, block));
+        benchmark::DoNotOptimize(frame.build(command_frame::kWriteFrame, command_frame::kOpFlashDataDownload, block));
         benchmark::DoNotOptimize(frame.data());
         benchmark::ClobberMemory();
     }
@@ -107,7 +108,7 @@ public:
         link_ = std::make_unique<LoopbackLink>();
         if (!link_->open()) return;
         const Bytes frame = blockFrame();
-        uint8_t buffer[qrvdl::kFrameBufferSize] = {};
+        uint8_t buffer[command_frame::kFrameBufferSize] = {};
         std::memcpy(buffer, frame.data(), frame.size());
         uint32_t capacity = 6;
         ready_ = QRV_WriteQrvUsbCmd(buffer, static_cast<uint32_t>(frame.size()), &capacity) == 0 &&
@@ -198,7 +199,7 @@ void BM_Transport_ExchangeBreakdown(benchmark::State &state) {
             return state.SkipWithError("QRV_USBInit failed");
         }
         const Bytes frame = blockFrame();
-        uint8_t buffer[qrvdl::kFrameBufferSize] = {};
+        uint8_t buffer[command_frame::kFrameBufferSize] = {};
         int32_t failed = 0;
         probe::resetTimes();
         probe::setTiming(true);

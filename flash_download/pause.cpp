@@ -5,15 +5,13 @@
 #include <thread>
 #include <utility>
 
+#include "command_frame/command_frame.h"
 #include "qrvdl.h"
 #include "report.h"
 
 namespace qrvdl {
 
 namespace {
-
-// The status byte's busy bit.
-constexpr uint8_t kStatusBusy = 0x08;
 
 std::function<void(uint32_t)> &pauseFunction() {
     static std::function<void(uint32_t)> function;
@@ -35,7 +33,7 @@ BusyPoll pollUntilReady(uint32_t attempts, uint32_t pauseMs) {
         uint8_t status = 0;
         if (QRVDL_CmdReadStatus(&status) != 0) {
             ++poll.unanswered;
-        } else if ((status & kStatusBusy) != 0) {
+        } else if ((status & command_frame::kStatusBusy) != 0) {
             ++poll.busy;
         } else {
             poll.ready = true;

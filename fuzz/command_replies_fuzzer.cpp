@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "command_frame/command_frame.h"
 #include "command_script.h"
 #include "fuzz_support.h"
 #include "pause.h"
@@ -37,15 +38,7 @@ namespace {
 using fuzz::Bytes;
 using Buffer = std::vector<uint8_t>;
 
-constexpr uint8_t kWriteFrame = 0x02;
-constexpr uint8_t kReadFrame = 0x04;
-constexpr uint8_t kCommandClass = 0x34;
-constexpr uint8_t kFlashInformation = 0x00;
-constexpr uint8_t kStatus = 0x01;
-constexpr uint8_t kDownload = 0x25;
-constexpr uint8_t kErase = 0x28;
-constexpr uint8_t kFlashAddress = 0x29;
-constexpr uint8_t kFlashSize = 0x2C;
+using namespace command_frame;
 
 using namespace fuzz::command_script;
 
@@ -134,12 +127,11 @@ void checkFrames(uint8_t firstSequence, bool libraryFrames) {
         FUZZ_CHECK(frame.size() >= 2 && frame[1] == sequence);
         sequence = nextSequence(sequence);
         if (!libraryFrames) continue;
-        FUZZ_CHECK(frame.size() >= 8 && frame.size() <= 257);
-        FUZZ_CHECK((frame[0] == kWriteFrame || frame[0] == kReadFrame) && frame[5] == kCommandClass);
-        FUZZ_CHECK(le16(frame, 3) == frame.size() - 6);
-        uint8_t sum = 0;
-        for (size_t i = 1; i + 1 < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
-        FUZZ_CHECK(frame.back() == sum);
+        FUZZ_CHECK(frame.size() >= kFrameOverhead && frame.size() <= kMaxFrameLength);
+        FUZZ_CHECK((frame[kKindOffset] == kWriteFrame || frame[kKindOffset] == kReadFrame) &&
+                   frame[kClassOffset] == kCommandClass);
+        FUZZ_CHECK(le16(frame, kBodyLengthOffset) == frame.size() - kMinFrameLength);
+        FUZZ_CHECK(frame.back() == checksum(frame));
     }
     FUZZ_CHECK(framesSent.size() == repliesRead.size());
     FUZZ_CHECK(qrvusb::testing::SequenceNumber() == sequence);
@@ -154,7 +146,7 @@ std::vector<uint32_t> erasedSectors() {
     std::vector<uint32_t> sectors;
     for (size_t i = 0; i + 1 < framesSent.size(); ++i) {
         const Buffer &frame = framesSent[i];
-        if (frame[6] == kFlashAddress && framesSent[i + 1][6] == kErase)
+        if (frame[kOperationOffset] == kOpFlashAddress && framesSent[i + 1][kOperationOffset] == kOpFlashSectorErase)
             sectors.push_back(le16(frame, 7) | static_cast<uint32_t>(frame[9]) << 16);
     }
     return sectors;
@@ -173,7 +165,7 @@ std::vector<uint32_t> sectorsIn(uint32_t start, uint32_t length) {
 Buffer downloadedData() {
     Buffer data;
     for (const Buffer &frame : framesSent)
-        if (frame[0] == kWriteFrame && frame[6] == kDownload)
+        if (frame[kKindOffset] == kWriteFrame && frame[kOperationOffset] == kOpFlashDataDownload)
             data.insert(data.end(), frame.begin() + 7, frame.end() - 1);
     return data;
 }
@@ -204,7 +196,7 @@ void exchange() {
 void readStatus() {
     uint8_t status = 0xEE;
     const int32_t result = QRVDL_CmdReadStatus(&status);
-    FUZZ_CHECK(framesSent.size() == 1 && framesSent[0][6] == kStatus);
+    FUZZ_CHECK(framesSent.size() == 1 && framesSent[0][kOperationOffset] == kOpStatusRead);
     if (result == 0) {
         FUZZ_CHECK(answered(0, 8) && status == repliesRead[0][7]);
     } else {
@@ -215,7 +207,7 @@ void readStatus() {
 void readFlashDeviceId() {
     uint16_t ids[2] = {0xEEEE, 0xEEEE};
     const int32_t result = QRVDL_CmdReadFlashDeviceId(ids);
-    for (const Buffer &frame : framesSent) FUZZ_CHECK(frame[6] == kFlashInformation);
+    for (const Buffer &frame : framesSent) FUZZ_CHECK(frame[kOperationOffset] == kOpFlashInformationRead);
     if (result == 0) {
         FUZZ_CHECK(framesSent.size() == 2 && answered(0, 15) && answered(1, 15));
         FUZZ_CHECK(ids[1] == le16(repliesRead[0], 13) && ids[0] == le16(repliesRead[1], 13));
@@ -228,7 +220,7 @@ void readFlashDeviceId() {
 void readFlashChecksum() {
     uint32_t checksum = 0xEEEEEEEE;
     const int32_t result = QRVDL_CmdReadFlashChecksum(&checksum);
-    FUZZ_CHECK(framesSent.size() == 1 && framesSent[0][6] == kFlashInformation);
+    FUZZ_CHECK(framesSent.size() == 1 && framesSent[0][kOperationOffset] == kOpFlashInformationRead);
     if (result == 0) {
         FUZZ_CHECK(answered(0, 17) && checksum == le32(repliesRead[0], 13));
     } else {
@@ -261,7 +253,7 @@ void checkAddress() {
 void deviceBusy() {
     const uint32_t attempts = 1 + script.u8() % 4;
     const int32_t result = QRVDL_DeviceBusy(attempts, 0);
-    auto ready = [](size_t i) { return answered(i, 8) && (repliesRead[i][7] & tz4817::kStatusBusy) == 0; };
+    auto ready = [](size_t i) { return answered(i, 8) && (repliesRead[i][7] & command_frame::kStatusBusy) == 0; };
     for (size_t i = 0; i + 1 < framesSent.size(); ++i) FUZZ_CHECK(!ready(i));
     if (result == 0) {
         FUZZ_CHECK(!framesSent.empty() && ready(framesSent.size() - 1));
@@ -294,8 +286,8 @@ void eraseFlash() {
 // for, and all of it when programming succeeds; progress only goes up.
 void checkProgramming(uint32_t offset, uint32_t length, int32_t result, uint32_t checksum) {
     for (const Buffer &frame : framesSent) {
-        if (frame[6] == kFlashAddress) FUZZ_CHECK((le16(frame, 7) | frame[9] << 16) == offset);
-        if (frame[6] == kFlashSize) FUZZ_CHECK((le16(frame, 7) | frame[9] << 16) == (length & 0xFFFFFF));
+        if (frame[kOperationOffset] == kOpFlashAddress) FUZZ_CHECK((le16(frame, 7) | frame[9] << 16) == offset);
+        if (frame[kOperationOffset] == kOpFlashSize) FUZZ_CHECK((le16(frame, 7) | frame[9] << 16) == (length & 0xFFFFFF));
     }
     const Buffer data = downloadedData();
     FUZZ_CHECK(data.size() <= length);

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "command_frame/command_frame.h"
 #include "command_script.h"
 #include "fuzz_support.h"
 #include "qrvdl.h"
@@ -256,14 +257,16 @@ void writeCommandSeeds(const std::vector<tz4817::FrameRecord> &download, uint32_
     };
     auto find = [&](size_t from, uint8_t operation) {
         for (size_t i = from; i < download.size(); ++i)
-            if (download[i].bytes.size() > 6 && download[i].bytes[6] == operation) return i;
+            if (download[i].bytes.size() > command_frame::kOperationOffset &&
+                download[i].bytes[command_frame::kOperationOffset] == operation)
+                return i;
         die("the download has no frame with operation " + std::to_string(operation));
     };
     // Identity (2), status, programming mode, erase..., programming mode,
     // address, size, downloads..., checksum calculation, checksum read.
-    const size_t erase = find(0, 0x29);
-    const size_t program = find(erase, 0x30);
-    const size_t checksum = find(program, 0x26);
+    const size_t erase = find(0, command_frame::kOpFlashAddress);
+    const size_t program = find(erase, command_frame::kOpProgrammingMode);
+    const size_t checksum = find(program, command_frame::kOpFlashChecksumCalculation);
     const uint32_t offset = start & 0x01DFFFFF;
 
     writeStep("load-flash", Buffer{kLoadFlash} + be(start - kLoadBase, 2) + be(length, 2), download);

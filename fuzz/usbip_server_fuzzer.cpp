@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "command_frame/command_frame.h"
 #include "fuzz_support.h"
 #include "tz4817/clock.h"
 #include "tz4817/device.h"
@@ -29,22 +30,19 @@ namespace {
 
 using fuzz::Bytes;
 
-constexpr uint8_t kWriteFrame = 0x02;
-constexpr uint8_t kCommandClass = 0x34;
-constexpr uint8_t kDownload = 0x25;
-constexpr uint8_t kErase = 0x28;
-constexpr uint8_t kProgrammingMode = 0x30;
+using namespace command_frame;
 
 // A frame the projector takes as a command: its lengths and checksum agree,
 // it is a write of the command class with at least `parameters` parameter
 // bytes.
 bool wellFormedWrite(Bytes frame, uint8_t operation, size_t parameters) {
     const size_t n = frame.size();
-    if (n < 8 || static_cast<size_t>(frame[3] | frame[4] << 8) + 6 != n) return false;
-    uint8_t sum = 0;
-    for (size_t i = 1; i + 1 < n; ++i) sum = static_cast<uint8_t>(sum + frame[i]);
-    if (sum != frame[n - 1]) return false;
-    return frame[0] == kWriteFrame && frame[5] == kCommandClass && frame[6] == operation && n - 8 >= parameters;
+    if (n < kFrameOverhead ||
+        static_cast<size_t>(frame[kBodyLengthOffset] | frame[kBodyLengthOffset + 1] << 8) + kMinFrameLength != n)
+        return false;
+    if (checksum(frame) != frame[n - 1]) return false;
+    return frame[kKindOffset] == kWriteFrame && frame[kClassOffset] == kCommandClass &&
+           frame[kOperationOffset] == operation && n - kFrameOverhead >= parameters;
 }
 
 // Whether the client's stream holds a frame that may change the flash: an
@@ -72,10 +70,10 @@ bool mayChangeFlash(Bytes stream, uint32_t devid) {
         stream = stream.subspan(length);
         if (submit->endpoint != (tz4817::kBulkOutEndpoint & 0x0F) || submit->direction != usbip::Direction::Out)
             continue;
-        if (wellFormedWrite(frame, kErase, 0) || wellFormedWrite(frame, kDownload, 1)) return true;
+        if (wellFormedWrite(frame, kOpFlashSectorErase, 0) || wellFormedWrite(frame, kOpFlashDataDownload, 1)) return true;
         // Acknowledged, the switch takes the projector off the bus: no later
         // frame reaches it.
-        if (wellFormedWrite(frame, kProgrammingMode, 1) && frame[7] == 2) return false;
+        if (wellFormedWrite(frame, kOpProgrammingMode, 1) && frame[kParameterOffset] == kModeApplication) return false;
     }
 }
 

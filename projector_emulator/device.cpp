@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "command_frame/command_frame.h"
+
 namespace tz4817 {
 
 namespace {
@@ -21,54 +23,33 @@ bool askForNoTimerSlack() {
 #endif
 }
 
-constexpr uint8_t kWriteFrame = 0x02;
-constexpr uint8_t kReadFrame = 0x04;
-constexpr uint8_t kCommandClass = 0x34;
-constexpr uint8_t kGenericClass = 0x12;
-
-enum Operation : uint8_t {
-    kOpFlashInformation = 0x00,
-    kOpStatus = 0x01,
-    kOpCalibrationUnlock = 0x20,
-    kOpDownload = 0x25,
-    kOpCalculateChecksum = 0x26,
-    kOpSectorErase = 0x28,
-    kOpFlashAddress = 0x29,
-    kOpFlashSize = 0x2C,
-    kOpProgrammingMode = 0x30,
-};
-
-enum Selector : uint8_t { kSelectChecksum = 0x00, kSelectManufacturer = 0x0C, kSelectDevice = 0x0D };
+using namespace command_frame;
 
 // The firmware never queues more unread replies than this; older ones are lost.
 constexpr size_t kReplyQueueDepth = 8;
-
-uint8_t checksum(std::span<const uint8_t> bytes) {
-    uint8_t sum = 0;
-    for (uint8_t byte : bytes) sum = static_cast<uint8_t>(sum + byte);
-    return sum;
-}
 
 // Header, then `data` for a read (with class and operation as the two leading
 // body bytes), then the checksum over bytes 1..n-2.
 std::vector<uint8_t> makeReply(std::span<const uint8_t> frame, std::span<const uint8_t> data, bool read) {
     const size_t body = read ? data.size() + 2 : 0;
-    std::vector<uint8_t> reply(body + 6, 0);
-    reply[0] = frame[0];
-    reply[1] = frame[1];
-    reply[3] = static_cast<uint8_t>(body);
-    reply[4] = static_cast<uint8_t>(body >> 8);
+    std::vector<uint8_t> reply(body + kMinFrameLength, 0);
+    reply[kKindOffset] = frame[kKindOffset];
+    reply[kSequenceOffset] = frame[kSequenceOffset];
+    reply[kBodyLengthOffset] = static_cast<uint8_t>(body);
+    reply[kBodyLengthOffset + 1] = static_cast<uint8_t>(body >> 8);
     if (read) {
-        reply[5] = frame[5];
-        reply[6] = frame[6];
-        std::copy(data.begin(), data.end(), reply.begin() + 7);
+        reply[kClassOffset] = frame[kClassOffset];
+        reply[kOperationOffset] = frame[kOperationOffset];
+        std::copy(data.begin(), data.end(), reply.begin() + kReplyDataOffset);
     }
-    reply.back() = checksum(std::span(reply).subspan(1, reply.size() - 2));
+    reply.back() = checksum(reply);
     return reply;
 }
 
+// The three parameter bytes of the flash address and flash size commands.
 uint32_t le24(std::span<const uint8_t> frame) {
-    return frame[7] | (frame[8] << 8) | (static_cast<uint32_t>(frame[9]) << 16);
+    const size_t p = kParameterOffset;
+    return frame[p] | (frame[p + 1] << 8) | (static_cast<uint32_t>(frame[p + 2]) << 16);
 }
 
 }  // namespace
@@ -287,11 +268,12 @@ void Tz4817Device::handleFrameLocked(FrameRecord &record, Clock::TimePoint now) 
 
     std::span<const uint8_t> frame = record.bytes;
     size_t n = frame.size();
-    if (n < 8 || static_cast<size_t>(frame[3] | (frame[4] << 8)) + 6 != n) {
+    if (n < kFrameOverhead ||
+        static_cast<size_t>(frame[kBodyLengthOffset] | (frame[kBodyLengthOffset + 1] << 8)) + kMinFrameLength != n) {
         record.note = "ignored: length disagrees with body length";
         return;
     }
-    if (checksum(frame.subspan(1, n - 2)) != frame[n - 1]) {
+    if (checksum(frame) != frame[n - 1]) {
         record.note = "ignored: bad checksum";
         return;
     }
@@ -308,7 +290,7 @@ void Tz4817Device::handleFrameLocked(FrameRecord &record, Clock::TimePoint now) 
     }
     if (faultLocked(Fault::Kind::WrongEcho, record.index)) {
         (*reply)[1] = static_cast<uint8_t>((*reply)[1] + 1);
-        reply->back() = checksum(std::span(*reply).subspan(1, reply->size() - 2));
+        reply->back() = checksum(*reply);
     }
     if (const Fault *fault = faultLocked(Fault::Kind::ShortReply, record.index)) {
         if (reply->size() > fault->value) reply->resize(fault->value);
@@ -350,10 +332,10 @@ void Tz4817Device::downloadLocked(std::span<const uint8_t> data) {
 
 std::optional<std::vector<uint8_t>> Tz4817Device::executeLocked(std::span<const uint8_t> frame, FrameRecord &record,
                                                                 Clock::TimePoint now) {
-    const uint8_t kind = frame[0];
-    const uint8_t commandClass = frame[5];
-    const uint8_t operation = frame[6];
-    const size_t parameters = frame.size() - 8;  // bytes 7..n-2
+    const uint8_t kind = frame[kKindOffset];
+    const uint8_t commandClass = frame[kClassOffset];
+    const uint8_t operation = frame[kOperationOffset];
+    const size_t parameters = frame.size() - kFrameOverhead;  // bytes 7..n-2
     const bool read = kind == kReadFrame;
     if (kind != kWriteFrame && kind != kReadFrame) {
         record.note = "ignored: unknown frame kind";
@@ -363,7 +345,7 @@ std::optional<std::vector<uint8_t>> Tz4817Device::executeLocked(std::span<const 
         record.note = "ignored: read frame without a data count";
         return std::nullopt;
     }
-    const size_t wanted = read ? frame[7] : 0;
+    const size_t wanted = read ? frame[kParameterOffset] : 0;
 
     if (commandClass == kGenericClass) {
         record.note = read ? "generic read: zero data" : "generic write: acknowledged";
@@ -390,23 +372,25 @@ std::optional<std::vector<uint8_t>> Tz4817Device::executeLocked(std::span<const 
     };
 
     switch (operation) {
-    case kOpFlashInformation: {
+    case kOpFlashInformationRead: {
         if (!read || parameters < 4) break;
-        std::vector<uint8_t> data(10, 0);
-        data[0] = frame[10];
-        switch (frame[10]) {
+        // The value in data bytes 6 to 9.
+        constexpr size_t kValue = kFlashInformationValueOffset - kReplyDataOffset;
+        std::vector<uint8_t> data(kFlashInformationDataCount, 0);
+        data[0] = frame[kSelectorOffset];
+        switch (frame[kSelectorOffset]) {
         case kSelectManufacturer:
-            data[6] = kFlashManufacturerId & 0xFF;
-            data[7] = kFlashManufacturerId >> 8;
+            data[kValue] = kFlashManufacturerId & 0xFF;
+            data[kValue + 1] = kFlashManufacturerId >> 8;
             record.note = "flash manufacturer";
             break;
         case kSelectDevice:
-            data[6] = kFlashDeviceId & 0xFF;
-            data[7] = kFlashDeviceId >> 8;
+            data[kValue] = kFlashDeviceId & 0xFF;
+            data[kValue + 1] = kFlashDeviceId >> 8;
             record.note = "flash device";
             break;
         case kSelectChecksum:
-            for (int i = 0; i < 4; ++i) data[6 + i] = static_cast<uint8_t>(checksum_ >> (8 * i));
+            for (size_t i = 0; i < 4; ++i) data[kValue + i] = static_cast<uint8_t>(checksum_ >> (8 * i));
             record.note = "flash checksum";
             break;
         default: record.note = "flash information: unknown selector"; break;
@@ -414,7 +398,7 @@ std::optional<std::vector<uint8_t>> Tz4817Device::executeLocked(std::span<const 
         data.resize(wanted, 0);
         return makeReply(frame, data, true);
     }
-    case kOpStatus: {
+    case kOpStatusRead: {
         if (!read) break;
         if (erasingLocked(now) && faultLocked(Fault::Kind::SilentWhileErasing, record.index)) {
             record.note = "status: silent while erasing";
@@ -430,15 +414,15 @@ std::optional<std::vector<uint8_t>> Tz4817Device::executeLocked(std::span<const 
         if (read) break;
         record.note = "calibration unlock";
         return makeReply(frame, {}, false);
-    case kOpDownload:
+    case kOpFlashDataDownload:
         if (read) break;
-        if (flashCommand("flash data programmed")) downloadLocked(frame.subspan(7, parameters));
+        if (flashCommand("flash data programmed")) downloadLocked(frame.subspan(kParameterOffset, parameters));
         return makeReply(frame, {}, false);
-    case kOpCalculateChecksum:
+    case kOpFlashChecksumCalculation:
         if (read) break;
         if (flashCommand("flash checksum calculated")) checksum_ = flash_.sum(address_, size_);
         return makeReply(frame, {}, false);
-    case kOpSectorErase:
+    case kOpFlashSectorErase:
         if (read) break;
         if (flashCommand("sector erase started")) {
             flash_.eraseSector(NorFlash::sectorIndexOf(address_));
@@ -461,12 +445,12 @@ std::optional<std::vector<uint8_t>> Tz4817Device::executeLocked(std::span<const 
         return makeReply(frame, {}, false);
     case kOpProgrammingMode: {
         if (read || parameters < 1) break;
-        const uint8_t requested = frame[7];
-        if (!programming && requested == 1) {
+        const uint8_t requested = frame[kParameterOffset];
+        if (!programming && requested == kModeProgramming) {
             leaveAfterReply_ = true;
             leaveToMode_ = Mode::Programming;
             record.note = "programming mode 1: restarting into programming mode";
-        } else if (programming && requested == 2) {
+        } else if (programming && requested == kModeApplication) {
             leaveAfterReply_ = true;
             leaveToMode_ = Mode::Application;
             record.note = "programming mode 2: restarting into the application";

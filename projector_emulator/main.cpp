@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "command_frame/command_frame.h"
 #include "demo_image.h"
 #include "replay_run.h"
 #include "stop_signals.h"
@@ -189,26 +190,13 @@ int writeDemoImage(const std::string &path) {
 
 const char *modeName(tz4817::Mode mode) { return mode == tz4817::Mode::Application ? "application" : "programming"; }
 
-const char *operationName(uint8_t operation) {
-    switch (operation) {
-    case 0x00: return "flash information read";
-    case 0x01: return "status read";
-    case 0x20: return "calibration unlock";
-    case 0x25: return "flash data download";
-    case 0x26: return "flash checksum calculation";
-    case 0x28: return "flash sector erase";
-    case 0x29: return "flash address";
-    case 0x2C: return "flash size";
-    case 0x30: return "programming mode";
-    default: return "operation";
-    }
-}
-
 // `projector`: "" when the emulator exports one, else "1-2 " (its bus id).
 void logFrame(const std::string &projector, const tz4817::FrameRecord &record) {
     const unsigned sequence = record.bytes.size() > 1 ? record.bytes[1] : 0;
-    const bool generic = record.bytes.size() > 5 && record.bytes[5] == 0x12;
-    const char *what = !record.valid ? "frame" : generic ? "class 0x12 frame" : operationName(record.operation);
+    const bool generic = record.bytes.size() > command_frame::kClassOffset &&
+                         record.bytes[command_frame::kClassOffset] == command_frame::kGenericClass;
+    const char *name = command_frame::operationName(record.operation);
+    const char *what = !record.valid ? "frame" : generic ? "class 0x12 frame" : name != nullptr ? name : "operation";
     std::fprintf(stderr, "tz4817-emu: %sframe %llu: %s (op 0x%02x), seq %u, %s mode: %s%s\n", projector.c_str(),
                  static_cast<unsigned long long>(record.index), what, record.valid ? record.operation : 0, sequence,
                  modeName(record.mode), record.note, record.reply.empty() ? ", no reply" : "");

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "command_frame/command_frame.h"
 #include "qrvusb.h"
 #include "trace.h"
 #include "usb_driver/driver_status.h"
@@ -10,45 +11,39 @@
 namespace qrvusb {
 namespace {
 
-constexpr uint8_t kCommandClass = 0x34;
 using usb_driver::kStatusStall;
 
-// "flash data download", "programming mode 2": the names the projector's
-// command set gives its operations.
+// "flash data download", "programming mode 2", "flash information read
+// (device)": the names the projector's command set gives its operations.
 const char *nameOf(const CommandIdentity &command, char *buffer, size_t size) {
     if (!command.known) {
         std::snprintf(buffer, size, "unknown");
         return buffer;
     }
-    switch (command.operation) {
-    case 0x00:
-        std::snprintf(buffer, size, "flash information read (%s)",
-                      command.selector == 0x0C   ? "manufacturer"
-                      : command.selector == 0x0D ? "device"
-                      : command.selector == 0x00 ? "checksum"
-                                                 : "other");
-        return buffer;
-    case 0x01: return "status read";
-    case 0x20: return "calibration unlock";
-    case 0x25: return "flash data download";
-    case 0x26: return "flash checksum calculation";
-    case 0x28: return "flash sector erase";
-    case 0x29: return "flash address";
-    case 0x2C: return "flash size";
-    case 0x30: std::snprintf(buffer, size, "programming mode %u", command.parameter); return buffer;
-    default: std::snprintf(buffer, size, "operation 0x%02X", command.operation); return buffer;
+    const char *name = command_frame::operationName(command.operation);
+    if (name == nullptr) {
+        std::snprintf(buffer, size, "operation 0x%02X", command.operation);
+    } else if (command.operation == command_frame::kOpFlashInformationRead) {
+        const char *selector = command_frame::selectorName(command.selector);
+        std::snprintf(buffer, size, "%s (%s)", name, selector != nullptr ? selector : "other");
+    } else if (command.operation == command_frame::kOpProgrammingMode) {
+        std::snprintf(buffer, size, "%s %u", name, command.parameter);
+    } else {
+        return name;
     }
+    return buffer;
 }
 
 }  // namespace
 
 CommandIdentity IdentifyCommand(const uint8_t *frame, uint32_t length) {
     CommandIdentity command;
-    if (length > 6 && frame[5] == kCommandClass) {
+    using namespace command_frame;
+    if (length > kClassOffset + 1 && frame[kClassOffset] == kCommandClass) {
         command.known = true;
-        command.operation = frame[6];
-        command.parameter = length > 8 ? frame[7] : 0;
-        command.selector = length > 11 ? frame[10] : 0;
+        command.operation = frame[kOperationOffset];
+        command.parameter = length > kParameterOffset + 1 ? frame[kParameterOffset] : 0;
+        command.selector = length > kSelectorOffset + 1 ? frame[kSelectorOffset] : 0;
     }
     return command;
 }

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <thread>
 
+#include "command_frame/command_frame.h"
 #include "device_manager.h"
 #include "exchange_notes.h"
-#include "frame_checksum.h"
 #include "os_helpers.h"
 #include "qrv_usb.h"
 #include "trace.h"
@@ -35,17 +35,15 @@ constexpr auto kResetPause = 10ms;
 constexpr auto kRequestWritePause = 10ms;
 constexpr auto kRequestReadPause = 30ms;
 
-constexpr uint32_t kMinFrameLength = 6;
-constexpr uint32_t kMaxFrameLength = 257;  // a checksummed span of at most 255 bytes
+using command_frame::kMaxFrameLength;
+using command_frame::kMinFrameLength;
 
-// Request record of QRV_WriteQrvUsb.
+// Request record of QRV_WriteQrvUsb: its payload goes into a frame of
+// payload + 9 bytes (write) or payload + 11 bytes (read), at most 257.
 constexpr uint8_t kMaxWritePayload = 248;
 constexpr uint8_t kMaxReadPayload = 246;
-constexpr uint8_t kFrameKindWrite = 0x02;
-constexpr uint8_t kFrameKindRead = 0x04;
-constexpr uint32_t kWriteReplyLength = 6;
-// Holds any request frame (at most 257 bytes) and any reply (at most 255 + 8).
-constexpr size_t kWorkBufferSize = 520;
+// Holds any request frame and any reply (at most 255 data bytes + 8).
+constexpr size_t kWorkBufferSize = command_frame::kFrameBufferSize;
 
 // Opening the link reads away the replies that no command of this process
 // asked for. A reply already in the projector's IN endpoint comes at the
@@ -197,7 +195,7 @@ bool discardStaleReplies() {
 // The reply echoes the sequence number in byte 1. Fewer than two bytes read
 // carry no echo: byte 1 would still hold the frame's own number.
 bool echoMatches(const uint8_t *reply, uint32_t bytesRead, uint8_t sequence) {
-    return bytesRead >= 2 && reply[1] == sequence;
+    return bytesRead > command_frame::kSequenceOffset && reply[command_frame::kSequenceOffset] == sequence;
 }
 
 }  // namespace
@@ -280,7 +278,7 @@ extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
     // The builder computed the checksum with byte 1 at 0; adding the number
     // keeps the sum right without recomputing it.
     const uint8_t sequence = gSequence;
-    frame[1] = sequence;
+    frame[command_frame::kSequenceOffset] = sequence;
     frame[length - 1] = static_cast<uint8_t>(frame[length - 1] + sequence);
 
     uint32_t written = 0;
@@ -317,8 +315,8 @@ extern "C" int32_t QRV_WriteQrvUsb(uint8_t *request) {
     const uint8_t wanted = request[4];
     const uint8_t *payload = request + 5;
     // The lowest bit of the code selects a read; the rest is the command class.
-    const bool isWrite = code == 0x12 || code == 0x34;
-    const bool isRead = code == 0x13 || code == 0x35;
+    const bool isWrite = code == command_frame::kGenericClass || code == command_frame::kCommandClass;
+    const bool isRead = code == (command_frame::kGenericClass | 1) || code == (command_frame::kCommandClass | 1);
     if ((isWrite && payloadLength > kMaxWritePayload) || (isRead && payloadLength > kMaxReadPayload)) return 1;
 
     uint32_t status = checkPresence();
@@ -329,18 +327,18 @@ extern "C" int32_t QRV_WriteQrvUsb(uint8_t *request) {
     const uint8_t sequence = gSequence;
     uint32_t length = 0;
     uint32_t replyLength = 0;
-    work[1] = sequence;
+    work[command_frame::kSequenceOffset] = sequence;
     if (isWrite) {
-        work[0] = kFrameKindWrite;
+        work[0] = command_frame::kWriteFrame;
         work[3] = static_cast<uint8_t>(payloadLength + 3);
         work[5] = code;
         work[6] = arguments[0];
         work[7] = arguments[1];
         std::memcpy(work + 8, payload, payloadLength);
         length = payloadLength + 9u;
-        replyLength = kWriteReplyLength;
+        replyLength = command_frame::kWriteReplyLength;
     } else {
-        work[0] = kFrameKindRead;
+        work[0] = command_frame::kReadFrame;
         work[3] = static_cast<uint8_t>(payloadLength + 5);
         work[5] = static_cast<uint8_t>(code - 1);
         work[6] = payloadLength != 0 ? 0x03 : 0x02;
@@ -349,9 +347,9 @@ extern "C" int32_t QRV_WriteQrvUsb(uint8_t *request) {
         work[9] = arguments[1];
         std::memcpy(work + 10, payload, payloadLength);
         length = payloadLength + 11u;
-        replyLength = wanted + 8u;
+        replyLength = wanted + command_frame::kReadReplyOverhead;
     }
-    work[length - 1] = FrameChecksum(static_cast<uint8_t>(length - 2), work + 1);
+    work[length - 1] = command_frame::checksum(std::span<const uint8_t>(work, length));
 
     std::this_thread::sleep_for(kRequestWritePause);
     uint32_t written = 0;
@@ -374,9 +372,10 @@ extern "C" int32_t QRV_WriteQrvUsb(uint8_t *request) {
         const uint8_t bodyLength = work[3];
         uint32_t count = 0;
         if (bodyLength >= 3) {
-            const uint32_t delivered = bytesRead > 8 ? bytesRead - 8 : 0;
+            const uint32_t overhead = command_frame::kReadReplyOverhead;
+            const uint32_t delivered = bytesRead > overhead ? bytesRead - overhead : 0;
             count = std::min<uint32_t>({bodyLength - 2u, delivered, wanted});
-            std::memcpy(request + 5, work + 7, count);
+            std::memcpy(request + 5, work + command_frame::kReplyDataOffset, count);
         }
         request[4] = static_cast<uint8_t>(count);
     }

@@ -5,6 +5,8 @@
 
 #include <thread>
 
+#include "command_frame/command_frame.h"
+
 namespace tz4817 {
 namespace {
 
@@ -85,7 +87,7 @@ TEST_F(DeviceTest, StatusReadReplyHasTheFrameLayout) {
     ASSERT_EQ(reply->size(), 9u);  // one data byte + 8
     EXPECT_EQ((*reply)[1], 0x37);  // echo
     EXPECT_EQ((*reply)[3], 3);     // body: class, operation, one data byte
-    EXPECT_EQ((*reply)[7] & kStatusBusy, 0);
+    EXPECT_EQ((*reply)[7] & command_frame::kStatusBusy, 0);
     EXPECT_EQ(reply->back(), sum8(*reply, 1, reply->size() - 1));
 }
 
@@ -157,7 +159,7 @@ TEST_F(DeviceTest, ApplicationFirmwareDoesNotWriteFlash) {
     ASSERT_TRUE(exchange(erase()));
     ASSERT_TRUE(exchange(download(Bytes(56, 0x00))));
     EXPECT_TRUE(std::equal(before.begin(), before.end(), flash->contents().begin()));
-    EXPECT_EQ(status() & kStatusBusy, 0);
+    EXPECT_EQ(status() & command_frame::kStatusBusy, 0);
 }
 
 TEST_F(DeviceTest, ModeOneRestartsIntoProgrammingModeAfterTheAckIsRead) {
@@ -203,11 +205,11 @@ TEST_F(DeviceTest, EraseClearsTheSectorOfTheAddressAndStaysBusyForTheEraseTime) 
     ASSERT_TRUE(exchange(erase()));
     for (uint32_t offset = 0x6000; offset < 0x8000; ++offset) ASSERT_EQ(flash->at(offset), 0xFF);
     EXPECT_NE(flash->at(0x8000), 0xFF);
-    EXPECT_NE(status() & kStatusBusy, 0);
+    EXPECT_NE(status() & command_frame::kStatusBusy, 0);
     clock.advance(49ms);
-    EXPECT_NE(status() & kStatusBusy, 0);
+    EXPECT_NE(status() & command_frame::kStatusBusy, 0);
     clock.advance(1ms);
-    EXPECT_EQ(status() & kStatusBusy, 0);
+    EXPECT_EQ(status() & command_frame::kStatusBusy, 0);
 }
 
 TEST_F(DeviceTest, FlashCommandsWhileErasingAreIgnored) {
@@ -292,8 +294,8 @@ TEST_F(DeviceTest, BusyAnswersAfterEachErase) {
         ASSERT_TRUE(exchange(address(0x4000)));
         ASSERT_TRUE(exchange(erase()));
         clock.advance(1s);
-        for (int i = 0; i < 3; ++i) EXPECT_NE(status() & kStatusBusy, 0) << round << i;
-        EXPECT_EQ(status() & kStatusBusy, 0) << round;
+        for (int i = 0; i < 3; ++i) EXPECT_NE(status() & command_frame::kStatusBusy, 0) << round << i;
+        EXPECT_EQ(status() & command_frame::kStatusBusy, 0) << round;
     }
 }
 

@@ -12,6 +12,7 @@
 #include <regex>
 #include <thread>
 
+#include "command_frame/command_frame.h"
 #include "test_support/child_process.h"
 #include "tz4817/device.h"
 #include "tz4817/faults.h"
@@ -194,7 +195,7 @@ TEST(EmulatorProgram, SigtermEndsCleanlyWithTheFlashFileComplete) {
     for (int poll = 0; poll < 1000 && !ready; ++poll) {
         auto status = send(statusReadFrame());
         ASSERT_TRUE(status && status->size() == 9);
-        ready = ((*status)[7] & kStatusBusy) == 0;
+        ready = ((*status)[7] & command_frame::kStatusBusy) == 0;
         if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_TRUE(ready) << "the erase never ended";

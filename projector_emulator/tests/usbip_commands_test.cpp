@@ -7,6 +7,7 @@
 #include <numeric>
 #include <random>
 
+#include "command_frame/command_frame.h"
 #include "server_fixture.h"
 
 namespace tz4817::test {
@@ -72,7 +73,7 @@ TEST_F(UsbipCommandsTest, StatusReadFrameIsAnsweredWithItsSequenceEchoed) {
         ASSERT_EQ(reply->size(), 9u);
         EXPECT_EQ((*reply)[1], sequence());
         EXPECT_EQ((*reply)[3], 3);  // one data byte plus two
-        EXPECT_EQ((*reply)[7] & kStatusBusy, 0);
+        EXPECT_EQ((*reply)[7] & command_frame::kStatusBusy, 0);
     }
 }
 
@@ -93,10 +94,10 @@ TEST_F(UsbipCommandsTest, EraseReportsBusyUntilTheEraseTimeHasPassed) {
     auto client = importDevice();
     write(*client, flashAddressFrame(kSectorAddress));
     write(*client, eraseFrame());
-    EXPECT_NE(status(*client) & kStatusBusy, 0) << "not busy right after the erase";
-    EXPECT_NE(status(*client) & kStatusBusy, 0) << "busy only once";
+    EXPECT_NE(status(*client) & command_frame::kStatusBusy, 0) << "not busy right after the erase";
+    EXPECT_NE(status(*client) & command_frame::kStatusBusy, 0) << "busy only once";
     clock_.advance(kEraseTime);
-    EXPECT_EQ(status(*client) & kStatusBusy, 0) << "still busy after the erase time";
+    EXPECT_EQ(status(*client) & command_frame::kStatusBusy, 0) << "still busy after the erase time";
     for (uint32_t offset = kSectorAddress; offset < kSectorAddress + 0x10000; ++offset)
         ASSERT_EQ(flash_->at(offset), 0xFF) << "offset " << offset;
 }
@@ -198,9 +199,9 @@ TEST_F(UsbipCommandsTest, BusyAfterEraseFaultGivesKBusyAnswersWhateverTheTime) {
     startServer(Mode::Programming, {{Fault::Kind::BusyAfterErase, 0, 0, 0, 2}});
     auto client = importDevice();
     eraseSector(*client);  // the erase time has passed
-    EXPECT_NE(status(*client) & kStatusBusy, 0);
-    EXPECT_NE(status(*client) & kStatusBusy, 0);
-    EXPECT_EQ(status(*client) & kStatusBusy, 0);
+    EXPECT_NE(status(*client) & command_frame::kStatusBusy, 0);
+    EXPECT_NE(status(*client) & command_frame::kStatusBusy, 0);
+    EXPECT_EQ(status(*client) & command_frame::kStatusBusy, 0);
 }
 
 TEST_F(UsbipCommandsTest, SilentWhileErasingFaultLeavesStatusReadsUnanswered) {
@@ -217,7 +218,7 @@ TEST_F(UsbipCommandsTest, SilentWhileErasingFaultLeavesStatusReadsUnanswered) {
     EXPECT_EQ(reply->command, usbip::kRetUnlink) << "a status read was answered while erasing";
     EXPECT_EQ(reply->status, usbip::kUrbUnlinked);
     clock_.advance(kEraseTime);
-    EXPECT_EQ(status(*client) & kStatusBusy, 0);
+    EXPECT_EQ(status(*client) & command_frame::kStatusBusy, 0);
 }
 
 TEST_F(UsbipCommandsTest, FlipBitFaultCorruptsTheByteAndTheChecksumShowsIt) {

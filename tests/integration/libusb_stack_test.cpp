@@ -16,6 +16,7 @@
 #include <future>
 #include <mutex>
 
+#include "command_frame/command_frame.h"
 #include "test_support/child_process.h"
 #include "test_support/umockdev_projector.h"
 #include "tz4817/device.h"
@@ -105,7 +106,7 @@ TEST_P(LibusbStackTest, UsbInitTakesTheProjectorAndCommandsAreAnswered) {
     ASSERT_EQ(QRV_USBInit(), 0);
     uint8_t status = 0xEE;
     EXPECT_EQ(QRVDL_CmdReadStatus(&status), 0);
-    EXPECT_EQ(status & tz4817::kStatusBusy, 0);
+    EXPECT_EQ(status & command_frame::kStatusBusy, 0);
     uint16_t ids[2] = {};
     ASSERT_EQ(QRVDL_CmdReadFlashDeviceId(ids), 0);
     EXPECT_EQ(ids[0], tz4817::kFlashDeviceId);

@@ -35,7 +35,6 @@ inline constexpr uint16_t kBootProductId = 0x2000;
 inline constexpr uint8_t kBulkOutEndpoint = 0x01;
 inline constexpr uint8_t kBulkInEndpoint = 0x81;
 inline constexpr uint16_t kBulkPacketSize = 64;
-inline constexpr uint8_t kStatusBusy = 0x08;
 
 struct DeviceOptions {
     std::chrono::milliseconds rebootDelay{1500};

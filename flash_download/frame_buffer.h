@@ -1,16 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The command frame: how one device command is laid out, checksummed, handed
-// to the transport and how its result is taken out of the reply.
-//
-// A frame of n bytes: byte 0 kind (0x02 write, 0x04 read), byte 1 the
-// transport's sequence number (left 0 here), byte 2 reserved (0), bytes 3-4
-// the body length n - 6 (little-endian), byte 5 the command class 0x34,
-// byte 6 the operation, parameters from byte 7, and in byte n-1 the 8-bit sum
-// of bytes 1 to n-2. The transport stamps the sequence number into byte 1 and
-// adds it to the checksum, so the checksum is computed here with byte 1 at 0.
-//
-// The reply is read into the same buffer from byte 0 and overwrites the frame;
-// its data begin at byte 7.
+// The buffer in which the flash library builds one device command, hands it
+// to the transport and takes its result out of the reply. The frame's layout
+// and the command set are command_frame.h's; the reply is read into the same
+// buffer from byte 0 and overwrites the frame.
 #pragma once
 
 #include <array>
@@ -18,23 +10,9 @@
 #include <cstdint>
 #include <span>
 
+#include "command_frame/command_frame.h"
+
 namespace qrvdl {
-
-inline constexpr size_t kFrameBufferSize = 520;
-inline constexpr uint8_t kWriteFrame = 0x02;
-inline constexpr uint8_t kReadFrame = 0x04;
-inline constexpr uint8_t kCommandClass = 0x34;
-inline constexpr size_t kHeaderLength = 5;     // kind, sequence, reserved, body length
-inline constexpr size_t kParameterOffset = 7;  // first byte after class and operation
-inline constexpr size_t kReplyDataOffset = 7;  // first data byte of a read reply
-inline constexpr uint32_t kMinFrameLength = 6;
-// The checksum count is one byte, so the span 1..n-2 is at most 255 bytes.
-inline constexpr uint32_t kMaxFrameLength = 257;
-inline constexpr uint32_t kReplyCapacity = 255;
-inline constexpr uint32_t kDownloadReplyCapacity = 6;
-
-// The 8-bit wrap-around sum of `count` bytes from `bytes`; 0 for a count of 0.
-uint8_t frameChecksum(uint8_t count, const uint8_t *bytes);
 
 // The 520-byte buffer in which one command is built and answered, with its
 // reply capacity. Zero-filled when made; lives for one command call.
@@ -80,7 +58,7 @@ public:
 private:
     bool replyReaches(size_t position, size_t width) const;
 
-    std::array<uint8_t, kFrameBufferSize> bytes_{};
+    std::array<uint8_t, command_frame::kFrameBufferSize> bytes_{};
     uint32_t replyCapacity_ = 0;
 };
 

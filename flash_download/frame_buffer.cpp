@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "frame.h"
+#include "frame_buffer.h"
 
 #include <algorithm>
 
@@ -7,14 +7,10 @@
 
 namespace qrvdl {
 
-uint8_t frameChecksum(uint8_t count, const uint8_t *bytes) {
-    uint8_t sum = 0;
-    for (uint8_t i = 0; i < count; ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
-    return sum;
-}
+using namespace command_frame;
 
 bool FrameBuffer::build(uint8_t kind, uint8_t operation, std::span<const uint8_t> parameters) {
-    const size_t length = parameters.size() + kParameterOffset + 1;
+    const size_t length = parameters.size() + kFrameOverhead;
     if (length > kMaxFrameLength) return false;
     setHeader(kind, operation, static_cast<uint32_t>(length));
     std::copy(parameters.begin(), parameters.end(), bytes_.begin() + kParameterOffset);
@@ -23,18 +19,18 @@ bool FrameBuffer::build(uint8_t kind, uint8_t operation, std::span<const uint8_t
 }
 
 void FrameBuffer::setHeader(uint8_t kind, uint8_t operation, uint32_t length) {
-    const uint32_t bodyLength = length - 6;
-    bytes_[0] = kind;
-    bytes_[1] = 0;
-    bytes_[2] = 0;
-    bytes_[3] = static_cast<uint8_t>(bodyLength & 0xFF);
-    bytes_[4] = static_cast<uint8_t>(bodyLength >> 8);
-    bytes_[5] = kCommandClass;
-    bytes_[6] = operation;
+    const uint32_t bodyLength = length - kMinFrameLength;
+    bytes_[kKindOffset] = kind;
+    bytes_[kSequenceOffset] = 0;
+    bytes_[kSequenceOffset + 1] = 0;  // reserved
+    bytes_[kBodyLengthOffset] = static_cast<uint8_t>(bodyLength & 0xFF);
+    bytes_[kBodyLengthOffset + 1] = static_cast<uint8_t>(bodyLength >> 8);
+    bytes_[kClassOffset] = kCommandClass;
+    bytes_[kOperationOffset] = operation;
 }
 
 void FrameBuffer::seal(uint32_t length) {
-    bytes_[length - 1] = frameChecksum(static_cast<uint8_t>(length - 2), &bytes_[1]);
+    bytes_[length - 1] = checksum(std::span(bytes_.data(), length));
 }
 
 bool FrameBuffer::exchange(uint32_t length, uint32_t capacity) {
