@@ -22,7 +22,7 @@
 
 #include "device_info.h"
 #include "fuzz_support.h"
-#include "libusb_descriptors.h"
+#include "libusb_bus/libusb_descriptors.h"
 
 namespace {
 

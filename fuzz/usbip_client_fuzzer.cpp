@@ -41,8 +41,8 @@
 #include "usb_driver/driver_status.h"
 #include "usbip/protocol.h"
 #include "usbip/stream_socket.h"
-#include "usbip_bus.h"
-#include "usbip_socket.h"
+#include "usbip_bus/usbip_bus.h"
+#include "usbip_bus/usbip_socket.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include "usb_driver/driver_status.h"
 #include "usb_driver/survey.h"
 #include "recording_tap.h"
-#include "usbip_bus.h"
+#include "usbip_bus/usbip_bus.h"
 #ifdef QRV_HAVE_LIBUSB_BUS
-#include "usb_driver/libusb_bus.h"
+#include "libusb_bus/libusb_bus.h"
 #endif
 #ifdef QRV_HAVE_WINUSB_BUS
-#include "usb_driver/winusb_bus.h"
+#include "winusb_bus/winusb_bus.h"
 #endif
 
 namespace usb_driver {

@@ -23,7 +23,7 @@
 #include "tz4817/nor_flash.h"
 #include "usb_driver/driver.h"
 #include "usb_driver/driver_status.h"
-#include "usb_driver/libusb_bus.h"
+#include "libusb_bus/libusb_bus.h"
 #include "usb_driver/place_claim.h"
 
 namespace usb_driver {

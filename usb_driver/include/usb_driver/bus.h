@@ -3,9 +3,12 @@
 // moves their data; the driver does everything else (registrations, matching,
 // event queues, unique ids, ownership, the device information block).
 //
-// Backends: UsbipBus (devices of a USB/IP server), LibusbBus (this computer's
-// USB ports through libusb), WinusbBus (this computer's USB ports on Windows,
-// through WinUSB), LoopbackBus (an in-process emulated projector, tests only).
+// Backends, each in a folder of its own under usb_driver/ and made only by the
+// driver's factory (bus_factory.cpp): UsbipBus (usbip_bus/: devices of a
+// USB/IP server), LibusbBus (libusb_bus/: this computer's USB ports through
+// libusb), WinusbBus (winusb_bus/: this computer's USB ports on Windows,
+// through WinUSB); and LoopbackBus (test_support/: an in-process emulated
+// projector, tests only).
 //
 // Threads: the driver calls every operation from its callers' threads, never
 // while it holds its own lock, and may call them concurrently for different

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "usb_driver/winusb_bus.h"
+#include "winusb_bus.h"
 
 #include <windows.h>
 // After windows.h:

@@ -23,7 +23,7 @@
 #include "tz4817/nor_flash.h"
 #include "tz4817/usbip_server.h"
 #include "usbip/protocol.h"
-#include "usbip_bus.h"
+#include "usbip_bus/usbip_bus.h"
 
 namespace usb_driver::test {
 namespace {

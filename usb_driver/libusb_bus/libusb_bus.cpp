@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "usb_driver/libusb_bus.h"
+#include "libusb_bus.h"
 
 #include <libusb.h>
 

@@ -18,12 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include "libusb_descriptors.h"
+#include "libusb_bus/libusb_descriptors.h"
 #include "test_support/umockdev_projector.h"
 #include "tz4817/device.h"
 #include "tz4817/nor_flash.h"
 #include "usb_driver/driver_status.h"
-#include "usb_driver/libusb_bus.h"
+#include "libusb_bus/libusb_bus.h"
 #include "usb_standard/usb_standard.h"
 
 // libusb's event handling, wrapped at link time (-Wl,--wrap) so that a test

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "usb_driver/driver_status.h"
-#include "winusb_requests.h"
+#include "winusb_bus/winusb_requests.h"
 
 namespace usb_driver::winusb {
 namespace {
