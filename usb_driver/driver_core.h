@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The process-wide driver object behind DriverOpen/DriverIoctl/DriverClose:
 // connections, registrations with their event queues and waits, the devices
-// the bus reports and who holds them.
+// the bus reports and who holds them. Its code: driver_core.cpp (connections,
+// the request table, registrations), device_offers.cpp (the bus's devices
+// offered, arriving and leaving; claims and places), event_queue.cpp (events
+// pulled and acknowledged, waits), device_operations.cpp (information block,
+// interface, pipe reset, transfer).
 //
 // Devices. A device the bus reports is free until the driver offers it to
 // one registration (the oldest matching one that has not declined it): the
@@ -38,6 +42,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -75,6 +80,15 @@ public:
 
 private:
     enum class Holding { Free, Opening, Offered, Owned, Closing };
+
+    // Fields of an EventRecord (driver_records.h), read and written in place.
+    static constexpr size_t kHandle = offsetof(EventRecord, hEvent);
+    static constexpr size_t kAction = offsetof(EventRecord, dwAction);
+    static constexpr size_t kOptions = offsetof(EventRecord, dwOptions);
+    static constexpr size_t kUniqueId = offsetof(EventRecord, dwUniqueID);
+    static constexpr size_t kMatchCount = offsetof(EventRecord, dwNumMatchTables);
+    static constexpr size_t kMatches = offsetof(EventRecord, matchTables);
+    static constexpr size_t kFailureStatus = offsetof(EventRecord, dwReserved1);
 
     struct Event {
         uint32_t action;

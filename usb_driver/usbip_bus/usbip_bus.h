@@ -20,6 +20,7 @@
 // an imported connection) is said once, naming what was wrong, and fails the
 // bus (BusListener::busFailed); discovery then ends.
 //
+// Each imported device's connection is an ImportedDevice (imported_device.h).
 // Transfers are CMD_SUBMIT / RET_SUBMIT matched by seqnum. One thread at a
 // time reads an imported connection: the caller of a transfer reads the
 // socket itself while it waits for its reply (so the usual exchange wakes no
@@ -81,7 +82,6 @@ public:
 
 private:
     struct State;
-    struct Import;
     std::unique_ptr<State> state_;
 };
 
