@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "tz4817/device.h"
+#include "projector_emulator/device.h"
 #include "usb_driver/bus.h"
 #include "usb_driver/driver.h"
 

@@ -11,7 +11,7 @@
 
 #include <thread>
 
-#include "tz4817/device.h"
+#include "projector_emulator/device.h"
 
 namespace bench {
 namespace {

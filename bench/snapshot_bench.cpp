@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "image_file.h"
+#include "update_sequence/checked_image.h"
 
 namespace bench {
 namespace {

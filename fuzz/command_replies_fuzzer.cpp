@@ -28,8 +28,8 @@
 #include "qrvusb.h"
 #include "sector_map.h"
 #include "test_support/loopback_bus.h"
-#include "tz4817/device.h"
-#include "tz4817/nor_flash.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/nor_flash.h"
 #include "usb_driver/driver.h"
 #include "usb_driver/driver_status.h"
 

@@ -20,10 +20,10 @@
 
 #include "command_frame/command_frame.h"
 #include "fuzz_support.h"
-#include "tz4817/clock.h"
-#include "tz4817/device.h"
-#include "tz4817/nor_flash.h"
-#include "tz4817/usbip_server.h"
+#include "projector_emulator/clock.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/nor_flash.h"
+#include "projector_emulator/usbip_server.h"
 #include "usbip/protocol.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "library_output_capture.h"
+#include "update_sequence/library_output_capture.h"
 #include "terminal_output.h"
 
 namespace headless {

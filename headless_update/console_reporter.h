@@ -17,7 +17,7 @@
 #include <mutex>
 #include <string>
 
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 
 namespace updater {
 class LibraryOutputCapture;

@@ -20,13 +20,13 @@
 #include "command_line.h"
 #include "console.h"
 #include "console_reporter.h"
-#include "image_file.h"
+#include "update_sequence/checked_image.h"
 #include "interrupt_guard.h"
-#include "library_output_capture.h"
+#include "update_sequence/library_output_capture.h"
 #include "projector_list.h"
 #include "qrv_version.h"
 #include "terminal_output.h"
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 #include "usb_driver/survey.h"
 
 namespace {

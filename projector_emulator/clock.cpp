@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "tz4817/clock.h"
+#include "projector_emulator/clock.h"
 
 namespace tz4817 {
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "tz4817/nor_flash.h"
+#include "projector_emulator/nor_flash.h"
 
 namespace tz4817 {
 

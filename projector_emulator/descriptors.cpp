@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "tz4817/device.h"
+#include "projector_emulator/device.h"
 
 #include <string_view>
 

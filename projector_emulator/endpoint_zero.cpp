@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "tz4817/device.h"
+#include "projector_emulator/device.h"
 #include "usb_standard/usb_standard.h"
 
 namespace tz4817 {

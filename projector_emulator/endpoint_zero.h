@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "tz4817/emulated_device.h"
+#include "projector_emulator/emulated_device.h"
 #include "usbip/protocol.h"
 
 namespace tz4817 {

@@ -8,7 +8,7 @@
 
 #include "endpoint_zero.h"
 #include "socket_io.h"
-#include "tz4817/device.h"
+#include "projector_emulator/device.h"
 #include "usbip/stream_socket.h"
 
 namespace tz4817 {

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "tz4817/emulated_device.h"
+#include "projector_emulator/emulated_device.h"
 #include "usbip/protocol.h"
 #include "usbip/stream_socket.h"
 

@@ -16,10 +16,10 @@
 #include "replay_run.h"
 #include "stop_signals.h"
 #include "qrv_version.h"
-#include "tz4817/device.h"
-#include "tz4817/faults.h"
-#include "tz4817/nor_flash.h"
-#include "tz4817/usbip_server.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/faults.h"
+#include "projector_emulator/nor_flash.h"
+#include "projector_emulator/usbip_server.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "tz4817/nor_flash.h"
+#include "projector_emulator/nor_flash.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "tz4817/device.h"
+#include "projector_emulator/device.h"
 #include "usb_recording/download_data.h"
 #include "usb_recording/usbmon.h"
 #include "usb_standard/usb_standard.h"

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "replay_script.h"
-#include "tz4817/emulated_device.h"
+#include "projector_emulator/emulated_device.h"
 
 namespace tz4817 {
 

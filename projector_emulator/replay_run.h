@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tz4817/usbip_server.h"
+#include "projector_emulator/usbip_server.h"
 
 namespace tz4817 {
 

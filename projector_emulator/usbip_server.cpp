@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The listener and the operation phase (device list, import) of the USB/IP
 // server. The URB phase of an imported connection is ImportedConnection.
-#include "tz4817/usbip_server.h"
+#include "projector_emulator/usbip_server.h"
 
 #include <algorithm>
 #include <array>

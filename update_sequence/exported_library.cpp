@@ -2,7 +2,7 @@
 // The real library functions. Kept apart from the sequence so that only
 // programs that call exportedLibrary() need qrvusbdll and qrvdldll.
 #include "qrvusb.h"
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 
 namespace updater {
 

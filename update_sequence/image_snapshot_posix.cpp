@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "image_file.h"
+#include "update_sequence/checked_image.h"
 
 namespace updater {
 

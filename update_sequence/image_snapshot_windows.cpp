@@ -11,7 +11,7 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include "image_file.h"
+#include "update_sequence/checked_image.h"
 #include "windows_text.h"
 
 namespace updater {

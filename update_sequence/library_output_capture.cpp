@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "library_output_capture.h"
+#include "update_sequence/library_output_capture.h"
 
 #include <cstdio>
 

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-#include "run_recording.h"
+#include "update_sequence/run_recording.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
-#include "image_file.h"
+#include "update_sequence/checked_image.h"
 #include "qrv_version.h"
 #include "usb_recording/recording.h"
 #include "usb_recording/recording_file.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The update of one projector, in the order both front ends run it, and what
 // it reports: see update_sequence.h.
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "qrvusb.h"
-#include "run_recording.h"
+#include "update_sequence/run_recording.h"
 #include "switch_pause.h"
 
 namespace updater {

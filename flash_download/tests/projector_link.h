@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "tz4817/device.h"
-#include "tz4817/nor_flash.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/nor_flash.h"
 #include "usb_driver/bus.h"
 
 namespace flash_test {

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "console_reporter.h"
-#include "library_output_capture.h"
+#include "update_sequence/library_output_capture.h"
 #include "terminal_output.h"
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 
 namespace headless {
 namespace {

@@ -14,9 +14,9 @@
 
 #include "command_frame/command_frame.h"
 #include "test_support/child_process.h"
-#include "tz4817/device.h"
-#include "tz4817/faults.h"
-#include "tz4817/nor_flash.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/faults.h"
+#include "projector_emulator/nor_flash.h"
 #include "usbip_test_client.h"
 
 namespace tz4817::test {

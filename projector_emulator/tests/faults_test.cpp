@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "tz4817/faults.h"
+#include "projector_emulator/faults.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "replay_device.h"
-#include "tz4817/device.h"
+#include "projector_emulator/device.h"
 #include "usb_recording/notes.h"
 #include "usb_recording/recording.h"
 

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "tz4817/clock.h"
-#include "tz4817/device.h"
-#include "tz4817/nor_flash.h"
-#include "tz4817/usbip_server.h"
+#include "projector_emulator/clock.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/nor_flash.h"
+#include "projector_emulator/usbip_server.h"
 #include "usbip_test_client.h"
 
 namespace tz4817::test {

@@ -23,9 +23,9 @@
 
 #include "qrvdl.h"
 #include "qrvusb.h"
-#include "tz4817/device.h"
-#include "tz4817/nor_flash.h"
-#include "tz4817/usbip_server.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/nor_flash.h"
+#include "projector_emulator/usbip_server.h"
 #include "usbip/protocol.h"
 
 namespace {

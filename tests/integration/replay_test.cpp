@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "run_recording.h"
+#include "update_sequence/run_recording.h"
 #include "test_support/child_process.h"
 #include "usb_recording/recording.h"
 

@@ -21,8 +21,8 @@
 #include "template_builder.h"
 #include "test_support.h"
 #include "test_support/loopback_bus.h"
-#include "tz4817/device.h"
-#include "tz4817/nor_flash.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/nor_flash.h"
 #include "update_dialog.h"
 #include "usb_driver/driver.h"
 

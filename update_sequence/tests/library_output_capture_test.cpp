@@ -16,7 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "library_output_capture.h"
+#include "update_sequence/library_output_capture.h"
 
 namespace updater {
 namespace {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "switch_pause.h"
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 
 namespace updater {
 namespace {

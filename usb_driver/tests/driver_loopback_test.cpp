@@ -7,9 +7,9 @@
 
 #include "driver_client.h"
 #include "test_support/loopback_bus.h"
-#include "tz4817/clock.h"
-#include "tz4817/device.h"
-#include "tz4817/nor_flash.h"
+#include "projector_emulator/clock.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/nor_flash.h"
 #include "usb_standard/usb_standard.h"
 
 namespace usb_driver::test {

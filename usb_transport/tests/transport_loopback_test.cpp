@@ -13,8 +13,8 @@
 #include "qrv_usb.h"
 #include "qrvusb.h"
 #include "test_support/loopback_bus.h"
-#include "tz4817/device.h"
-#include "tz4817/nor_flash.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/nor_flash.h"
 #include "usb_driver/driver.h"
 
 namespace qrvusb::test {

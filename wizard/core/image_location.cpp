@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "image_file.h"
+#include "update_sequence/checked_image.h"
 
 namespace updater {
 

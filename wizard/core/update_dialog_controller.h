@@ -29,9 +29,9 @@
 #include <string_view>
 #include <thread>
 
-#include "image_file.h"
-#include "library_output_capture.h"
-#include "update_sequence.h"
+#include "update_sequence/checked_image.h"
+#include "update_sequence/library_output_capture.h"
+#include "update_sequence/update_sequence.h"
 
 namespace updater {
 

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 
 namespace updater {
 

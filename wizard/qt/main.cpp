@@ -9,7 +9,7 @@
 #include "program_resources.h"
 #include "program_strings.h"
 #include "startup.h"
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 #include "updater_app.h"
 
 int main(int argc, char *argv[]) {

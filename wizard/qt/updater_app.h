@@ -8,11 +8,11 @@
 
 #include <string>
 
-#include "image_file.h"
+#include "update_sequence/checked_image.h"
 #include "message_boxes.h"
 #include "startup.h"
 #include "update_dialog.h"
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 
 namespace updater {
 

@@ -14,7 +14,7 @@
 #include "open_file_image_chooser.h"
 #include "startup.h"
 #include "update_dialog.h"
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 #include "win32_support.h"
 #include "wizard_sheet.h"
 

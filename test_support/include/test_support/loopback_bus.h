@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "tz4817/device.h"
+#include "projector_emulator/device.h"
 #include "usb_driver/bus.h"
 
 namespace test_support {

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "tz4817/device.h"
+#include "projector_emulator/device.h"
 
 namespace test_support {
 

@@ -20,8 +20,8 @@
 
 #include "libusb_bus/libusb_descriptors.h"
 #include "test_support/umockdev_projector.h"
-#include "tz4817/device.h"
-#include "tz4817/nor_flash.h"
+#include "projector_emulator/device.h"
+#include "projector_emulator/nor_flash.h"
 #include "usb_driver/driver_status.h"
 #include "libusb_bus/libusb_bus.h"
 #include "usb_standard/usb_standard.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "update_sequence.h"
+#include "update_sequence/update_sequence.h"
 
 namespace updater::testing {
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-#include "image_file.h"
+#include "update_sequence/checked_image.h"
 #include "qrvdl.h"
 
 namespace updater {

@@ -21,10 +21,10 @@
 #include <span>
 #include <vector>
 
-#include "tz4817/clock.h"
-#include "tz4817/emulated_device.h"
-#include "tz4817/faults.h"
-#include "tz4817/nor_flash.h"
+#include "projector_emulator/clock.h"
+#include "projector_emulator/emulated_device.h"
+#include "projector_emulator/faults.h"
+#include "projector_emulator/nor_flash.h"
 
 namespace tz4817 {
 

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "tz4817/emulated_device.h"
+#include "projector_emulator/emulated_device.h"
 
 namespace tz4817 {
 

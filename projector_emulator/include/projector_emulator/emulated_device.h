@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tz4817/clock.h"
+#include "projector_emulator/clock.h"
 
 namespace tz4817 {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "image_file.h"
+#include "update_sequence/checked_image.h"
 
 #include <filesystem>
 #include <vector>
