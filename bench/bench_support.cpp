@@ -76,8 +76,8 @@ void takeImageBytesOption(int &argc, char **argv) {
 uint32_t erasedSectors(uint32_t size) {
     const uint32_t start = kWizardStart & 0x01DFFFFF;
     uint32_t count = 0;
-    for (size_t i = 0; i < tz4817::kSectorCount; ++i)
-        if (tz4817::kSectorStarts[i] >= start && tz4817::kSectorStarts[i] < size) ++count;
+    for (size_t i = 0; i < projector_emulator::kSectorCount; ++i)
+        if (projector_emulator::kSectorStarts[i] >= start && projector_emulator::kSectorStarts[i] < size) ++count;
     return count;
 }
 
@@ -135,23 +135,23 @@ QuietStdout::~QuietStdout() {
     ::close(saved_);
 }
 
-tz4817::DeviceOptions benchProjector(uint32_t latencyUs) {
-    tz4817::DeviceOptions options;
-    options.initialMode = tz4817::Mode::Programming;
+projector_emulator::DeviceOptions benchProjector(uint32_t latencyUs) {
+    projector_emulator::DeviceOptions options;
+    options.initialMode = projector_emulator::Mode::Programming;
     options.eraseTime = std::chrono::milliseconds(0);
     options.rebootDelay = std::chrono::milliseconds(5);
     if (latencyUs) {
-        tz4817::Fault latency{tz4817::Fault::Kind::Latency};
+        projector_emulator::Fault latency{projector_emulator::Fault::Kind::Latency};
         latency.value = latencyUs;
         options.faults.push_back(latency);
     }
     return options;
 }
 
-LoopbackLink::LoopbackLink(tz4817::DeviceOptions options, BusMaker makeBus)
-    : flash_(tz4817::NorFlash::inMemory()),
-      device_(std::make_unique<tz4817::Tz4817Device>(*flash_, std::move(options))) {
-    usb_driver::testing::SetBusFactory([device = device_.get(), makeBus]() -> std::shared_ptr<usb_driver::Bus> {
+LoopbackLink::LoopbackLink(projector_emulator::DeviceOptions options, BusMaker makeBus)
+    : flash_(projector_emulator::NorFlash::inMemory()),
+      device_(std::make_unique<projector_emulator::Tz4817Device>(*flash_, std::move(options))) {
+    usb_driver::testing::setBusFactory([device = device_.get(), makeBus]() -> std::shared_ptr<usb_driver::Bus> {
         if (makeBus) return makeBus(*device);
         auto bus = std::make_shared<test_support::LoopbackBus>(*device);
         // A full download is 74,000 transfers: the log would grow by megabytes
@@ -164,18 +164,18 @@ LoopbackLink::LoopbackLink(tz4817::DeviceOptions options, BusMaker makeBus)
 
 LoopbackLink::~LoopbackLink() {
     QRV_USBTerm();
-    usb_driver::testing::SetBusFactory({});
+    usb_driver::testing::setBusFactory({});
 }
 
-UsbipLink::UsbipLink(tz4817::DeviceOptions options)
-    : flash_(tz4817::NorFlash::inMemory()),
-      device_(std::make_unique<tz4817::Tz4817Device>(*flash_, std::move(options))) {
-    tz4817::UsbipServerOptions serverOptions;
+UsbipLink::UsbipLink(projector_emulator::DeviceOptions options)
+    : flash_(projector_emulator::NorFlash::inMemory()),
+      device_(std::make_unique<projector_emulator::Tz4817Device>(*flash_, std::move(options))) {
+    projector_emulator::UsbipServerOptions serverOptions;
     serverOptions.host = "127.0.0.1";
     serverOptions.port = 0;
-    server_ = std::make_unique<tz4817::UsbipServer>(*device_, serverOptions);
+    server_ = std::make_unique<projector_emulator::UsbipServer>(*device_, serverOptions);
     if (!server_->start(error_)) return;
-    usb_driver::testing::SetBusFactory({});
+    usb_driver::testing::setBusFactory({});
     const std::string address = "127.0.0.1:" + std::to_string(server_->port());
     ::setenv("QRV_USBIP", address.c_str(), 1);
     const int32_t status = QRV_USBInit();

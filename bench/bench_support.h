@@ -76,27 +76,27 @@ private:
 
 // A projector in programming mode (erase time 0, reboot 5 ms) with
 // `latencyUs` added to every bulk transfer when non-zero.
-tz4817::DeviceOptions benchProjector(uint32_t latencyUs = 0);
+projector_emulator::DeviceOptions benchProjector(uint32_t latencyUs = 0);
 
 // Makes the bus the driver gets for `device`.
-using BusMaker = std::function<std::shared_ptr<usb_driver::Bus>(tz4817::Tz4817Device &device)>;
+using BusMaker = std::function<std::shared_ptr<usb_driver::Bus>(projector_emulator::Tz4817Device &device)>;
 
 // The open USB link (QRV_USBInit) to an emulated projector on the driver's
 // loopback bus, with the bus's transfer log switched off (or on the bus that
 // `makeBus` makes). One at a time.
 class LoopbackLink {
 public:
-    explicit LoopbackLink(tz4817::DeviceOptions options = benchProjector(), BusMaker makeBus = {});
+    explicit LoopbackLink(projector_emulator::DeviceOptions options = benchProjector(), BusMaker makeBus = {});
     ~LoopbackLink();  // QRV_USBTerm, the driver's default bus again
     LoopbackLink(const LoopbackLink &) = delete;
     LoopbackLink &operator=(const LoopbackLink &) = delete;
 
     bool open() const { return open_; }
-    tz4817::Tz4817Device &device() { return *device_; }
+    projector_emulator::Tz4817Device &device() { return *device_; }
 
 private:
-    std::unique_ptr<tz4817::NorFlash> flash_;
-    std::unique_ptr<tz4817::Tz4817Device> device_;
+    std::unique_ptr<projector_emulator::NorFlash> flash_;
+    std::unique_ptr<projector_emulator::Tz4817Device> device_;
     bool open_ = false;
 };
 
@@ -104,19 +104,19 @@ private:
 // emulated projector behind a UsbipServer of this process on 127.0.0.1.
 class UsbipLink {
 public:
-    explicit UsbipLink(tz4817::DeviceOptions options = benchProjector());
+    explicit UsbipLink(projector_emulator::DeviceOptions options = benchProjector());
     ~UsbipLink();  // QRV_USBTerm, QRV_USBIP unset, server stopped
     UsbipLink(const UsbipLink &) = delete;
     UsbipLink &operator=(const UsbipLink &) = delete;
 
     bool open() const { return open_; }
     const std::string &error() const { return error_; }
-    tz4817::Tz4817Device &device() { return *device_; }
+    projector_emulator::Tz4817Device &device() { return *device_; }
 
 private:
-    std::unique_ptr<tz4817::NorFlash> flash_;
-    std::unique_ptr<tz4817::Tz4817Device> device_;
-    std::unique_ptr<tz4817::UsbipServer> server_;
+    std::unique_ptr<projector_emulator::NorFlash> flash_;
+    std::unique_ptr<projector_emulator::Tz4817Device> device_;
+    std::unique_ptr<projector_emulator::UsbipServer> server_;
     bool open_ = false;
     std::string error_;
 };

@@ -34,9 +34,9 @@ const std::vector<Bytes> &fullUpdateFrames() {
         list.push_back(information(kSelectManufacturer));
         auto programmingMode = [](uint8_t mode) { return commandFrame(kWriteFrame, kOpProgrammingMode, &mode, 1); };
         list.push_back(programmingMode(kModeProgramming));
-        for (size_t i = 0; i < tz4817::kSectorCount; ++i) {
-            if (tz4817::kSectorStarts[i] < start) continue;
-            list.push_back(addressFrame(tz4817::kSectorStarts[i]));
+        for (size_t i = 0; i < projector_emulator::kSectorCount; ++i) {
+            if (projector_emulator::kSectorStarts[i] < start) continue;
+            list.push_back(addressFrame(projector_emulator::kSectorStarts[i]));
             list.push_back(eraseFrame());
             list.push_back(statusFrame());
         }
@@ -59,8 +59,8 @@ const std::vector<Bytes> &fullUpdateFrames() {
 // its reply through bulkIn, erase time 0.
 void BM_Device_FullUpdate(benchmark::State &state) {
     const std::vector<Bytes> &frames = fullUpdateFrames();
-    auto flash = tz4817::NorFlash::inMemory();
-    tz4817::Tz4817Device device(*flash, benchProjector());
+    auto flash = projector_emulator::NorFlash::inMemory();
+    projector_emulator::Tz4817Device device(*flash, benchProjector());
     const uint32_t generation = device.presence().generation;
     uint8_t reply[kReplyBytes];
     size_t length = 0;
@@ -68,7 +68,7 @@ void BM_Device_FullUpdate(benchmark::State &state) {
     for (auto _ : state) {
         for (const Bytes &frame : frames) {
             device.bulkOut(generation, frame);
-            if (device.bulkIn(generation, reply, length) != tz4817::TransferStatus::Ok) ++missing;
+            if (device.bulkIn(generation, reply, length) != projector_emulator::TransferStatus::Ok) ++missing;
         }
     }
     if (missing) state.SkipWithError("the device left frames unanswered");
@@ -82,8 +82,8 @@ BENCHMARK(BM_Device_FullUpdate)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One download frame (64 bytes) and its 6-byte reply at the device.
 void BM_Device_DownloadFrame(benchmark::State &state) {
-    auto flash = tz4817::NorFlash::inMemory();
-    tz4817::Tz4817Device device(*flash, benchProjector());
+    auto flash = projector_emulator::NorFlash::inMemory();
+    projector_emulator::Tz4817Device device(*flash, benchProjector());
     const uint32_t generation = device.presence().generation;
     const Bytes image = imagePattern(kBlockBytes);
     const Bytes frame = downloadFrame(image.data(), kBlockBytes);
@@ -123,8 +123,8 @@ private:
 
 // The same frame and reply as two LoopbackBus transfers (bus and device).
 void BM_LoopbackBus_DownloadTransfers(benchmark::State &state) {
-    auto flash = tz4817::NorFlash::inMemory();
-    tz4817::Tz4817Device device(*flash, benchProjector());
+    auto flash = projector_emulator::NorFlash::inMemory();
+    projector_emulator::Tz4817Device device(*flash, benchProjector());
     test_support::LoopbackBus bus(device);
     bus.setLogging(false);
     KeyListener listener;
@@ -138,12 +138,12 @@ void BM_LoopbackBus_DownloadTransfers(benchmark::State &state) {
     Bytes frame = downloadFrame(image.data(), kBlockBytes);
     uint8_t reply[kReplyBytes];
     usb_driver::TransferRequest out;
-    out.pipe = tz4817::kBulkOutEndpoint;
+    out.pipe = projector_emulator::kBulkOutEndpoint;
     out.buffer = frame.data();
     out.length = static_cast<uint32_t>(frame.size());
     out.timeoutMs = 2000;
     usb_driver::TransferRequest in;
-    in.pipe = tz4817::kBulkInEndpoint;
+    in.pipe = projector_emulator::kBulkInEndpoint;
     in.in = true;
     in.buffer = reply;
     in.length = 6;

@@ -27,17 +27,17 @@ uint64_t since(Clock::time_point start) {
 }
 
 usb_driver::Connection *probeOpen() {
-    if (!gTiming) return usb_driver::DriverOpen();
+    if (!gTiming) return usb_driver::driverOpen();
     const auto start = Clock::now();
-    usb_driver::Connection *connection = usb_driver::DriverOpen();
+    usb_driver::Connection *connection = usb_driver::driverOpen();
     gTimes.connectionNs += since(start);
     return connection;
 }
 
 void probeClose(usb_driver::Connection *connection) {
-    if (!gTiming) return usb_driver::DriverClose(connection);
+    if (!gTiming) return usb_driver::driverClose(connection);
     const auto start = Clock::now();
-    usb_driver::DriverClose(connection);
+    usb_driver::driverClose(connection);
     gTimes.connectionNs += since(start);
 }
 
@@ -66,11 +66,11 @@ uint32_t probeIoctl(usb_driver::Connection *connection, uint32_t code, void *rec
     return status;
 }
 
-const qrvusb::DriverFunctions kProbe = {&probeOpen, &probeIoctl, &probeClose};
+const usb_transport::DriverFunctions kProbe = {&probeOpen, &probeIoctl, &probeClose};
 
 class TimingBus : public test_support::LoopbackBusWrapper {
 public:
-    explicit TimingBus(tz4817::Tz4817Device &device) : LoopbackBusWrapper(device) { inner_.setLogging(false); }
+    explicit TimingBus(projector_emulator::Tz4817Device &device) : LoopbackBusWrapper(device) { inner_.setLogging(false); }
 
     uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request, uint32_t &transferred) override {
         if (!gTiming) return inner_.transfer(key, request, transferred);
@@ -86,8 +86,8 @@ public:
 
 namespace probe {
 
-void install() { qrvusb::testing::SetDriverFunctions(&kProbe); }
-void remove() { qrvusb::testing::SetDriverFunctions(nullptr); }
+void install() { usb_transport::testing::setDriverFunctions(&kProbe); }
+void remove() { usb_transport::testing::setDriverFunctions(nullptr); }
 void setTiming(bool on) { gTiming = on; }
 LayerTimes &times() { return gTimes; }
 void resetTimes() { gTimes = LayerTimes{}; }
@@ -97,7 +97,7 @@ uint32_t infoBlockBytes() { return gInfoBytes.load(); }
 
 }  // namespace probe
 
-std::shared_ptr<usb_driver::Bus> makeTimingBus(tz4817::Tz4817Device &device) {
+std::shared_ptr<usb_driver::Bus> makeTimingBus(projector_emulator::Tz4817Device &device) {
     return std::make_shared<TimingBus>(device);
 }
 

@@ -50,6 +50,6 @@ uint32_t infoBlockBytes();
 
 // A loopback bus (transfer log off) whose transfers are timed into
 // probe::times() while timing is on.
-std::shared_ptr<usb_driver::Bus> makeTimingBus(tz4817::Tz4817Device &device);
+std::shared_ptr<usb_driver::Bus> makeTimingBus(projector_emulator::Tz4817Device &device);
 
 }  // namespace bench

@@ -91,7 +91,7 @@ BENCHMARK(BM_FlashLib_CmdWriteFlashDownloadData)->UseRealTime();
 void BM_FlashLib_BuildDownloadFrame(benchmark::State &state) {
     const Bytes block = imagePattern(kBlockBytes);
     for (auto _ : state) {
-        qrvdl::FrameBuffer frame;
+        flash_download::FrameBuffer frame;
         benchmark::DoNotOptimize(frame.build(command_frame::kWriteFrame, command_frame::kOpFlashDataDownload, block));
         benchmark::DoNotOptimize(frame.data());
         benchmark::ClobberMemory();
@@ -174,9 +174,9 @@ void BM_Driver_DownloadTransfers(benchmark::State &state) {
         record.pBuffer = buffer;
         record.dwBufferSize = size;
         record.dwTimeout = 2000;
-        usb_driver::Connection *own = usb_driver::DriverOpen();
+        usb_driver::Connection *own = usb_driver::driverOpen();
         const uint32_t status = usb_driver::DriverIoctl(own, usb_driver::IOCTL_TRANSFER, &record, sizeof record);
-        usb_driver::DriverClose(own);
+        usb_driver::driverClose(own);
         return status;
     };
     uint32_t failed = 0;

@@ -19,10 +19,10 @@ namespace {
 // The emulated projector's hold of its per-transfer latency, exactly as the
 // USB/IP server and the loopback bus apply it.
 void BM_LatencySleep(benchmark::State &state) {
-    auto flash = tz4817::NorFlash::inMemory();
-    tz4817::DeviceOptions options;
-    options.faults.push_back({tz4817::Fault::Kind::Latency, 0, 0, 0, static_cast<uint32_t>(state.range(0))});
-    tz4817::Tz4817Device device(*flash, options);
+    auto flash = projector_emulator::NorFlash::inMemory();
+    projector_emulator::DeviceOptions options;
+    options.faults.push_back({projector_emulator::Fault::Kind::Latency, 0, 0, 0, static_cast<uint32_t>(state.range(0))});
+    projector_emulator::Tz4817Device device(*flash, options);
     for (auto _ : state) device.holdTransferLatency();
 }
 BENCHMARK(BM_LatencySleep)->Arg(125)->Arg(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();

@@ -122,14 +122,14 @@ int main(int argc, char **argv) {
         }
     }
 
-    auto flash = tz4817::NorFlash::inMemory();
-    tz4817::DeviceOptions options = bench::benchProjector();
-    options.initialMode = tz4817::Mode::Application;
+    auto flash = projector_emulator::NorFlash::inMemory();
+    projector_emulator::DeviceOptions options = bench::benchProjector();
+    options.initialMode = projector_emulator::Mode::Application;
     options.rebootDelay = std::chrono::milliseconds(10);
-    tz4817::Tz4817Device device(*flash, options);
-    tz4817::UsbipServerOptions serverOptions;
+    projector_emulator::Tz4817Device device(*flash, options);
+    projector_emulator::UsbipServerOptions serverOptions;
     serverOptions.port = 0;
-    tz4817::UsbipServer server(device, serverOptions);
+    projector_emulator::UsbipServer server(device, serverOptions);
     std::string error;
     if (!server.start(error)) {
         std::fprintf(stderr, "cannot start the USB/IP server: %s\n", error.c_str());

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What the update adds before it touches the projector: the private snapshot
-// of the checked image that the download reads (updater::ImageFile::snapshot),
+// of the checked image that the download reads (update_sequence::CheckedImage::snapshot),
 // made and removed once per iteration.
 #include <benchmark/benchmark.h>
 
@@ -28,7 +28,7 @@ void BM_ImageSnapshot(benchmark::State &state) {
     std::vector<char> bytes(imageBytes());
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + (i >> 11));
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    const updater::ImageFile image(path);
+    const update_sequence::CheckedImage image(path);
     for (auto _ : state) {
         std::string why;
         auto snapshot = image.snapshot(why);

@@ -20,7 +20,7 @@
 namespace {
 
 using namespace command_frame;
-using qrvdl::FrameBuffer;
+using flash_download::FrameBuffer;
 
 // The second frame of the calibration unlock is 16 bytes long, its unlock
 // byte in byte 14.

@@ -18,7 +18,7 @@ constexpr uint32_t kSwitchPollPauseMs = 500;
 
 }  // namespace
 
-using namespace qrvdl;
+using namespace flash_download;
 
 extern "C" {
 

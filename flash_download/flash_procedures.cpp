@@ -22,14 +22,14 @@ constexpr uint32_t kBlockSize = 56;
 constexpr uint32_t kReportInterval = 4096;
 
 // Closes the image file on every way out of the programming.
-class ImageFile {
+class ImageReader {
 public:
-    explicit ImageFile(const char *path) : file_(std::fopen(path, "rb")) {}
-    ~ImageFile() {
+    explicit ImageReader(const char *path) : file_(std::fopen(path, "rb")) {}
+    ~ImageReader() {
         if (file_ != nullptr) std::fclose(file_);
     }
-    ImageFile(const ImageFile &) = delete;
-    ImageFile &operator=(const ImageFile &) = delete;
+    ImageReader(const ImageReader &) = delete;
+    ImageReader &operator=(const ImageReader &) = delete;
 
     bool isOpen() const { return file_ != nullptr; }
     bool seek(uint32_t position) { return std::fseek(file_, static_cast<long>(position), SEEK_SET) == 0; }
@@ -43,7 +43,7 @@ private:
 
 }  // namespace
 
-using namespace qrvdl;
+using namespace flash_download;
 
 extern "C" {
 
@@ -109,7 +109,7 @@ QRVDL_API int32_t QRVDL_ProgramFlash(const char *path, uint32_t start, uint32_t 
     if (path == nullptr || hostChecksum == nullptr) return 1;
     *hostChecksum = 0;
 
-    ImageFile file(path);
+    ImageReader file(path);
     if (!file.isOpen()) {
         report("Failed to open file [%s]\n", path);
         return 2;

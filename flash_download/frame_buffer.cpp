@@ -5,7 +5,7 @@
 
 #include "qrvusb.h"
 
-namespace qrvdl {
+namespace flash_download {
 
 using namespace command_frame;
 
@@ -64,4 +64,4 @@ bool FrameBuffer::replyLong(size_t position, uint32_t &value) const {
     return true;
 }
 
-}  // namespace qrvdl
+}  // namespace flash_download

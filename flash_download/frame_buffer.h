@@ -12,7 +12,7 @@
 
 #include "command_frame/command_frame.h"
 
-namespace qrvdl {
+namespace flash_download {
 
 // The 520-byte buffer in which one command is built and answered, with its
 // reply capacity. Zero-filled when made; lives for one command call.
@@ -62,4 +62,4 @@ private:
     uint32_t replyCapacity_ = 0;
 };
 
-}  // namespace qrvdl
+}  // namespace flash_download

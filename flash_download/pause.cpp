@@ -9,7 +9,7 @@
 #include "qrvdl.h"
 #include "report.h"
 
-namespace qrvdl {
+namespace flash_download {
 
 namespace {
 
@@ -51,7 +51,7 @@ void noteNotReady(const char *after, uint32_t attempts, uint32_t pauseMs, const 
 }
 
 namespace testing {
-void SetPauseFunction(std::function<void(uint32_t)> function) { pauseFunction() = std::move(function); }
+void setPauseFunction(std::function<void(uint32_t)> function) { pauseFunction() = std::move(function); }
 }  // namespace testing
 
-}  // namespace qrvdl
+}  // namespace flash_download

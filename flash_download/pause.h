@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace qrvdl {
+namespace flash_download {
 
 // Sleeps the calling thread for `milliseconds` (0 returns at once).
 void pause(uint32_t milliseconds);
@@ -32,7 +32,7 @@ namespace testing {
 // Tests replace the sleep to count pauses and step a manual clock; an empty
 // function restores the real sleep. Not thread-safe: set it while no
 // procedure runs.
-void SetPauseFunction(std::function<void(uint32_t milliseconds)> function);
+void setPauseFunction(std::function<void(uint32_t milliseconds)> function);
 }  // namespace testing
 
-}  // namespace qrvdl
+}  // namespace flash_download

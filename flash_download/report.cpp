@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace qrvdl {
+namespace flash_download {
 
 void report(const char *format, ...) {
     va_list arguments;
@@ -31,4 +31,4 @@ void note(const char *format, ...) {
     std::fflush(stderr);
 }
 
-}  // namespace qrvdl
+}  // namespace flash_download

@@ -3,7 +3,7 @@
 // procedure failed on standard error.
 #pragma once
 
-namespace qrvdl {
+namespace flash_download {
 
 // Prints one line with printf and flushes standard output at once, so that
 // the line keeps its place among the transport's lines and the caller's own
@@ -17,4 +17,4 @@ void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // lines. `format` has no line feed.
 void note(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-}  // namespace qrvdl
+}  // namespace flash_download

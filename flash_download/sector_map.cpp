@@ -7,7 +7,7 @@
 #include "qrvdl.h"
 #include "report.h"
 
-namespace qrvdl {
+namespace flash_download {
 
 const uint32_t FlashSectorMap[kFlashSectorCount + 1] = {
     0x000000, 0x004000, 0x006000, 0x008000,                                          // 16 KB, 8 KB, 8 KB, 32 KB
@@ -33,9 +33,9 @@ size_t sectorHolding(uint32_t offset) {
 
 }  // namespace
 
-}  // namespace qrvdl
+}  // namespace flash_download
 
-using namespace qrvdl;
+using namespace flash_download;
 
 // Identifies the flash and checks the range [start, start + length), as
 // offsets, against it. On success the start moves down to the first byte of

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qrvdl {
+namespace flash_download {
 
 inline constexpr uint16_t kFlashManufacturer = 0x0001;
 inline constexpr uint16_t kFlashDevice = 0x2249;
@@ -25,4 +25,4 @@ inline constexpr uint32_t flashOffset(uint32_t address) { return address & kFlas
 // flash (0x200000). Sector i is [FlashSectorMap[i], FlashSectorMap[i + 1]).
 extern const uint32_t FlashSectorMap[kFlashSectorCount + 1];
 
-}  // namespace qrvdl
+}  // namespace flash_download

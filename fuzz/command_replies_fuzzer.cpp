@@ -86,12 +86,12 @@ public:
     using LoopbackBusWrapper::LoopbackBusWrapper;
 
     uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request, uint32_t &transferred) override {
-        if (request.pipe == tz4817::kBulkOutEndpoint) {
+        if (request.pipe == projector_emulator::kBulkOutEndpoint) {
             framesSent.emplace_back(request.buffer, request.buffer + request.length);
             transferred = request.length;
             return usb_driver::kStatusOk;
         }
-        if (request.pipe == tz4817::kBulkInEndpoint) {
+        if (request.pipe == projector_emulator::kBulkInEndpoint) {
             const Bytes reply = script.reply();
             transferred = static_cast<uint32_t>(std::min<size_t>(reply.size(), request.length));
             if (transferred != 0) std::memcpy(request.buffer, reply.data(), transferred);
@@ -134,7 +134,7 @@ void checkFrames(uint8_t firstSequence, bool libraryFrames) {
         FUZZ_CHECK(frame.back() == checksum(frame));
     }
     FUZZ_CHECK(framesSent.size() == repliesRead.size());
-    FUZZ_CHECK(qrvusb::testing::SequenceNumber() == sequence);
+    FUZZ_CHECK(usb_transport::testing::sequenceNumber() == sequence);
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> erased, programmed;
@@ -155,8 +155,8 @@ std::vector<uint32_t> erasedSectors() {
 // The sectors that begin inside [start, start + length).
 std::vector<uint32_t> sectorsIn(uint32_t start, uint32_t length) {
     std::vector<uint32_t> sectors;
-    for (size_t i = 0; i < qrvdl::kFlashSectorCount; ++i) {
-        const uint32_t sector = qrvdl::FlashSectorMap[i];
+    for (size_t i = 0; i < flash_download::kFlashSectorCount; ++i) {
+        const uint32_t sector = flash_download::FlashSectorMap[i];
         if (sector >= start && sector < static_cast<uint64_t>(start) + length) sectors.push_back(sector);
     }
     return sectors;
@@ -183,14 +183,14 @@ void exchange() {
     // The buffer holds the larger of the frame and the reply capacity, no more.
     std::unique_ptr<uint8_t[]> frame(new uint8_t[std::max(length, capacity)]);
     for (uint32_t i = 0; i < length; ++i) frame[i] = script.u8();
-    const uint8_t sequence = qrvusb::testing::SequenceNumber();
+    const uint8_t sequence = usb_transport::testing::sequenceNumber();
     const int32_t result = QRV_WriteQrvUsbCmd(frame.get(), length, &capacity);
     FUZZ_CHECK(framesSent.size() == 1 && framesSent[0].size() == length && framesSent[0][1] == sequence);
     const Buffer &reply = repliesRead.at(0);
     FUZZ_CHECK(capacity == reply.size() && capacity <= asked);
     FUZZ_CHECK(std::equal(reply.begin(), reply.end(), frame.get()));
     FUZZ_CHECK(result == (reply.size() >= 2 && reply[1] == sequence ? 0 : 1));
-    FUZZ_CHECK(qrvusb::testing::SequenceNumber() == nextSequence(sequence));
+    FUZZ_CHECK(usb_transport::testing::sequenceNumber() == nextSequence(sequence));
 }
 
 void readStatus() {
@@ -236,14 +236,14 @@ void checkAddress() {
     if (result == 0) {
         // Only a projector that named the one known flash passes.
         FUZZ_CHECK(framesSent.size() == 2 && answered(0, 15) && answered(1, 15));
-        FUZZ_CHECK(le16(repliesRead[0], 13) == qrvdl::kFlashManufacturer);
-        FUZZ_CHECK(le16(repliesRead[1], 13) == qrvdl::kFlashDevice);
-        const uint32_t offset = qrvdl::flashOffset(startAsked);
+        FUZZ_CHECK(le16(repliesRead[0], 13) == flash_download::kFlashManufacturer);
+        FUZZ_CHECK(le16(repliesRead[1], 13) == flash_download::kFlashDevice);
+        const uint32_t offset = flash_download::flashOffset(startAsked);
         FUZZ_CHECK(start <= offset &&
                    static_cast<uint64_t>(start) + length == static_cast<uint64_t>(offset) + lengthAsked);
-        FUZZ_CHECK(static_cast<uint64_t>(start) + length <= qrvdl::kFlashSize);
+        FUZZ_CHECK(static_cast<uint64_t>(start) + length <= flash_download::kFlashSize);
         FUZZ_CHECK(sectorsIn(start, 1).size() == 1);
-        FUZZ_CHECK(sectors.count == static_cast<int32_t>(qrvdl::kFlashSectorCount) && sectors.starts != nullptr);
+        FUZZ_CHECK(sectors.count == static_cast<int32_t>(flash_download::kFlashSectorCount) && sectors.starts != nullptr);
     } else {
         FUZZ_CHECK(result == 1 && start == startAsked && length == lengthAsked);
         FUZZ_CHECK(sectors.count == 0 && sectors.starts == nullptr);
@@ -274,9 +274,9 @@ void checkErase(uint32_t start, uint32_t length, int32_t result) {
 }
 
 void eraseFlash() {
-    const uint32_t start = script.u32() % qrvdl::kFlashSize;
+    const uint32_t start = script.u32() % flash_download::kFlashSize;
     const uint32_t length = script.u32() % 0x30000;
-    const FlashSectorList sectors{static_cast<int32_t>(qrvdl::kFlashSectorCount), qrvdl::FlashSectorMap};
+    const FlashSectorList sectors{static_cast<int32_t>(flash_download::kFlashSectorCount), flash_download::FlashSectorMap};
     const int32_t result = QRVDL_EraseFlash(start, length, &sectors, &recordErased);
     FUZZ_CHECK(result == 0 || result == 1);
     checkErase(start, length, result);
@@ -338,7 +338,7 @@ void loadFlash() {
     }
     // The range as the address check left it: its start moved down to the
     // start of its sector, its end where it was.
-    const uint32_t offset = qrvdl::flashOffset(start);
+    const uint32_t offset = flash_download::flashOffset(start);
     const uint32_t end = offset + (length ? length : kImageSize - offset);
     const uint32_t sector = sectorsIn(0, offset + 1).back();
     checkErase(sector, end - sector, result);
@@ -354,8 +354,8 @@ constexpr StepFunction kSteps[kStepCount] = {
     eraseFlash, programFlash, calculateChecksum, calibrationUnlock, loadFlash,
 };
 
-std::unique_ptr<tz4817::NorFlash> flash;
-std::unique_ptr<tz4817::Tz4817Device> device;
+std::unique_ptr<projector_emulator::NorFlash> flash;
+std::unique_ptr<projector_emulator::Tz4817Device> device;
 std::shared_ptr<ScriptedRepliesBus> bus;
 std::filesystem::path imageFolder;
 
@@ -377,13 +377,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::ofstream(imagePath, std::ios::binary).write(reinterpret_cast<const char *>(image.data()), image.size());
 
     // The library's pauses (500 ms after a busy answer) would only slow the run.
-    qrvdl::testing::SetPauseFunction([](uint32_t) {});
-    flash = tz4817::NorFlash::inMemory();
-    tz4817::DeviceOptions options;
-    options.initialMode = tz4817::Mode::Programming;
-    device = std::make_unique<tz4817::Tz4817Device>(*flash, options);
+    flash_download::testing::setPauseFunction([](uint32_t) {});
+    flash = projector_emulator::NorFlash::inMemory();
+    projector_emulator::DeviceOptions options;
+    options.initialMode = projector_emulator::Mode::Programming;
+    device = std::make_unique<projector_emulator::Tz4817Device>(*flash, options);
     bus = std::make_shared<ScriptedRepliesBus>(*device);
-    usb_driver::testing::SetBusFactory([] { return bus; });
+    usb_driver::testing::setBusFactory([] { return bus; });
     FUZZ_CHECK(QRV_USBInit() == 0);
     // Registered after everything the link uses was made, so that it runs
     // before any of it is destroyed: the link's threads stop first.
@@ -393,14 +393,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     script.start(Bytes(data, size));
-    qrvusb::testing::SetSequenceNumber(1);
+    usb_transport::testing::setSequenceNumber(1);
     while (!script.done()) {
         const uint8_t selected = script.u8() % kStepCount;
         framesSent.clear();
         repliesRead.clear();
         erased.clear();
         programmed.clear();
-        const uint8_t sequence = qrvusb::testing::SequenceNumber();
+        const uint8_t sequence = usb_transport::testing::sequenceNumber();
         kSteps[selected]();
         // An exchange sends a frame of the input's own making.
         checkFrames(sequence, selected != kExchange);

@@ -326,7 +326,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     device.iProduct = raw[15];
     device.iSerialNumber = raw[16];
     device.bNumConfigurations = raw[17];
-    const Buffer deviceBytes = usb_driver::DeviceDescriptorBytes(device);
+    const Buffer deviceBytes = usb_driver::deviceDescriptorBytes(device);
     Buffer expectedDevice(raw.begin(), raw.end());
     expectedDevice[0] = LIBUSB_DT_DEVICE_SIZE;
     expectedDevice[1] = LIBUSB_DT_DEVICE;
@@ -341,7 +341,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     LibusbView view;
     makeView(*model, view);
 
-    const Buffer rebuilt = usb_driver::ConfigDescriptorBytes(view.config);
+    const Buffer rebuilt = usb_driver::configDescriptorBytes(view.config);
     FUZZ_CHECK(rebuilt == expectedConfiguration(*model));
 
     std::map<uint8_t, uint8_t> listed;

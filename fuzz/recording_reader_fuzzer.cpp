@@ -42,20 +42,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(read || !error.empty());
 
     error.clear();
-    const auto script = tz4817::buildReplayScript(in, error);
+    const auto script = projector_emulator::buildReplayScript(in, error);
     if (!script) {
         FUZZ_CHECK(!error.empty());
         return 0;
     }
     FUZZ_CHECK(read);
     FUZZ_CHECK(!script->appearances.empty() && !script->steps.empty());
-    FUZZ_CHECK(script->steps.front().kind == tz4817::ReplayStep::Kind::Appear);
+    FUZZ_CHECK(script->steps.front().kind == projector_emulator::ReplayStep::Kind::Appear);
     for (const auto &appearance : script->appearances)
         FUZZ_CHECK(appearance.deviceDescriptor.size() == 18 && appearance.configDescriptor.size() >= 9);
     uint64_t frames = 0;
     for (const auto &step : script->steps) {
         FUZZ_CHECK(step.appearance < script->appearances.size());
-        if (step.kind == tz4817::ReplayStep::Kind::Frame) FUZZ_CHECK(step.frame == ++frames);
+        if (step.kind == projector_emulator::ReplayStep::Kind::Frame) FUZZ_CHECK(step.frame == ++frames);
     }
     FUZZ_CHECK(frames == script->frames);
     return 0;

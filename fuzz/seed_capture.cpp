@@ -207,7 +207,7 @@ void writeSession(const std::deque<Connection> &connections, uint16_t productId,
         // The server target's projector is a fresh one, in its first
         // generation: the client's messages name its devid.
         Buffer stream(connection.fromClient.begin(), connection.fromClient.begin() + usbip::kImportRequestSize);
-        const uint32_t devid = usbip::makeDevid(tz4817::kUsbipBusNumber, tz4817::usbipDevnum(1));
+        const uint32_t devid = usbip::makeDevid(projector_emulator::kUsbipBusNumber, projector_emulator::usbipDevnum(1));
         for (Buffer message : requests) {
             for (int i = 0; i < 4; ++i) message[8 + i] = static_cast<uint8_t>(devid >> (24 - 8 * i));
             stream.insert(stream.end(), message.begin(), message.end());
@@ -221,9 +221,9 @@ void writeSession(const std::deque<Connection> &connections, uint16_t productId,
 
 // A step of the command_replies script with the replies it reads, their
 // sequence numbers renumbered from 1 as the target numbers them.
-void writeStep(const std::string &name, Buffer step, const std::vector<tz4817::FrameRecord> &frames) {
+void writeStep(const std::string &name, Buffer step, const std::vector<projector_emulator::FrameRecord> &frames) {
     uint8_t sequence = 1;
-    for (const tz4817::FrameRecord &frame : frames) {
+    for (const projector_emulator::FrameRecord &frame : frames) {
         Buffer reply = frame.reply;
         if (reply.size() >= 2) {
             reply.back() = static_cast<uint8_t>(reply.back() - reply[1] + sequence);
@@ -249,10 +249,10 @@ Buffer operator+(Buffer a, const Buffer &b) {
 
 // The frames of the download, cut into the steps the command_replies target
 // runs on their own.
-void writeCommandSeeds(const std::vector<tz4817::FrameRecord> &download, uint32_t start, uint32_t length) {
+void writeCommandSeeds(const std::vector<projector_emulator::FrameRecord> &download, uint32_t start, uint32_t length) {
     using namespace script;
     auto frames = [&](size_t first, size_t count) {
-        return std::vector<tz4817::FrameRecord>(download.begin() + static_cast<std::ptrdiff_t>(first),
+        return std::vector<projector_emulator::FrameRecord>(download.begin() + static_cast<std::ptrdiff_t>(first),
                                                 download.begin() + static_cast<std::ptrdiff_t>(first + count));
     };
     auto find = [&](size_t from, uint8_t operation) {
@@ -279,7 +279,7 @@ void writeCommandSeeds(const std::vector<tz4817::FrameRecord> &download, uint32_
               frames(program, checksum - program));
     writeStep("calculate-checksum", Buffer{kCalculateChecksum}, frames(checksum, 2));
     writeStep("read-flash-checksum", Buffer{kReadFlashChecksum}, frames(checksum + 1, 1));
-    const tz4817::FrameRecord &status = download[2];
+    const projector_emulator::FrameRecord &status = download[2];
     writeStep("exchange", Buffer{kExchange, static_cast<uint8_t>(status.bytes.size() - 6)} + be(255, 2) + status.bytes,
               frames(2, 1));
 }
@@ -305,25 +305,25 @@ int main(int argc, char **argv) {
             .write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
     }
 
-    auto flash = tz4817::NorFlash::inMemory();
-    tz4817::DeviceOptions options;
+    auto flash = projector_emulator::NorFlash::inMemory();
+    projector_emulator::DeviceOptions options;
     options.rebootDelay = std::chrono::milliseconds(100);
     options.eraseTime = std::chrono::milliseconds(0);
-    tz4817::Tz4817Device device(*flash, options);
+    projector_emulator::Tz4817Device device(*flash, options);
     std::mutex framesMutex;
-    std::vector<tz4817::FrameRecord> frames;
-    device.setFrameObserver([&](const tz4817::FrameRecord &record) {
+    std::vector<projector_emulator::FrameRecord> frames;
+    device.setFrameObserver([&](const projector_emulator::FrameRecord &record) {
         std::lock_guard lock(framesMutex);
         frames.push_back(record);
     });
-    tz4817::UsbipServerOptions serverOptions;
+    projector_emulator::UsbipServerOptions serverOptions;
     serverOptions.port = 0;
-    tz4817::UsbipServer server(device, serverOptions);
+    projector_emulator::UsbipServer server(device, serverOptions);
     std::string error;
     if (!server.start(error)) die(error);
 
     std::deque<Connection> connections;
-    std::vector<tz4817::FrameRecord> download;
+    std::vector<projector_emulator::FrameRecord> download;
     {
         RecordingProxy proxy(server.port());
         ::setenv("QRV_USBIP", ("127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
@@ -348,17 +348,17 @@ int main(int argc, char **argv) {
     server.stop();
     std::filesystem::remove_all(work);
 
-    writeSession(connections, tz4817::kAppProductId, "application-mode");
-    writeSession(connections, tz4817::kBootProductId, "programming-mode");
+    writeSession(connections, projector_emulator::kAppProductId, "application-mode");
+    writeSession(connections, projector_emulator::kBootProductId, "programming-mode");
 
-    for (const tz4817::Mode mode : {tz4817::Mode::Application, tz4817::Mode::Programming}) {
-        tz4817::Presence presence;
+    for (const projector_emulator::Mode mode : {projector_emulator::Mode::Application, projector_emulator::Mode::Programming}) {
+        projector_emulator::Presence presence;
         presence.mode = mode;
-        presence.vendorId = mode == tz4817::Mode::Application ? tz4817::kAppVendorId : tz4817::kBootVendorId;
-        presence.productId = mode == tz4817::Mode::Application ? tz4817::kAppProductId : tz4817::kBootProductId;
-        const Buffer descriptors = tz4817::deviceDescriptor(presence) + tz4817::configDescriptor();
+        presence.vendorId = mode == projector_emulator::Mode::Application ? projector_emulator::kAppVendorId : projector_emulator::kBootVendorId;
+        presence.productId = mode == projector_emulator::Mode::Application ? projector_emulator::kAppProductId : projector_emulator::kBootProductId;
+        const Buffer descriptors = projector_emulator::deviceDescriptor(presence) + projector_emulator::configDescriptor();
         writeSeed("libusb_descriptors",
-                  mode == tz4817::Mode::Application ? "projector-application-mode" : "projector-programming-mode",
+                  mode == projector_emulator::Mode::Application ? "projector-application-mode" : "projector-programming-mode",
                   descriptors);
     }
     return 0;

@@ -52,7 +52,7 @@ bool wellFormedWrite(Bytes frame, uint8_t operation, size_t parameters) {
 // does, with the same codec.
 bool mayChangeFlash(Bytes stream, uint32_t devid) {
     const auto import = usbip::decodeImportRequest(stream);
-    if (!import || import->busId != tz4817::kUsbipBusId) return false;
+    if (!import || import->busId != projector_emulator::kUsbipBusId) return false;
     stream = stream.subspan(import.size());
     for (;;) {
         const auto header = usbip::decodeUrbHeader(stream);
@@ -68,7 +68,7 @@ bool mayChangeFlash(Bytes stream, uint32_t devid) {
         if (stream.size() < length) return false;
         const Bytes frame = stream.first(length);
         stream = stream.subspan(length);
-        if (submit->endpoint != (tz4817::kBulkOutEndpoint & 0x0F) || submit->direction != usbip::Direction::Out)
+        if (submit->endpoint != (projector_emulator::kBulkOutEndpoint & 0x0F) || submit->direction != usbip::Direction::Out)
             continue;
         if (wellFormedWrite(frame, kOpFlashSectorErase, 0) || wellFormedWrite(frame, kOpFlashDataDownload, 1)) return true;
         // Acknowledged, the switch takes the projector off the bus: no later
@@ -104,15 +104,15 @@ void converse(int fd, Bytes stream) {
     }
 }
 
-std::unique_ptr<tz4817::NorFlash> flash;
+std::unique_ptr<projector_emulator::NorFlash> flash;
 std::vector<uint8_t> factory;
-tz4817::ManualClock frozen;  // the projector's time stands still: nothing depends on when a frame comes
+projector_emulator::ManualClock frozen;  // the projector's time stands still: nothing depends on when a frame comes
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    flash = tz4817::NorFlash::inMemory();
-    factory = tz4817::NorFlash::factoryPattern();
+    flash = projector_emulator::NorFlash::inMemory();
+    factory = projector_emulator::NorFlash::factoryPattern();
     return 0;
 }
 
@@ -120,15 +120,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const Bytes stream(data, size);
     const size_t descriptors = fuzz::openDescriptors();
     {
-        tz4817::DeviceOptions options;
-        options.initialMode = tz4817::Mode::Programming;
+        projector_emulator::DeviceOptions options;
+        options.initialMode = projector_emulator::Mode::Programming;
         options.eraseTime = std::chrono::milliseconds(0);
         options.clock = &frozen;
-        tz4817::Tz4817Device device(*flash, options);
-        const tz4817::Presence presence = device.presence();
-        tz4817::UsbipServerOptions serverOptions;
+        projector_emulator::Tz4817Device device(*flash, options);
+        const projector_emulator::Presence presence = device.presence();
+        projector_emulator::UsbipServerOptions serverOptions;
         serverOptions.port = 0;
-        tz4817::UsbipServer server(device, serverOptions);
+        projector_emulator::UsbipServer server(device, serverOptions);
         std::string error;
         FUZZ_CHECK(server.start(error));
 
@@ -141,10 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const auto contents = flash->contents();
         if (std::memcmp(factory.data(), contents.data(), factory.size()) != 0) {
             FUZZ_CHECK(mayChangeFlash(
-                stream, usbip::makeDevid(tz4817::kUsbipBusNumber, tz4817::usbipDevnum(presence.generation))));
+                stream, usbip::makeDevid(projector_emulator::kUsbipBusNumber, projector_emulator::usbipDevnum(presence.generation))));
             // Back to the factory contents for the next input, block by block.
             constexpr uint32_t kBlock = 4096;
-            for (uint32_t block = 0; block < tz4817::kFlashSize; block += kBlock) {
+            for (uint32_t block = 0; block < projector_emulator::kFlashSize; block += kBlock) {
                 if (std::memcmp(factory.data() + block, contents.data() + block, kBlock) == 0) continue;
                 for (uint32_t offset = block; offset < block + kBlock; ++offset)
                     if (contents[offset] != factory[offset]) flash->corrupt(offset, factory[offset]);
@@ -154,9 +154,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // The connection's helper threads sleep on the device in slices; a
         // device that leaves the bus wakes them at once, so stopping does not
         // wait for the slice to end.
-        const tz4817::Presence now = device.presence();
+        const projector_emulator::Presence now = device.presence();
         if (now.onBus) {
-            tz4817::Fault leave{tz4817::Fault::Kind::Leave};
+            projector_emulator::Fault leave{projector_emulator::Fault::Kind::Leave};
             leave.first = leave.last = device.framesReceived() + 1;
             device.addFault(leave);
             (void)device.bulkOut(now.generation, {});

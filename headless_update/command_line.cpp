@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-namespace headless {
+namespace headless_update {
 
 const char kUsageText[] = "Usage: tz4817-update [-C DIR] [--device PLACE] [--yes] [-v] [--record FILE] [PATH]\n"
                           "  or:  tz4817-update --list [--json]\n"
@@ -128,4 +128,4 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string> &argu
     return line;
 }
 
-}  // namespace headless
+}  // namespace headless_update

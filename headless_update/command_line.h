@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace headless {
+namespace headless_update {
 
 struct CommandLine {
     // -C DIR, in the order given; each is relative to the one before.
@@ -31,4 +31,4 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string> &argu
 
 extern const char kUsageText[];
 
-}  // namespace headless
+}  // namespace headless_update

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace headless::console {
+namespace headless_update::console {
 
 // A copy of standard output's (standard error's) descriptor, not inherited
 // by child processes; -1 on failure.
@@ -31,4 +31,4 @@ void setVariable(const char *name, const std::string &value);
 // writes then fail quietly. Nothing to do where no signal does that.
 void survivePeerGoingAway();
 
-}  // namespace headless::console
+}  // namespace headless_update::console

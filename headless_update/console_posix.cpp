@@ -6,7 +6,7 @@
 
 #include "console.h"
 
-namespace headless::console {
+namespace headless_update::console {
 
 int duplicateStandardOutput() { return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3); }
 
@@ -22,4 +22,4 @@ void setVariable(const char *name, const std::string &value) { ::setenv(name, va
 
 void survivePeerGoingAway() { std::signal(SIGPIPE, SIG_IGN); }
 
-}  // namespace headless::console
+}  // namespace headless_update::console

@@ -6,7 +6,7 @@
 #include "update_sequence/library_output_capture.h"
 #include "terminal_output.h"
 
-namespace headless {
+namespace headless_update {
 
 namespace {
 
@@ -23,12 +23,12 @@ constexpr uint32_t kPlainLineStep = 5;
 // moved this far, not for every 56-byte block.
 constexpr uint32_t kRedrawBytes = 16384;
 
-size_t indexOf(updater::Stage stage) { return static_cast<size_t>(stage) - 1; }
+size_t indexOf(update_sequence::Stage stage) { return static_cast<size_t>(stage) - 1; }
 
 }  // namespace
 
 ConsoleReporter::ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal,
-                                 updater::LibraryOutputCapture *libraryLines, uint32_t imageLength)
+                                 update_sequence::LibraryOutputCapture *libraryLines, uint32_t imageLength)
     : out_(out), err_(err), terminal_(terminal), libraryLines_(libraryLines), imageLength_(imageLength) {}
 
 std::string ConsoleReporter::progressText(uint32_t bytes, uint32_t percent, uint32_t imageLength) {
@@ -40,14 +40,14 @@ std::string ConsoleReporter::progressText(uint32_t bytes, uint32_t percent, uint
     return text;
 }
 
-void ConsoleReporter::stageBegan(updater::Stage stage) {
+void ConsoleReporter::stageBegan(update_sequence::Stage stage) {
     const auto order = holdOutput();
     stages_[indexOf(stage)].began = true;
     progressShown_ = false;
     showStages(false);
 }
 
-void ConsoleReporter::stageDone(updater::Stage stage) {
+void ConsoleReporter::stageDone(update_sequence::Stage stage) {
     const auto order = holdOutput();
     stages_[indexOf(stage)].done = true;
     showStages(false);
@@ -74,7 +74,7 @@ void ConsoleReporter::completed(uint32_t imageLength, const std::string &warning
     const auto order = holdOutput();
     showStages(true);
     showProgress(imageLength, 100, true);
-    stages_[indexOf(updater::Stage::Downloading)].done = true;
+    stages_[indexOf(update_sequence::Stage::Downloading)].done = true;
     showStages(true);
     writeOut(kDoneLine);
     std::fputs(warning.c_str(), err_);
@@ -154,4 +154,4 @@ void ConsoleReporter::flushOut() {
     if (!terminal_) std::fflush(out_);
 }
 
-}  // namespace headless
+}  // namespace headless_update

@@ -19,18 +19,18 @@
 
 #include "update_sequence/update_sequence.h"
 
-namespace updater {
+namespace update_sequence {
 class LibraryOutputCapture;
 }
 
-namespace headless {
+namespace headless_update {
 
 class TerminalOutput;
 
 inline constexpr char kDoneLine[] = "Update is Done!\n";
 inline constexpr char kFailedLine[] = "Update Failed!\n";
 
-class ConsoleReporter : public updater::UpdateReporter {
+class ConsoleReporter : public update_sequence::UpdateReporter {
 public:
     // `out` and `err`: standard output and standard error (or test streams).
     // `terminal`: when given, standard output is written through it and the
@@ -38,11 +38,11 @@ public:
     // `out`. `libraryLines`: the capture
     // that forwards the libraries' lines to the same output, or null.
     // `imageLength`: the image's size, shown beside the byte count.
-    ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, updater::LibraryOutputCapture *libraryLines,
+    ConsoleReporter(FILE *out, FILE *err, TerminalOutput *terminal, update_sequence::LibraryOutputCapture *libraryLines,
                     uint32_t imageLength);
 
-    void stageBegan(updater::Stage stage) override;
-    void stageDone(updater::Stage stage) override;
+    void stageBegan(update_sequence::Stage stage) override;
+    void stageDone(update_sequence::Stage stage) override;
     void progress(uint32_t bytes, uint32_t percent) override;
     void message(const std::string &text, const std::string &details) override;
     void completed(uint32_t imageLength, const std::string &warning) override;
@@ -74,7 +74,7 @@ private:
     FILE *const out_;
     FILE *const err_;
     TerminalOutput *const terminal_;
-    updater::LibraryOutputCapture *const libraryLines_;
+    update_sequence::LibraryOutputCapture *const libraryLines_;
     const uint32_t imageLength_;
     StageLine stages_[3];
     // The progress shown in the current stage.
@@ -83,4 +83,4 @@ private:
     uint32_t shownBytes_ = 0;
 };
 
-}  // namespace headless
+}  // namespace headless_update

@@ -10,7 +10,7 @@
 
 #include "console.h"
 
-namespace headless::console {
+namespace headless_update::console {
 namespace {
 
 std::string utf8(const wchar_t *text) {
@@ -65,4 +65,4 @@ void setVariable(const char *name, const std::string &value) { ::_putenv_s(name,
 
 void survivePeerGoingAway() {}
 
-}  // namespace headless::console
+}  // namespace headless_update::console

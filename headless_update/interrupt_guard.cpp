@@ -4,7 +4,7 @@
 #include <ctime>
 #include <pthread.h>
 
-namespace headless {
+namespace headless_update {
 
 sigset_t InterruptGuard::signals() {
     sigset_t set;
@@ -39,4 +39,4 @@ InterruptGuard::~InterruptGuard() {
     pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
 }
 
-}  // namespace headless
+}  // namespace headless_update

@@ -22,7 +22,7 @@
 #include <functional>
 #include <thread>
 
-namespace headless {
+namespace headless_update {
 
 class InterruptGuard {
 public:
@@ -43,4 +43,4 @@ private:
     std::thread watcher_;
 };
 
-}  // namespace headless
+}  // namespace headless_update

@@ -6,7 +6,7 @@
 
 #include "interrupt_guard.h"
 
-namespace headless {
+namespace headless_update {
 namespace {
 
 // The console's control events arrive on a thread of the system's making;
@@ -59,4 +59,4 @@ InterruptGuard::~InterruptGuard() {
     ::SetConsoleCtrlHandler(onControl, FALSE);
 }
 
-}  // namespace headless
+}  // namespace headless_update

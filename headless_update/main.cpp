@@ -45,13 +45,13 @@ int usageError(const std::string &text) {
 // --list: the projectors attached, nothing opened. 0 when the bus could be
 // asked (also when none is there), 3 when not, 2 for a malformed QRV_USBIP.
 int listProjectors(bool json) {
-    const usb_driver::Survey survey = usb_driver::SurveyDefaultBus();
+    const usb_driver::Survey survey = usb_driver::surveyDefaultBus();
     if (survey.status != 0) {
         std::fprintf(stderr, "tz4817-update: %s\n", survey.problem.c_str());
         return survey.badAddress ? kExitUsage : kExitUnchanged;
     }
-    const std::vector<headless::Projector> projectors = headless::projectorsIn(survey);
-    const std::string text = json ? headless::listJson(survey, projectors) : headless::listText(survey, projectors);
+    const std::vector<headless_update::Projector> projectors = headless_update::projectorsIn(survey);
+    const std::string text = json ? headless_update::listJson(survey, projectors) : headless_update::listText(survey, projectors);
     std::fputs(text.c_str(), stdout);
     if (!json && projectors.empty()) std::fprintf(stderr, "tz4817-update: no projector on %s\n", survey.bus.c_str());
     return 0;
@@ -64,23 +64,23 @@ int listProjectors(bool json) {
 // be asked now is left to the update, whose wait tells what it finds.
 // `chosen`: the place the update is limited to, or empty.
 std::optional<int> refuseBeforeTouching(const std::string &chosen) {
-    const usb_driver::Survey survey = usb_driver::SurveyDefaultBus();
+    const usb_driver::Survey survey = usb_driver::surveyDefaultBus();
     if (survey.badAddress) {
         std::fprintf(stderr, "tz4817-update: %s\n", survey.problem.c_str());
         return kExitUsage;
     }
-    const std::vector<headless::Projector> projectors = headless::projectorsIn(survey);
+    const std::vector<headless_update::Projector> projectors = headless_update::projectorsIn(survey);
     if (survey.status != 0) return std::nullopt;
     if (!chosen.empty()) {
         const bool there = std::any_of(projectors.begin(), projectors.end(),
-                                       [&](const headless::Projector &projector) { return projector.place == chosen; });
+                                       [&](const headless_update::Projector &projector) { return projector.place == chosen; });
         if (!there)
             std::fprintf(stderr, "tz4817-update: no projector at %s now (see --list); waiting for one\n",
                          chosen.c_str());
         return std::nullopt;
     }
     if (projectors.size() < 2) return std::nullopt;
-    std::fprintf(stderr, "tz4817-update: %sNothing was changed.\n", headless::refusalText(survey, projectors).c_str());
+    std::fprintf(stderr, "tz4817-update: %sNothing was changed.\n", headless_update::refusalText(survey, projectors).c_str());
     return kExitUnchanged;
 }
 
@@ -102,7 +102,7 @@ bool confirmed() {
 // Ends the in-place progress line when standard error shares its terminal,
 // then repeats the warning on `errorFd` (the real standard error). Runs on
 // the guard's watcher thread: only write(2) and atomics.
-void warnAgain(headless::TerminalOutput *terminal, bool errorIsTerminal, int errorFd) {
+void warnAgain(headless_update::TerminalOutput *terminal, bool errorIsTerminal, int errorFd) {
     if (terminal && errorIsTerminal && terminal->claimOpenLine()) (void)!::write(errorFd, "\n", 1);
     (void)!::write(errorFd, kWarning, sizeof kWarning - 1);
 }
@@ -120,13 +120,13 @@ class UpdateOutput {
 public:
     UpdateOutput() {
         std::fflush(stdout);
-        fd_ = headless::console::duplicateStandardOutput();
+        fd_ = headless_update::console::duplicateStandardOutput();
         if (fd_ < 0) return;
-        if (headless::console::isTerminal(fd_))
-            terminal_ = std::make_unique<headless::TerminalOutput>(fd_);
+        if (headless_update::console::isTerminal(fd_))
+            terminal_ = std::make_unique<headless_update::TerminalOutput>(fd_);
         else if (!(plain_ = ::fdopen(fd_, "w")))
             return;
-        capture_ = std::make_unique<updater::LibraryOutputCapture>(
+        capture_ = std::make_unique<update_sequence::LibraryOutputCapture>(
             [terminal = terminal_.get(), plain = plain_](std::string_view line) {
                 if (terminal) {
                     terminal->write(line);
@@ -140,7 +140,7 @@ public:
             terminal_.reset();
             return;
         }
-        if (terminal_ && headless::console::isTerminal(STDERR_FILENO)) captureErrors();
+        if (terminal_ && headless_update::console::isTerminal(STDERR_FILENO)) captureErrors();
     }
     // Forwards the libraries' last lines and gives descriptors 2 and 1 back first.
     ~UpdateOutput() {
@@ -161,13 +161,13 @@ public:
     // The real standard error, for the program's own lines.
     FILE *err() const { return error_ ? error_ : stderr; }
     int errorFd() const { return errorFd_; }
-    headless::TerminalOutput *terminal() const { return terminal_.get(); }
-    updater::LibraryOutputCapture *libraryLines() const { return capture_.get(); }
+    headless_update::TerminalOutput *terminal() const { return terminal_.get(); }
+    update_sequence::LibraryOutputCapture *libraryLines() const { return capture_.get(); }
 
 private:
     void captureErrors() {
         std::fflush(stderr);
-        const int fd = headless::console::duplicateStandardError();
+        const int fd = headless_update::console::duplicateStandardError();
         if (fd < 0) return;
         error_ = ::fdopen(fd, "w");
         if (!error_) {
@@ -176,7 +176,7 @@ private:
         }
         std::setvbuf(error_, nullptr, _IONBF, 0);
         errorFd_ = fd;
-        errorLines_ = std::make_unique<updater::LibraryOutputCapture>(
+        errorLines_ = std::make_unique<update_sequence::LibraryOutputCapture>(
             [this](std::string_view line) {
                 // The standard output lines written before it come first, and
                 // the progress line is ended.
@@ -190,34 +190,34 @@ private:
 
     int fd_ = -1;
     FILE *plain_ = nullptr;  // owns fd_ once made
-    std::unique_ptr<headless::TerminalOutput> terminal_;
-    std::unique_ptr<updater::LibraryOutputCapture> capture_;
+    std::unique_ptr<headless_update::TerminalOutput> terminal_;
+    std::unique_ptr<update_sequence::LibraryOutputCapture> capture_;
     FILE *error_ = nullptr;  // the real standard error while it is captured
     int errorFd_ = STDERR_FILENO;
-    std::unique_ptr<updater::LibraryOutputCapture> errorLines_;
+    std::unique_ptr<update_sequence::LibraryOutputCapture> errorLines_;
 };
 
-int runUpdate(const updater::ImageFile &image) {
+int runUpdate(const update_sequence::CheckedImage &image) {
     const UpdateOutput output;
-    const bool errorIsTerminal = headless::console::isTerminal(STDERR_FILENO);
+    const bool errorIsTerminal = headless_update::console::isTerminal(STDERR_FILENO);
     const auto length = static_cast<uint32_t>(image.size());  // a good image fits
 
-    updater::UpdateSequence::Result result;
+    update_sequence::UpdateSequence::Result result;
     {
-        headless::ConsoleReporter reporter(output.out(), output.err(), output.terminal(), output.libraryLines(),
+        headless_update::ConsoleReporter reporter(output.out(), output.err(), output.terminal(), output.libraryLines(),
                                            length);
-        headless::InterruptGuard guard(
+        headless_update::InterruptGuard guard(
             [&output, errorIsTerminal](int) { warnAgain(output.terminal(), errorIsTerminal, output.errorFd()); });
-        updater::UpdateSequence sequence(updater::exportedLibrary(), reporter, image.path(), length, &image);
-        reporter.stageBegan(updater::Stage::Connecting);
+        update_sequence::UpdateSequence sequence(update_sequence::exportedLibrary(), reporter, image.path(), length, &image);
+        reporter.stageBegan(update_sequence::Stage::Connecting);
         result = sequence.run();
     }
     switch (result) {
-    case updater::UpdateSequence::Result::Done: return 0;
-    case updater::UpdateSequence::Result::FailedUntouched:
+    case update_sequence::UpdateSequence::Result::Done: return 0;
+    case update_sequence::UpdateSequence::Result::FailedUntouched:
         std::fputs("Nothing was changed on the projector.\n", stderr);
         return kExitUnchanged;
-    case updater::UpdateSequence::Result::Failed: break;
+    case update_sequence::UpdateSequence::Result::Failed: break;
     }
     std::fputs("The flash may be partly erased or written: update the projector again.\n", stderr);
     return kExitTouched;
@@ -228,13 +228,13 @@ int runUpdate(const updater::ImageFile &image) {
 int main(int argc, char **argv) {
     // A reader that goes away (tz4817-update | head) must not end the
     // process in the middle of a flash: writes then fail quietly.
-    headless::console::survivePeerGoingAway();
+    headless_update::console::survivePeerGoingAway();
 
     std::string error;
-    const auto line = headless::parseCommandLine(headless::console::arguments(argc, argv), error);
+    const auto line = headless_update::parseCommandLine(headless_update::console::arguments(argc, argv), error);
     if (!line) return usageError(error);
     if (line->help) {
-        std::fputs(headless::kUsageText, stdout);
+        std::fputs(headless_update::kUsageText, stdout);
         return 0;
     }
     if (line->version) {
@@ -242,23 +242,23 @@ int main(int argc, char **argv) {
         return 0;
     }
     // Both are read by the transport when it first needs them.
-    if (line->verbose) headless::console::setVariable("QRV_DEBUG", "1");
-    if (!line->device.empty()) headless::console::setVariable("QRV_DEVICE", line->device);
+    if (line->verbose) headless_update::console::setVariable("QRV_DEBUG", "1");
+    if (!line->device.empty()) headless_update::console::setVariable("QRV_DEVICE", line->device);
     // Read by the update and the driver; the file is named from where the
     // program was started, whatever -C changes to.
     if (!line->record.empty())
-        headless::console::setVariable("QRV_RECORD", std::filesystem::absolute(line->record).string());
-    if (line->recordWithoutData) headless::console::setVariable("QRV_RECORD_WITHOUT_DATA", "1");
+        headless_update::console::setVariable("QRV_RECORD", std::filesystem::absolute(line->record).string());
+    if (line->recordWithoutData) headless_update::console::setVariable("QRV_RECORD_WITHOUT_DATA", "1");
     if (line->list) return listProjectors(line->json);
 
     for (const std::string &directory : line->directories) {
-        if (!headless::console::changeDirectory(directory))
+        if (!headless_update::console::changeDirectory(directory))
             return usageError("cannot change to directory '" + directory + "': " + std::strerror(errno));
     }
 
     // Opened once: the update downloads this file, and refuses it if it has
     // changed by then.
-    const updater::ImageFile image(updater::imagePathFor(line->image));
+    const update_sequence::CheckedImage image(update_sequence::imagePathFor(line->image));
     if (!image.good()) {
         std::fprintf(stderr, "%s\n", image.problem().c_str());
         return kExitUnchanged;
@@ -268,7 +268,7 @@ int main(int argc, char **argv) {
 
     std::printf("Number of bytes to download: %llu\n%s", static_cast<unsigned long long>(image.size()), kWarning);
     std::fflush(stdout);
-    if (!line->yes && headless::console::isTerminal(STDIN_FILENO) && !confirmed()) {
+    if (!line->yes && headless_update::console::isTerminal(STDIN_FILENO) && !confirmed()) {
         std::puts("Update not started.");
         return kExitUnchanged;
     }

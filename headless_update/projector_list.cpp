@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
-namespace headless {
+namespace headless_update {
 namespace {
 
 struct Identity {
@@ -135,4 +135,4 @@ std::string refusalText(const usb_driver::Survey &survey, const std::vector<Proj
     return text;
 }
 
-}  // namespace headless
+}  // namespace headless_update

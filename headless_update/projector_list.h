@@ -12,7 +12,7 @@
 
 #include "usb_driver/survey.h"
 
-namespace headless {
+namespace headless_update {
 
 struct Projector {
     std::string place;  // as the bus names it; shown with control characters as '?'
@@ -43,4 +43,4 @@ std::string listJson(const usb_driver::Survey &survey, const std::vector<Project
 // many, where, each on a line, and how to choose.
 std::string refusalText(const usb_driver::Survey &survey, const std::vector<Projector> &projectors);
 
-}  // namespace headless
+}  // namespace headless_update

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <unistd.h>
 
-namespace headless {
+namespace headless_update {
 
 TerminalOutput::TerminalOutput(int fd) : fd_(fd) {}
 
@@ -55,4 +55,4 @@ void TerminalOutput::writeAll(const char *data, size_t size) const {
     }
 }
 
-}  // namespace headless
+}  // namespace headless_update

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-namespace headless {
+namespace headless_update {
 
 class TerminalOutput {
 public:
@@ -58,4 +58,4 @@ private:
     std::atomic<bool> lineOpen_{false};
 };
 
-}  // namespace headless
+}  // namespace headless_update

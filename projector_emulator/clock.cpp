@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "projector_emulator/clock.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 namespace {
 class SystemClock : public Clock {
@@ -25,4 +25,4 @@ void ManualClock::advance(std::chrono::microseconds step) {
     now_ += step;
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

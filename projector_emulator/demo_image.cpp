@@ -5,7 +5,7 @@
 
 #include "projector_emulator/nor_flash.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 std::vector<uint8_t> demoFirmwareImage() {
     std::vector<uint8_t> image = NorFlash::factoryPattern();
@@ -20,4 +20,4 @@ std::vector<uint8_t> demoFirmwareImage() {
     return image;
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

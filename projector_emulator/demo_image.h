@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace tz4817 {
+namespace projector_emulator {
 
 inline constexpr char kDemoImageBanner[] = "TZ4817 APPLICATION v2.0";
 
@@ -16,4 +16,4 @@ inline constexpr char kDemoImageBanner[] = "TZ4817 APPLICATION v2.0";
 // never writes it), then the banner at 0x4000 and pseudo-random bytes.
 std::vector<uint8_t> demoFirmwareImage();
 
-}  // namespace tz4817
+}  // namespace projector_emulator

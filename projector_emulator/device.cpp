@@ -10,7 +10,7 @@
 
 #include "command_frame/command_frame.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 namespace {
 
@@ -465,4 +465,4 @@ std::optional<std::vector<uint8_t>> Tz4817Device::executeLocked(std::span<const 
     return std::nullopt;
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

@@ -6,16 +6,16 @@
 #include "projector_emulator/device.h"
 #include "usb_standard/usb_standard.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 namespace {
 
 // The bmRequestType of each standard request this device answers.
-constexpr uint8_t kInDevice = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
-constexpr uint8_t kInInterface = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
-constexpr uint8_t kInEndpoint = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
-constexpr uint8_t kOutDevice = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
-constexpr uint8_t kOutInterface = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
-constexpr uint8_t kOutEndpoint = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
+constexpr uint8_t kInDevice = usb_standard::DIR_IN | usb_standard::TYPE_STANDARD | usb_standard::RECIP_DEVICE;
+constexpr uint8_t kInInterface = usb_standard::DIR_IN | usb_standard::TYPE_STANDARD | usb_standard::RECIP_INTERFACE;
+constexpr uint8_t kInEndpoint = usb_standard::DIR_IN | usb_standard::TYPE_STANDARD | usb_standard::RECIP_ENDPOINT;
+constexpr uint8_t kOutDevice = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_DEVICE;
+constexpr uint8_t kOutInterface = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_INTERFACE;
+constexpr uint8_t kOutEndpoint = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_ENDPOINT;
 
 ControlResult stall() { return {usbip::kUrbStall, {}}; }
 
@@ -40,32 +40,32 @@ ControlResult getDescriptor(const usbip::SetupPacket &setup, uint32_t bufferLeng
 
 ControlResult handleControl(const usbip::SetupPacket &setup, usbip::Direction direction, uint32_t bufferLength,
                             const EmulatedDevice &device, const Presence &presence) {
-    const bool in = (setup.bmRequestType & usb::DIR_IN) != 0;
+    const bool in = (setup.bmRequestType & usb_standard::DIR_IN) != 0;
     if (in != (direction == usbip::Direction::In)) return stall();
 
     switch (setup.bRequest) {
-    case usb::GET_DESCRIPTOR:
+    case usb_standard::GET_DESCRIPTOR:
         if (setup.bmRequestType != kInDevice) return stall();
         return getDescriptor(setup, bufferLength, device, presence);
-    case usb::GET_STATUS:
+    case usb_standard::GET_STATUS:
         // Bus powered, no remote wake-up, no halted endpoint.
         if (setup.bmRequestType == kInDevice && setup.wIndex == 0) return ok({0, 0}, setup, bufferLength);
         if (setup.bmRequestType == kInInterface && setup.wIndex == 0) return ok({0, 0}, setup, bufferLength);
         if (setup.bmRequestType == kInEndpoint && isDeviceEndpoint(setup.wIndex))
             return ok({0, 0}, setup, bufferLength);
         return stall();
-    case usb::SET_CONFIGURATION:
+    case usb_standard::SET_CONFIGURATION:
         if (setup.bmRequestType == kOutDevice && setup.wValue <= 1 && setup.wIndex == 0) return {};
         return stall();
-    case usb::SET_INTERFACE:
+    case usb_standard::SET_INTERFACE:
         if (setup.bmRequestType == kOutInterface && setup.wIndex == 0 && setup.wValue == 0) return {};
         return stall();
-    case usb::CLEAR_FEATURE:
+    case usb_standard::CLEAR_FEATURE:
         // The bulk pipes never halt, so clearing a halt only has to succeed.
         // On a real device it resets the data toggle and nothing more: a
         // reply waiting in the IN endpoint stays, as firmware that does not
         // flush its endpoint buffer on this request leaves it.
-        if (setup.bmRequestType == kOutEndpoint && setup.wValue == usb::ENDPOINT_HALT &&
+        if (setup.bmRequestType == kOutEndpoint && setup.wValue == usb_standard::ENDPOINT_HALT &&
             (setup.wIndex == kBulkOutEndpoint || setup.wIndex == kBulkInEndpoint))
             return {};
         return stall();
@@ -73,4 +73,4 @@ ControlResult handleControl(const usbip::SetupPacket &setup, usbip::Direction di
     }
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

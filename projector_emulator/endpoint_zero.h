@@ -10,7 +10,7 @@
 #include "projector_emulator/emulated_device.h"
 #include "usbip/protocol.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 struct ControlResult {
     int32_t status = usbip::kUrbOk;  // kUrbOk or kUrbStall
@@ -24,4 +24,4 @@ struct ControlResult {
 ControlResult handleControl(const usbip::SetupPacket &setup, usbip::Direction direction, uint32_t bufferLength,
                             const EmulatedDevice &device, const Presence &presence);
 
-}  // namespace tz4817
+}  // namespace projector_emulator

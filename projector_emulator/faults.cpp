@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace tz4817 {
+namespace projector_emulator {
 
 const char kFaultGrammar[] = "  drop-reply@N[-M]         frames N..M get no reply (the command still acts)\n"
                              "  wrong-echo@N[-M]         their reply's sequence byte is off by one\n"
@@ -147,4 +147,4 @@ std::optional<std::vector<Fault>> parseFaults(const std::string &spec, std::stri
     }
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

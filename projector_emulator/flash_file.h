@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace tz4817::flash_file {
+namespace projector_emulator::flash_file {
 
 // Maps the file at `path`, `size` bytes. A missing or empty file is created
 // with the bytes `initial()` gives (`size` of them). Null with `error` set
@@ -22,4 +22,4 @@ uint8_t *map(const std::string &path, size_t size, const std::function<std::vect
 // Writes what is still held in memory to the file and ends the mapping.
 void unmap(uint8_t *data, size_t size);
 
-}  // namespace tz4817::flash_file
+}  // namespace projector_emulator::flash_file

@@ -8,7 +8,7 @@
 
 #include "flash_file.h"
 
-namespace tz4817::flash_file {
+namespace projector_emulator::flash_file {
 namespace {
 
 std::string systemError(const std::string &what, const std::string &path) {
@@ -67,4 +67,4 @@ void unmap(uint8_t *data, size_t size) {
     ::munmap(data, size);
 }
 
-}  // namespace tz4817::flash_file
+}  // namespace projector_emulator::flash_file

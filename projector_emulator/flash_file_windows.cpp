@@ -3,7 +3,7 @@
 
 #include "flash_file.h"
 
-namespace tz4817::flash_file {
+namespace projector_emulator::flash_file {
 namespace {
 
 std::string systemError(const std::string &what, const std::string &path) {
@@ -69,4 +69,4 @@ void unmap(uint8_t *data, size_t size) {
     ::UnmapViewOfFile(data);
 }
 
-}  // namespace tz4817::flash_file
+}  // namespace projector_emulator::flash_file

@@ -11,7 +11,7 @@
 #include "projector_emulator/device.h"
 #include "usbip/stream_socket.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 namespace {
 
 // How long a helper thread sleeps on the device before it looks whether the
@@ -257,4 +257,4 @@ void ImportedConnection::watchPresence() {
     }
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

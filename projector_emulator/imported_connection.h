@@ -23,7 +23,7 @@
 #include "usbip/protocol.h"
 #include "usbip/stream_socket.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 class ImportedConnection {
 public:
@@ -73,4 +73,4 @@ private:
     std::vector<uint8_t> inBuffer_;  // scratch for the device's replies
 };
 
-}  // namespace tz4817
+}  // namespace projector_emulator

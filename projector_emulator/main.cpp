@@ -75,7 +75,7 @@ struct Options {
     unsigned long rebootMs = 1500;
     unsigned long eraseMs = 50;
     bool programmingMode = false;
-    std::vector<tz4817::Fault> faults;
+    std::vector<projector_emulator::Fault> faults;
     bool verbose = false;
     std::string makeImage;
     std::string replay;
@@ -145,7 +145,7 @@ Options parseOptions(int argc, char **argv) {
             options.programmingMode = true;
         } else if (argument == "--fault") {
             std::string error;
-            auto faults = tz4817::parseFaults(value(), error);
+            auto faults = projector_emulator::parseFaults(value(), error);
             if (!faults) usageError(error);
             options.faults.insert(options.faults.end(), faults->begin(), faults->end());
         } else if (argument == "-v") {
@@ -177,7 +177,7 @@ Options parseOptions(int argc, char **argv) {
 }
 
 int writeDemoImage(const std::string &path) {
-    const std::vector<uint8_t> image = tz4817::demoFirmwareImage();
+    const std::vector<uint8_t> image = projector_emulator::demoFirmwareImage();
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
     file.close();
@@ -188,10 +188,10 @@ int writeDemoImage(const std::string &path) {
     return 0;
 }
 
-const char *modeName(tz4817::Mode mode) { return mode == tz4817::Mode::Application ? "application" : "programming"; }
+const char *modeName(projector_emulator::Mode mode) { return mode == projector_emulator::Mode::Application ? "application" : "programming"; }
 
 // `projector`: "" when the emulator exports one, else "1-2 " (its bus id).
-void logFrame(const std::string &projector, const tz4817::FrameRecord &record) {
+void logFrame(const std::string &projector, const projector_emulator::FrameRecord &record) {
     const unsigned sequence = record.bytes.size() > 1 ? record.bytes[1] : 0;
     const bool generic = record.bytes.size() > command_frame::kClassOffset &&
                          record.bytes[command_frame::kClassOffset] == command_frame::kGenericClass;
@@ -214,7 +214,7 @@ int main(int argc, char **argv) {
     const Options options = parseOptions(argc, argv);
     if (options.help) {
         std::fputs(kUsage, stdout);
-        std::fputs(tz4817::kFaultGrammar, stdout);
+        std::fputs(projector_emulator::kFaultGrammar, stdout);
         return 0;
     }
     if (options.version) {
@@ -224,9 +224,9 @@ int main(int argc, char **argv) {
     if (!options.makeImage.empty()) return writeDemoImage(options.makeImage);
 
     std::string error;
-    const auto address = tz4817::parseListenAddress(options.listen, error);
+    const auto address = projector_emulator::parseListenAddress(options.listen, error);
     if (!address) usageError(error);
-    const bool loopback = tz4817::isLoopbackHost(address->host, error);
+    const bool loopback = projector_emulator::isLoopbackHost(address->host, error);
     if (!loopback && !error.empty()) usageError(error);
     if (!loopback && !options.allowRemote)
         usageError("'" + address->host + "' is not a loopback address; add --allow-remote to listen there");
@@ -234,35 +234,35 @@ int main(int argc, char **argv) {
     if (!options.replay.empty() && !options.emulationOption.empty())
         usageError("--replay plays the recorded projector back: it takes no " + options.emulationOption);
 
-    tz4817::stop_signals::hold();
+    projector_emulator::stop_signals::hold();
 
-    tz4817::UsbipServerOptions serverOptions;
+    projector_emulator::UsbipServerOptions serverOptions;
     serverOptions.host = address->host;
     serverOptions.port = address->port;
     if (options.verbose)
         serverOptions.log = [](const std::string &line) { std::fprintf(stderr, "tz4817-emu: %s\n", line.c_str()); };
     if (!options.replay.empty())
-        return tz4817::runReplay({options.replay, options.replaySpeed.value_or(1.0), options.verbose, serverOptions});
+        return projector_emulator::runReplay({options.replay, options.replaySpeed.value_or(1.0), options.verbose, serverOptions});
 
-    tz4817::DeviceOptions deviceOptions;
+    projector_emulator::DeviceOptions deviceOptions;
     deviceOptions.rebootDelay = std::chrono::milliseconds(options.rebootMs);
     deviceOptions.eraseTime = std::chrono::milliseconds(options.eraseMs);
     deviceOptions.faults = options.faults;
-    if (options.programmingMode) deviceOptions.initialMode = tz4817::Mode::Programming;
-    std::vector<std::unique_ptr<tz4817::NorFlash>> flashes;
-    std::vector<std::unique_ptr<tz4817::Tz4817Device>> devices;
-    std::vector<tz4817::EmulatedDevice *> exported;
+    if (options.programmingMode) deviceOptions.initialMode = projector_emulator::Mode::Programming;
+    std::vector<std::unique_ptr<projector_emulator::NorFlash>> flashes;
+    std::vector<std::unique_ptr<projector_emulator::Tz4817Device>> devices;
+    std::vector<projector_emulator::EmulatedDevice *> exported;
     for (size_t index = 0; index < options.count; ++index) {
         const std::string file = flashFileOf(options, index);
-        flashes.push_back(file.empty() ? tz4817::NorFlash::inMemory() : tz4817::NorFlash::openFile(file, error));
+        flashes.push_back(file.empty() ? projector_emulator::NorFlash::inMemory() : projector_emulator::NorFlash::openFile(file, error));
         if (!flashes.back()) {
             std::fprintf(stderr, "tz4817-emu: %s\n", error.c_str());
             return 1;
         }
-        devices.push_back(std::make_unique<tz4817::Tz4817Device>(*flashes.back(), deviceOptions));
+        devices.push_back(std::make_unique<projector_emulator::Tz4817Device>(*flashes.back(), deviceOptions));
         exported.push_back(devices.back().get());
-        const std::string projector = options.count == 1 ? "" : tz4817::usbipBusId(index) + " ";
-        devices.back()->setFrameObserver([projector, verbose = options.verbose](const tz4817::FrameRecord &record) {
+        const std::string projector = options.count == 1 ? "" : projector_emulator::usbipBusId(index) + " ";
+        devices.back()->setFrameObserver([projector, verbose = options.verbose](const projector_emulator::FrameRecord &record) {
             if (verbose) logFrame(projector, record);
             if (record.powerCut) {
                 // The flash files are mapped shared: what the chips hold is in
@@ -274,7 +274,7 @@ int main(int argc, char **argv) {
         });
     }
 
-    tz4817::UsbipServer server(exported, serverOptions);
+    projector_emulator::UsbipServer server(exported, serverOptions);
     if (!server.start(error)) {
         std::fprintf(stderr, "tz4817-emu: %s\n", error.c_str());
         return 1;
@@ -283,15 +283,15 @@ int main(int argc, char **argv) {
     std::string projectors;
     if (options.count > 1) {
         projectors =
-            std::to_string(options.count) + " projectors (1-1 ... " + tz4817::usbipBusId(options.count - 1) + "), ";
+            std::to_string(options.count) + " projectors (1-1 ... " + projector_emulator::usbipBusId(options.count - 1) + "), ";
     }
-    const tz4817::Presence presence = devices.front()->presence();
+    const projector_emulator::Presence presence = devices.front()->presence();
     std::printf("tz4817-emu: listening on %s, %s%s mode, %04x:%04x\n", server.address().c_str(), projectors.c_str(),
                 modeName(presence.mode), presence.vendorId, presence.productId);
     std::fflush(stdout);
 
     int signal = 0;
-    while (tz4817::stop_signals::wait(signal) == tz4817::stop_signals::Request::ClearFaults) {
+    while (projector_emulator::stop_signals::wait(signal) == projector_emulator::stop_signals::Request::ClearFaults) {
         for (auto &device : devices) device->clearFaults();
         std::printf("tz4817-emu: faults cleared\n");
         std::fflush(stdout);

@@ -6,7 +6,7 @@
 
 #include "flash_file.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 namespace {
 
@@ -84,4 +84,4 @@ uint32_t NorFlash::sum(uint32_t offset, uint32_t length) const {
     return total;
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

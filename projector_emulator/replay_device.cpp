@@ -10,7 +10,7 @@
 #include "usb_recording/usbmon.h"
 #include "usb_standard/usb_standard.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 namespace {
 
 using Steady = std::chrono::steady_clock;
@@ -300,8 +300,8 @@ std::vector<uint8_t> ReplayDevice::descriptor(uint8_t type, uint8_t index, const
         presence.generation < appearanceOf_.size() ? appearanceOf_[presence.generation] : current_;
     const ReplayAppearance &shown = script_.appearances[appearance];
     // Only what the recording holds: other descriptors (strings) stall.
-    if (type == usb::DT_DEVICE && index == 0) return shown.deviceDescriptor;
-    if (type == usb::DT_CONFIG && index == 0) return shown.configDescriptor;
+    if (type == usb_standard::DT_DEVICE && index == 0) return shown.deviceDescriptor;
+    if (type == usb_standard::DT_CONFIG && index == 0) return shown.configDescriptor;
     return {};
 }
 
@@ -370,4 +370,4 @@ void ReplayDevice::log(const std::string &line) const {
     if (options_.log) options_.log(line);
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

@@ -31,7 +31,7 @@
 #include "replay_script.h"
 #include "projector_emulator/emulated_device.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 inline constexpr int kReplayEnded = 0;
 inline constexpr int kReplayDiverged = 4;
@@ -127,4 +127,4 @@ private:
     std::thread watcher_;
 };
 
-}  // namespace tz4817
+}  // namespace projector_emulator

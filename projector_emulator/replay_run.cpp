@@ -7,7 +7,7 @@
 #include "stop_signals.h"
 #include "usb_recording/recording.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 namespace {
 
 // Every line of `text` on standard error, each with the program's name.
@@ -63,4 +63,4 @@ int runReplay(const ReplayRun &run) {
     return 1;
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

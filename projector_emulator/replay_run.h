@@ -7,7 +7,7 @@
 
 #include "projector_emulator/usbip_server.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 struct ReplayRun {
     std::string file;
@@ -21,4 +21,4 @@ struct ReplayRun {
 // replayed, the server not started, or a stop signal came first.
 int runReplay(const ReplayRun &run);
 
-}  // namespace tz4817
+}  // namespace projector_emulator

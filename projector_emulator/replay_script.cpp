@@ -7,7 +7,7 @@
 #include "usb_recording/recording.h"
 #include "usb_standard/usb_standard.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 namespace {
 
 namespace usbmon = usb_recording::usbmon;
@@ -43,8 +43,8 @@ public:
         for (const ReplayAppearance &appearance : script_.appearances) {
             const auto &device = appearance.deviceDescriptor;
             const auto &config = appearance.configDescriptor;
-            if (device.size() != usb::DT_DEVICE_SIZE || device[1] != usb::DT_DEVICE ||
-                config.size() < usb::DT_CONFIG_SIZE || config[1] != usb::DT_CONFIG) {
+            if (device.size() != usb_standard::DT_DEVICE_SIZE || device[1] != usb_standard::DT_DEVICE ||
+                config.size() < usb_standard::DT_CONFIG_SIZE || config[1] != usb_standard::DT_CONFIG) {
                 error = "the recording lacks the descriptors of device " + std::to_string(appearance.number);
                 return std::nullopt;
             }
@@ -90,7 +90,7 @@ private:
             if (const auto opened = usb_recording::notes::parseDeviceNote(entry.comment);
                 opened && opened->what == DeviceNote::What::Opened && opened->number == usb.device)
                 open(*opened, entry.timestampUs);
-            if (usb.setupPresent && usb.setup[1] == usb::GET_DESCRIPTOR) descriptorRequests_[usb.urbId] = usb.setup[3];
+            if (usb.setupPresent && usb.setup[1] == usb_standard::GET_DESCRIPTOR) descriptorRequests_[usb.urbId] = usb.setup[3];
             return;
         }
         auto request = descriptorRequests_.find(usb.urbId);
@@ -99,8 +99,8 @@ private:
         if (device && usb.status == 0) {
             ReplayAppearance &appearance = script_.appearances[device->appearance];
             auto &descriptor =
-                request->second == usb::DT_DEVICE ? appearance.deviceDescriptor : appearance.configDescriptor;
-            if (request->second == usb::DT_DEVICE || request->second == usb::DT_CONFIG)
+                request->second == usb_standard::DT_DEVICE ? appearance.deviceDescriptor : appearance.configDescriptor;
+            if (request->second == usb_standard::DT_DEVICE || request->second == usb_standard::DT_CONFIG)
                 descriptor.assign(entry.data.begin(), entry.data.end());
         }
         descriptorRequests_.erase(request);
@@ -169,4 +169,4 @@ std::optional<ReplayScript> buildReplayScript(std::span<const uint8_t> recording
     return builder.finish(error);
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace tz4817 {
+namespace projector_emulator {
 
 struct ReplayAppearance {
     uint8_t number = 0;  // the recording's device number
@@ -55,4 +55,4 @@ struct ReplayScript {
 // device, or lacks the descriptors of a device it opened.
 std::optional<ReplayScript> buildReplayScript(std::span<const uint8_t> recording, std::string &error);
 
-}  // namespace tz4817
+}  // namespace projector_emulator

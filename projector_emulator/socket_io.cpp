@@ -8,7 +8,7 @@
 
 #include "usbip/socket_system.h"
 
-namespace tz4817::socket_io {
+namespace projector_emulator::socket_io {
 
 bool readExact(usbip::SocketHandle socket, std::span<uint8_t> buffer, Deadline deadline) {
     size_t done = 0;
@@ -93,4 +93,4 @@ bool isLoopback(const Endpoint &endpoint) {
     return false;
 }
 
-}  // namespace tz4817::socket_io
+}  // namespace projector_emulator::socket_io

@@ -12,7 +12,7 @@
 
 #include "usbip/stream_socket.h"
 
-namespace tz4817::socket_io {
+namespace projector_emulator::socket_io {
 
 using Deadline = std::chrono::steady_clock::time_point;
 // No deadline: wait as long as the peer takes (a usbip::shutdownSocket() of
@@ -47,4 +47,4 @@ std::vector<Endpoint> resolve(const std::string &host, uint16_t port, std::strin
 
 bool isLoopback(const Endpoint &endpoint);
 
-}  // namespace tz4817::socket_io
+}  // namespace projector_emulator::socket_io

@@ -4,7 +4,7 @@
 // on Windows (stop_signals_windows.cpp).
 #pragma once
 
-namespace tz4817::stop_signals {
+namespace projector_emulator::stop_signals {
 
 // Takes the requests from here on: called on the main thread before any
 // other thread starts (POSIX threads inherit the blocked signals). A peer
@@ -24,4 +24,4 @@ Request wait(int &number);
 // stop (a replay that has ended).
 void requestStop();
 
-}  // namespace tz4817::stop_signals
+}  // namespace projector_emulator::stop_signals

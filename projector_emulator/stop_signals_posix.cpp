@@ -5,7 +5,7 @@
 
 #include "stop_signals.h"
 
-namespace tz4817::stop_signals {
+namespace projector_emulator::stop_signals {
 namespace {
 
 sigset_t handled() {
@@ -38,4 +38,4 @@ void requestStop() {
     ::kill(::getpid(), SIGTERM);
 }
 
-}  // namespace tz4817::stop_signals
+}  // namespace projector_emulator::stop_signals

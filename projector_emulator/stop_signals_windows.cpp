@@ -7,7 +7,7 @@
 
 #include "stop_signals.h"
 
-namespace tz4817::stop_signals {
+namespace projector_emulator::stop_signals {
 namespace {
 
 std::mutex gMutex;
@@ -40,4 +40,4 @@ Request wait(int &number) {
 
 void requestStop() { onControl(CTRL_CLOSE_EVENT); }
 
-}  // namespace tz4817::stop_signals
+}  // namespace projector_emulator::stop_signals

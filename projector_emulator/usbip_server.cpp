@@ -18,7 +18,7 @@
 #include "usbip/stream_socket.h"
 #include "usb_standard/usb_standard.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 namespace {
 
 // Connections served at once. Connections that are closing (their threads
@@ -40,8 +40,8 @@ std::string busIdOf(const EmulatedDevice &exported, size_t index) {
 // The projector at `index` as a USB/IP device list shows it, taken from its
 // descriptors.
 usbip::ListedDevice listedDevice(const EmulatedDevice &exported, const Presence &presence, size_t index) {
-    const std::vector<uint8_t> device = exported.descriptor(usb::DT_DEVICE, 0, presence);
-    const std::vector<uint8_t> config = exported.descriptor(usb::DT_CONFIG, 0, presence);
+    const std::vector<uint8_t> device = exported.descriptor(usb_standard::DT_DEVICE, 0, presence);
+    const std::vector<uint8_t> config = exported.descriptor(usb_standard::DT_CONFIG, 0, presence);
     usbip::ListedDevice listed;
     usbip::DeviceRecord &record = listed.device;
     record.busId = busIdOf(exported, index);
@@ -413,4 +413,4 @@ bool isLoopbackHost(const std::string &host, std::string &error) {
     return true;
 }
 
-}  // namespace tz4817
+}  // namespace projector_emulator

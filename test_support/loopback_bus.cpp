@@ -24,26 +24,26 @@ namespace {
 // How often the watcher looks at its stop flag while the device is quiet.
 constexpr auto kWatchSlice = std::chrono::milliseconds(20);
 
-constexpr uint8_t kInDevice = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
-constexpr uint8_t kOutDevice = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
-constexpr uint8_t kOutInterface = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
-constexpr uint8_t kOutEndpoint = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
+constexpr uint8_t kInDevice = usb_standard::DIR_IN | usb_standard::TYPE_STANDARD | usb_standard::RECIP_DEVICE;
+constexpr uint8_t kOutDevice = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_DEVICE;
+constexpr uint8_t kOutInterface = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_INTERFACE;
+constexpr uint8_t kOutEndpoint = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_ENDPOINT;
 
 bool knownPipe(uint32_t pipe) {
-    return pipe == 0 || pipe == tz4817::kBulkOutEndpoint || pipe == tz4817::kBulkInEndpoint;
+    return pipe == 0 || pipe == projector_emulator::kBulkOutEndpoint || pipe == projector_emulator::kBulkInEndpoint;
 }
 
 }  // namespace
 
 struct LoopbackBus::State {
-    explicit State(tz4817::Tz4817Device &d) : device(d) {}
+    explicit State(projector_emulator::Tz4817Device &d) : device(d) {}
 
     struct Failure {
         uint32_t status;
         bool deliver;
     };
 
-    tz4817::Tz4817Device &device;
+    projector_emulator::Tz4817Device &device;
     mutable std::mutex mutex;
     BusListener *listener = nullptr;
     std::thread watcher;
@@ -51,7 +51,7 @@ struct LoopbackBus::State {
 
     uint64_t nextKey = 1;
     uint64_t key = 0;           // the device's key while it is reported on the bus
-    tz4817::Presence presence;  // as it was when reported
+    projector_emulator::Presence presence;  // as it was when reported
     std::set<uint64_t> open;
 
     bool logging = true;
@@ -61,13 +61,13 @@ struct LoopbackBus::State {
 
     void watch();
     // Whether `key` is the open device on the bus; its generation then.
-    bool usable(uint64_t key, tz4817::Presence &at) const;
-    uint32_t control(const tz4817::Presence &at, const TransferRequest &request, uint32_t &transferred);
+    bool usable(uint64_t key, projector_emulator::Presence &at) const;
+    uint32_t control(const projector_emulator::Presence &at, const TransferRequest &request, uint32_t &transferred);
     void logControl(char kind, uint32_t value);
 };
 
 void LoopbackBus::State::watch() {
-    tz4817::Presence known{};  // nothing reported yet
+    projector_emulator::Presence known{};  // nothing reported yet
     known.onBus = false;
     known.generation = 0;
     for (;;) {
@@ -75,7 +75,7 @@ void LoopbackBus::State::watch() {
             std::lock_guard lock(mutex);
             if (stopping) return;
         }
-        const tz4817::Presence now =
+        const projector_emulator::Presence now =
             device.waitForPresenceChange(known, std::chrono::steady_clock::now() + kWatchSlice);
         if (now.onBus == known.onBus && now.generation == known.generation) continue;
 
@@ -101,14 +101,14 @@ void LoopbackBus::State::watch() {
             device.place = kPlace;
             device.vendorId = now.vendorId;
             device.productId = now.productId;
-            device.deviceDescriptor = tz4817::deviceDescriptor(now);
-            device.configDescriptor = tz4817::configDescriptor();
+            device.deviceDescriptor = projector_emulator::deviceDescriptor(now);
+            device.configDescriptor = projector_emulator::configDescriptor();
             listener->deviceArrived(device);
         }
     }
 }
 
-bool LoopbackBus::State::usable(uint64_t k, tz4817::Presence &at) const {
+bool LoopbackBus::State::usable(uint64_t k, projector_emulator::Presence &at) const {
     std::lock_guard lock(mutex);
     if (k == 0 || k != key || !open.count(k)) return false;
     at = presence;
@@ -120,9 +120,9 @@ void LoopbackBus::State::logControl(char kind, uint32_t value) {
     if (logging) controls.push_back(ControlLog{kind, value});
 }
 
-uint32_t LoopbackBus::State::control(const tz4817::Presence &at, const TransferRequest &request,
+uint32_t LoopbackBus::State::control(const projector_emulator::Presence &at, const TransferRequest &request,
                                      uint32_t &transferred) {
-    const tz4817::Presence now = device.presence();
+    const projector_emulator::Presence now = device.presence();
     if (!now.onBus || now.generation != at.generation) return kStatusDeviceNotFound;
     const uint8_t type = request.setup[0];
     const uint8_t code = request.setup[1];
@@ -130,20 +130,20 @@ uint32_t LoopbackBus::State::control(const tz4817::Presence &at, const TransferR
     const uint16_t index = static_cast<uint16_t>(request.setup[4] | request.setup[5] << 8);
 
     std::vector<uint8_t> answer;
-    if (type == kInDevice && code == usb::GET_DESCRIPTOR) {
+    if (type == kInDevice && code == usb_standard::GET_DESCRIPTOR) {
         const uint8_t kind = value >> 8, number = value & 0xFF;
-        if (kind == usb::DT_DEVICE && number == 0)
-            answer = tz4817::deviceDescriptor(at);
-        else if (kind == usb::DT_CONFIG && number == 0)
-            answer = tz4817::configDescriptor();
-        else if (kind == usb::DT_STRING)
-            answer = tz4817::stringDescriptor(number);
+        if (kind == usb_standard::DT_DEVICE && number == 0)
+            answer = projector_emulator::deviceDescriptor(at);
+        else if (kind == usb_standard::DT_CONFIG && number == 0)
+            answer = projector_emulator::configDescriptor();
+        else if (kind == usb_standard::DT_STRING)
+            answer = projector_emulator::stringDescriptor(number);
         if (answer.empty()) return kStatusStall;
-    } else if (type == kInDevice && code == usb::GET_STATUS) {
+    } else if (type == kInDevice && code == usb_standard::GET_STATUS) {
         answer = {0, 0};
-    } else if (type == kOutDevice && code == usb::SET_CONFIGURATION && value == 1) {
-    } else if (type == kOutInterface && code == usb::SET_INTERFACE && value == 0 && index == 0) {
-    } else if (type == kOutEndpoint && code == usb::CLEAR_FEATURE && value == usb::ENDPOINT_HALT && knownPipe(index)) {
+    } else if (type == kOutDevice && code == usb_standard::SET_CONFIGURATION && value == 1) {
+    } else if (type == kOutInterface && code == usb_standard::SET_INTERFACE && value == 0 && index == 0) {
+    } else if (type == kOutEndpoint && code == usb_standard::CLEAR_FEATURE && value == usb_standard::ENDPOINT_HALT && knownPipe(index)) {
     } else {
         return kStatusStall;
     }
@@ -153,13 +153,13 @@ uint32_t LoopbackBus::State::control(const tz4817::Presence &at, const TransferR
     return kStatusOk;
 }
 
-LoopbackBus::LoopbackBus(tz4817::Tz4817Device &device) : state_(std::make_unique<State>(device)) {}
+LoopbackBus::LoopbackBus(projector_emulator::Tz4817Device &device) : state_(std::make_unique<State>(device)) {}
 
 LoopbackBus::~LoopbackBus() { stop(); }
 
 uint32_t LoopbackBus::list(std::vector<BusDevice> &devices, std::string &) {
     devices.clear();
-    const tz4817::Presence presence = state_->device.presence();
+    const projector_emulator::Presence presence = state_->device.presence();
     if (presence.onBus) {
         BusDevice device;
         device.place = kPlace;
@@ -208,26 +208,26 @@ void LoopbackBus::close(uint64_t key) {
 }
 
 uint32_t LoopbackBus::setInterface(uint64_t key, uint32_t interface, uint32_t alternate) {
-    tz4817::Presence at;
+    projector_emulator::Presence at;
     if (!state_->usable(key, at)) return kStatusDeviceNotFound;
     state_->logControl('I', interface | alternate << 8);
-    const tz4817::Presence now = state_->device.presence();
+    const projector_emulator::Presence now = state_->device.presence();
     if (!now.onBus || now.generation != at.generation) return kStatusDeviceNotFound;
     return interface == 0 && alternate == 0 ? kStatusOk : kStatusStall;
 }
 
 uint32_t LoopbackBus::resetPipe(uint64_t key, uint32_t pipe) {
-    tz4817::Presence at;
+    projector_emulator::Presence at;
     if (!state_->usable(key, at)) return kStatusDeviceNotFound;
     state_->logControl('R', pipe);
-    const tz4817::Presence now = state_->device.presence();
+    const projector_emulator::Presence now = state_->device.presence();
     if (!now.onBus || now.generation != at.generation) return kStatusDeviceNotFound;
     return knownPipe(pipe) ? kStatusOk : kStatusStall;
 }
 
 uint32_t LoopbackBus::transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) {
     transferred = 0;
-    tz4817::Presence at;
+    projector_emulator::Presence at;
     if (!state_->usable(key, at)) return kStatusDeviceNotFound;
     std::optional<State::Failure> failure;
     if (request.pipe != 0) {
@@ -239,22 +239,22 @@ uint32_t LoopbackBus::transfer(uint64_t key, const TransferRequest &request, uin
         }
     }
 
-    tz4817::Tz4817Device &device = state_->device;
+    projector_emulator::Tz4817Device &device = state_->device;
     uint32_t status = kStatusOk;
-    const bool bulkOut = request.pipe == tz4817::kBulkOutEndpoint && !request.in;
-    const bool bulkIn = request.pipe == tz4817::kBulkInEndpoint && request.in;
+    const bool bulkOut = request.pipe == projector_emulator::kBulkOutEndpoint && !request.in;
+    const bool bulkIn = request.pipe == projector_emulator::kBulkInEndpoint && request.in;
     if (request.pipe == 0) {
         status = state_->control(at, request, transferred);
     } else if (!bulkOut && !bulkIn) {
         status = kStatusBadRecord;
     } else {
         device.holdTransferLatency();
-        tz4817::TransferStatus result = tz4817::TransferStatus::Ok;
+        projector_emulator::TransferStatus result = projector_emulator::TransferStatus::Ok;
         size_t length = 0;
         if (bulkOut) {
             if (!failure || failure->deliver)
                 result = device.bulkOut(at.generation, std::span<const uint8_t>(request.buffer, request.length));
-            if (result == tz4817::TransferStatus::Ok && !failure) transferred = request.length;
+            if (result == projector_emulator::TransferStatus::Ok && !failure) transferred = request.length;
         } else if (failure) {
             if (failure->deliver) {
                 std::vector<uint8_t> lost(request.length);
@@ -265,12 +265,12 @@ uint32_t LoopbackBus::transfer(uint64_t key, const TransferRequest &request, uin
             transferred = static_cast<uint32_t>(length);
         }
         switch (result) {
-        case tz4817::TransferStatus::Ok: status = kStatusOk; break;
+        case projector_emulator::TransferStatus::Ok: status = kStatusOk; break;
         // Nothing can arrive later: the device answers at once or never.
-        case tz4817::TransferStatus::NoReply: status = kStatusTimeout; break;
-        case tz4817::TransferStatus::Overflow: status = kStatusTransferFailed; break;
-        case tz4817::TransferStatus::Stall: status = kStatusStall; break;
-        case tz4817::TransferStatus::Gone: status = kStatusDeviceNotFound; break;
+        case projector_emulator::TransferStatus::NoReply: status = kStatusTimeout; break;
+        case projector_emulator::TransferStatus::Overflow: status = kStatusTransferFailed; break;
+        case projector_emulator::TransferStatus::Stall: status = kStatusStall; break;
+        case projector_emulator::TransferStatus::Gone: status = kStatusDeviceNotFound; break;
         }
         if (failure) {
             status = failure->status;

@@ -55,7 +55,7 @@ UMockdevTestbed *acquireTestbed() {
         // side, all with a projector at 1-1, do not refuse each other.
         gchar *root = umockdev_testbed_get_root_dir(shared.testbed);
         shared.root = root;
-        usb_driver::place_claim::testing::SetLocalScopeKey(std::string("umockdev ") + root);
+        usb_driver::place_claim::testing::setLocalScopeKey(std::string("umockdev ") + root);
         g_free(root);
     }
     return shared.testbed;
@@ -107,7 +107,7 @@ usbdevfs_urb *urbOf(UMockdevIoctlData *data) { return reinterpret_cast<usbdevfs_
 }  // namespace
 
 struct Appearance {
-    tz4817::Presence presence;
+    projector_emulator::Presence presence;
     int number = 0;
     std::string node;
     bool gone = false;
@@ -116,10 +116,10 @@ struct Appearance {
 };
 
 struct UmockdevProjector::State {
-    State(tz4817::Tz4817Device &d, int port)
+    State(projector_emulator::Tz4817Device &d, int port)
         : device(d), sysPath("/sys/devices/usb1/" + std::to_string(kBusNumber) + "-" + std::to_string(port)) {}
 
-    tz4817::Tz4817Device &device;
+    projector_emulator::Tz4817Device &device;
     const std::string sysPath;  // "/sys/devices/usb1/1-2": the port the projector is plugged into
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
@@ -139,9 +139,9 @@ struct UmockdevProjector::State {
     std::thread follower;
     std::atomic<bool> stopping{false};
 
-    void plug(const tz4817::Presence &presence);
+    void plug(const projector_emulator::Presence &presence);
     void removeCurrent();
-    void sync(const tz4817::Presence &presence);
+    void sync(const projector_emulator::Presence &presence);
     void follow();
 
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
@@ -154,7 +154,7 @@ struct UmockdevProjector::State {
     int control(Appearance &appearance, usbdevfs_urb &urb);
 };
 
-void UmockdevProjector::State::plug(const tz4817::Presence &presence) {
+void UmockdevProjector::State::plug(const projector_emulator::Presence &presence) {
     auto appearance = std::make_shared<Appearance>();
     appearance->presence = presence;
     char node[64];
@@ -166,8 +166,8 @@ void UmockdevProjector::State::plug(const tz4817::Presence &presence) {
         byNode[appearance->node] = appearance;
         current = appearance;
     }
-    std::vector<uint8_t> descriptors = tz4817::deviceDescriptor(presence);
-    const std::vector<uint8_t> config = tz4817::configDescriptor();
+    std::vector<uint8_t> descriptors = projector_emulator::deviceDescriptor(presence);
+    const std::vector<uint8_t> config = projector_emulator::configDescriptor();
     descriptors.insert(descriptors.end(), config.begin(), config.end());
 
     // The ioctl handler first, so that libusb can open the node as soon as
@@ -227,7 +227,7 @@ void UmockdevProjector::State::removeCurrent() {
     umockdev_testbed_remove_device(testbed, sysPath.c_str());
 }
 
-void UmockdevProjector::State::sync(const tz4817::Presence &presence) {
+void UmockdevProjector::State::sync(const projector_emulator::Presence &presence) {
     std::lock_guard testbedLock(testbedMutex);
     bool stale = false;
     bool absent = false;
@@ -241,10 +241,10 @@ void UmockdevProjector::State::sync(const tz4817::Presence &presence) {
 }
 
 void UmockdevProjector::State::follow() {
-    tz4817::Presence known = device.presence();
+    projector_emulator::Presence known = device.presence();
     while (!stopping.load()) {
         const auto deadline = device.clock().now() + std::chrono::milliseconds(20);
-        const tz4817::Presence now = device.waitForPresenceChange(known, deadline);
+        const projector_emulator::Presence now = device.waitForPresenceChange(known, deadline);
         if (now.onBus != known.onBus || now.generation != known.generation) {
             sync(now);
             known = now;
@@ -370,14 +370,14 @@ void UmockdevProjector::State::submit(UMockdevIoctlClient *client, Appearance &a
         }
         urb.status = control(appearance, urb);
         appearance.done.push_back(data);
-    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == tz4817::kBulkOutEndpoint) {
+    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == projector_emulator::kBulkOutEndpoint) {
         const auto result = device.bulkOut(appearance.presence.generation, std::span<const uint8_t>(bytes, length));
-        if (result == tz4817::TransferStatus::Ok)
+        if (result == projector_emulator::TransferStatus::Ok)
             urb.actual_length = urb.buffer_length;
         else
             urb.status = -ESHUTDOWN;  // left before the bridge removed its node
         appearance.done.push_back(data);
-    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == tz4817::kBulkInEndpoint) {
+    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == projector_emulator::kBulkInEndpoint) {
         if (inError != 0) {
             urb.status = inError;
             inError = 0;
@@ -401,19 +401,19 @@ int UmockdevProjector::State::control(Appearance &appearance, usbdevfs_urb &urb)
     const uint16_t wanted = static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
     const size_t room = std::min<size_t>(wanted, static_cast<size_t>(urb.buffer_length) - 8);
     std::vector<uint8_t> reply;
-    const uint8_t inDevice = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
-    if (requestType == inDevice && request == usb::GET_DESCRIPTOR) {
+    const uint8_t inDevice = usb_standard::DIR_IN | usb_standard::TYPE_STANDARD | usb_standard::RECIP_DEVICE;
+    if (requestType == inDevice && request == usb_standard::GET_DESCRIPTOR) {
         switch (value >> 8) {
-        case usb::DT_DEVICE: reply = tz4817::deviceDescriptor(appearance.presence); break;
-        case usb::DT_CONFIG: reply = tz4817::configDescriptor(); break;
-        case usb::DT_STRING: reply = tz4817::stringDescriptor(static_cast<uint8_t>(value & 0xFF)); break;
+        case usb_standard::DT_DEVICE: reply = projector_emulator::deviceDescriptor(appearance.presence); break;
+        case usb_standard::DT_CONFIG: reply = projector_emulator::configDescriptor(); break;
+        case usb_standard::DT_STRING: reply = projector_emulator::stringDescriptor(static_cast<uint8_t>(value & 0xFF)); break;
         default: break;
         }
         if (reply.empty()) return -EPIPE;
-    } else if (requestType == inDevice && request == usb::GET_STATUS) {
+    } else if (requestType == inDevice && request == usb_standard::GET_STATUS) {
         reply = {0, 0};
-    } else if ((requestType & ~usb::DIR_IN) <= usb::RECIP_ENDPOINT &&
-               (request == usb::CLEAR_FEATURE || request == usb::SET_CONFIGURATION || request == usb::SET_INTERFACE)) {
+    } else if ((requestType & ~usb_standard::DIR_IN) <= usb_standard::RECIP_ENDPOINT &&
+               (request == usb_standard::CLEAR_FEATURE || request == usb_standard::SET_CONFIGURATION || request == usb_standard::SET_INTERFACE)) {
         // Standard requests to the device, an interface or an endpoint: accepted.
     } else {
         return -EPIPE;
@@ -432,11 +432,11 @@ void UmockdevProjector::State::serviceIn(Appearance &appearance) {
         const auto result = device.bulkIn(
             appearance.presence.generation,
             std::span<uint8_t>(static_cast<uint8_t *>(urb.buffer), static_cast<size_t>(urb.buffer_length)), length);
-        if (result == tz4817::TransferStatus::NoReply) return;
+        if (result == projector_emulator::TransferStatus::NoReply) return;
         urb.actual_length = static_cast<int>(length);
-        urb.status = result == tz4817::TransferStatus::Ok         ? 0
-                     : result == tz4817::TransferStatus::Overflow ? -EOVERFLOW
-                     : result == tz4817::TransferStatus::Stall    ? -EPIPE
+        urb.status = result == projector_emulator::TransferStatus::Ok         ? 0
+                     : result == projector_emulator::TransferStatus::Overflow ? -EOVERFLOW
+                     : result == projector_emulator::TransferStatus::Stall    ? -EPIPE
                                                                   : -ESHUTDOWN;
         appearance.done.push_back(data);
         appearance.pending.pop_front();
@@ -499,20 +499,20 @@ extern "C" __attribute__((visibility("default"))) ssize_t sendmsg(int fd, const 
     return length;
 }
 
-bool UmockdevLoaded() {
+bool umockdevLoaded() {
     void *library = dlopen("libumockdev-preload.so.0", RTLD_NOW | RTLD_NOLOAD);
     if (library == nullptr) return false;
     dlclose(library);
     return true;
 }
 
-UmockdevProjector::UmockdevProjector(tz4817::Tz4817Device &device, int port)
+UmockdevProjector::UmockdevProjector(projector_emulator::Tz4817Device &device, int port)
     : state_(std::make_unique<State>(device, port)) {
     State &state = *state_;
     state.testbed = acquireTestbed();
     state.handler = umockdev_ioctl_base_new();
     g_signal_connect(state.handler, "handle-ioctl", G_CALLBACK(&State::onIoctl), &state);
-    const tz4817::Presence presence = device.presence();
+    const projector_emulator::Presence presence = device.presence();
     state.sync(presence);
     state.follower = std::thread([&state] { state.follow(); });
 }

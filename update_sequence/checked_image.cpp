@@ -6,7 +6,7 @@
 
 #include "file_identity.h"
 
-namespace updater {
+namespace update_sequence {
 
 namespace {
 
@@ -34,7 +34,7 @@ std::string imagePathFor(const std::string &given) {
     return given;
 }
 
-ImageFile::ImageFile(std::string path) : path_(std::move(path)) {
+CheckedImage::CheckedImage(std::string path) : path_(std::move(path)) {
     const std::string bad = "Bad file [" + path_ + "]: ";
     if (path_.size() > kMaxImagePathLength) {
         problem_ = bad + "its path is " + std::to_string(path_.size()) + " bytes long, longer than the " +
@@ -69,11 +69,11 @@ ImageFile::ImageFile(std::string path) : path_(std::move(path)) {
         problem_ = bad + bytes + ", more than the " + std::to_string(kFlashSize) + "-byte flash holds";
 }
 
-ImageFile::~ImageFile() {
+CheckedImage::~CheckedImage() {
     if (fd_ >= 0) file_identity::close(fd_);
 }
 
-std::unique_ptr<ImageSnapshot> ImageFile::snapshot(std::string &why) const {
+std::unique_ptr<ImageSnapshot> CheckedImage::snapshot(std::string &why) const {
     if (!good()) {
         why = problem_;
         return nullptr;
@@ -120,7 +120,7 @@ std::unique_ptr<ImageSnapshot> ImageFile::snapshot(std::string &why) const {
     return copy;
 }
 
-bool ImageFile::unchanged(std::string &why) const {
+bool CheckedImage::unchanged(std::string &why) const {
     const std::string changed = "Bad file [" + path_ + "]: changed since it was checked";
     std::string error;
     file_identity::Identity now;
@@ -146,4 +146,4 @@ bool ImageFile::unchanged(std::string &why) const {
     return true;
 }
 
-}  // namespace updater
+}  // namespace update_sequence

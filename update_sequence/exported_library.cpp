@@ -4,7 +4,7 @@
 #include "qrvusb.h"
 #include "update_sequence/update_sequence.h"
 
-namespace updater {
+namespace update_sequence {
 
 const UpdateLibrary &exportedLibrary() {
     static const UpdateLibrary library{
@@ -13,4 +13,4 @@ const UpdateLibrary &exportedLibrary() {
     return library;
 }
 
-}  // namespace updater
+}  // namespace update_sequence

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace updater::file_identity {
+namespace update_sequence::file_identity {
 
 struct Identity {
     uint64_t volume = 0;  // the device (POSIX) or volume serial number (Windows)
@@ -33,4 +33,4 @@ int64_t readAt(int fd, uint64_t offset, void *buffer, size_t size, std::string &
 bool ofOpen(int fd, Identity &identity, std::string &error);
 bool ofPath(const std::string &path, Identity &identity, std::string &error);
 
-}  // namespace updater::file_identity
+}  // namespace update_sequence::file_identity

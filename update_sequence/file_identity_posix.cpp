@@ -7,7 +7,7 @@
 
 #include "file_identity.h"
 
-namespace updater::file_identity {
+namespace update_sequence::file_identity {
 namespace {
 
 Identity identityOf(const struct stat &status) {
@@ -62,4 +62,4 @@ bool ofPath(const std::string &path, Identity &identity, std::string &error) {
     return true;
 }
 
-}  // namespace updater::file_identity
+}  // namespace update_sequence::file_identity

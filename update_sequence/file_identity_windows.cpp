@@ -11,7 +11,7 @@
 #include "file_identity.h"
 #include "windows_text.h"
 
-namespace updater::file_identity {
+namespace update_sequence::file_identity {
 namespace {
 
 using windows_text::systemError;
@@ -97,4 +97,4 @@ bool ofPath(const std::string &path, Identity &identity, std::string &error) {
     return known;
 }
 
-}  // namespace updater::file_identity
+}  // namespace update_sequence::file_identity

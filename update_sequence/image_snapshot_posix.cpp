@@ -10,7 +10,7 @@
 
 #include "update_sequence/checked_image.h"
 
-namespace updater {
+namespace update_sequence {
 
 namespace {
 
@@ -65,4 +65,4 @@ ImageSnapshot::~ImageSnapshot() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-}  // namespace updater
+}  // namespace update_sequence

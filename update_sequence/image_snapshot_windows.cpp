@@ -14,7 +14,7 @@
 #include "update_sequence/checked_image.h"
 #include "windows_text.h"
 
-namespace updater {
+namespace update_sequence {
 namespace {
 
 using windows_text::systemError;
@@ -143,4 +143,4 @@ ImageSnapshot::~ImageSnapshot() {
     ::RemoveDirectoryW(folder.c_str());
 }
 
-}  // namespace updater
+}  // namespace update_sequence

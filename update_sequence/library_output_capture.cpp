@@ -5,7 +5,7 @@
 
 #include "output_pipe.h"
 
-namespace updater {
+namespace update_sequence {
 
 LibraryOutputCapture::LibraryOutputCapture(Sink sink, int descriptor)
     : sink_(std::move(sink)), pipe_(OutputPipe::redirect(descriptor)) {
@@ -78,4 +78,4 @@ void LibraryOutputCapture::forward(std::string_view line) {
         pipe_->writeSaved(line);
 }
 
-}  // namespace updater
+}  // namespace update_sequence

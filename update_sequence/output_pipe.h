@@ -17,7 +17,7 @@
 #include <string_view>
 #include <thread>
 
-namespace updater {
+namespace update_sequence {
 
 class OutputPipe {
 public:
@@ -54,4 +54,4 @@ private:
     std::unique_ptr<Ends> ends_;
 };
 
-}  // namespace updater
+}  // namespace update_sequence

@@ -10,7 +10,7 @@
 
 #include "output_pipe.h"
 
-namespace updater {
+namespace update_sequence {
 
 namespace {
 
@@ -98,4 +98,4 @@ std::thread OutputPipe::startReader(std::function<void()> body) {
     return reader;
 }
 
-}  // namespace updater
+}  // namespace update_sequence

@@ -18,7 +18,7 @@
 
 #include "output_pipe.h"
 
-namespace updater {
+namespace update_sequence {
 
 namespace {
 
@@ -158,4 +158,4 @@ std::thread OutputPipe::startReader(std::function<void()> body) {
     }
 }
 
-}  // namespace updater
+}  // namespace update_sequence

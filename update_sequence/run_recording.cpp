@@ -11,7 +11,7 @@
 #include "usb_recording/recording.h"
 #include "usb_recording/recording_file.h"
 
-namespace updater {
+namespace update_sequence {
 namespace {
 
 constexpr std::string_view kEndLine = "end of the update: ";
@@ -130,4 +130,4 @@ std::optional<RecordedEnd> parseRecordedEnd(std::string_view note) {
     return end;
 }
 
-}  // namespace updater
+}  // namespace update_sequence

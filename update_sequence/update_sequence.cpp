@@ -12,12 +12,12 @@
 #include "update_sequence/run_recording.h"
 #include "switch_pause.h"
 
-namespace updater {
+namespace update_sequence {
 
 namespace {
 
 std::atomic<UpdateSequence *> runningSequence{nullptr};
-std::atomic<uint32_t> switchPauseMs{kSwitchPauseMs};
+std::atomic<uint32_t> switchPauseSetting{kSwitchPauseMs};
 
 // What the sequence can say of a link that did not open. The transport has
 // said more on standard error when it knew more (a USB/IP server that
@@ -54,7 +54,7 @@ constexpr size_t kPathBufferSize = kMaxImagePathLength + 1;
 }  // namespace
 
 UpdateSequence::UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter, std::string imagePath,
-                               uint32_t imageLength, const ImageFile *image)
+                               uint32_t imageLength, const CheckedImage *image)
     : library_(library),
       reporter_(reporter),
       imagePath_(std::move(imagePath)),
@@ -68,10 +68,10 @@ UpdateSequence::~UpdateSequence() {
 
 UpdateSequence *UpdateSequence::running() { return runningSequence.load(); }
 
-uint32_t SwitchPauseMs() { return switchPauseMs.load(); }
+uint32_t switchPauseMs() { return switchPauseSetting.load(); }
 
-void testing::SetSwitchPause(std::chrono::milliseconds pause) {
-    switchPauseMs.store(pause.count() > 0 ? static_cast<uint32_t>(std::min<int64_t>(pause.count(), kSwitchPauseMs))
+void testing::setSwitchPause(std::chrono::milliseconds pause) {
+    switchPauseSetting.store(pause.count() > 0 ? static_cast<uint32_t>(std::min<int64_t>(pause.count(), kSwitchPauseMs))
                                           : kSwitchPauseMs);
 }
 
@@ -133,7 +133,7 @@ UpdateSequence::Result UpdateSequence::runSteps() {
     // A failed switch closes the link; the load still runs when the link
     // closed cleanly, and its own failure then ends the update. A link that
     // would not close leaves nothing sensible to do.
-    if (library_.switchAppToBoot(SwitchPauseMs()) != 0 && library_.usbTerm() != 0) {
+    if (library_.switchAppToBoot(switchPauseMs()) != 0 && library_.usbTerm() != 0) {
         reporter_.failed();
         return Result::FailedUntouched;
     }
@@ -199,12 +199,12 @@ void UpdateSequence::downloadProgress(uint32_t bytes) {
     reporter_.progress(bytes, percentOf(bytes));
 }
 
-}  // namespace updater
+}  // namespace update_sequence
 
 void ShowEraseProgress(uint32_t offset, uint32_t /*unused*/) {
-    if (updater::UpdateSequence *sequence = updater::UpdateSequence::running()) sequence->eraseProgress(offset);
+    if (update_sequence::UpdateSequence *sequence = update_sequence::UpdateSequence::running()) sequence->eraseProgress(offset);
 }
 
 void ShowDownloadProgress(uint32_t bytes, uint32_t /*unused*/) {
-    if (updater::UpdateSequence *sequence = updater::UpdateSequence::running()) sequence->downloadProgress(bytes);
+    if (update_sequence::UpdateSequence *sequence = update_sequence::UpdateSequence::running()) sequence->downloadProgress(bytes);
 }

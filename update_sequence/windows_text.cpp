@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace updater::windows_text {
+namespace update_sequence::windows_text {
 
 bool wide(const std::string &utf8, std::wstring &text) {
     text.clear();
@@ -38,4 +38,4 @@ std::string systemError(unsigned long code) {
     return length > 0 ? std::string(text, length) : "error " + std::to_string(code);
 }
 
-}  // namespace updater::windows_text
+}  // namespace update_sequence::windows_text

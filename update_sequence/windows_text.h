@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace updater::windows_text {
+namespace update_sequence::windows_text {
 
 // The UTF-8 text as UTF-16. False when it is not valid UTF-8.
 bool wide(const std::string &utf8, std::wstring &text);
@@ -14,4 +14,4 @@ std::string utf8(const std::wstring &text);
 // A few words for a GetLastError() code ("No such file or directory").
 std::string systemError(unsigned long code);
 
-}  // namespace updater::windows_text
+}  // namespace update_sequence::windows_text

@@ -62,7 +62,7 @@ Choice chooseBus() {
 
 }  // namespace
 
-std::shared_ptr<Bus> MakeDefaultBus() {
+std::shared_ptr<Bus> makeDefaultBus() {
     Choice choice = chooseBus();
     // A bad QRV_USBIP is said at once, not found out after the attach wait.
     if (choice.badAddress) std::fprintf(stderr, "tz4817: %s\n", choice.problem.c_str());
@@ -76,7 +76,7 @@ std::shared_ptr<Bus> tapWhenRecording(std::shared_ptr<Bus> bus, const std::strin
     return RecordingTap::wrap(std::move(bus), {path, withoutData && std::string(withoutData) == "1", busName});
 }
 
-Survey SurveyDefaultBus() {
+Survey surveyDefaultBus() {
     Choice choice = chooseBus();
     Survey survey;
     survey.bus = choice.name;

@@ -96,7 +96,7 @@ bool DeviceModel::hasAlternate(uint32_t number, uint32_t alternate) const {
 std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std::span<const uint8_t> config,
                                             std::string *why) {
     DeviceModel model;
-    if (device.size() < usb::DT_DEVICE_SIZE || device[0] < usb::DT_DEVICE_SIZE || device[1] != usb::DT_DEVICE) {
+    if (device.size() < usb_standard::DT_DEVICE_SIZE || device[0] < usb_standard::DT_DEVICE_SIZE || device[1] != usb_standard::DT_DEVICE) {
         fail(why, "bad device descriptor");
         return std::nullopt;
     }
@@ -104,7 +104,7 @@ std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std
     model.device = UsbDeviceDescriptor{d[0],        d[1],         le16(d + 2),  d[4],  d[5],  d[6],  d[7],
                                        le16(d + 8), le16(d + 10), le16(d + 12), d[14], d[15], d[16], d[17]};
 
-    if (config.size() < usb::DT_CONFIG_SIZE || config[0] < usb::DT_CONFIG_SIZE || config[1] != usb::DT_CONFIG) {
+    if (config.size() < usb_standard::DT_CONFIG_SIZE || config[0] < usb_standard::DT_CONFIG_SIZE || config[1] != usb_standard::DT_CONFIG) {
         fail(why, "bad configuration descriptor");
         return std::nullopt;
     }
@@ -121,9 +121,9 @@ std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std
         const uint8_t *p = config.data() + at;
         at += length;
 
-        if (type == usb::DT_INTERFACE) {
+        if (type == usb_standard::DT_INTERFACE) {
             current = nullptr;
-            if (length < usb::DT_INTERFACE_SIZE) continue;
+            if (length < usb_standard::DT_INTERFACE_SIZE) continue;
             UsbInterfaceDescriptor descriptor = interfaceFrom(p);
             auto it = std::find_if(model.interfaces.begin(), model.interfaces.end(),
                                    [&](const InterfaceModel &i) { return i.number == descriptor.bInterfaceNumber; });
@@ -139,8 +139,8 @@ std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std
             if (duplicate || it->alternates.size() >= kMaxAlternates) continue;
             it->alternates.push_back(AlternateModel{descriptor, {}});
             current = &it->alternates.back();
-        } else if (type == usb::DT_ENDPOINT && current) {
-            if (length < usb::DT_ENDPOINT_SIZE || current->endpoints.size() >= kMaxEndpoints) continue;
+        } else if (type == usb_standard::DT_ENDPOINT && current) {
+            if (length < usb_standard::DT_ENDPOINT_SIZE || current->endpoints.size() >= kMaxEndpoints) continue;
             UsbEndpointDescriptor e = endpointFrom(p);
             if ((e.bEndpointAddress & 0x0F) == 0) continue;  // endpoint 0 is not described here
             current->endpoints.push_back(e);

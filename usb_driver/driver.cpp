@@ -26,7 +26,7 @@ std::shared_ptr<Bus> makeBus() {
         std::lock_guard lock(factoryMutex);
         make = factory();
     }
-    return make ? tapWhenRecording(make(), "a bus a test or benchmark made") : MakeDefaultBus();
+    return make ? tapWhenRecording(make(), "a bus a test or benchmark made") : makeDefaultBus();
 }
 
 uint32_t reportedVersion() {
@@ -34,25 +34,25 @@ uint32_t reportedVersion() {
     return version ? version : kDriverVersion;
 }
 
-Connection *DriverOpen() { return Driver::instance().open(); }
+Connection *driverOpen() { return Driver::instance().open(); }
 
 uint32_t DriverIoctl(Connection *connection, uint32_t code, void *record, uint32_t size) {
     if (!connection) return kStatusBadHandle;
     return Driver::instance().ioctl(connection, code, record, size);
 }
 
-void DriverClose(Connection *connection) {
+void driverClose(Connection *connection) {
     if (connection) Driver::instance().close(connection);
 }
 
 namespace testing {
 
-void SetBusFactory(std::function<std::shared_ptr<Bus>()> function) {
+void setBusFactory(std::function<std::shared_ptr<Bus>()> function) {
     std::lock_guard lock(factoryMutex);
     factory() = std::move(function);
 }
 
-void SetReportedVersion(uint32_t version) { versionOverride.store(version); }
+void setReportedVersion(uint32_t version) { versionOverride.store(version); }
 
 }  // namespace testing
 }  // namespace usb_driver

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The process-wide driver object behind DriverOpen/DriverIoctl/DriverClose:
+// The process-wide driver object behind driverOpen/DriverIoctl/driverClose:
 // connections, registrations with their event queues and waits, the devices
 // the bus reports and who holds them. Its code: driver_core.cpp (connections,
 // the request table, registrations), device_offers.cpp (the bus's devices
@@ -206,7 +206,7 @@ private:
     uint64_t changes_ = 0;               // device arrivals, departures, declines, releases
 };
 
-// The bus for a new driver: the testing factory's, else MakeDefaultBus().
+// The bus for a new driver: the testing factory's, else makeDefaultBus().
 std::shared_ptr<Bus> makeBus();
 // The version IOCTL_VERSION reports.
 uint32_t reportedVersion();

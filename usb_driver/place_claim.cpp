@@ -90,7 +90,7 @@ std::string busyText(const Scope &scope, const std::string &place, const Holder 
 
 namespace testing {
 
-void SetLocalScopeKey(std::string key) {
+void setLocalScopeKey(std::string key) {
     Claims &all = claims();
     std::lock_guard lock(all.mutex);
     all.localKey = std::move(key);

@@ -228,9 +228,9 @@ uint32_t RecordingTap::open(uint64_t key) {
     // that read them; the first names the device and where it sits.
     std::string comment = describe(noteOf(device, DeviceNote::What::Opened));
     for (const auto *descriptor : {&device.deviceDescriptor, &device.configDescriptor}) {
-        const uint8_t type = descriptor == &device.deviceDescriptor ? usb::DT_DEVICE : usb::DT_CONFIG;
+        const uint8_t type = descriptor == &device.deviceDescriptor ? usb_standard::DT_DEVICE : usb_standard::DT_CONFIG;
         const auto length = static_cast<uint16_t>(descriptor->size());
-        const auto setup = usb::getDescriptor(type, 0, length);
+        const auto setup = usb_standard::getDescriptor(type, 0, length);
         const uint64_t urb =
             submitLocked(&device, usbmon::kControl, usbmon::kDirectionIn, setup.data(), length, {}, comment);
         completeLocked(&device, urb, usbmon::kControl, usbmon::kDirectionIn, kStatusOk, length, *descriptor);
@@ -254,14 +254,14 @@ void RecordingTap::close(uint64_t key) {
 }
 
 uint32_t RecordingTap::setInterface(uint64_t key, uint32_t interface, uint32_t alternate) {
-    const auto setup = usb::setupPacket(usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_INTERFACE, usb::SET_INTERFACE,
+    const auto setup = usb_standard::setupPacket(usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_INTERFACE, usb_standard::SET_INTERFACE,
                                         static_cast<uint16_t>(alternate), static_cast<uint16_t>(interface), 0);
     return control(key, setup, [&] { return inner_->setInterface(key, interface, alternate); });
 }
 
 uint32_t RecordingTap::resetPipe(uint64_t key, uint32_t pipe) {
-    const auto setup = usb::setupPacket(usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT, usb::CLEAR_FEATURE,
-                                        usb::ENDPOINT_HALT, static_cast<uint16_t>(pipe), 0);
+    const auto setup = usb_standard::setupPacket(usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_ENDPOINT, usb_standard::CLEAR_FEATURE,
+                                        usb_standard::ENDPOINT_HALT, static_cast<uint16_t>(pipe), 0);
     return control(key, setup, [&] { return inner_->resetPipe(key, pipe); });
 }
 

@@ -6,7 +6,7 @@
 #include "qrvusb.h"
 #include "trace.h"
 
-namespace qrvusb {
+namespace usb_transport {
 
 DeviceList DevList = {};
 
@@ -31,14 +31,14 @@ DevListNode **findLink(uint32_t uniqueId) {
 
 }  // namespace
 
-uint32_t DevListOpen() {
+uint32_t devListOpen() {
     if (++DevList.dwOpenCount != 1) return WDU_OK;
     uint32_t status = OsEventCreate(&DevList.hEvent);
     if (status == WDU_OK) status = OsEventSignal(DevList.hEvent);  // the lock starts free
     return status;
 }
 
-void DevListClose() {
+void devListClose() {
     if (DevList.dwOpenCount == 0 || --DevList.dwOpenCount != 0) return;
     OsEventClose(DevList.hEvent);
     DevList.hEvent = nullptr;
@@ -47,7 +47,7 @@ void DevListClose() {
 uint32_t AddDeviceToDevList(DeviceCtx *device) {
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    Trace("AddDeviceToDevList device 0x%" PRIxPTR " before 0x%" PRIxPTR "\n", address(device), address(DevList.pHead));
+    trace("AddDeviceToDevList device 0x%" PRIxPTR " before 0x%" PRIxPTR "\n", address(device), address(DevList.pHead));
     auto *node = static_cast<DevListNode *>(std::calloc(1, sizeof(DevListNode)));
     if (node == nullptr) return unlock(WDU_ERR_NO_RESOURCES);
     node->pDevice = device;
@@ -60,7 +60,7 @@ uint32_t RemoveDeviceFromDevList(uint32_t uniqueId, DeviceCtx **device) {
     *device = nullptr;
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    Trace("RemoveDeviceFromDevList: DevList 0x%" PRIxPTR ", dwUniqueID 0x%x\n", address(DevList.pHead), uniqueId);
+    trace("RemoveDeviceFromDevList: DevList 0x%" PRIxPTR ", dwUniqueID 0x%x\n", address(DevList.pHead), uniqueId);
     DevListNode **link = findLink(uniqueId);
     if (link == nullptr) return unlock(WDU_ERR_DEVICE_NOT_FOUND);
     DevListNode *node = *link;
@@ -74,7 +74,7 @@ uint32_t FindDeviceByUniqueID(uint32_t uniqueId, DeviceCtx **device) {
     *device = nullptr;
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    Trace("FindDeviceByUniqueID: DevList.pHead 0x%" PRIxPTR ", dwUniqueID 0x%x\n", address(DevList.pHead), uniqueId);
+    trace("FindDeviceByUniqueID: DevList.pHead 0x%" PRIxPTR ", dwUniqueID 0x%x\n", address(DevList.pHead), uniqueId);
     DevListNode **link = findLink(uniqueId);
     if (link == nullptr) return unlock(WDU_ERR_DEVICE_NOT_FOUND);
     *device = (*link)->pDevice;
@@ -84,7 +84,7 @@ uint32_t FindDeviceByUniqueID(uint32_t uniqueId, DeviceCtx **device) {
 uint32_t RemoveAllDevicesFromDevList(DriverCtx *driver) {
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    Trace("RemoveAllDevicesFromDevList: pDriverCtx 0x%" PRIxPTR "\n", address(driver));
+    trace("RemoveAllDevicesFromDevList: pDriverCtx 0x%" PRIxPTR "\n", address(driver));
     DevListNode **link = &DevList.pHead;
     while (*link != nullptr) {
         DevListNode *node = *link;
@@ -93,15 +93,15 @@ uint32_t RemoveAllDevicesFromDevList(DriverCtx *driver) {
             continue;
         }
         *link = node->pNext;
-        FreeDevice(node->pDevice);
+        freeDevice(node->pDevice);
         std::free(node);
     }
     return unlock(WDU_OK);
 }
 
-uint32_t IsDeviceInDevList(DeviceCtx *device) { return GetListedDeviceTarget(device, nullptr, nullptr); }
+uint32_t IsDeviceInDevList(DeviceCtx *device) { return getListedDeviceTarget(device, nullptr, nullptr); }
 
-uint32_t GetListedDeviceTarget(DeviceCtx *device, uint32_t *uniqueId, DriverFile *file) {
+uint32_t getListedDeviceTarget(DeviceCtx *device, uint32_t *uniqueId, DriverFile *file) {
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
     for (DevListNode *node = DevList.pHead; node != nullptr; node = node->pNext) {
@@ -113,10 +113,10 @@ uint32_t GetListedDeviceTarget(DeviceCtx *device, uint32_t *uniqueId, DriverFile
     return unlock(WDU_ERR_DEVICE_NOT_FOUND);
 }
 
-void FreeDevice(DeviceCtx *device) {
+void freeDevice(DeviceCtx *device) {
     if (device == nullptr) return;
     std::free(device->pDeviceInfo);
     std::free(device);
 }
 
-}  // namespace qrvusb
+}  // namespace usb_transport

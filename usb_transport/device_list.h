@@ -6,7 +6,7 @@
 // use the device operations freely.
 //
 // The lock exists while at least one driver context is open (dwOpenCount);
-// DevListOpen and DevListClose, called by WDU_Init and WDU_Uninit on one
+// devListOpen and devListClose, called by WDU_Init and WDU_Uninit on one
 // thread at a time, create and close it.
 #pragma once
 
@@ -15,7 +15,7 @@
 #include "device_manager.h"
 #include "os_helpers.h"
 
-namespace qrvusb {
+namespace usb_transport {
 
 struct DevListNode {
     DevListNode *pNext;
@@ -35,10 +35,10 @@ inline constexpr uint32_t kDevListLockSeconds = 30;
 
 // Counts one more open driver context; the first creates the lock (free).
 // WDU_OK, or the status of the failed creation or signal; the count is
-// raised either way and DevListClose lowers it.
-[[nodiscard]] uint32_t DevListOpen();
+// raised either way and devListClose lowers it.
+[[nodiscard]] uint32_t devListOpen();
 // Counts one context less; the last closes the lock.
-void DevListClose();
+void devListClose();
 
 // Each returns the operation's status, or WDU_ERR_TIMEOUT / WDU_ERR_SYSTEM
 // when the lock cannot be taken (list untouched) or released.
@@ -59,9 +59,9 @@ uint32_t IsDeviceInDevList(DeviceCtx *device);
 // device needs: its unique id and its context's driver connection. The event
 // thread may free a detached device at any moment, so callers read nothing
 // from a DeviceCtx themselves.
-[[nodiscard]] uint32_t GetListedDeviceTarget(DeviceCtx *device, uint32_t *uniqueId, DriverFile *file);
+[[nodiscard]] uint32_t getListedDeviceTarget(DeviceCtx *device, uint32_t *uniqueId, DriverFile *file);
 
 // Frees a device that is in no list, with its information block.
-void FreeDevice(DeviceCtx *device);
+void freeDevice(DeviceCtx *device);
 
-}  // namespace qrvusb
+}  // namespace usb_transport

@@ -10,7 +10,7 @@
 #include "qrvusb.h"
 #include "trace.h"
 
-namespace qrvusb {
+namespace usb_transport {
 
 using namespace usb_driver;
 
@@ -43,21 +43,21 @@ void rememberPlace(DriverFile file, uint32_t uniqueId) {
     if (record.cPlace[0] == '\0') return;
     std::lock_guard lock(gPlaceMutex);
     if (gPlace.empty()) gPlace = record.cPlace;
-    Trace("WDU: this process keeps to the device at %s\n", gPlace.c_str());
+    trace("WDU: this process keeps to the device at %s\n", gPlace.c_str());
 }
 
 // Closes what WDU_Init built, in the order that guarantees no callback runs
 // any more: the event thread is joined inside EventUnregister before the
 // registration is cancelled and the connection closed.
 void releaseDriverCtx(DriverCtx *driver) {
-    if (DriverFileIsOpen(driver->hDriverFile)) {
+    if (driverFileIsOpen(driver->hDriverFile)) {
         // Teardown goes on whatever the driver answers.
         if (driver->pEventReg != nullptr) (void)EventUnregister(driver->pEventReg);
-        DriverCloseFile(driver->hDriverFile);
+        driverCloseFile(driver->hDriverFile);
     }
     (void)RemoveAllDevicesFromDevList(driver);
     std::free(driver);
-    DevListClose();
+    devListClose();
 }
 
 bool isPowerAction(uint32_t action) { return (action & EVENT_POWER_MASK) == action && std::has_single_bit(action); }
@@ -65,7 +65,7 @@ bool isPowerAction(uint32_t action) { return (action & EVENT_POWER_MASK) == acti
 void handleAttach(EventRecord *event, DriverCtx *driver) {
     auto *device = static_cast<DeviceCtx *>(std::calloc(1, sizeof(DeviceCtx)));
     if (device == nullptr) {
-        Trace("EventHandler: cannot alloc memory\n");
+        trace("EventHandler: cannot alloc memory\n");
         return;
     }
     device->pDriverCtx = driver;
@@ -78,16 +78,16 @@ void handleAttach(EventRecord *event, DriverCtx *driver) {
     }
     DeviceCtx *removed = nullptr;
     if (WDU_GetDeviceInfo(device, &device->pDeviceInfo) != WDU_OK) {
-        Trace("EventHandler: unable to get device info for device handle 0x%" PRIxPTR " dwUniqueID 0x%x\n",
+        trace("EventHandler: unable to get device info for device handle 0x%" PRIxPTR " dwUniqueID 0x%x\n",
               address(device), device->dwUniqueID);
         (void)RemoveDeviceFromDevList(device->dwUniqueID, &removed);  // dropped either way
-        FreeDevice(device);                                           // with the block a failed fetch may have left
+        freeDevice(device);                                           // with the block a failed fetch may have left
         return;
     }
     if (driver->pfAttach(device, device->pDeviceInfo, driver->pUserData) == 0) {
-        Trace("EventHandler: bControlDevice==FALSE; pDriverCtx 0x%" PRIxPTR "\n", address(driver));
+        trace("EventHandler: bControlDevice==FALSE; pDriverCtx 0x%" PRIxPTR "\n", address(driver));
         (void)RemoveDeviceFromDevList(device->dwUniqueID, &removed);  // dropped either way
-        FreeDevice(device);
+        freeDevice(device);
         return;
     }
     rememberPlace(driver->hDriverFile, device->dwUniqueID);
@@ -98,7 +98,7 @@ void handleDetach(EventRecord *event, DriverCtx *driver) {
     DeviceCtx *device = nullptr;
     if (RemoveDeviceFromDevList(event->dwUniqueID, &device) != WDU_OK) return;
     if (driver->pfDetach != nullptr) driver->pfDetach(device, driver->pUserData);
-    FreeDevice(device);
+    freeDevice(device);
 }
 
 void handlePower(EventRecord *event, DriverCtx *driver) {
@@ -114,19 +114,19 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
     *driverHandle = kInvalidDriverHandle;
     auto *driver = static_cast<DriverCtx *>(std::calloc(1, sizeof(DriverCtx)));
     if (driver == nullptr) {
-        Trace("WDU_Init: cannot malloc memory\n");
+        trace("WDU_Init: cannot malloc memory\n");
         return WDU_ERR_NO_RESOURCES;
     }
 
-    uint32_t status = DevListOpen();
+    uint32_t status = devListOpen();
     if (status != WDU_OK) {
         releaseDriverCtx(driver);
         return status;
     }
 
-    driver->hDriverFile = DriverOpenFile();
-    if (!DriverFileIsOpen(driver->hDriverFile)) {
-        Trace("WDU_Init: cannot open WinDriver device\n");
+    driver->hDriverFile = driverOpenFile();
+    if (!driverFileIsOpen(driver->hDriverFile)) {
+        trace("WDU_Init: cannot open WinDriver device\n");
         releaseDriverCtx(driver);
         return WDU_ERR_SYSTEM;
     }
@@ -134,7 +134,7 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
     VersionRecord version{};
     status = DriverIoctl(IOCTL_VERSION, driver->hDriverFile, &version, sizeof(version), false);
     if (status != WDU_OK || version.dwVersion < kMinimumDriverVersion) {
-        Trace("WDU_Init: incorrect WinDriver version\n");
+        trace("WDU_Init: incorrect WinDriver version\n");
         releaseDriverCtx(driver);
         return status != WDU_OK ? status : WDU_ERR_VERSION;
     }
@@ -161,7 +161,7 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
     if (!place.empty()) {
         PlaceRecord limit{};
         if (place.size() >= sizeof(limit.cPlace)) {
-            Trace("WDU_Init: no device can sit at %s\n", place.c_str());
+            trace("WDU_Init: no device can sit at %s\n", place.c_str());
             releaseDriverCtx(driver);
             return WDU_ERR_DEVICE_NOT_FOUND;
         }
@@ -175,14 +175,14 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
 
     EventRecord *record = EventRecordBuild(matches, matchCount, options, actions);
     if (record == nullptr) {
-        Trace("WDU_Init: cannot malloc memory\n");
+        trace("WDU_Init: cannot malloc memory\n");
         releaseDriverCtx(driver);
         return WDU_ERR_NO_RESOURCES;
     }
 
     status = EventRegister(&driver->pEventReg, driver->hDriverFile, record, &EventHandler, driver);
     // Later requests of the registration carry only its handle.
-    EventRecordFree(record);
+    eventRecordFree(record);
     if (status != WDU_OK) {
         releaseDriverCtx(driver);
         return status;
@@ -198,7 +198,7 @@ void WDU_Uninit(DriverCtx *driver) {
 
 void EventHandler(EventRecord *event, void *argument) {
     auto *driver = static_cast<DriverCtx *>(argument);
-    Trace("EventHandler: got event %d handle 0x%x\n", static_cast<int>(event->dwAction), event->hEvent);
+    trace("EventHandler: got event %d handle 0x%x\n", static_cast<int>(event->dwAction), event->hEvent);
     if (event->dwAction == EVENT_ATTACH)
         handleAttach(event, driver);
     else if (event->dwAction == EVENT_DETACH)
@@ -211,12 +211,12 @@ void EventHandler(EventRecord *event, void *argument) {
 
 namespace testing {
 
-std::string KeptPlace() {
+std::string keptPlace() {
     std::lock_guard lock(gPlaceMutex);
     return gPlace;
 }
 
-void ForgetPlace() {
+void forgetPlace() {
     std::lock_guard lock(gPlaceMutex);
     gPlace.clear();
 }
@@ -227,7 +227,7 @@ uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo) {
     *deviceInfo = nullptr;
     uint32_t uniqueId = 0;
     DriverFile file = nullptr;
-    if (device == nullptr || GetListedDeviceTarget(device, &uniqueId, &file) != WDU_OK) return WDU_ERR_DEVICE_NOT_FOUND;
+    if (device == nullptr || getListedDeviceTarget(device, &uniqueId, &file) != WDU_OK) return WDU_ERR_DEVICE_NOT_FOUND;
 
     DeviceInfoQuery query{};
     query.dwUniqueID = uniqueId;
@@ -237,7 +237,7 @@ uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo) {
     // valid (empty) block to fill.
     auto *block = static_cast<DeviceInfo *>(std::calloc(1, query.dwBytes != 0 ? query.dwBytes : 1));
     if (block == nullptr) {
-        Trace("WDU_GetDeviceInfo: cannot alloc memory\n");
+        trace("WDU_GetDeviceInfo: cannot alloc memory\n");
         return WDU_ERR_NO_RESOURCES;
     }
     *deviceInfo = block;
@@ -248,7 +248,7 @@ uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo) {
 uint32_t WDU_SetInterface(DeviceCtx *device, uint32_t interfaceNumber, uint32_t alternateSetting) {
     SetInterfaceRecord record{};
     DriverFile file = nullptr;
-    if (device == nullptr || GetListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
+    if (device == nullptr || getListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
         return WDU_ERR_DEVICE_NOT_FOUND;
     record.dwInterfaceNum = interfaceNumber;
     record.dwAlternateSetting = alternateSetting;
@@ -258,7 +258,7 @@ uint32_t WDU_SetInterface(DeviceCtx *device, uint32_t interfaceNumber, uint32_t 
 uint32_t WDU_ResetPipe(DeviceCtx *device, uint32_t pipe) {
     ResetPipeRecord record{};
     DriverFile file = nullptr;
-    if (device == nullptr || GetListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
+    if (device == nullptr || getListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
         return WDU_ERR_DEVICE_NOT_FOUND;
     record.dwPipeNum = pipe;
     return DriverIoctl(IOCTL_RESET_PIPE, file, &record, sizeof(record), false);
@@ -268,7 +268,7 @@ uint32_t WDU_Transfer(DeviceCtx *device, uint32_t pipe, uint32_t read, uint32_t 
                       uint32_t *transferred, const uint8_t *setupPacket, uint32_t timeoutMs) {
     TransferRecord record{};
     DriverFile file = nullptr;
-    if (device == nullptr || GetListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
+    if (device == nullptr || getListedDeviceTarget(device, &record.dwUniqueID, &file) != WDU_OK)
         return WDU_ERR_DEVICE_NOT_FOUND;
     record.dwPipeNum = pipe;
     record.fRead = read;
@@ -284,4 +284,4 @@ uint32_t WDU_Transfer(DeviceCtx *device, uint32_t pipe, uint32_t read, uint32_t 
     return status;
 }
 
-}  // namespace qrvusb
+}  // namespace usb_transport

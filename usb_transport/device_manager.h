@@ -25,7 +25,7 @@
 #include "event_channel.h"
 #include "usb_driver/driver_records.h"
 
-namespace qrvusb {
+namespace usb_transport {
 
 using usb_driver::DeviceInfo;
 
@@ -121,10 +121,10 @@ void EventHandler(EventRecord *event, void *argument);
 
 namespace testing {
 // The place the process is kept to; empty while none is known.
-std::string KeptPlace();
+std::string keptPlace();
 // Forgets it, as if the process had just started. Only while no driver
 // context is open.
-void ForgetPlace();
+void forgetPlace();
 }  // namespace testing
 
-}  // namespace qrvusb
+}  // namespace usb_transport

@@ -5,13 +5,13 @@
 
 #include "qrvusb.h"
 
-namespace qrvusb {
+namespace usb_transport {
 namespace {
 
 constexpr DriverFunctions kRealDriver = {
-    &usb_driver::DriverOpen,
+    &usb_driver::driverOpen,
     &usb_driver::DriverIoctl,
-    &usb_driver::DriverClose,
+    &usb_driver::driverClose,
 };
 
 // Read by the event thread and the callers' threads; replaced only by tests.
@@ -19,19 +19,19 @@ std::atomic<const DriverFunctions *> gDriver{&kRealDriver};
 
 }  // namespace
 
-DriverFile DriverOpenFile() {
+DriverFile driverOpenFile() {
     usb_driver::Connection *connection = gDriver.load()->open();
     return connection != nullptr ? connection : kInvalidDriverFile;
 }
 
-void DriverCloseFile(DriverFile file) {
-    if (DriverFileIsOpen(file)) gDriver.load()->close(file);
+void driverCloseFile(DriverFile file) {
+    if (driverFileIsOpen(file)) gDriver.load()->close(file);
 }
 
 uint32_t DriverIoctl(uint32_t code, DriverFile file, void *record, uint32_t size, bool ownConnection) {
     const DriverFunctions *driver = gDriver.load();
     if (!ownConnection) {
-        if (!DriverFileIsOpen(file)) return WDU_ERR_NO_DRIVER;
+        if (!driverFileIsOpen(file)) return WDU_ERR_NO_DRIVER;
         return driver->ioctl(file, code, record, size);
     }
     usb_driver::Connection *own = driver->open();
@@ -43,9 +43,9 @@ uint32_t DriverIoctl(uint32_t code, DriverFile file, void *record, uint32_t size
 
 namespace testing {
 
-void SetDriverFunctions(const DriverFunctions *functions) {
+void setDriverFunctions(const DriverFunctions *functions) {
     gDriver.store(functions != nullptr ? functions : &kRealDriver);
 }
 
 }  // namespace testing
-}  // namespace qrvusb
+}  // namespace usb_transport

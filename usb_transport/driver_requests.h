@@ -12,7 +12,7 @@
 
 #include "usb_driver/driver.h"
 
-namespace qrvusb {
+namespace usb_transport {
 
 using DriverFile = usb_driver::Connection *;
 
@@ -20,14 +20,14 @@ using DriverFile = usb_driver::Connection *;
 inline DriverFile const kInvalidDriverFile = reinterpret_cast<DriverFile>(~static_cast<uintptr_t>(0));
 
 // True when `file` names an open connection.
-inline bool DriverFileIsOpen(DriverFile file) { return file != nullptr && file != kInvalidDriverFile; }
+inline bool driverFileIsOpen(DriverFile file) { return file != nullptr && file != kInvalidDriverFile; }
 
 // Opens a connection to the driver: the connection, or kInvalidDriverFile
 // when the driver cannot be opened (no bus).
-DriverFile DriverOpenFile();
+DriverFile driverOpenFile();
 
 // Closes a connection; null and kInvalidDriverFile are ignored.
-void DriverCloseFile(DriverFile file);
+void driverCloseFile(DriverFile file);
 
 // Sends one request. `record` is read and written in place by the driver.
 // With `ownConnection` the request goes on a connection opened for it alone
@@ -48,7 +48,7 @@ namespace testing {
 // Replaces the driver under the library with `functions` (which must stay
 // valid until replaced); null restores the real driver. Only while no
 // driver context is open.
-void SetDriverFunctions(const DriverFunctions *functions);
+void setDriverFunctions(const DriverFunctions *functions);
 }  // namespace testing
 
-}  // namespace qrvusb
+}  // namespace usb_transport

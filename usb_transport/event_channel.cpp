@@ -9,7 +9,7 @@
 
 #include "qrvusb.h"
 
-namespace qrvusb {
+namespace usb_transport {
 
 using namespace usb_driver;
 
@@ -29,13 +29,13 @@ void initEventRecord(EventRecord &record, uint32_t matchCount) {
 
 }  // namespace
 
-uint64_t EventRecordSize(uint32_t matchCount) {
+uint64_t eventRecordSize(uint32_t matchCount) {
     if (matchCount <= 1) return kEventRecordSize;
     return kEventRecordSize + uint64_t{kMatchEntrySize} * (matchCount - 1);
 }
 
 EventRecord *EventRecordAlloc(uint32_t matchCount) {
-    const uint64_t size = EventRecordSize(matchCount);
+    const uint64_t size = eventRecordSize(matchCount);
     if (size > SIZE_MAX) return nullptr;
     auto *record = static_cast<EventRecord *>(std::calloc(1, static_cast<size_t>(size)));
     if (record != nullptr) initEventRecord(*record, matchCount);
@@ -55,7 +55,7 @@ EventRecord *EventRecordBuild(const MatchEntry *matches, uint32_t matchCount, ui
     return record;
 }
 
-void EventRecordFree(EventRecord *record) { std::free(record); }
+void eventRecordFree(EventRecord *record) { std::free(record); }
 
 uint32_t EventRegister(EventReg **registration, DriverFile file, EventRecord *record, EventHandlerFunction handler,
                        void *argument) {
@@ -181,4 +181,4 @@ void EventWaitLoop(void *argument) {
     }
 }
 
-}  // namespace qrvusb
+}  // namespace usb_transport

@@ -14,7 +14,7 @@
 #include "os_helpers.h"
 #include "usb_driver/driver_records.h"
 
-namespace qrvusb {
+namespace usb_transport {
 
 using usb_driver::EventRecord;
 using usb_driver::MatchEntry;
@@ -50,11 +50,11 @@ struct EventReg {
 
 // The size of an event record with `matchCount` entries: 68 bytes for up to
 // one entry, 10 more for each further one.
-uint64_t EventRecordSize(uint32_t matchCount);
+uint64_t eventRecordSize(uint32_t matchCount);
 
 // A zero-filled event record with room for `matchCount` entries, record
 // version 1 and the entry count set; null when it cannot be allocated.
-// Free it with EventRecordFree.
+// Free it with eventRecordFree.
 EventRecord *EventRecordAlloc(uint32_t matchCount);
 
 // The registration record for `matchCount` entries of `matches`: bus type
@@ -63,7 +63,7 @@ EventRecord *EventRecordAlloc(uint32_t matchCount);
 // set and the count is 0, or when it cannot be allocated.
 EventRecord *EventRecordBuild(const MatchEntry *matches, uint32_t matchCount, uint32_t options, uint32_t actionMask);
 
-void EventRecordFree(EventRecord *record);
+void eventRecordFree(EventRecord *record);
 
 // Registers `record` with the driver on `file` (the driver writes the
 // registration handle into it) and starts the event thread, which calls
@@ -96,4 +96,4 @@ void EventPull(void *argument);
 // The body of the event thread; `argument` is the WaitThread.
 void EventWaitLoop(void *argument);
 
-}  // namespace qrvusb
+}  // namespace usb_transport

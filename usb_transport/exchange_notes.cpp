@@ -8,7 +8,7 @@
 #include "trace.h"
 #include "usb_driver/driver_status.h"
 
-namespace qrvusb {
+namespace usb_transport {
 namespace {
 
 using usb_driver::kStatusStall;
@@ -36,7 +36,7 @@ const char *nameOf(const CommandIdentity &command, char *buffer, size_t size) {
 
 }  // namespace
 
-CommandIdentity IdentifyCommand(const uint8_t *frame, uint32_t length) {
+CommandIdentity identifyCommand(const uint8_t *frame, uint32_t length) {
     CommandIdentity command;
     using namespace command_frame;
     if (length > kClassOffset + 1 && frame[kClassOffset] == kCommandClass) {
@@ -48,49 +48,49 @@ CommandIdentity IdentifyCommand(const uint8_t *frame, uint32_t length) {
     return command;
 }
 
-void NoteNotSent(const CommandIdentity &command, uint32_t status) {
+void noteNotSent(const CommandIdentity &command, uint32_t status) {
     char name[64];
     if (status == WDU_ERR_DEVICE_NOT_FOUND)
-        Note("the projector has left the bus: the %s command was not sent", nameOf(command, name, sizeof name));
+        note("the projector has left the bus: the %s command was not sent", nameOf(command, name, sizeof name));
     else
-        Note("the %s command was not sent: the projector cannot be reached (status 0x%08X)",
+        note("the %s command was not sent: the projector cannot be reached (status 0x%08X)",
              nameOf(command, name, sizeof name), status);
 }
 
-void NoteWriteFailed(const CommandIdentity &command, uint32_t status, uint32_t timeoutMs) {
+void noteWriteFailed(const CommandIdentity &command, uint32_t status, uint32_t timeoutMs) {
     char name[64];
     const char *what = nameOf(command, name, sizeof name);
     if (status == WDU_ERR_TIMEOUT)
-        Note("the projector did not take the %s command within %u ms", what, timeoutMs);
+        note("the projector did not take the %s command within %u ms", what, timeoutMs);
     else if (status == WDU_ERR_DEVICE_NOT_FOUND)
-        Note("the projector left the bus while the %s command was sent", what);
+        note("the projector left the bus while the %s command was sent", what);
     else if (status == kStatusStall)
-        Note("the projector stalled the %s command", what);
+        note("the projector stalled the %s command", what);
     else
-        Note("the %s command could not be sent (status 0x%08X)", what, status);
+        note("the %s command could not be sent (status 0x%08X)", what, status);
 }
 
-void NoteReadFailed(const CommandIdentity &command, uint32_t status, uint32_t timeoutMs) {
+void noteReadFailed(const CommandIdentity &command, uint32_t status, uint32_t timeoutMs) {
     char name[64];
     const char *what = nameOf(command, name, sizeof name);
     if (status == WDU_ERR_TIMEOUT)
-        Note("no reply to the %s command within %u ms", what, timeoutMs);
+        note("no reply to the %s command within %u ms", what, timeoutMs);
     else if (status == WDU_ERR_DEVICE_NOT_FOUND)
-        Note("the projector left the bus during the %s command", what);
+        note("the projector left the bus during the %s command", what);
     else if (status == kStatusStall)
-        Note("the projector stalled the reply to the %s command", what);
+        note("the projector stalled the reply to the %s command", what);
     else
-        Note("the reply to the %s command could not be read (status 0x%08X)", what, status);
+        note("the reply to the %s command could not be read (status 0x%08X)", what, status);
 }
 
-void NoteWrongEcho(const CommandIdentity &command, uint32_t bytesRead, uint8_t echo, uint8_t expected) {
+void noteWrongEcho(const CommandIdentity &command, uint32_t bytesRead, uint8_t echo, uint8_t expected) {
     char name[64];
     const char *what = nameOf(command, name, sizeof name);
     if (bytesRead < 2)
-        Note("the reply to the %s command was %u byte%s long, too short to tell which command it answers", what,
+        note("the reply to the %s command was %u byte%s long, too short to tell which command it answers", what,
              bytesRead, bytesRead == 1 ? "" : "s");
     else
-        Note("the reply to the %s command answered another command (echo %u, expected %u)", what, echo, expected);
+        note("the reply to the %s command answered another command (echo %u, expected %u)", what, echo, expected);
 }
 
-}  // namespace qrvusb
+}  // namespace usb_transport

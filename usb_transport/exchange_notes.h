@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-namespace qrvusb {
+namespace usb_transport {
 
 // What names a command, taken from its frame before the reply overwrites it.
 struct CommandIdentity {
@@ -20,15 +20,15 @@ struct CommandIdentity {
     bool known = false;     // the frame had the command class of the command set
 };
 
-CommandIdentity IdentifyCommand(const uint8_t *frame, uint32_t length);
+CommandIdentity identifyCommand(const uint8_t *frame, uint32_t length);
 
 // The presence check before the exchange failed: nothing was sent.
-void NoteNotSent(const CommandIdentity &command, uint32_t status);
+void noteNotSent(const CommandIdentity &command, uint32_t status);
 // The frame's write failed (the read still follows).
-void NoteWriteFailed(const CommandIdentity &command, uint32_t status, uint32_t timeoutMs);
+void noteWriteFailed(const CommandIdentity &command, uint32_t status, uint32_t timeoutMs);
 // The reply's read failed.
-void NoteReadFailed(const CommandIdentity &command, uint32_t status, uint32_t timeoutMs);
+void noteReadFailed(const CommandIdentity &command, uint32_t status, uint32_t timeoutMs);
 // A reply was read but does not echo the frame's sequence number.
-void NoteWrongEcho(const CommandIdentity &command, uint32_t bytesRead, uint8_t echo, uint8_t expected);
+void noteWrongEcho(const CommandIdentity &command, uint32_t bytesRead, uint8_t echo, uint8_t expected);
 
-}  // namespace qrvusb
+}  // namespace usb_transport

@@ -14,7 +14,7 @@
 #include "platform.h"
 #include "qrvusb.h"
 
-namespace qrvusb {
+namespace usb_transport {
 
 struct OsEvent {
     std::mutex mutex;
@@ -116,7 +116,7 @@ void ThreadJoin(ThreadHandle thread) {
 
 namespace testing {
 
-void SetThreadStackSize(size_t bytes) { gStackSize.store(bytes != 0 ? bytes : kDefaultStackSize); }
+void setThreadStackSize(size_t bytes) { gStackSize.store(bytes != 0 ? bytes : kDefaultStackSize); }
 
 }  // namespace testing
-}  // namespace qrvusb
+}  // namespace usb_transport

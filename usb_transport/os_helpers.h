@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qrvusb {
+namespace usb_transport {
 
 struct OsEvent;
 using OsEventHandle = OsEvent *;
@@ -47,7 +47,7 @@ void ThreadJoin(ThreadHandle thread);
 namespace testing {
 // The stack size asked for new threads; 0 restores the default. A size the
 // system cannot give makes ThreadStart fail.
-void SetThreadStackSize(size_t bytes);
+void setThreadStackSize(size_t bytes);
 }  // namespace testing
 
-}  // namespace qrvusb
+}  // namespace usb_transport

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <ctime>
 
-namespace qrvusb::platform {
+namespace usb_transport::platform {
 
 // The smallest stack a new thread may be given.
 size_t minimumThreadStack();
@@ -14,4 +14,4 @@ size_t minimumThreadStack();
 // The local time of `seconds`; false when it cannot be told. Thread-safe.
 bool localTime(std::time_t seconds, std::tm &local);
 
-}  // namespace qrvusb::platform
+}  // namespace usb_transport::platform

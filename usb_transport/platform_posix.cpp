@@ -4,10 +4,10 @@
 
 #include "platform.h"
 
-namespace qrvusb::platform {
+namespace usb_transport::platform {
 
 size_t minimumThreadStack() { return PTHREAD_STACK_MIN; }
 
 bool localTime(std::time_t seconds, std::tm &local) { return ::localtime_r(&seconds, &local) != nullptr; }
 
-}  // namespace qrvusb::platform
+}  // namespace usb_transport::platform

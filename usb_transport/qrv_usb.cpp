@@ -20,7 +20,7 @@
 #include "qrv_usb.h"
 #include "trace.h"
 
-namespace qrvusb {
+namespace usb_transport {
 namespace {
 
 using namespace std::chrono_literals;
@@ -61,7 +61,7 @@ const MatchEntry kMatchTable[] = {
 };
 
 // How long QRV_USBInit waits for a projector to be taken. Tests that expect
-// no projector shorten it (testing::SetAttachWait); nothing else changes it.
+// no projector shorten it (testing::setAttachWait); nothing else changes it.
 constexpr std::chrono::seconds kAttachWait{30};
 std::atomic<std::chrono::seconds::rep> gAttachWaitSeconds{kAttachWait.count()};
 
@@ -202,20 +202,20 @@ bool echoMatches(const uint8_t *reply, uint32_t bytesRead, uint8_t sequence) {
 
 namespace testing {
 
-uint8_t SequenceNumber() { return gSequence; }
+uint8_t sequenceNumber() { return gSequence; }
 
-void SetSequenceNumber(uint8_t value) { gSequence = value == 0 ? 1 : value; }
+void setSequenceNumber(uint8_t value) { gSequence = value == 0 ? 1 : value; }
 
-bool DeviceTaken() { return gAttach.device.load() != nullptr; }
+bool deviceTaken() { return gAttach.device.load() != nullptr; }
 
-void SetAttachWait(std::chrono::seconds wait) {
+void setAttachWait(std::chrono::seconds wait) {
     gAttachWaitSeconds.store(wait.count() > 0 ? wait.count() : kAttachWait.count());
 }
 
 }  // namespace testing
-}  // namespace qrvusb
+}  // namespace usb_transport
 
-using namespace qrvusb;
+using namespace usb_transport;
 
 extern "C" int32_t QRV_USBInit(void) {
     // Whatever an earlier QRV_USBInit left open without a QRV_USBTerm is
@@ -268,10 +268,10 @@ extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
     if (frame == nullptr || replyCapacity == nullptr || length < kMinFrameLength || length > kMaxFrameLength) return 1;
     // Every failure leaves a line on standard error that names the command;
     // the reply overwrites the frame, so what names it is kept first.
-    const CommandIdentity command = IdentifyCommand(frame, length);
+    const CommandIdentity command = identifyCommand(frame, length);
     uint32_t status = checkPresence();
     if (status != WDU_OK) {
-        NoteNotSent(command, status);
+        noteNotSent(command, status);
         return static_cast<int32_t>(status);
     }
 
@@ -283,26 +283,26 @@ extern "C" int32_t QRV_WriteQrvUsbCmd(uint8_t *frame, uint32_t length, uint32_t 
 
     uint32_t written = 0;
     status = transfer(kPipeOut, kDirectionWrite, frame, length, &written);
-    TraceFrame("out", frame, length, status);
+    traceFrame("out", frame, length, status);
     if (status != WDU_OK) {
         // Not returned: the read that follows decides.
-        NoteWriteFailed(command, status, kTransferTimeoutMs);
+        noteWriteFailed(command, status, kTransferTimeoutMs);
         reportFailedTransfer();
         resetPipes();
     }
 
     uint32_t bytesRead = 0;
     status = transfer(kPipeIn, kDirectionRead, frame, *replyCapacity, &bytesRead);
-    TraceFrame("in", frame, bytesRead, status);
+    traceFrame("in", frame, bytesRead, status);
     *replyCapacity = bytesRead;
     if (status != WDU_OK) {
-        NoteReadFailed(command, status, kTransferTimeoutMs);
+        noteReadFailed(command, status, kTransferTimeoutMs);
         reportFailedTransfer();
         resetPipes();
         return static_cast<int32_t>(status);  // the number is sent again next time
     }
     const bool echoed = echoMatches(frame, bytesRead, sequence);
-    if (!echoed) NoteWrongEcho(command, bytesRead, bytesRead >= 2 ? frame[1] : 0, sequence);
+    if (!echoed) noteWrongEcho(command, bytesRead, bytesRead >= 2 ? frame[1] : 0, sequence);
     gSequence = nextSequence(sequence);
     return echoed ? 0 : 1;
 }
@@ -354,13 +354,13 @@ extern "C" int32_t QRV_WriteQrvUsb(uint8_t *request) {
     std::this_thread::sleep_for(kRequestWritePause);
     uint32_t written = 0;
     status = transfer(kPipeOut, kDirectionWrite, work, length, &written);
-    TraceFrame("out", work, length, status);
+    traceFrame("out", work, length, status);
     if (status != WDU_OK) resetPipes();
 
     std::this_thread::sleep_for(kRequestReadPause);
     uint32_t bytesRead = 0;
     status = transfer(kPipeIn, kDirectionRead, work, replyLength, &bytesRead);
-    TraceFrame("in", work, bytesRead, status);
+    traceFrame("in", work, bytesRead, status);
     if (status != WDU_OK) {
         resetPipes();
         return static_cast<int32_t>(status);

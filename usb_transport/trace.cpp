@@ -12,7 +12,7 @@
 
 #include "platform.h"
 
-namespace qrvusb {
+namespace usb_transport {
 namespace {
 
 // "tz4817 14:03:07.123456 ": what starts every line.
@@ -34,7 +34,7 @@ void writeLine(char *line, size_t length, size_t size) {
 
 }  // namespace
 
-bool TraceEnabled() {
+bool traceEnabled() {
     static const bool enabled = [] {
         const char *value = std::getenv("QRV_DEBUG");
         return value != nullptr && std::strcmp(value, "1") == 0;
@@ -42,8 +42,8 @@ bool TraceEnabled() {
     return enabled;
 }
 
-int Trace(const char *format, ...) {
-    if (!TraceEnabled()) return 0;
+int trace(const char *format, ...) {
+    if (!traceEnabled()) return 0;
     char line[512];
     size_t length = writePrefix(line, sizeof line);
     va_list arguments;
@@ -55,7 +55,7 @@ int Trace(const char *format, ...) {
     return 0;
 }
 
-int Note(const char *format, ...) {
+int note(const char *format, ...) {
     char line[512] = "tz4817: ";
     size_t length = 8;
     va_list arguments;
@@ -67,8 +67,8 @@ int Note(const char *format, ...) {
     return 0;
 }
 
-void TraceFrame(const char *direction, const uint8_t *bytes, uint32_t length, uint32_t status) {
-    if (!TraceEnabled()) return;
+void traceFrame(const char *direction, const uint8_t *bytes, uint32_t length, uint32_t status) {
+    if (!traceEnabled()) return;
     // A frame is at most 257 bytes out and 263 in: three characters a byte.
     char line[64 + 3 * 264];
     size_t used = writePrefix(line, sizeof line);
@@ -83,4 +83,4 @@ void TraceFrame(const char *direction, const uint8_t *bytes, uint32_t length, ui
     writeLine(line, used, sizeof line);
 }
 
-}  // namespace qrvusb
+}  // namespace usb_transport

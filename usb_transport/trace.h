@@ -11,24 +11,24 @@
 #include <cinttypes>
 #include <cstdint>
 
-namespace qrvusb {
+namespace usb_transport {
 
 // Whether tracing is on. Cheap: read once, then a load.
-bool TraceEnabled();
+bool traceEnabled();
 
 // One trace point: `format` and its arguments as printf takes them. Returns 0.
-int Trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+int trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // One line on standard error whether or not tracing is on, for what a user
 // must be told: "tz4817: " and the text (no line feed in it). One write, so
 // lines of different threads never mix. Returns 0.
-int Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
+int note(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // A pointer as the trace prints it: "0x%" PRIxPTR, the whole address.
 inline uintptr_t address(const void *pointer) { return reinterpret_cast<uintptr_t>(pointer); }
 
 // One exchanged frame: `direction` "out" or "in", the bytes moved and the
 // transfer's status (0 when it succeeded; a failed transfer says so).
-void TraceFrame(const char *direction, const uint8_t *bytes, uint32_t length, uint32_t status);
+void traceFrame(const char *direction, const uint8_t *bytes, uint32_t length, uint32_t status);
 
-}  // namespace qrvusb
+}  // namespace usb_transport

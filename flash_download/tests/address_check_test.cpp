@@ -8,7 +8,7 @@
 namespace flash_test {
 namespace {
 
-using tz4817::Fault;
+using projector_emulator::Fault;
 
 class AddressCheck : public ProjectorLink {};
 

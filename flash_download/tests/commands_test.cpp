@@ -10,7 +10,7 @@
 namespace flash_test {
 namespace {
 
-using tz4817::Fault;
+using projector_emulator::Fault;
 
 uint8_t sumOfBody(const Bytes &frame) {
     return static_cast<uint8_t>(std::accumulate(frame.begin() + 1, frame.end() - 1, 0u));

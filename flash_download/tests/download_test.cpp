@@ -15,7 +15,7 @@
 namespace flash_test {
 namespace {
 
-using tz4817::Fault;
+using projector_emulator::Fault;
 
 constexpr uint8_t kInformation = 0x00, kStatus = 0x01, kMode = 0x30, kAddress = 0x29, kErase = 0x28, kSize = 0x2C,
                   kDownload = 0x25, kCalculate = 0x26;
@@ -53,7 +53,7 @@ protected:
 TEST_F(LoadFlash, SuccessfulDownloadPrintsOneLineAndProgramsTheRange) {
     const Bytes file = imageFile(0x9000);
     TempFile image(file);
-    const Bytes factory = tz4817::NorFlash::factoryPattern();
+    const Bytes factory = projector_emulator::NorFlash::factoryPattern();
     std::string printed;
     EXPECT_EQ(load(image.path(), 0xFE204000, 0, printed), 0);
     EXPECT_EQ(printed, sizeLine(image, file.size()));
@@ -330,7 +330,7 @@ class SwitchAppToBoot : public ProjectorLink {
 protected:
     void SetUp() override {
         ProjectorLink::SetUp();
-        restart(fastProjector(tz4817::Mode::Application));
+        restart(fastProjector(projector_emulator::Mode::Application));
     }
     bool linkAnswers() {
         uint8_t status = 0;
@@ -341,16 +341,16 @@ protected:
 TEST_F(SwitchAppToBoot, ReopensTheLinkToTheDeviceInProgrammingMode) {
     for (uint32_t pause : {0u, 40u}) {
         SCOPED_TRACE(pause);
-        restart(fastProjector(tz4817::Mode::Application));
+        restart(fastProjector(projector_emulator::Mode::Application));
         EXPECT_EQ(QRVDL_SwitchAppToBoot(pause), 0);
         EXPECT_EQ(pauses_, std::vector<uint32_t>{pause});
-        EXPECT_EQ(device_->presence().mode, tz4817::Mode::Programming);
+        EXPECT_EQ(device_->presence().mode, projector_emulator::Mode::Programming);
         auto received = frames();
         ASSERT_EQ(received.size(), 2u);
-        EXPECT_EQ(received[0].mode, tz4817::Mode::Application);
+        EXPECT_EQ(received[0].mode, projector_emulator::Mode::Application);
         EXPECT_EQ(received[0].bytes[6], kMode);
         EXPECT_EQ(received[0].bytes[7], 1);
-        EXPECT_EQ(received[1].mode, tz4817::Mode::Programming);
+        EXPECT_EQ(received[1].mode, projector_emulator::Mode::Programming);
         EXPECT_EQ(received[1].bytes[6], kStatus);
         EXPECT_TRUE(linkAnswers());
     }
@@ -418,7 +418,7 @@ TEST_F(SwitchAppToBoot, BusyFirstAnswersAreWaitedOut) {
     EXPECT_EQ(pauses_, (std::vector<uint32_t>{0, 500, 500, 500}));
     EXPECT_EQ(operations(), (Bytes{kMode, kStatus, kStatus, kStatus, kStatus}));
 
-    restart(fastProjector(tz4817::Mode::Application));
+    restart(fastProjector(projector_emulator::Mode::Application));
     busyAnswers = 100;
     EXPECT_EQ(QRVDL_SwitchAppToBoot(0), 1);
     EXPECT_TRUE(busAlive());

@@ -6,7 +6,7 @@
 namespace flash_test {
 namespace {
 
-using tz4817::Fault;
+using projector_emulator::Fault;
 
 constexpr uint8_t kAddress = 0x29, kErase = 0x28, kStatus = 0x01;
 
@@ -77,7 +77,7 @@ TEST_F(Erase, OnlySectorsThatBeginInsideTheRangeAreErased) {
 }
 
 TEST_F(Erase, SectorsOutsideTheRangeKeepTheirContents) {
-    const Bytes factory = tz4817::NorFlash::factoryPattern();
+    const Bytes factory = projector_emulator::NorFlash::factoryPattern();
     const FlashSectorList sectors = wholeMap();
     ASSERT_EQ(QRVDL_EraseFlash(0x4000, 0xC000, &sectors, nullptr), 0);
     auto flash = flash_->contents();

@@ -9,7 +9,7 @@
 namespace flash_test {
 namespace {
 
-using tz4817::Fault;
+using projector_emulator::Fault;
 
 constexpr uint8_t kMode = 0x30, kAddress = 0x29, kSize = 0x2C, kDownload = 0x25;
 

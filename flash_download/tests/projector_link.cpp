@@ -29,11 +29,11 @@ namespace {
 class RewritingBus : public test_support::LoopbackBusWrapper {
 public:
     using Hooks = std::shared_ptr<ProjectorLink::BusHooks>;
-    RewritingBus(tz4817::Tz4817Device &device, Hooks hooks) : LoopbackBusWrapper(device), hooks_(std::move(hooks)) {}
+    RewritingBus(projector_emulator::Tz4817Device &device, Hooks hooks) : LoopbackBusWrapper(device), hooks_(std::move(hooks)) {}
 
     uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request, uint32_t &transferred) override {
-        const bool bulkIn = request.in && request.pipe == tz4817::kBulkInEndpoint;
-        if (!request.in && request.pipe == tz4817::kBulkOutEndpoint && request.length > 6 &&
+        const bool bulkIn = request.in && request.pipe == projector_emulator::kBulkInEndpoint;
+        if (!request.in && request.pipe == projector_emulator::kBulkOutEndpoint && request.length > 6 &&
             request.buffer[6] == hooks_->failReadAfter) {
             hooks_->failReadAfter = -1;
             hooks_->failNextRead = true;
@@ -101,8 +101,8 @@ Calls programmedCalls;
 void recordErased(uint32_t value, uint32_t other) { erasedCalls.emplace_back(value, other); }
 void recordProgrammed(uint32_t value, uint32_t other) { programmedCalls.emplace_back(value, other); }
 
-tz4817::DeviceOptions fastProjector(tz4817::Mode mode) {
-    tz4817::DeviceOptions options;
+projector_emulator::DeviceOptions fastProjector(projector_emulator::Mode mode) {
+    projector_emulator::DeviceOptions options;
     options.rebootDelay = std::chrono::milliseconds(5);
     options.eraseTime = std::chrono::milliseconds(0);
     options.initialMode = mode;
@@ -113,29 +113,29 @@ void ProjectorLink::SetUp() {
     hooks_ = std::make_shared<BusHooks>();
     erasedCalls.clear();
     programmedCalls.clear();
-    qrvdl::testing::SetPauseFunction([this](uint32_t milliseconds) { pauses_.push_back(milliseconds); });
-    usb_driver::testing::SetBusFactory([this]() -> std::shared_ptr<usb_driver::Bus> {
+    flash_download::testing::setPauseFunction([this](uint32_t milliseconds) { pauses_.push_back(milliseconds); });
+    usb_driver::testing::setBusFactory([this]() -> std::shared_ptr<usb_driver::Bus> {
         if (refuseBuses_) return nullptr;
         auto bus = std::make_shared<RewritingBus>(*device_, hooks_);
         bus_ = bus;
         return bus;
     });
-    flash_ = tz4817::NorFlash::inMemory();
+    flash_ = projector_emulator::NorFlash::inMemory();
     installDevice(fastProjector());
 }
 
 void ProjectorLink::TearDown() {
     QRV_USBTerm();
     *hooks_ = BusHooks{};
-    usb_driver::testing::SetBusFactory({});
-    qrvdl::testing::SetPauseFunction({});
+    usb_driver::testing::setBusFactory({});
+    flash_download::testing::setPauseFunction({});
 }
 
-void ProjectorLink::installDevice(tz4817::DeviceOptions options) {
+void ProjectorLink::installDevice(projector_emulator::DeviceOptions options) {
     QRV_USBTerm();
     if (device_) retired_.push_back(std::move(device_));
-    device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, std::move(options));
-    device_->setFrameObserver([this](const tz4817::FrameRecord &record) {
+    device_ = std::make_unique<projector_emulator::Tz4817Device>(*flash_, std::move(options));
+    device_->setFrameObserver([this](const projector_emulator::FrameRecord &record) {
         std::lock_guard lock(mutex_);
         frames_.push_back(record);
     });
@@ -144,9 +144,9 @@ void ProjectorLink::installDevice(tz4817::DeviceOptions options) {
     pauses_.clear();
 }
 
-void ProjectorLink::restart(tz4817::DeviceOptions options) { installDevice(std::move(options)); }
+void ProjectorLink::restart(projector_emulator::DeviceOptions options) { installDevice(std::move(options)); }
 
-std::vector<tz4817::FrameRecord> ProjectorLink::frames() const {
+std::vector<projector_emulator::FrameRecord> ProjectorLink::frames() const {
     std::lock_guard lock(mutex_);
     return frames_;
 }
@@ -178,8 +178,8 @@ Bytes ProjectorLink::downloadedData() const {
     return data;
 }
 
-void ProjectorLink::fault(tz4817::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value, uint32_t offset) {
-    tz4817::Fault fault{kind};
+void ProjectorLink::fault(projector_emulator::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value, uint32_t offset) {
+    projector_emulator::Fault fault{kind};
     fault.first = first;
     fault.last = last;
     fault.value = value;

@@ -66,10 +66,10 @@ protected:
 
 public:
     // Replaces the projector (closing and re-opening the link).
-    void restart(tz4817::DeviceOptions options);
+    void restart(projector_emulator::DeviceOptions options);
 
     // Frames the device received since the last forgetFrames().
-    std::vector<tz4817::FrameRecord> frames() const;
+    std::vector<projector_emulator::FrameRecord> frames() const;
     std::vector<Bytes> frameBytes() const;
     void forgetFrames();
     // Operation bytes (frame byte 6) of frames(), in order.
@@ -79,7 +79,7 @@ public:
 
     // Number of the next frame the device will receive, for fault ranges.
     uint64_t nextFrame() const { return device_->framesReceived() + 1; }
-    void fault(tz4817::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value = 0, uint32_t offset = 0);
+    void fault(projector_emulator::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value = 0, uint32_t offset = 0);
 
     void setRewriter(ReplyRewriter rewriter);
     // The read transfer that follows the next frame with this operation byte
@@ -95,18 +95,18 @@ public:
     void refuseNewBuses();
     void allowNewBuses();
 
-    std::unique_ptr<tz4817::NorFlash> flash_;
-    std::unique_ptr<tz4817::Tz4817Device> device_;
+    std::unique_ptr<projector_emulator::NorFlash> flash_;
+    std::unique_ptr<projector_emulator::Tz4817Device> device_;
     std::vector<uint32_t> pauses_;  // every pause the library asked for, in ms
 
 private:
-    void installDevice(tz4817::DeviceOptions options);
+    void installDevice(projector_emulator::DeviceOptions options);
 
     // Devices replaced by restart(): a bus may still refer to them until the
     // link is closed for good.
-    std::vector<std::unique_ptr<tz4817::Tz4817Device>> retired_;
+    std::vector<std::unique_ptr<projector_emulator::Tz4817Device>> retired_;
     mutable std::mutex mutex_;
-    std::vector<tz4817::FrameRecord> frames_;
+    std::vector<projector_emulator::FrameRecord> frames_;
     std::shared_ptr<BusHooks> hooks_;
     std::weak_ptr<usb_driver::Bus> bus_;
     bool refuseBuses_ = false;
@@ -121,6 +121,6 @@ void recordErased(uint32_t value, uint32_t other);
 void recordProgrammed(uint32_t value, uint32_t other);
 
 // Default options of the harness's projector.
-tz4817::DeviceOptions fastProjector(tz4817::Mode mode = tz4817::Mode::Programming);
+projector_emulator::DeviceOptions fastProjector(projector_emulator::Mode mode = projector_emulator::Mode::Programming);
 
 }  // namespace flash_test

@@ -5,7 +5,7 @@
 
 #include "command_line.h"
 
-namespace headless {
+namespace headless_update {
 namespace {
 
 TEST(CommandLine, AcceptedForms) {
@@ -85,4 +85,4 @@ TEST(CommandLine, MisuseIsRefusedWithOneLine) {
 }
 
 }  // namespace
-}  // namespace headless
+}  // namespace headless_update

@@ -25,7 +25,7 @@
 #include "terminal_output.h"
 #include "update_sequence/update_sequence.h"
 
-namespace headless {
+namespace headless_update {
 namespace {
 
 constexpr uint32_t kImageLength = 2097152;
@@ -48,7 +48,7 @@ void libraryPrint(const std::string &text) {
     std::fflush(stdout);
 }
 
-const updater::UpdateLibrary kScriptedLibrary{
+const update_sequence::UpdateLibrary kScriptedLibrary{
     [] { return script.init; },
     [] { return 0; },
     [](uint32_t) { return 0; },
@@ -95,8 +95,8 @@ uint32_t percentOf(const std::string &progressLine) {
 
 // One update, its reports shown on `out` (through `terminal` when given)
 // and the library's lines forwarded there as well.
-updater::UpdateSequence::Result runUpdate(FILE *out, FILE *err, TerminalOutput *terminal) {
-    updater::LibraryOutputCapture capture([out, terminal](std::string_view line) {
+update_sequence::UpdateSequence::Result runUpdate(FILE *out, FILE *err, TerminalOutput *terminal) {
+    update_sequence::LibraryOutputCapture capture([out, terminal](std::string_view line) {
         if (terminal) {
             terminal->write(line);
             return;
@@ -106,8 +106,8 @@ updater::UpdateSequence::Result runUpdate(FILE *out, FILE *err, TerminalOutput *
     });
     EXPECT_TRUE(capture.capturing());
     ConsoleReporter reporter(out, err, terminal, &capture, kImageLength);
-    updater::UpdateSequence sequence(kScriptedLibrary, reporter, "tz4817.img", kImageLength);
-    reporter.stageBegan(updater::Stage::Connecting);
+    update_sequence::UpdateSequence sequence(kScriptedLibrary, reporter, "tz4817.img", kImageLength);
+    reporter.stageBegan(update_sequence::Stage::Connecting);
     return sequence.run();
 }
 
@@ -127,7 +127,7 @@ protected:
         std::free(outText_);
         std::free(errText_);
     }
-    updater::UpdateSequence::Result run() { return runUpdate(out_, err_, nullptr); }
+    update_sequence::UpdateSequence::Result run() { return runUpdate(out_, err_, nullptr); }
     std::string out() {
         std::fflush(out_);
         return std::string(outText_, outSize_);
@@ -144,7 +144,7 @@ private:
 };
 
 TEST_F(PlainOutputTest, StagesBeginAndCompleteInOrderThenTheUpdateIsDone) {
-    ASSERT_EQ(run(), updater::UpdateSequence::Result::Done);
+    ASSERT_EQ(run(), update_sequence::UpdateSequence::Result::Done);
     std::vector<std::string> stageLines;
     for (const std::string &line : linesOf(out()))
         if (line.rfind("[", 0) == 0 || line.rfind("Update", 0) == 0) stageLines.push_back(line);
@@ -162,7 +162,7 @@ TEST_F(PlainOutputTest, StagesBeginAndCompleteInOrderThenTheUpdateIsDone) {
 }
 
 TEST_F(PlainOutputTest, ProgressKeepsToOneLineForEveryFivePercent) {
-    ASSERT_EQ(run(), updater::UpdateSequence::Result::Done);
+    ASSERT_EQ(run(), update_sequence::UpdateSequence::Result::Done);
     const std::string text = out();
     EXPECT_EQ(text.find('\r'), std::string::npos);
 
@@ -188,7 +188,7 @@ TEST_F(PlainOutputTest, ProgressKeepsToOneLineForEveryFivePercent) {
 
 TEST_F(PlainOutputTest, LibraryLinesKeepTheirPlace) {
     script.linesDuringDownload = {{100, "Reseting USB\n"}};
-    ASSERT_EQ(run(), updater::UpdateSequence::Result::Done);
+    ASSERT_EQ(run(), update_sequence::UpdateSequence::Result::Done);
     const std::string text = out();
     const size_t file = text.find("File[tz4817.img] Size[2097152]\n");
     const size_t reset = text.find("Reseting USB\n");
@@ -203,7 +203,7 @@ TEST_F(PlainOutputTest, LibraryLinesKeepTheirPlace) {
 
 TEST_F(PlainOutputTest, FailedLoadIsReportedOnStandardErrorAndNeverAsDone) {
     script.load = 1;
-    ASSERT_EQ(run(), updater::UpdateSequence::Result::Failed);
+    ASSERT_EQ(run(), update_sequence::UpdateSequence::Result::Failed);
     const std::string text = out();
     EXPECT_EQ(text.find("Update is Done!"), std::string::npos);
     EXPECT_EQ(text.find("[x] Downloading upgrade image"), std::string::npos);
@@ -214,7 +214,7 @@ TEST_F(PlainOutputTest, FailedLoadIsReportedOnStandardErrorAndNeverAsDone) {
 
 TEST_F(PlainOutputTest, LinkNotOpenedShowsOnlyTheFirstStage) {
     script.init = 0x20000015;
-    ASSERT_EQ(run(), updater::UpdateSequence::Result::FailedUntouched);
+    ASSERT_EQ(run(), update_sequence::UpdateSequence::Result::FailedUntouched);
     EXPECT_EQ(out(), "[ ] Connecting to the projector\n");
     EXPECT_EQ(err(), "Failed to initialize QRV USB\nTerminating Driver\n"
                      "No projector was found before the wait ended (status 0x20000015).\nUpdate Failed!\n");
@@ -224,9 +224,9 @@ TEST_F(PlainOutputTest, LinkNotOpenedShowsOnlyTheFirstStage) {
 // mode: a success that says the projector must be switched off and on.
 TEST_F(PlainOutputTest, UnconfirmedLeaveIsASuccessWithAWarning) {
     script.leave = 1;
-    ASSERT_EQ(run(), updater::UpdateSequence::Result::Done);
+    ASSERT_EQ(run(), update_sequence::UpdateSequence::Result::Done);
     EXPECT_NE(out().find("Update is Done!\n"), std::string::npos);
-    EXPECT_EQ(err(), updater::kPowerCycleWarning);
+    EXPECT_EQ(err(), update_sequence::kPowerCycleWarning);
 }
 
 // Terminal output: standard output and standard error are one file, as they
@@ -249,7 +249,7 @@ protected:
         std::fclose(err_);
         std::fclose(file_);
     }
-    updater::UpdateSequence::Result run() { return runUpdate(nullptr, err_, terminal_.get()); }
+    update_sequence::UpdateSequence::Result run() { return runUpdate(nullptr, err_, terminal_.get()); }
     std::string screen() {
         struct stat status {};
         fstat(fileno(file_), &status);
@@ -274,7 +274,7 @@ void expectOwnLine(const std::string &text, const std::string &line) {
 
 TEST_F(TerminalOutputTest, BarIsRedrawnInPlaceAndEndedBeforeOtherLines) {
     script.linesDuringDownload = {{100, "Reseting USB\n"}};
-    ASSERT_EQ(run(), updater::UpdateSequence::Result::Done);
+    ASSERT_EQ(run(), update_sequence::UpdateSequence::Result::Done);
     const std::string text = screen();
     EXPECT_NE(text.find("\r  [#"), std::string::npos);
     for (const char *line : {"Reseting USB\n", "[x] Cleaning projector memory\n", "[ ] Downloading upgrade image\n",
@@ -287,7 +287,7 @@ TEST_F(TerminalOutputTest, BarIsRedrawnInPlaceAndEndedBeforeOtherLines) {
 
 TEST_F(TerminalOutputTest, FailureMessagesOnStandardErrorStartOnTheirOwnLine) {
     script.load = 1;
-    ASSERT_EQ(run(), updater::UpdateSequence::Result::Failed);
+    ASSERT_EQ(run(), update_sequence::UpdateSequence::Result::Failed);
     const std::string text = screen();
     expectOwnLine(text, "Checksum FAILED\n");
     // The line left standing shows the last count reported, not an older one.
@@ -324,4 +324,4 @@ TEST_F(TerminalOutputTest, LineEndedOnAnotherDescriptorIsNotEndedTwice) {
 }
 
 }  // namespace
-}  // namespace headless
+}  // namespace headless_update

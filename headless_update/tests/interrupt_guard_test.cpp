@@ -15,7 +15,7 @@
 
 #include "interrupt_guard.h"
 
-namespace headless {
+namespace headless_update {
 namespace {
 
 bool blockedHere(int number) {
@@ -83,4 +83,4 @@ TEST(InterruptGuard, TheSignalMaskIsRestoredAfterwards) {
 }
 
 }  // namespace
-}  // namespace headless
+}  // namespace headless_update

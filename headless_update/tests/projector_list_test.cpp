@@ -5,7 +5,7 @@
 
 #include "projector_list.h"
 
-namespace headless {
+namespace headless_update {
 namespace {
 
 TEST(ProjectorList, ProjectorsAnotherProgramUpdatesAreShownBusyWithTheirHolder) {
@@ -35,4 +35,4 @@ TEST(ProjectorList, ProjectorsAnotherProgramUpdatesAreShownBusyWithTheirHolder) 
 }
 
 }  // namespace
-}  // namespace headless
+}  // namespace headless_update

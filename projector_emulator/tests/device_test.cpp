@@ -7,7 +7,7 @@
 
 #include "command_frame/command_frame.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 namespace {
 
 using namespace std::chrono_literals;
@@ -424,4 +424,4 @@ TEST(DeviceThreads, WaitersWakeForRepliesAndForTheReturnAfterAReboot) {
 }
 
 }  // namespace
-}  // namespace tz4817
+}  // namespace projector_emulator

@@ -19,7 +19,7 @@
 #include "projector_emulator/nor_flash.h"
 #include "usbip_test_client.h"
 
-namespace tz4817::test {
+namespace projector_emulator::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -345,4 +345,4 @@ TEST(EmulatorProgram, DebianUsbipToolImportIsAnsweredAndUnknownBusIdRefused) {
 }
 
 }  // namespace
-}  // namespace tz4817::test
+}  // namespace projector_emulator::test

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-namespace tz4817 {
+namespace projector_emulator {
 namespace {
 
 using Kind = Fault::Kind;
@@ -86,4 +86,4 @@ TEST(FaultSpec, MalformedSpecsAreRejectedWithAReason) {
 }
 
 }  // namespace
-}  // namespace tz4817
+}  // namespace projector_emulator

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace tz4817 {
+namespace projector_emulator {
 namespace {
 
 std::vector<uint8_t> readFile(const std::string &path) {
@@ -150,4 +150,4 @@ TEST(FlashFile, WrongSizeOrUnopenablePathIsAnError) {
 }
 
 }  // namespace
-}  // namespace tz4817
+}  // namespace projector_emulator

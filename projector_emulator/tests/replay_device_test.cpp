@@ -16,7 +16,7 @@
 #include "usb_recording/notes.h"
 #include "usb_recording/recording.h"
 
-namespace tz4817::test {
+namespace projector_emulator::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -195,4 +195,4 @@ TEST(ReplayDeviceTest, AnUpdaterThatGoesQuietBeforeTheEndEndsTheReplayAsDiverged
 }
 
 }  // namespace
-}  // namespace tz4817::test
+}  // namespace projector_emulator::test

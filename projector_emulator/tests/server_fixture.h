@@ -18,7 +18,7 @@
 #include "projector_emulator/usbip_server.h"
 #include "usbip_test_client.h"
 
-namespace tz4817::test {
+namespace projector_emulator::test {
 
 class UsbipServerFixture : public ::testing::Test {
 protected:
@@ -101,4 +101,4 @@ protected:
     uint8_t sequence_ = 0;
 };
 
-}  // namespace tz4817::test
+}  // namespace projector_emulator::test

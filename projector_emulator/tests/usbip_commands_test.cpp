@@ -10,7 +10,7 @@
 #include "command_frame/command_frame.h"
 #include "server_fixture.h"
 
-namespace tz4817::test {
+namespace projector_emulator::test {
 namespace {
 
 constexpr uint32_t kSectorAddress = 0x10000;  // sector 4, 64 KB
@@ -246,4 +246,4 @@ TEST_F(UsbipCommandsTest, LatencyFaultDelaysEveryBulkTransfer) {
 }
 
 }  // namespace
-}  // namespace tz4817::test
+}  // namespace projector_emulator::test

@@ -10,16 +10,16 @@
 #include "server_fixture.h"
 #include "usb_standard/usb_standard.h"
 
-namespace tz4817::test {
+namespace projector_emulator::test {
 namespace {
 
 using usbip::SetupPacket;
 
-constexpr uint8_t kInDevice = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
-constexpr uint8_t kInEndpoint = usb::DIR_IN | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
-constexpr uint8_t kOutDevice = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_DEVICE;
-constexpr uint8_t kOutInterface = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
-constexpr uint8_t kOutEndpoint = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
+constexpr uint8_t kInDevice = usb_standard::DIR_IN | usb_standard::TYPE_STANDARD | usb_standard::RECIP_DEVICE;
+constexpr uint8_t kInEndpoint = usb_standard::DIR_IN | usb_standard::TYPE_STANDARD | usb_standard::RECIP_ENDPOINT;
+constexpr uint8_t kOutDevice = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_DEVICE;
+constexpr uint8_t kOutInterface = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_INTERFACE;
+constexpr uint8_t kOutEndpoint = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_ENDPOINT;
 
 class UsbipServerTest : public UsbipServerFixture {};
 
@@ -98,8 +98,8 @@ TEST_F(UsbipServerTest, ReplyStaysQueuedAcrossTheClientsDisconnectAndReimport) {
     }
     auto next = importWhenFree();
     ASSERT_TRUE(next) << "the import slot was never freed";
-    ASSERT_TRUE(next->control({kOutInterface, usb::SET_INTERFACE, 0, 0, 0}));
-    ASSERT_TRUE(next->control({kOutEndpoint, usb::CLEAR_FEATURE, usb::ENDPOINT_HALT, 0x81, 0}));
+    ASSERT_TRUE(next->control({kOutInterface, usb_standard::SET_INTERFACE, 0, 0, 0}));
+    ASSERT_TRUE(next->control({kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, 0x81, 0}));
     next->submitIn(1, 255);
     auto stale = next->receive();
     ASSERT_TRUE(stale);
@@ -159,58 +159,58 @@ Bytes prefix(Bytes bytes, size_t length) {
 
 const ControlCase kControlCases[] = {
     {"device descriptor",
-     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_DEVICE), 0, 64},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_DEVICE), 0, 64},
      0,
      [](const Presence &p) { return deviceDescriptor(p); }},
     {"device descriptor, first 8 bytes",
-     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_DEVICE), 0, 8},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_DEVICE), 0, 8},
      0,
      [](const Presence &p) { return prefix(deviceDescriptor(p), 8); }},
     {"configuration header only",
-     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_CONFIG), 0, 9},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_CONFIG), 0, 9},
      0,
      [](const Presence &) { return prefix(configDescriptor(), 9); }},
     {"whole configuration",
-     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_CONFIG), 0, 255},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_CONFIG), 0, 255},
      0,
      [](const Presence &) { return configDescriptor(); }},
     {"language list",
-     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_STRING), 0, 255},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_STRING), 0, 255},
      0,
      [](const Presence &) { return stringDescriptor(0); }},
     {"product string",
-     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_STRING, 0x02), 0x0409, 255},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_STRING, 0x02), 0x0409, 255},
      0,
      [](const Presence &) { return stringDescriptor(2); }},
     {"string that does not exist",
-     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_STRING, 0x77), 0x0409, 255},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_STRING, 0x77), 0x0409, 255},
      usbip::kUrbStall,
      nullptr},
     {"device qualifier of a full-speed device",
-     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_DEVICE_QUALIFIER), 0, 10},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_DEVICE_QUALIFIER), 0, 10},
      usbip::kUrbStall,
      nullptr},
     {"second configuration",
-     {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_CONFIG, 0x01), 0, 255},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_CONFIG, 0x01), 0, 255},
      usbip::kUrbStall,
      nullptr},
-    {"SET_CONFIGURATION 1", {kOutDevice, usb::SET_CONFIGURATION, 1, 0, 0}, 0, nullptr},
-    {"SET_CONFIGURATION 2", {kOutDevice, usb::SET_CONFIGURATION, 2, 0, 0}, usbip::kUrbStall, nullptr},
-    {"SET_INTERFACE 0/0", {kOutInterface, usb::SET_INTERFACE, 0, 0, 0}, 0, nullptr},
-    {"SET_INTERFACE alternate 1", {kOutInterface, usb::SET_INTERFACE, 1, 0, 0}, usbip::kUrbStall, nullptr},
-    {"SET_INTERFACE interface 1", {kOutInterface, usb::SET_INTERFACE, 0, 1, 0}, usbip::kUrbStall, nullptr},
-    {"CLEAR_FEATURE halt on 0x81", {kOutEndpoint, usb::CLEAR_FEATURE, usb::ENDPOINT_HALT, 0x81, 0}, 0, nullptr},
-    {"CLEAR_FEATURE halt on 0x01", {kOutEndpoint, usb::CLEAR_FEATURE, usb::ENDPOINT_HALT, 0x01, 0}, 0, nullptr},
+    {"SET_CONFIGURATION 1", {kOutDevice, usb_standard::SET_CONFIGURATION, 1, 0, 0}, 0, nullptr},
+    {"SET_CONFIGURATION 2", {kOutDevice, usb_standard::SET_CONFIGURATION, 2, 0, 0}, usbip::kUrbStall, nullptr},
+    {"SET_INTERFACE 0/0", {kOutInterface, usb_standard::SET_INTERFACE, 0, 0, 0}, 0, nullptr},
+    {"SET_INTERFACE alternate 1", {kOutInterface, usb_standard::SET_INTERFACE, 1, 0, 0}, usbip::kUrbStall, nullptr},
+    {"SET_INTERFACE interface 1", {kOutInterface, usb_standard::SET_INTERFACE, 0, 1, 0}, usbip::kUrbStall, nullptr},
+    {"CLEAR_FEATURE halt on 0x81", {kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, 0x81, 0}, 0, nullptr},
+    {"CLEAR_FEATURE halt on 0x01", {kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, 0x01, 0}, 0, nullptr},
     {"CLEAR_FEATURE halt on 0x02",
-     {kOutEndpoint, usb::CLEAR_FEATURE, usb::ENDPOINT_HALT, 0x02, 0},
+     {kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, 0x02, 0},
      usbip::kUrbStall,
      nullptr},
     {"CLEAR_FEATURE remote wake-up",
-     {kOutDevice, usb::CLEAR_FEATURE, usb::DEVICE_REMOTE_WAKEUP, 0, 0},
+     {kOutDevice, usb_standard::CLEAR_FEATURE, usb_standard::DEVICE_REMOTE_WAKEUP, 0, 0},
      usbip::kUrbStall,
      nullptr},
     {"GET_STATUS device",
-     {kInDevice, usb::GET_STATUS, 0, 0, 2},
+     {kInDevice, usb_standard::GET_STATUS, 0, 0, 2},
      0,
      [](const Presence &) {
          return Bytes{0, 0};
@@ -249,7 +249,7 @@ TEST_F(UsbipServerTest, ControlSubmitWhoseDirectionContradictsTheSetupStalls) {
     auto client = importDevice();
     // A GET_DESCRIPTOR sent as an OUT transfer.
     const uint32_t seqnum =
-        client->submitOut(0, {}, {kInDevice, usb::GET_DESCRIPTOR, usb::descriptorValue(usb::DT_DEVICE), 0, 18});
+        client->submitOut(0, {}, {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_DEVICE), 0, 18});
     auto reply = client->receive();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->seqnum, seqnum);
@@ -610,4 +610,4 @@ TEST(UsbipListenAddress, LocalhostListensWhereIpv4ClientsConnect) {
 }
 
 }  // namespace
-}  // namespace tz4817::test
+}  // namespace projector_emulator::test

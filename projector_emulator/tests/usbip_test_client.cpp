@@ -13,7 +13,7 @@
 
 #include "usb_standard/usb_standard.h"
 
-namespace tz4817::test {
+namespace projector_emulator::test {
 namespace {
 
 // Only a safety net against a hung server; no test waits this long on success.
@@ -209,7 +209,7 @@ bool UsbipTestClient::waitForClose() {
 }
 
 std::optional<UsbipTestClient::Reply> UsbipTestClient::control(const usbip::SetupPacket &setup, const Bytes &out) {
-    const bool in = (setup.bmRequestType & usb::DIR_IN) != 0;
+    const bool in = (setup.bmRequestType & usb_standard::DIR_IN) != 0;
     const uint32_t seqnum = in ? submitIn(0, setup.wLength, setup) : submitOut(0, out, setup);
     auto reply = receive();
     if (!reply || reply->seqnum != seqnum) return std::nullopt;
@@ -226,4 +226,4 @@ std::optional<Bytes> UsbipTestClient::exchange(const Bytes &frame, uint32_t repl
     return reply->data;
 }
 
-}  // namespace tz4817::test
+}  // namespace projector_emulator::test

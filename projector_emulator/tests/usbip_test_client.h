@@ -12,7 +12,7 @@
 
 #include "usbip/protocol.h"
 
-namespace tz4817::test {
+namespace projector_emulator::test {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -93,4 +93,4 @@ private:
     std::map<uint32_t, Submitted> submitted_;
 };
 
-}  // namespace tz4817::test
+}  // namespace projector_emulator::test

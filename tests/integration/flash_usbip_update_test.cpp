@@ -58,7 +58,7 @@ Bytes readFile(const std::filesystem::path &path) {
 // at once. Check started() in the test.
 class ProjectorOnUsbip {
 public:
-    explicit ProjectorOnUsbip(tz4817::NorFlash &flash) : device_(flash, options()), server_(device_, serverOptions()) {
+    explicit ProjectorOnUsbip(projector_emulator::NorFlash &flash) : device_(flash, options()), server_(device_, serverOptions()) {
         if (!server_.start(error_)) return;
         const std::string address = "127.0.0.1:" + std::to_string(server_.port());
         started_ = ::setenv("QRV_USBIP", address.c_str(), 1) == 0;
@@ -69,25 +69,25 @@ public:
     }
     bool started() const { return started_; }
     const std::string &error() const { return error_; }
-    tz4817::Tz4817Device &device() { return device_; }
+    projector_emulator::Tz4817Device &device() { return device_; }
     uint16_t port() const { return server_.port(); }
     void stop() { server_.stop(); }
 
 private:
-    static tz4817::DeviceOptions options() {
-        tz4817::DeviceOptions options;
+    static projector_emulator::DeviceOptions options() {
+        projector_emulator::DeviceOptions options;
         options.rebootDelay = std::chrono::milliseconds(50);
         options.eraseTime = std::chrono::milliseconds(0);
         return options;
     }
-    static tz4817::UsbipServerOptions serverOptions() {
-        tz4817::UsbipServerOptions options;
+    static projector_emulator::UsbipServerOptions serverOptions() {
+        projector_emulator::UsbipServerOptions options;
         options.port = 0;
         return options;
     }
 
-    tz4817::Tz4817Device device_;
-    tz4817::UsbipServer server_;
+    projector_emulator::Tz4817Device device_;
+    projector_emulator::UsbipServer server_;
     std::string error_;
     bool started_ = false;
 };
@@ -107,7 +107,7 @@ TEST(UsbipUpdate, WholeImageReachesTheFlashFileAndTheBootSectorStays) {
     const auto flashPath = directory.path() / "flash.bin";
     const auto imagePath = directory.path() / "tz4817.img";
 
-    Bytes image(tz4817::kFlashSize);
+    Bytes image(projector_emulator::kFlashSize);
     std::mt19937 random(4817);
     for (auto &byte : image) byte = static_cast<uint8_t>(random() >> 24);
     {
@@ -118,14 +118,14 @@ TEST(UsbipUpdate, WholeImageReachesTheFlashFileAndTheBootSectorStays) {
     std::string captured;
     {
         std::string error;
-        auto flash = tz4817::NorFlash::openFile(flashPath.string(), error);
+        auto flash = projector_emulator::NorFlash::openFile(flashPath.string(), error);
         ASSERT_TRUE(flash) << error;
         ProjectorOnUsbip projector(*flash);
         ASSERT_TRUE(projector.started()) << projector.error();
 
         ASSERT_EQ(QRV_USBInit(), 0);
         ASSERT_EQ(QRVDL_SwitchAppToBoot(20), 0);
-        EXPECT_EQ(projector.device().presence().mode, tz4817::Mode::Programming);
+        EXPECT_EQ(projector.device().presence().mode, projector_emulator::Mode::Programming);
 
         testing::internal::CaptureStdout();
         const int32_t result = QRVDL_LoadFlash(imagePath.c_str(), 0xFE204000, 0, onErased, onProgrammed);
@@ -146,8 +146,8 @@ TEST(UsbipUpdate, WholeImageReachesTheFlashFileAndTheBootSectorStays) {
     EXPECT_EQ(programmedReports, 0x1FC000u / (74 * 56) + 1);
 
     const Bytes flashFile = readFile(flashPath);
-    ASSERT_EQ(flashFile.size(), tz4817::kFlashSize);
-    const Bytes factory = tz4817::NorFlash::factoryPattern();
+    ASSERT_EQ(flashFile.size(), projector_emulator::kFlashSize);
+    const Bytes factory = projector_emulator::NorFlash::factoryPattern();
     EXPECT_TRUE(std::equal(flashFile.begin(), flashFile.begin() + 0x4000, factory.begin()))
         << "the boot sector was touched";
     EXPECT_TRUE(std::equal(flashFile.begin() + 0x4000, flashFile.end(), image.begin() + 0x4000))
@@ -242,7 +242,7 @@ TEST(UsbipUpdate, SucceedsWhileSlowClientsTryToHoldEveryPlace) {
     std::ofstream(imagePath, std::ios::binary)
         .write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
 
-    auto flash = tz4817::NorFlash::inMemory();
+    auto flash = projector_emulator::NorFlash::inMemory();
     ProjectorOnUsbip projector(*flash);
     ASSERT_TRUE(projector.started()) << projector.error();
 

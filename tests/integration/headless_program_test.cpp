@@ -30,7 +30,7 @@
 #include "test_support/child_process.h"
 #include "test_support/scripted_usbip_server.h"
 
-namespace headless::test {
+namespace headless_update::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -720,4 +720,4 @@ TEST_F(ProgramTest, BadUsageIsOneLineAndStatusTwo) {
 }
 
 }  // namespace
-}  // namespace headless::test
+}  // namespace headless_update::test

@@ -37,16 +37,16 @@ constexpr auto kPatience = 60s;  // safety net only
 enum class BusChoice { Default, PollingFactory };
 
 // A flash image file: the bytes at file position p are meant for flash offset p.
-class ImageFile {
+class TemporaryImage {
 public:
-    explicit ImageFile(const Bytes &contents) {
+    explicit TemporaryImage(const Bytes &contents) {
         char pattern[] = "/tmp/tz4817-libusb-XXXXXX";
         directory_ = mkdtemp(pattern);
         path_ = directory_ + "/tz4817.img";
         std::ofstream(path_, std::ios::binary)
             .write(reinterpret_cast<const char *>(contents.data()), static_cast<std::streamsize>(contents.size()));
     }
-    ~ImageFile() { std::filesystem::remove_all(directory_); }
+    ~TemporaryImage() { std::filesystem::remove_all(directory_); }
     const std::string &path() const { return path_; }
 
 private:
@@ -57,28 +57,28 @@ private:
 class LibusbStackTest : public ::testing::TestWithParam<BusChoice> {
 protected:
     void SetUp() override {
-        if (!test_support::UmockdevLoaded())
+        if (!test_support::umockdevLoaded())
             GTEST_SKIP() << "libumockdev-preload is not loaded: the emulated USB is not there";
         unsetenv("QRV_USBIP");
         if (GetParam() == BusChoice::PollingFactory) {
-            testing::SetBusFactory([] {
+            testing::setBusFactory([] {
                 LibusbBusOptions options;
                 options.forcePolling = true;
                 return std::shared_ptr<Bus>(LibusbBus::create(options));
             });
         } else {
-            testing::SetBusFactory({});  // MakeDefaultBus
+            testing::setBusFactory({});  // makeDefaultBus
         }
-        flash_ = tz4817::NorFlash::inMemory();
-        tz4817::DeviceOptions options;
+        flash_ = projector_emulator::NorFlash::inMemory();
+        projector_emulator::DeviceOptions options;
         options.rebootDelay = 50ms;
         options.eraseTime = 0ms;
-        device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, options);
+        device_ = std::make_unique<projector_emulator::Tz4817Device>(*flash_, options);
         projector_ = std::make_unique<test_support::UmockdevProjector>(*device_);
     }
     void TearDown() override {
         QRV_USBTerm();
-        testing::SetBusFactory({});
+        testing::setBusFactory({});
         if (projector_) {
             EXPECT_EQ(projector_->unknownRequests(), std::vector<unsigned long>{});
         }
@@ -88,7 +88,7 @@ protected:
     // A whole update with `image` (file positions are flash offsets): every
     // step succeeds and the image from 0x4000 on is in the flash.
     void expectUpdate(const Bytes &image) {
-        ImageFile file(image);
+        TemporaryImage file(image);
         ASSERT_EQ(QRV_USBInit(), 0);
         ASSERT_EQ(QRVDL_SwitchAppToBoot(300), 0);
         ASSERT_EQ(QRVDL_LoadFlash(file.path().c_str(), 0xFE204000, 0, nullptr, nullptr), 0);
@@ -97,8 +97,8 @@ protected:
         EXPECT_TRUE(std::equal(image.begin() + 0x4000, image.end(), after.begin() + 0x4000)) << "image not in flash";
     }
 
-    std::unique_ptr<tz4817::NorFlash> flash_;
-    std::unique_ptr<tz4817::Tz4817Device> device_;
+    std::unique_ptr<projector_emulator::NorFlash> flash_;
+    std::unique_ptr<projector_emulator::Tz4817Device> device_;
     std::unique_ptr<test_support::UmockdevProjector> projector_;
 };
 
@@ -109,15 +109,15 @@ TEST_P(LibusbStackTest, UsbInitTakesTheProjectorAndCommandsAreAnswered) {
     EXPECT_EQ(status & command_frame::kStatusBusy, 0);
     uint16_t ids[2] = {};
     ASSERT_EQ(QRVDL_CmdReadFlashDeviceId(ids), 0);
-    EXPECT_EQ(ids[0], tz4817::kFlashDeviceId);
-    EXPECT_EQ(ids[1], tz4817::kFlashManufacturerId);
+    EXPECT_EQ(ids[0], projector_emulator::kFlashDeviceId);
+    EXPECT_EQ(ids[1], projector_emulator::kFlashManufacturerId);
 }
 
 TEST_P(LibusbStackTest, SwitchAppToBootFollowsTheReEnumeration) {
     ASSERT_EQ(QRV_USBInit(), 0);
     // The pause must outlast the reboot: the switch opens the link anew after it.
     EXPECT_EQ(QRVDL_SwitchAppToBoot(300), 0);
-    EXPECT_EQ(device_->presence().mode, tz4817::Mode::Programming);
+    EXPECT_EQ(device_->presence().mode, projector_emulator::Mode::Programming);
     EXPECT_EQ(projector_->appearances(), 2);
     uint8_t status = 0xEE;
     EXPECT_EQ(QRVDL_CmdReadStatus(&status), 0);
@@ -149,7 +149,7 @@ TEST_P(LibusbStackTest, UpdateAfterARunThatLeftItsReplyUnreadSucceeds) {
     Bytes frame = {0x02, 0x2A, 0x00, 0x03, 0x00, 0x34, 0x25, 0x5A, 0};
     for (size_t i = 1; i + 1 < frame.size(); ++i) frame.back() = static_cast<uint8_t>(frame.back() + frame[i]);
     const uint32_t generation = device_->presence().generation;
-    ASSERT_EQ(device_->bulkOut(generation, frame), tz4817::TransferStatus::Ok);
+    ASSERT_EQ(device_->bulkOut(generation, frame), projector_emulator::TransferStatus::Ok);
     ASSERT_TRUE(device_->waitForReply(generation, std::chrono::steady_clock::now()));
 
     Bytes image(0x6000);
@@ -159,11 +159,11 @@ TEST_P(LibusbStackTest, UpdateAfterARunThatLeftItsReplyUnreadSucceeds) {
 
 TEST_P(LibusbStackTest, ProjectorPulledMidDownloadFailsInsteadOfHanging) {
     Bytes image(0x14000, 0x3C);
-    ImageFile file(image);
+    TemporaryImage file(image);
     std::mutex mutex;
     std::condition_variable downloading;
     int frames = 0;
-    device_->setFrameObserver([&](const tz4817::FrameRecord &record) {
+    device_->setFrameObserver([&](const projector_emulator::FrameRecord &record) {
         if (record.valid && record.operation == 0x25) {
             std::lock_guard lock(mutex);
             ++frames;
@@ -231,16 +231,16 @@ INSTANTIATE_TEST_SUITE_P(DefaultBusAndPolling, LibusbStackTest,
 // its 30 seconds and returns WDU_ERR_TIMEOUT rather than failing at once with
 // WDU_ERR_SYSTEM.
 TEST(LibusbDefaultBus, DriverOpensOnTheLocalBusWithoutAProjector) {
-    if (!test_support::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
+    if (!test_support::umockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
     unsetenv("QRV_USBIP");
-    testing::SetBusFactory({});
-    auto flash = tz4817::NorFlash::inMemory();
-    tz4817::Tz4817Device device(*flash);
+    testing::setBusFactory({});
+    auto flash = projector_emulator::NorFlash::inMemory();
+    projector_emulator::Tz4817Device device(*flash);
     test_support::UmockdevProjector projector(device);
     projector.unplug();
-    Connection *connection = DriverOpen();
+    Connection *connection = driverOpen();
     EXPECT_NE(connection, nullptr) << "no local bus: QRV_USBInit would fail with WDU_ERR_SYSTEM";
-    DriverClose(connection);
+    driverClose(connection);
 }
 
 // The same through the transport: with no projector on the local bus
@@ -248,11 +248,11 @@ TEST(LibusbDefaultBus, DriverOpensOnTheLocalBusWithoutAProjector) {
 // the status the program reports as a projector that never came. The local
 // bus's one test of the real 30 seconds (labelled slow).
 TEST(LibusbDefaultBus, UsbInitWithoutAProjectorTimesOut) {
-    if (!test_support::UmockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
+    if (!test_support::umockdevLoaded()) GTEST_SKIP() << "libumockdev-preload is not loaded";
     unsetenv("QRV_USBIP");
-    testing::SetBusFactory({});
-    auto flash = tz4817::NorFlash::inMemory();
-    tz4817::Tz4817Device device(*flash);
+    testing::setBusFactory({});
+    auto flash = projector_emulator::NorFlash::inMemory();
+    projector_emulator::Tz4817Device device(*flash);
     test_support::UmockdevProjector projector(device);
     projector.unplug();
     EXPECT_EQ(static_cast<uint32_t>(QRV_USBInit()), 0x20000015u);  // WDU_ERR_TIMEOUT

@@ -33,7 +33,7 @@ constexpr size_t kBootSectorSize = 0x4000;
 struct Recorded {
     uint64_t imageSize = 0;
     uint32_t imageSum = 0;
-    updater::RecordedEnd end;
+    update_sequence::RecordedEnd end;
 };
 
 Recorded readRecorded(const std::string &path) {
@@ -58,7 +58,7 @@ Recorded readRecorded(const std::string &path) {
     }
     recorded.imageSize = std::stoull(image[1]);
     recorded.imageSum = static_cast<uint32_t>(std::stoul(image[2], nullptr, 16));
-    const auto end = updater::parseRecordedEnd(notes.back());
+    const auto end = update_sequence::parseRecordedEnd(notes.back());
     if (!end) {
         ADD_FAILURE() << path << ": no end of the run";
         return recorded;

@@ -17,9 +17,9 @@ namespace {
 
 const bool kShortWaitsSet = [] {
     if (const char *seconds = std::getenv("QRV_TEST_ATTACH_WAIT_SECONDS"))
-        qrvusb::testing::SetAttachWait(std::chrono::seconds(std::atoi(seconds)));
+        usb_transport::testing::setAttachWait(std::chrono::seconds(std::atoi(seconds)));
     if (const char *milliseconds = std::getenv("QRV_TEST_SWITCH_PAUSE_MS"))
-        updater::testing::SetSwitchPause(std::chrono::milliseconds(std::atoi(milliseconds)));
+        update_sequence::testing::setSwitchPause(std::chrono::milliseconds(std::atoi(milliseconds)));
     return true;
 }();
 

@@ -22,7 +22,7 @@
 #include "projector_emulator/nor_flash.h"
 #include "projector_emulator/usbip_server.h"
 
-namespace qrvusb::test {
+namespace usb_transport::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -45,18 +45,18 @@ void useServer(const std::string &address) { setenv("QRV_USBIP", address.c_str()
 class TransportUsbip : public ::testing::Test {
 protected:
     void SetUp() override {
-        flash_ = tz4817::NorFlash::inMemory();
-        tz4817::DeviceOptions options;
+        flash_ = projector_emulator::NorFlash::inMemory();
+        projector_emulator::DeviceOptions options;
         options.rebootDelay = 300ms;
         options.eraseTime = 1ms;
-        device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, options);
-        device_->setFrameObserver([this](const tz4817::FrameRecord &frame) {
-            lastFrameInProgrammingMode_ = frame.mode == tz4817::Mode::Programming;
+        device_ = std::make_unique<projector_emulator::Tz4817Device>(*flash_, options);
+        device_->setFrameObserver([this](const projector_emulator::FrameRecord &frame) {
+            lastFrameInProgrammingMode_ = frame.mode == projector_emulator::Mode::Programming;
             lastFrameAnswered_ = !frame.reply.empty();
         });
-        tz4817::UsbipServerOptions serverOptions;
+        projector_emulator::UsbipServerOptions serverOptions;
         serverOptions.port = 0;
-        server_ = std::make_unique<tz4817::UsbipServer>(*device_, serverOptions);
+        server_ = std::make_unique<projector_emulator::UsbipServer>(*device_, serverOptions);
         std::string error;
         ASSERT_TRUE(server_->start(error)) << error;
         useServer("127.0.0.1:" + std::to_string(server_->port()));
@@ -67,9 +67,9 @@ protected:
         unsetenv("QRV_USBIP");
     }
 
-    std::unique_ptr<tz4817::NorFlash> flash_;
-    std::unique_ptr<tz4817::Tz4817Device> device_;
-    std::unique_ptr<tz4817::UsbipServer> server_;
+    std::unique_ptr<projector_emulator::NorFlash> flash_;
+    std::unique_ptr<projector_emulator::Tz4817Device> device_;
+    std::unique_ptr<projector_emulator::UsbipServer> server_;
     std::atomic<bool> lastFrameInProgrammingMode_{false};
     std::atomic<bool> lastFrameAnswered_{false};
 };
@@ -93,7 +93,7 @@ TEST_F(TransportUsbip, ProjectorIsFoundAgainInProgrammingMode) {
     EXPECT_EQ(QRV_USBTerm(), 0);
     std::this_thread::sleep_for(1s);  // the projector restarts into programming mode
     ASSERT_EQ(QRV_USBInit(), 0);
-    const tz4817::Presence presence = device_->presence();
+    const projector_emulator::Presence presence = device_->presence();
     EXPECT_EQ(presence.vendorId, 0xE7B9);
     EXPECT_EQ(presence.productId, 0x2000);
     ASSERT_EQ(exchange(kStatusRead, buffer, capacity), 0);
@@ -120,4 +120,4 @@ TEST(TransportUsbipWithoutDevice, InitTimesOutAfterItsThirtySeconds) {
 }
 
 }  // namespace
-}  // namespace qrvusb::test
+}  // namespace usb_transport::test

@@ -45,9 +45,9 @@ constexpr uint32_t kStart = 0xFE204000;
 constexpr auto kReboot = 300ms;
 
 // An image with the boot sector and one more sector to write.
-class ImageFile {
+class TwoSectorImage {
 public:
-    ImageFile() {
+    TwoSectorImage() {
         char pattern[] = "/tmp/tz4817-two-XXXXXX";
         directory_ = ::mkdtemp(pattern);
         path_ = directory_ + "/tz4817.img";
@@ -56,7 +56,7 @@ public:
         std::ofstream(path_, std::ios::binary)
             .write(reinterpret_cast<const char *>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
     }
-    ~ImageFile() { std::filesystem::remove_all(directory_); }
+    ~TwoSectorImage() { std::filesystem::remove_all(directory_); }
     const std::string &path() const { return path_; }
     const Bytes &bytes() const { return bytes_; }
 
@@ -67,18 +67,18 @@ private:
 
 // Sends programming mode 1 straight to the device, as another program would,
 // and waits until it is back in programming mode.
-void switchBehindTheUpdatersBack(tz4817::Tz4817Device &device) {
-    const tz4817::Presence before = device.presence();
+void switchBehindTheUpdatersBack(projector_emulator::Tz4817Device &device) {
+    const projector_emulator::Presence before = device.presence();
     const uint8_t frame[] = {0x02, 0x01, 0x00, 0x03, 0x00, 0x34, 0x30, 0x01, 0x69};
-    ASSERT_EQ(device.bulkOut(before.generation, frame), tz4817::TransferStatus::Ok);
+    ASSERT_EQ(device.bulkOut(before.generation, frame), projector_emulator::TransferStatus::Ok);
     uint8_t reply[64];
     size_t length = 0;
-    ASSERT_EQ(device.bulkIn(before.generation, reply, length), tz4817::TransferStatus::Ok);
-    tz4817::Presence now = before;
+    ASSERT_EQ(device.bulkIn(before.generation, reply, length), projector_emulator::TransferStatus::Ok);
+    projector_emulator::Presence now = before;
     const auto deadline = device.clock().now() + 20s;
-    while (!(now.onBus && now.mode == tz4817::Mode::Programming) && device.clock().now() < deadline)
+    while (!(now.onBus && now.mode == projector_emulator::Mode::Programming) && device.clock().now() < deadline)
         now = device.waitForPresenceChange(now, deadline);
-    ASSERT_EQ(now.mode, tz4817::Mode::Programming);
+    ASSERT_EQ(now.mode, projector_emulator::Mode::Programming);
 }
 
 class TwoProjectorsTest : public ::testing::TestWithParam<Bus> {
@@ -86,40 +86,40 @@ protected:
     static constexpr const char *kPlaces[2] = {"1-1", "1-2"};
 
     void SetUp() override {
-        if (GetParam() == Bus::Local && !test_support::UmockdevLoaded())
+        if (GetParam() == Bus::Local && !test_support::umockdevLoaded())
             GTEST_SKIP() << "libumockdev-preload is not loaded: the emulated USB is not there";
-        usb_driver::testing::SetBusFactory({});  // the bus the driver picks itself
+        usb_driver::testing::setBusFactory({});  // the bus the driver picks itself
         ::unsetenv("QRV_DEVICE");
-        qrvusb::testing::ForgetPlace();
+        usb_transport::testing::forgetPlace();
     }
     void TearDown() override {
         QRV_USBTerm();
         ::unsetenv("QRV_DEVICE");
         ::unsetenv("QRV_USBIP");
-        qrvusb::testing::ForgetPlace();
+        usb_transport::testing::forgetPlace();
         projectors_.clear();
         server_.reset();
     }
 
     // Two projectors in application mode, plugged in at 1-1 and 1-2.
     void plugIn() {
-        tz4817::DeviceOptions options;
+        projector_emulator::DeviceOptions options;
         options.rebootDelay = kReboot;
         options.eraseTime = 0ms;
         for (size_t i = 0; i < 2; ++i) {
-            flashes_[i] = tz4817::NorFlash::inMemory();
+            flashes_[i] = projector_emulator::NorFlash::inMemory();
             factory_[i].assign(flashes_[i]->contents().begin(), flashes_[i]->contents().end());
-            devices_[i] = std::make_unique<tz4817::Tz4817Device>(*flashes_[i], options);
+            devices_[i] = std::make_unique<projector_emulator::Tz4817Device>(*flashes_[i], options);
         }
         if (GetParam() == Bus::Usbip) {
-            tz4817::UsbipServerOptions serverOptions;
+            projector_emulator::UsbipServerOptions serverOptions;
             serverOptions.port = 0;
             serverOptions.log = [this](const std::string &line) {
                 std::lock_guard lock(logMutex_);
                 serverLog_ += line + "\n";
             };
-            server_ = std::make_unique<tz4817::UsbipServer>(
-                std::vector<tz4817::EmulatedDevice *>{devices_[0].get(), devices_[1].get()}, serverOptions);
+            server_ = std::make_unique<projector_emulator::UsbipServer>(
+                std::vector<projector_emulator::EmulatedDevice *>{devices_[0].get(), devices_[1].get()}, serverOptions);
             std::string error;
             ASSERT_TRUE(server_->start(error)) << error;
             ::setenv("QRV_USBIP", ("127.0.0.1:" + std::to_string(server_->port())).c_str(), 1);
@@ -160,14 +160,14 @@ protected:
 
     // The rest of the update on the link that QRV_USBInit opened: the
     // switch, the load, programming mode 2.
-    void update(const ImageFile &image) {
+    void update(const TwoSectorImage &image) {
         ASSERT_EQ(QRVDL_SwitchAppToBoot(0), 0);
         ASSERT_EQ(QRVDL_LoadFlash(image.path().c_str(), kStart, 0, nullptr, nullptr), 0);
         EXPECT_EQ(QRVDL_CmdWriteProgrammingMode(2), 0);
         EXPECT_EQ(QRV_USBTerm(), 0);
     }
 
-    void expectWritten(size_t index, const ImageFile &image) {
+    void expectWritten(size_t index, const TwoSectorImage &image) {
         const auto &flash = flashes_[index]->contents();
         EXPECT_TRUE(std::equal(image.bytes().begin() + 0x4000, image.bytes().end(), flash.begin() + 0x4000))
             << kPlaces[index] << " does not hold the image";
@@ -182,7 +182,7 @@ protected:
     // other is never touched.
     void updateOnlyTheChosen(size_t chosen) {
         plugIn();
-        ImageFile image;
+        TwoSectorImage image;
         ::setenv("QRV_DEVICE", kPlaces[chosen], 1);
         ASSERT_EQ(QRV_USBInit(), 0);
         EXPECT_EQ(taken(), chosen);
@@ -192,10 +192,10 @@ protected:
         EXPECT_FALSE(everTaken(1 - chosen)) << "the other projector was taken";
     }
 
-    std::array<std::unique_ptr<tz4817::NorFlash>, 2> flashes_;
+    std::array<std::unique_ptr<projector_emulator::NorFlash>, 2> flashes_;
     std::array<Bytes, 2> factory_;
-    std::array<std::unique_ptr<tz4817::Tz4817Device>, 2> devices_;
-    std::unique_ptr<tz4817::UsbipServer> server_;
+    std::array<std::unique_ptr<projector_emulator::Tz4817Device>, 2> devices_;
+    std::unique_ptr<projector_emulator::UsbipServer> server_;
     std::vector<std::unique_ptr<test_support::UmockdevProjector>> projectors_;
     std::mutex logMutex_;
     std::string serverLog_;
@@ -203,7 +203,7 @@ protected:
 
 TEST_P(TwoProjectorsTest, TheProjectorSwitchedIsTheOneWrittenThoughTheOtherWaitsInProgrammingMode) {
     plugIn();
-    ImageFile image;
+    TwoSectorImage image;
     ASSERT_EQ(QRV_USBInit(), 0);
     const size_t first = taken(), other = 1 - first;
     // A service bench: the other projector is already in programming mode
@@ -212,7 +212,7 @@ TEST_P(TwoProjectorsTest, TheProjectorSwitchedIsTheOneWrittenThoughTheOtherWaits
     update(image);
     expectWritten(first, image);
     expectUntouched(other);
-    EXPECT_EQ(qrvusb::testing::KeptPlace(), kPlaces[first]);
+    EXPECT_EQ(usb_transport::testing::keptPlace(), kPlaces[first]);
 }
 
 // One choice per test: each test runs in its own process, which keeps one
@@ -223,7 +223,7 @@ TEST_P(TwoProjectorsTest, TheFirstProjectorChosenIsTheOnlyOneTaken) { updateOnly
 TEST_P(TwoProjectorsTest, SurveyNamesBothAndTakesNeither) {
     plugIn();
     switchOther(1);
-    const usb_driver::Survey survey = usb_driver::SurveyDefaultBus();
+    const usb_driver::Survey survey = usb_driver::surveyDefaultBus();
     ASSERT_EQ(survey.status, 0u) << survey.problem;
     std::vector<std::string> seen;
     for (const usb_driver::SurveyedDevice &device : survey.devices) {
@@ -259,7 +259,7 @@ TEST_P(TwoProjectorsTest, OnlyThePlaceOfTheProjectorTakenStaysClaimed) {
         }
     }
     ASSERT_TRUE(holder) << "the place of the projector passed over stayed claimed";
-    const usb_driver::Survey survey = usb_driver::SurveyDefaultBus();
+    const usb_driver::Survey survey = usb_driver::surveyDefaultBus();
     for (const usb_driver::SurveyedDevice &device : survey.devices) {
         SCOPED_TRACE(device.place);
         ASSERT_EQ(device.busy.has_value(), device.place == kPlaces[other]);

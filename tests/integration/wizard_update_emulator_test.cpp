@@ -26,7 +26,8 @@
 #include "update_dialog.h"
 #include "usb_driver/driver.h"
 
-using namespace updater;
+using namespace wizard;
+using namespace update_sequence;
 
 namespace {
 
@@ -106,12 +107,12 @@ class UpdateEmulatorTests : public QObject {
 private slots:
     void init() {
         exits = std::make_unique<testing::ExitRecorder>();
-        flash = tz4817::NorFlash::inMemory();
-        tz4817::DeviceOptions options;
+        flash = projector_emulator::NorFlash::inMemory();
+        projector_emulator::DeviceOptions options;
         options.rebootDelay = std::chrono::milliseconds(20);
         options.eraseTime = std::chrono::milliseconds(0);
-        device = std::make_unique<tz4817::Tz4817Device>(*flash, options);
-        usb_driver::testing::SetBusFactory([this]() -> std::shared_ptr<usb_driver::Bus> {
+        device = std::make_unique<projector_emulator::Tz4817Device>(*flash, options);
+        usb_driver::testing::setBusFactory([this]() -> std::shared_ptr<usb_driver::Bus> {
             return std::make_shared<test_support::LoopbackBus>(*device);
         });
         {
@@ -128,8 +129,8 @@ private slots:
         dialog.reset();
         directory.reset();
         QRV_USBTerm();
-        usb_driver::testing::SetBusFactory({});
-        usb_driver::testing::SetReportedVersion(0);
+        usb_driver::testing::setBusFactory({});
+        usb_driver::testing::setReportedVersion(0);
         device.reset();
         flash.reset();
         exits.reset();
@@ -157,8 +158,8 @@ private:
     void clickUpdate() { QTest::mouseClick(control<QPushButton>(*dialog, kIdUpdateButton), Qt::LeftButton); }
 
     std::unique_ptr<testing::ExitRecorder> exits;
-    std::unique_ptr<tz4817::NorFlash> flash;
-    std::unique_ptr<tz4817::Tz4817Device> device;
+    std::unique_ptr<projector_emulator::NorFlash> flash;
+    std::unique_ptr<projector_emulator::Tz4817Device> device;
     std::unique_ptr<testing::ImageDirectory> directory;
     testing::RecordingMessageBoxes boxes;
     std::string imageFileName;
@@ -169,7 +170,7 @@ void UpdateEmulatorTests::fullImageUpdatesTheProjectorAndEndsDone() {
     QByteArray image(kImageLength, Qt::Uninitialized);
     std::mt19937 random(4817);
     for (char &byte : image) byte = static_cast<char>(random() >> 24);
-    const std::vector<uint8_t> factory = tz4817::NorFlash::factoryPattern();
+    const std::vector<uint8_t> factory = projector_emulator::NorFlash::factoryPattern();
     open(&image);
     QCOMPARE(text(*dialog, kIdImageLength), QStringLiteral("2097152"));
     {
@@ -239,7 +240,7 @@ void UpdateEmulatorTests::fullImageUpdatesTheProjectorAndEndsDone() {
     QVERIFY(std::equal(contents.begin(), contents.begin() + 0x4000, factory.begin()));
     QVERIFY(std::equal(contents.begin() + 0x4000, contents.end(),
                        reinterpret_cast<const uint8_t *>(image.constData()) + 0x4000));
-    QTRY_COMPARE(device->presence().mode, tz4817::Mode::Application);
+    QTRY_COMPARE(device->presence().mode, projector_emulator::Mode::Application);
 
     // Finish ends the process and sends nothing more to the projector.
     const uint64_t frames = device->framesReceived();
@@ -271,7 +272,7 @@ void UpdateEmulatorTests::missingImageEndsFailedBeforeAnyFrame() {
 }
 
 void UpdateEmulatorTests::linkThatCannotOpenEndsFailedWithoutTouchingTheProjector() {
-    usb_driver::testing::SetReportedVersion(100);  // a driver too old to be used
+    usb_driver::testing::setReportedVersion(100);  // a driver too old to be used
     const QByteArray image(20000, '\x5a');
     open(&image);
     clickUpdate();

@@ -18,7 +18,7 @@
 
 #include "update_sequence/library_output_capture.h"
 
-namespace updater {
+namespace update_sequence {
 namespace {
 
 size_t firstDifference(const std::string &a, const std::string &b) {
@@ -149,4 +149,4 @@ TEST_F(LibraryOutputCaptureTest, PipeThatCannotBeMadeLeavesStandardOutputAsItWas
 }
 
 }  // namespace
-}  // namespace updater
+}  // namespace update_sequence

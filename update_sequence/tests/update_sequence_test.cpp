@@ -21,7 +21,7 @@
 #include "switch_pause.h"
 #include "update_sequence/update_sequence.h"
 
-namespace updater {
+namespace update_sequence {
 namespace {
 
 // A scripted library: results to give and callbacks to make.
@@ -107,7 +107,7 @@ protected:
         loadedBytes.clear();
     }
     UpdateSequence::Result run(uint32_t imageLength = 2097152, std::string path = "tz4817.img",
-                               const ImageFile *image = nullptr) {
+                               const CheckedImage *image = nullptr) {
         UpdateSequence sequence(kFakeLibrary, reporter, std::move(path), imageLength, image);
         return sequence.run();
     }
@@ -128,11 +128,11 @@ TEST_F(UpdateSequenceTest, SuccessfulUpdateCallsTheLibrariesInOrderAndEndsComple
 // Only the drill's test build shortens the switch pause, and never beyond
 // the whole pause; 0 gives it back.
 TEST_F(UpdateSequenceTest, SwitchPauseIsShortenedOnlyThroughTheTestHook) {
-    testing::SetSwitchPause(std::chrono::milliseconds(20));
+    testing::setSwitchPause(std::chrono::milliseconds(20));
     EXPECT_EQ(run(), UpdateSequence::Result::Done);
-    testing::SetSwitchPause(std::chrono::hours(1));
+    testing::setSwitchPause(std::chrono::hours(1));
     EXPECT_EQ(run(), UpdateSequence::Result::Done);
-    testing::SetSwitchPause(std::chrono::milliseconds(0));
+    testing::setSwitchPause(std::chrono::milliseconds(0));
     EXPECT_EQ(run(), UpdateSequence::Result::Done);
     EXPECT_EQ(calls, (std::vector<std::string>{"init", "switch 20", "load " + kStart + " 0", "mode 2", "term", "init",
                                                "switch 5000", "load " + kStart + " 0", "mode 2", "term", "init",
@@ -346,7 +346,7 @@ TEST_F(ImageTest, ImagesThatCannotBeWrittenAreRefusedBeforeAnyLibraryCall) {
             ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
         else if (c.size >= 0)
             makeImage(static_cast<uint64_t>(c.size));
-        const ImageFile image(path_);
+        const CheckedImage image(path_);
         calls.clear();
         reporter.reports.clear();
         if (!c.problem) {
@@ -372,7 +372,7 @@ TEST_F(ImageTest, ImagePathTooLongForTheDownloadIsRefusedNotCut) {
     std::filesystem::create_directories(folder);
     const std::string path = folder + "/" + kImageName;
     makeImage(0x4001, path);
-    const ImageFile image(path);
+    const CheckedImage image(path);
     EXPECT_EQ(image.problem(), "Bad file [" + path + "]: its path is " + std::to_string(path.size()) +
                                    " bytes long, longer than the 259 bytes the download takes");
     EXPECT_EQ(run(0, path, &image), UpdateSequence::Result::FailedUntouched);
@@ -410,7 +410,7 @@ TEST_F(ImageTest, ImageChangedAfterItWasCheckedIsNotDownloaded) {
     for (const auto &[what, change] : changes) {
         SCOPED_TRACE(what);
         makeImage(0x6000);
-        const ImageFile image(path_);
+        const CheckedImage image(path_);
         ASSERT_TRUE(image.good());
         calls.clear();
         reporter.reports.clear();
@@ -423,7 +423,7 @@ TEST_F(ImageTest, ImageChangedAfterItWasCheckedIsNotDownloaded) {
     // Unchanged, it is loaded.
     script.duringSwitch = nullptr;
     makeImage(0x6000);
-    const ImageFile image(path_);
+    const CheckedImage image(path_);
     calls.clear();
     EXPECT_EQ(run(0x6000, path_, &image), UpdateSequence::Result::Done);
     EXPECT_EQ(calls.size(), 5u);
@@ -443,7 +443,7 @@ TEST_F(ImageTest, DownloadReadsTheImageAsItWasChecked) {
     };
     std::ofstream(path_, std::ios::binary).write(original.data(), static_cast<std::streamsize>(original.size()));
 
-    const ImageFile image(path_);
+    const CheckedImage image(path_);
     ASSERT_TRUE(image.good());
     script.duringLoad = [&] { writeImage(newer); };
     EXPECT_EQ(run(0x6000, path_, &image), UpdateSequence::Result::Done);
@@ -460,7 +460,7 @@ TEST_F(ImageTest, DownloadReadsTheImageAsItWasChecked) {
     // explicit modification time: two writes within one tick of the file
     // system's clock would show the same.
     writeImage(original);
-    const ImageFile checked(path_);
+    const CheckedImage checked(path_);
     writeImage(newer);
     const timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 60, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), later, 0), 0);
@@ -475,7 +475,7 @@ TEST_F(ImageTest, DownloadReadsTheImageAsItWasChecked) {
 
 TEST_F(ImageTest, NoPrivateCopyNoUpdate) {
     makeImage(0x6000);
-    const ImageFile image(path_);
+    const CheckedImage image(path_);
     const char *saved = std::getenv("TMPDIR");
     const std::string previous = saved ? saved : "";
     ::setenv("TMPDIR", (directory_ + "/missing").c_str(), 1);
@@ -493,4 +493,4 @@ TEST_F(ImageTest, NoPrivateCopyNoUpdate) {
 }
 
 }  // namespace
-}  // namespace updater
+}  // namespace update_sequence

@@ -215,8 +215,8 @@ bool LibusbBus::State::describe(Device &device, BusDevice &report) {
     report.place = place;
     report.vendorId = descriptor.idVendor;
     report.productId = descriptor.idProduct;
-    report.deviceDescriptor = DeviceDescriptorBytes(descriptor);
-    report.configDescriptor = ConfigDescriptorBytes(*config);
+    report.deviceDescriptor = deviceDescriptorBytes(descriptor);
+    report.configDescriptor = configDescriptorBytes(*config);
     libusb_free_config_descriptor(config);
     device.vendorId = descriptor.idVendor;
     device.productId = descriptor.idProduct;

@@ -61,7 +61,7 @@ void putInterface(std::vector<uint8_t> &out, const libusb_interface_descriptor &
 
 }  // namespace
 
-std::vector<uint8_t> DeviceDescriptorBytes(const libusb_device_descriptor &descriptor) {
+std::vector<uint8_t> deviceDescriptorBytes(const libusb_device_descriptor &descriptor) {
     std::vector<uint8_t> out;
     out.reserve(LIBUSB_DT_DEVICE_SIZE);
     out.push_back(LIBUSB_DT_DEVICE_SIZE);
@@ -81,7 +81,7 @@ std::vector<uint8_t> DeviceDescriptorBytes(const libusb_device_descriptor &descr
     return out;
 }
 
-std::vector<uint8_t> ConfigDescriptorBytes(const libusb_config_descriptor &config) {
+std::vector<uint8_t> configDescriptorBytes(const libusb_config_descriptor &config) {
     std::vector<uint8_t> out;
     const uint8_t length = config.bLength < LIBUSB_DT_CONFIG_SIZE ? LIBUSB_DT_CONFIG_SIZE : config.bLength;
     out.push_back(length);

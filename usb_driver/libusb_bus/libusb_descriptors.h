@@ -14,7 +14,7 @@ struct libusb_config_descriptor;
 namespace usb_driver {
 
 // The 18-byte device descriptor.
-std::vector<uint8_t> DeviceDescriptorBytes(const libusb_device_descriptor &descriptor);
+std::vector<uint8_t> deviceDescriptorBytes(const libusb_device_descriptor &descriptor);
 
 // The whole configuration (configuration, interface and endpoint descriptors
 // with every class or vendor descriptor libusb kept as "extra"), in the order
@@ -22,7 +22,7 @@ std::vector<uint8_t> DeviceDescriptorBytes(const libusb_device_descriptor &descr
 // between interfaces (interface associations) in one block with the
 // configuration, so they all follow it. wTotalLength is the rebuilt length;
 // the counts are those of the descriptors rebuilt.
-std::vector<uint8_t> ConfigDescriptorBytes(const libusb_config_descriptor &config);
+std::vector<uint8_t> configDescriptorBytes(const libusb_config_descriptor &config);
 
 // bmAttributes of every endpoint of a configuration (all alternate settings),
 // by endpoint address. Control endpoint 0 is not listed.

@@ -40,9 +40,9 @@ protected:
     void SetUp() override {
         bus = std::make_shared<FakeBus>();
         std::weak_ptr<FakeBus> weak = bus;
-        usb_driver::testing::SetBusFactory([weak] { return std::shared_ptr<Bus>(weak.lock()); });
+        usb_driver::testing::setBusFactory([weak] { return std::shared_ptr<Bus>(weak.lock()); });
     }
-    void TearDown() override { usb_driver::testing::SetBusFactory({}); }
+    void TearDown() override { usb_driver::testing::setBusFactory({}); }
     std::shared_ptr<FakeBus> bus;
 };
 
@@ -66,7 +66,7 @@ TEST_F(AllocationTest, ExchangePathAllocatesNothingOnceWarm) {
         query.pBuf = block.data();
         good = good && client.ioctl(IOCTL_DEVICE_INFO, &query, sizeof query) == kStatusOk;
         for (uint32_t pipe : {0x01u, 0x81u}) {
-            Connection *own = DriverOpen();
+            Connection *own = driverOpen();
             TransferRecord transfer{};
             transfer.dwUniqueID = event.dwUniqueID;
             transfer.dwPipeNum = pipe;
@@ -75,7 +75,7 @@ TEST_F(AllocationTest, ExchangePathAllocatesNothingOnceWarm) {
             transfer.dwBufferSize = sizeof frame;
             transfer.dwTimeout = 2000;
             good = good && DriverIoctl(own, IOCTL_TRANSFER, &transfer, sizeof transfer) == kStatusOk;
-            DriverClose(own);
+            driverClose(own);
         }
         return good;
     };

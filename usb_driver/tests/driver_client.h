@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Test helpers that talk to the driver as the device manager does: through
-// DriverOpen/DriverIoctl/DriverClose with records filled by hand.
+// driverOpen/DriverIoctl/driverClose with records filled by hand.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -35,14 +35,14 @@ inline MatchEntry entry(uint16_t vendor, uint16_t product) { return MatchEntry{v
 // One connection, closed at the end of its scope.
 class Client {
 public:
-    Client() : connection_(DriverOpen()) {}
+    Client() : connection_(driverOpen()) {}
     ~Client() { close(); }
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
 
     Connection *get() const { return connection_; }
     void close() {
-        DriverClose(connection_);
+        driverClose(connection_);
         connection_ = nullptr;
     }
     uint32_t ioctl(uint32_t code, void *record, uint32_t size) { return DriverIoctl(connection_, code, record, size); }

@@ -18,8 +18,8 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::LoopbackBus;
 
-const MatchEntry kApp = entry(tz4817::kAppVendorId, tz4817::kAppProductId);
-const MatchEntry kBoot = entry(tz4817::kBootVendorId, tz4817::kBootProductId);
+const MatchEntry kApp = entry(projector_emulator::kAppVendorId, projector_emulator::kAppProductId);
+const MatchEntry kBoot = entry(projector_emulator::kBootVendorId, projector_emulator::kBootProductId);
 
 // A command frame as the transport sends it: the builder's bytes with the
 // sequence number stamped into byte 1 and added to the checksum.
@@ -33,23 +33,23 @@ const std::vector<uint8_t> kProgrammingMode1 = {0x02, 0x00, 0x00, 0x03, 0x00, 0x
 
 class LoopbackDriverTest : public ::testing::Test {
 protected:
-    LoopbackDriverTest() : flash(tz4817::NorFlash::inMemory()) {}
+    LoopbackDriverTest() : flash(projector_emulator::NorFlash::inMemory()) {}
 
     void SetUp() override { makeDevice({}); }
-    void TearDown() override { usb_driver::testing::SetBusFactory({}); }
+    void TearDown() override { usb_driver::testing::setBusFactory({}); }
 
-    void makeDevice(std::vector<tz4817::Fault> faults) {
-        usb_driver::testing::SetBusFactory({});
+    void makeDevice(std::vector<projector_emulator::Fault> faults) {
+        usb_driver::testing::setBusFactory({});
         bus.reset();
-        tz4817::DeviceOptions options;
+        projector_emulator::DeviceOptions options;
         options.rebootDelay = 100ms;
         options.eraseTime = 1ms;
         options.clock = &clock;
         options.faults = std::move(faults);
-        device = std::make_unique<tz4817::Tz4817Device>(*flash, options);
+        device = std::make_unique<projector_emulator::Tz4817Device>(*flash, options);
         bus = std::make_shared<LoopbackBus>(*device);
         std::weak_ptr<LoopbackBus> weak = bus;
-        usb_driver::testing::SetBusFactory([weak] { return std::shared_ptr<Bus>(weak.lock()); });
+        usb_driver::testing::setBusFactory([weak] { return std::shared_ptr<Bus>(weak.lock()); });
     }
 
     // Registers for both modes and takes the device that comes.
@@ -81,9 +81,9 @@ protected:
         return reply;
     }
 
-    std::unique_ptr<tz4817::NorFlash> flash;
-    tz4817::ManualClock clock;
-    std::unique_ptr<tz4817::Tz4817Device> device;
+    std::unique_ptr<projector_emulator::NorFlash> flash;
+    projector_emulator::ManualClock clock;
+    std::unique_ptr<projector_emulator::Tz4817Device> device;
     std::shared_ptr<LoopbackBus> bus;
 };
 
@@ -97,7 +97,7 @@ TEST_F(LoopbackDriverTest, DevicePresentBeforeRegistrationIsAttachedThroughTheSe
     ASSERT_EQ(event.dwAction, EVENT_ATTACH);
     EXPECT_NE(event.dwUniqueID, 0u);
     EXPECT_EQ(event.dwOptions, EVENT_OPT_ACKNOWLEDGE);
-    EXPECT_EQ(vendorOf(client, event.dwUniqueID), tz4817::kAppVendorId);
+    EXPECT_EQ(vendorOf(client, event.dwUniqueID), projector_emulator::kAppVendorId);
 }
 
 TEST_F(LoopbackDriverTest, DeviceInfoBlockLeadsToInterfaceZeroInsideItself) {
@@ -121,8 +121,8 @@ TEST_F(LoopbackDriverTest, DeviceInfoBlockLeadsToInterfaceZeroInsideItself) {
     EXPECT_EQ(interface->pActiveAltSetting->Descriptor.bInterfaceNumber, 0);
     EXPECT_EQ(interface->pActiveAltSetting->Descriptor.bNumEndpoints, 2);
     ASSERT_TRUE(pointsInside(block, interface->pActiveAltSetting->pPipes, 2 * sizeof(PipeInfo)));
-    EXPECT_EQ(interface->pActiveAltSetting->pPipes[1].dwNumber, tz4817::kBulkInEndpoint);
-    EXPECT_EQ(info->Descriptor.idProduct, tz4817::kAppProductId);
+    EXPECT_EQ(interface->pActiveAltSetting->pPipes[1].dwNumber, projector_emulator::kBulkInEndpoint);
+    EXPECT_EQ(info->Descriptor.idProduct, projector_emulator::kAppProductId);
 }
 
 TEST_F(LoopbackDriverTest, ControlRequestsAndFramesReachTheDevice) {
@@ -158,16 +158,16 @@ TEST_F(LoopbackDriverTest, ControlRequestsAndFramesReachTheDevice) {
     control.fRead = 1;
     control.pBuffer = descriptor;
     control.dwBufferSize = sizeof descriptor;
-    const auto getDevice = usb::getDescriptor(usb::DT_DEVICE, 0, 18);
+    const auto getDevice = usb_standard::getDescriptor(usb_standard::DT_DEVICE, 0, 18);
     std::memcpy(control.SetupPacket, getDevice.data(), getDevice.size());
     control.dwTimeout = 500;
     ASSERT_EQ(own.ioctl(IOCTL_TRANSFER, &control, sizeof control), kStatusOk);
     EXPECT_EQ(control.dwBytesTransferred, 18u);
-    EXPECT_EQ(descriptor[8] | descriptor[9] << 8, tz4817::kAppVendorId);
+    EXPECT_EQ(descriptor[8] | descriptor[9] << 8, projector_emulator::kAppVendorId);
 }
 
 TEST_F(LoopbackDriverTest, ReadWithNoReplyTimesOutWithNothingTransferred) {
-    makeDevice({tz4817::Fault{tz4817::Fault::Kind::DropReply, 1, 1}});
+    makeDevice({projector_emulator::Fault{projector_emulator::Fault::Kind::DropReply, 1, 1}});
     Client client;
     uint32_t handle = 0;
     const uint32_t id = take(client, handle);
@@ -210,7 +210,7 @@ TEST_F(LoopbackDriverTest, ModeSwitchIsADetachThenAnAttachOfANewDevice) {
 }
 
 TEST_F(LoopbackDriverTest, DeviceThatLeavesForGoodFailsTransfersAsNotFound) {
-    makeDevice({tz4817::Fault{tz4817::Fault::Kind::Leave, 1, 1}});
+    makeDevice({projector_emulator::Fault{projector_emulator::Fault::Kind::Leave, 1, 1}});
     Client client;
     uint32_t handle = 0;
     const uint32_t id = take(client, handle);

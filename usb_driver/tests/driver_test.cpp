@@ -22,11 +22,11 @@ protected:
         bus = std::make_shared<FakeBus>();
         destroyed = bus->destroyed;
         std::weak_ptr<FakeBus> weak = bus;
-        usb_driver::testing::SetBusFactory([weak] { return std::shared_ptr<Bus>(weak.lock()); });
+        usb_driver::testing::setBusFactory([weak] { return std::shared_ptr<Bus>(weak.lock()); });
     }
     void TearDown() override {
-        usb_driver::testing::SetBusFactory({});
-        usb_driver::testing::SetReportedVersion(0);
+        usb_driver::testing::setBusFactory({});
+        usb_driver::testing::setReportedVersion(0);
     }
     // Registers on `client` for the app ids and waits for the bus to start.
     uint32_t registerApp(Client &client, uint32_t mask = EVENT_ATTACH | EVENT_DETACH,
@@ -51,7 +51,7 @@ TEST_F(DriverTest, VersionIsAtLeastTheDeviceManagersMinimumAndCanBeOverridden) {
     ASSERT_EQ(client.ioctl(IOCTL_VERSION, &version, sizeof version), kStatusOk);
     EXPECT_EQ(version.dwVersion, kDriverVersion);
     EXPECT_GE(version.dwVersion, 603u);
-    usb_driver::testing::SetReportedVersion(602);
+    usb_driver::testing::setReportedVersion(602);
     ASSERT_EQ(client.ioctl(IOCTL_VERSION, &version, sizeof version), kStatusOk);
     EXPECT_EQ(version.dwVersion, 602u);
 }
@@ -404,8 +404,8 @@ TEST_F(DriverTest, BusThatFailsToStartRefusesTheRegistration) {
 }
 
 TEST_F(DriverTest, NoBusMeansNoConnection) {
-    usb_driver::testing::SetBusFactory([] { return std::shared_ptr<Bus>(); });
-    EXPECT_EQ(DriverOpen(), nullptr);
+    usb_driver::testing::setBusFactory([] { return std::shared_ptr<Bus>(); });
+    EXPECT_EQ(driverOpen(), nullptr);
 }
 
 TEST_F(DriverTest, TransferRecordsAreCheckedAndTheCountIsAlwaysWritten) {

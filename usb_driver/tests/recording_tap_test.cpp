@@ -24,8 +24,8 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::LoopbackBus;
 
-const MatchEntry kApp = entry(tz4817::kAppVendorId, tz4817::kAppProductId);
-const MatchEntry kBoot = entry(tz4817::kBootVendorId, tz4817::kBootProductId);
+const MatchEntry kApp = entry(projector_emulator::kAppVendorId, projector_emulator::kAppProductId);
+const MatchEntry kBoot = entry(projector_emulator::kBootVendorId, projector_emulator::kBootProductId);
 const std::vector<uint8_t> kStatusRead = {0x04, 0x01, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x3A};
 const std::vector<uint8_t> kProgrammingMode1 = {0x02, 0x02, 0x00, 0x03, 0x00, 0x34, 0x30, 0x01, 0x6A};
 const std::vector<uint8_t> kDownload = {0x02, 0x03, 0x00, 0x05, 0x00, 0x34, 0x25, 0xAA, 0xBB, 0xCC, 0x92};
@@ -63,15 +63,15 @@ protected:
         std::filesystem::remove(path_);
         ::setenv("QRV_RECORD", path_.c_str(), 1);
         ::unsetenv("QRV_RECORD_WITHOUT_DATA");
-        flash_ = tz4817::NorFlash::inMemory();
-        tz4817::DeviceOptions options;
+        flash_ = projector_emulator::NorFlash::inMemory();
+        projector_emulator::DeviceOptions options;
         options.rebootDelay = 20ms;
-        device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, options);
-        tz4817::Tz4817Device *device = device_.get();
-        usb_driver::testing::SetBusFactory([device] { return std::make_shared<LoopbackBus>(*device); });
+        device_ = std::make_unique<projector_emulator::Tz4817Device>(*flash_, options);
+        projector_emulator::Tz4817Device *device = device_.get();
+        usb_driver::testing::setBusFactory([device] { return std::make_shared<LoopbackBus>(*device); });
     }
     void TearDown() override {
-        usb_driver::testing::SetBusFactory({});
+        usb_driver::testing::setBusFactory({});
         ::unsetenv("QRV_RECORD");
         ::unsetenv("QRV_RECORD_WITHOUT_DATA");
         std::filesystem::remove(path_);
@@ -120,8 +120,8 @@ protected:
     }
 
     std::string path_;
-    std::unique_ptr<tz4817::NorFlash> flash_;
-    std::unique_ptr<tz4817::Tz4817Device> device_;
+    std::unique_ptr<projector_emulator::NorFlash> flash_;
+    std::unique_ptr<projector_emulator::Tz4817Device> device_;
     std::vector<uint8_t> bytes_;
     std::vector<std::string> usb_lines_;
     std::vector<std::string> notes_;
@@ -129,8 +129,8 @@ protected:
 
 TEST_F(RecordingTapTest, EveryRequestAndEveryDeviceChangeIsWrittenInOrder) {
     const std::string app = hex(
-        tz4817::deviceDescriptor({true, tz4817::Mode::Application, tz4817::kAppVendorId, tz4817::kAppProductId, 1}));
-    const std::string config = hex(tz4817::configDescriptor());
+        projector_emulator::deviceDescriptor({true, projector_emulator::Mode::Application, projector_emulator::kAppVendorId, projector_emulator::kAppProductId, 1}));
+    const std::string config = hex(projector_emulator::configDescriptor());
     {
         Client client;
         const uint32_t handle = client.registerFor({kApp, kBoot});

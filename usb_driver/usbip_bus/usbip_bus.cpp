@@ -29,8 +29,8 @@ constexpr size_t kMaxDevlistBytes =
     usbip::kDevlistReplyFixedSize +
     usbip::kMaxDevices * (usbip::kDeviceRecordSize + usbip::kMaxInterfaces * usbip::kInterfaceRecordSize);
 
-constexpr uint8_t kOutInterface = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_INTERFACE;
-constexpr uint8_t kOutEndpoint = usb::DIR_OUT | usb::TYPE_STANDARD | usb::RECIP_ENDPOINT;
+constexpr uint8_t kOutInterface = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_INTERFACE;
+constexpr uint8_t kOutEndpoint = usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_ENDPOINT;
 
 // A name or bus id from the server, as it is shown: control characters and
 // bytes outside ASCII become '?'.
@@ -281,19 +281,19 @@ UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord 
     }
 
     // The descriptors, as the device gives them.
-    std::vector<uint8_t> device(usb::DT_DEVICE_SIZE), config(usb::DT_CONFIG_SIZE);
+    std::vector<uint8_t> device(usb_standard::DT_DEVICE_SIZE), config(usb_standard::DT_CONFIG_SIZE);
     uint32_t got = 0;
     bool good =
-        import->control(usb::getDescriptor(usb::DT_DEVICE, 0, usb::DT_DEVICE_SIZE), device.data(), got) == kStatusOk &&
-        got == usb::DT_DEVICE_SIZE;
+        import->control(usb_standard::getDescriptor(usb_standard::DT_DEVICE, 0, usb_standard::DT_DEVICE_SIZE), device.data(), got) == kStatusOk &&
+        got == usb_standard::DT_DEVICE_SIZE;
     good =
         good &&
-        import->control(usb::getDescriptor(usb::DT_CONFIG, 0, usb::DT_CONFIG_SIZE), config.data(), got) == kStatusOk &&
-        got == usb::DT_CONFIG_SIZE;
+        import->control(usb_standard::getDescriptor(usb_standard::DT_CONFIG, 0, usb_standard::DT_CONFIG_SIZE), config.data(), got) == kStatusOk &&
+        got == usb_standard::DT_CONFIG_SIZE;
     if (good) {
         const uint16_t total = static_cast<uint16_t>(config[2] | config[3] << 8);
-        config.resize(std::max<uint16_t>(total, usb::DT_CONFIG_SIZE));
-        good = import->control(usb::getDescriptor(usb::DT_CONFIG, 0, static_cast<uint16_t>(config.size())),
+        config.resize(std::max<uint16_t>(total, usb_standard::DT_CONFIG_SIZE));
+        good = import->control(usb_standard::getDescriptor(usb_standard::DT_CONFIG, 0, static_cast<uint16_t>(config.size())),
                        config.data(), got) == kStatusOk;
         config.resize(got);
     }
@@ -473,7 +473,7 @@ uint32_t UsbipBus::setInterface(uint64_t key, uint32_t interface, uint32_t alter
     if (!import) return kStatusDeviceNotFound;
     if (interface > 0xFFFF || alternate > 0xFFFF) return kStatusBadRecord;
     uint32_t transferred = 0;
-    return import->control(usb::setupPacket(kOutInterface, usb::SET_INTERFACE, static_cast<uint16_t>(alternate),
+    return import->control(usb_standard::setupPacket(kOutInterface, usb_standard::SET_INTERFACE, static_cast<uint16_t>(alternate),
                                             static_cast<uint16_t>(interface), 0),
                            nullptr, transferred);
 }
@@ -483,7 +483,7 @@ uint32_t UsbipBus::resetPipe(uint64_t key, uint32_t pipe) {
     if (!import) return kStatusDeviceNotFound;
     if (pipe > 0xFF) return kStatusBadRecord;
     uint32_t transferred = 0;
-    return import->control(usb::setupPacket(kOutEndpoint, usb::CLEAR_FEATURE, usb::ENDPOINT_HALT, static_cast<uint16_t>(pipe), 0),
+    return import->control(usb_standard::setupPacket(kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, static_cast<uint16_t>(pipe), 0),
         nullptr, transferred);
 }
 

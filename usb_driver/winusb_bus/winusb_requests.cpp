@@ -51,16 +51,16 @@ uint32_t planTransfer(const TransferRequest &request, const std::map<uint8_t, ui
         plan.kind = Transfer::Kind::Control;
         plan.setup = {setup[0], setup[1], static_cast<uint16_t>(setup[2] | setup[3] << 8),
                       static_cast<uint16_t>(setup[4] | setup[5] << 8), static_cast<uint16_t>(setup[6] | setup[7] << 8)};
-        const bool in = (setup[0] & usb::DIR_IN) != 0;
+        const bool in = (setup[0] & usb_standard::DIR_IN) != 0;
         if (plan.setup.length > request.length || in != request.in) return kStatusBadRecord;
         plan.length = plan.setup.length;
         return kStatusOk;
     }
     const auto pipe = pipes.find(static_cast<uint8_t>(request.pipe));
     if (request.pipe > 0xFF || pipe == pipes.end()) return kStatusBadRecord;
-    if (((request.pipe & usb::DIR_IN) != 0) != request.in) return kStatusBadRecord;
+    if (((request.pipe & usb_standard::DIR_IN) != 0) != request.in) return kStatusBadRecord;
     const uint8_t type = pipe->second & kTransferTypeMask;
-    if (type != usb::ENDPOINT_XFER_BULK && type != kTransferTypeInterrupt) return kStatusBadRecord;
+    if (type != usb_standard::ENDPOINT_XFER_BULK && type != kTransferTypeInterrupt) return kStatusBadRecord;
     plan.kind = request.in ? Transfer::Kind::Read : Transfer::Kind::Write;
     plan.pipe = static_cast<uint8_t>(request.pipe);
     plan.length = request.length;

@@ -15,7 +15,7 @@
 #include "usb_driver/driver_status.h"
 #include "usb_standard/usb_standard.h"
 
-namespace qrvusb::test {
+namespace usb_transport::test {
 namespace {
 
 using namespace usb_driver;
@@ -319,7 +319,7 @@ TEST_F(DeviceManager, TransferRecordCarriesTheArgumentsOnItsOwnConnection) {
     uint32_t transferred = 0;
     ASSERT_EQ(WDU_Transfer(device, 0x01, 0, 0, frame, sizeof frame, &transferred, nullptr, 2000), WDU_OK);
     EXPECT_EQ(transferred, 9u);
-    const auto setup = usb::getDescriptor(usb::DT_DEVICE, 0, 18);
+    const auto setup = usb_standard::getDescriptor(usb_standard::DT_DEVICE, 0, 18);
     uint8_t reply[32];
     ASSERT_EQ(WDU_Transfer(device, 0x81, 1, 0, reply, sizeof reply, &transferred, setup.data(), 1000), WDU_OK);
 
@@ -378,11 +378,11 @@ TEST_F(DeviceManager, UninitWithDevicesAttachedCallsNoDetach) {
 // The list operations on their own, with devices of two driver contexts.
 class DevListOperations : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(DevListOpen(), WDU_OK); }
+    void SetUp() override { ASSERT_EQ(devListOpen(), WDU_OK); }
     void TearDown() override {
         (void)RemoveAllDevicesFromDevList(&first_);
         (void)RemoveAllDevicesFromDevList(&second_);
-        DevListClose();
+        devListClose();
     }
     DeviceCtx *add(DriverCtx *driver, uint32_t uniqueId) {
         auto *device = static_cast<DeviceCtx *>(std::calloc(1, sizeof(DeviceCtx)));
@@ -416,7 +416,7 @@ TEST_F(DevListOperations, LookupsTakeTheNewestMatchAndReportMisses) {
     DeviceCtx *removed = nullptr;
     EXPECT_EQ(RemoveDeviceFromDevList(9, &removed), WDU_OK);
     EXPECT_EQ(removed, newer);
-    FreeDevice(removed);
+    freeDevice(removed);
     EXPECT_EQ(IsDeviceInDevList(older), WDU_OK);
     EXPECT_EQ(RemoveDeviceFromDevList(8, &removed), WDU_ERR_DEVICE_NOT_FOUND);
     EXPECT_EQ(removed, nullptr);
@@ -429,4 +429,4 @@ TEST(DevListLock, OperationsFailWhileNoContextIsOpen) {
 }
 
 }  // namespace
-}  // namespace qrvusb::test
+}  // namespace usb_transport::test

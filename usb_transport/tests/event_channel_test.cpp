@@ -16,7 +16,7 @@
 #include "qrvusb.h"
 #include "usb_driver/driver_status.h"
 
-namespace qrvusb::test {
+namespace usb_transport::test {
 namespace {
 
 using namespace usb_driver;
@@ -51,17 +51,17 @@ size_t indexOf(const std::vector<LoggedRequest> &log, uint32_t code, size_t from
 class EventChannel : public ::testing::Test {
 protected:
     void SetUp() override {
-        file_ = DriverOpenFile();
-        ASSERT_TRUE(DriverFileIsOpen(file_));
+        file_ = driverOpenFile();
+        ASSERT_TRUE(driverFileIsOpen(file_));
         const MatchEntry matches[2] = {{0xE7A2, 0x051E, {}}, {0xE7B9, 0x2000, {1, 2, 3, 4, 5, 6}}};
         record_ = EventRecordBuild(matches, 2, EVENT_OPT_ACKNOWLEDGE, EVENT_ATTACH | EVENT_DETACH);
         ASSERT_NE(record_, nullptr);
     }
     void TearDown() override {
         if (registration_ != nullptr) (void)EventUnregister(registration_);  // tests check it where it matters
-        EventRecordFree(record_);
-        DriverCloseFile(file_);
-        testing::SetThreadStackSize(0);
+        eventRecordFree(record_);
+        driverCloseFile(file_);
+        testing::setThreadStackSize(0);
         EXPECT_EQ(fake_.openConnections(), 0);
     }
     uint32_t registerChannel() { return EventRegister(&registration_, file_, record_, &Dispatch::handle, &dispatch_); }
@@ -79,7 +79,7 @@ TEST_F(EventChannel, RegistrationRecordCarriesAllEntriesButIsSentWithSize68) {
     ASSERT_EQ(registrations.size(), 1u);
     const LoggedRequest &sent = registrations[0];
     EXPECT_EQ(sent.size, 68u);
-    EXPECT_EQ(EventRecordSize(2), 78u);
+    EXPECT_EQ(eventRecordSize(2), 78u);
     // The fake read all 78 bytes of the record; a shorter allocation fails
     // here under AddressSanitizer.
     ASSERT_EQ(sent.record.size(), 78u);
@@ -102,7 +102,7 @@ TEST_F(EventChannel, BadMatchArraysBuildNoRecord) {
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(empty->dwNumMatchTables, 0u);
     EXPECT_EQ(empty->dwVersion, 1u);
-    EventRecordFree(empty);
+    eventRecordFree(empty);
 }
 
 TEST_F(EventChannel, IdleWakesPullNothing) {
@@ -239,7 +239,7 @@ TEST_F(EventChannel, RefusedArmingCancelsTheRegistration) {
 
 TEST_F(EventChannel, ThreadThatCannotStartDisarmsAndCancels) {
     // No system gives a thread a petabyte of stack.
-    testing::SetThreadStackSize(size_t{1} << 50);
+    testing::setThreadStackSize(size_t{1} << 50);
     EXPECT_EQ(registerChannel(), WDU_ERR_NO_RESOURCES);
     EXPECT_EQ(registration_, nullptr);
     const auto log = fake_.requests();
@@ -253,14 +253,14 @@ TEST_F(EventChannel, ThreadThatCannotStartDisarmsAndCancels) {
 }
 
 TEST_F(EventChannel, ThreadStartFailureReturnsNoResources) {
-    testing::SetThreadStackSize(size_t{1} << 50);
+    testing::setThreadStackSize(size_t{1} << 50);
     ThreadHandle thread = reinterpret_cast<ThreadHandle>(1);
     static std::atomic<int> ran{0};
     EXPECT_EQ(ThreadStart(
                   &thread, [](void *) { ++ran; }, nullptr),
               WDU_ERR_NO_RESOURCES);
     EXPECT_EQ(thread, nullptr);
-    testing::SetThreadStackSize(0);
+    testing::setThreadStackSize(0);
     ASSERT_EQ(ThreadStart(
                   &thread, [](void *) { ++ran; }, nullptr),
               WDU_OK);
@@ -288,7 +288,7 @@ TEST(DriverIoctl, ClosedHandleReachesNoDriver) {
     EXPECT_EQ(DriverIoctl(IOCTL_WAIT_ENABLE, nullptr, &record, sizeof record, false), WDU_ERR_NO_DRIVER);
     EXPECT_EQ(DriverIoctl(IOCTL_WAIT_ENABLE, kInvalidDriverFile, &record, sizeof record, false), WDU_ERR_NO_DRIVER);
     fake.failOpen = true;
-    EXPECT_EQ(DriverOpenFile(), kInvalidDriverFile);
+    EXPECT_EQ(driverOpenFile(), kInvalidDriverFile);
     EXPECT_EQ(DriverIoctl(IOCTL_WAIT, nullptr, &record, sizeof record, true), WDU_ERR_NO_DRIVER);
     EXPECT_TRUE(fake.requests().empty());
 }
@@ -320,4 +320,4 @@ TEST(OsEvent, NullEventFailsWithSystemStatus) {
 }
 
 }  // namespace
-}  // namespace qrvusb::test
+}  // namespace usb_transport::test

@@ -7,7 +7,7 @@
 #include "driver_requests.h"
 #include "usb_driver/driver_status.h"
 
-namespace qrvusb::test {
+namespace usb_transport::test {
 
 using namespace usb_driver;
 
@@ -39,11 +39,11 @@ struct InfoBlock {
 FakeDriver::FakeDriver() {
     assert(gFake == nullptr);
     gFake = this;
-    testing::SetDriverFunctions(&kFakeFunctions);
+    testing::setDriverFunctions(&kFakeFunctions);
 }
 
 FakeDriver::~FakeDriver() {
-    testing::SetDriverFunctions(nullptr);
+    testing::setDriverFunctions(nullptr);
     gFake = nullptr;
 }
 
@@ -318,4 +318,4 @@ uint32_t FakeDriver::transferLocked(TransferRecord &record, LoggedRequest &entry
     return 0;
 }
 
-}  // namespace qrvusb::test
+}  // namespace usb_transport::test

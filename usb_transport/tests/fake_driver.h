@@ -25,7 +25,7 @@
 #include "usb_driver/driver.h"
 #include "usb_driver/driver_records.h"
 
-namespace qrvusb::test {
+namespace usb_transport::test {
 
 struct LoggedRequest {
     uint32_t code = 0;
@@ -134,4 +134,4 @@ Record recordOf(const LoggedRequest &request) {
     return record;
 }
 
-}  // namespace qrvusb::test
+}  // namespace usb_transport::test

@@ -16,7 +16,7 @@
 #include "qrvusb.h"
 #include "usb_driver/driver_status.h"
 
-namespace qrvusb::test {
+namespace usb_transport::test {
 namespace {
 
 using namespace usb_driver;
@@ -34,7 +34,7 @@ std::array<uint8_t, 520> statusReadFrame() {
 
 class Transport : public ::testing::Test {
 protected:
-    void SetUp() override { testing::SetSequenceNumber(1); }
+    void SetUp() override { testing::setSequenceNumber(1); }
     void TearDown() override {
         EXPECT_EQ(QRV_USBTerm(), 0);
         EXPECT_EQ(fake_.openConnections(), 0);
@@ -131,23 +131,23 @@ TEST_F(Transport, FailedInterfaceSelectionIsReportedByInit) {
 // No projector ever comes: the attach wait runs out. The 30 seconds
 // themselves are waited once per bus, in the end-to-end tests.
 TEST_F(Transport, InitWithoutAProjectorTimesOutWhenTheAttachWaitEnds) {
-    testing::SetAttachWait(std::chrono::seconds(1));
+    testing::setAttachWait(std::chrono::seconds(1));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(QRV_USBInit(), static_cast<int32_t>(WDU_ERR_TIMEOUT));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    testing::SetAttachWait(std::chrono::seconds(0));
+    testing::setAttachWait(std::chrono::seconds(0));
 }
 
 // A bus that has failed (a USB/IP server that broke the protocol) brings no
 // projector: the wait ends at once with the bus's status, the link closed.
 TEST_F(Transport, FailedBusEndsTheWaitAtOnceWithItsStatus) {
     fake_.pushEventAtNextRegistration(EVENT_BUS_FAILED, 0, kStatusProtocolError);
-    testing::SetAttachWait(std::chrono::seconds(60));
+    testing::setAttachWait(std::chrono::seconds(60));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(QRV_USBInit(), static_cast<int32_t>(kStatusProtocolError));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
     EXPECT_EQ(fake_.openConnections(), 0);
-    testing::SetAttachWait(std::chrono::seconds(0));
+    testing::setAttachWait(std::chrono::seconds(0));
 }
 
 TEST_F(Transport, InitFailuresPassTheDeviceManagersStatusThrough) {
@@ -246,7 +246,7 @@ TEST_F(Transport, StatusReadIsStampedAndAnswered) {
     EXPECT_EQ(capacity, 9u);  // one data byte asked for
     EXPECT_EQ(frame[1], 0x01);
     EXPECT_EQ(frame[7], 0xA0);
-    EXPECT_EQ(testing::SequenceNumber(), 2);
+    EXPECT_EQ(testing::sequenceNumber(), 2);
     // Each exchange checks the device first: a size query and a fetch.
     EXPECT_EQ(fake_.requests(IOCTL_DEVICE_INFO).size(), 4u);  // two of them at attach
 }
@@ -270,7 +270,7 @@ TEST_F(Transport, FailedWriteIsResetAndTheReadDecides) {
     ASSERT_EQ(resets.size(), 2u);
     EXPECT_EQ(recordOf<ResetPipeRecord>(resets[0]).dwPipeNum, 0x01u);
     EXPECT_EQ(recordOf<ResetPipeRecord>(resets[1]).dwPipeNum, 0x81u);
-    EXPECT_EQ(testing::SequenceNumber(), 2);
+    EXPECT_EQ(testing::sequenceNumber(), 2);
 }
 
 TEST_F(Transport, FailedReadKeepsTheCounterAndReportsTheBytesRead) {
@@ -287,7 +287,7 @@ TEST_F(Transport, FailedReadKeepsTheCounterAndReportsTheBytesRead) {
     EXPECT_EQ(result, static_cast<int32_t>(WDU_ERR_TIMEOUT));
     EXPECT_EQ(capacity, 4u);
     EXPECT_EQ(fake_.requests(IOCTL_RESET_PIPE).size(), 2u);
-    EXPECT_EQ(testing::SequenceNumber(), 1);
+    EXPECT_EQ(testing::sequenceNumber(), 1);
 
     ::testing::internal::CaptureStdout();
     ASSERT_EQ(statusRead(frame, capacity), 0);
@@ -300,7 +300,7 @@ TEST_F(Transport, ExchangeAfterDetachFailsWithoutTouchingTheBuffer) {
     ASSERT_EQ(initWith(5), 0);
     fake_.pushEvent(EVENT_DETACH, 5);
     ASSERT_TRUE(fake_.waitUntilQuiet());
-    EXPECT_FALSE(testing::DeviceTaken());
+    EXPECT_FALSE(testing::deviceTaken());
     fake_.clearLog();
     std::array<uint8_t, 520> frame = statusReadFrame();
     const auto before = frame;
@@ -311,7 +311,7 @@ TEST_F(Transport, ExchangeAfterDetachFailsWithoutTouchingTheBuffer) {
     EXPECT_EQ(result, kDeviceNotFound);
     EXPECT_EQ(frame, before);
     EXPECT_EQ(capacity, 255u);
-    EXPECT_EQ(testing::SequenceNumber(), 1);
+    EXPECT_EQ(testing::sequenceNumber(), 1);
     for (const LoggedRequest &request : fake_.requests()) EXPECT_EQ(request.code, IOCTL_WAIT);
 }
 
@@ -333,7 +333,7 @@ TEST_F(Transport, WrongEchoFailsTheExchangeButAdvancesTheCounter) {
     std::array<uint8_t, 520> frame;
     uint32_t capacity = 0;
     EXPECT_EQ(statusRead(frame, capacity), 1);
-    EXPECT_EQ(testing::SequenceNumber(), 2);
+    EXPECT_EQ(testing::sequenceNumber(), 2);
 }
 
 TEST_F(Transport, ReplyTooShortToCarryAnEchoIsNoSuccess) {
@@ -387,7 +387,7 @@ TEST_F(Transport, EachFailedExchangeNamesItsCommandAndWhatHappened) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        testing::SetSequenceNumber(17);
+        testing::setSequenceNumber(17);
         fake_.withDevice(5, c.fault);
         std::array<uint8_t, 520> frame{};
         std::copy(c.frame.begin(), c.frame.end(), frame.begin());
@@ -415,7 +415,7 @@ TEST_F(Transport, InvalidFrameArgumentsSendNothing) {
     EXPECT_EQ(QRV_WriteQrvUsbCmd(frame.data(), 0xFFFFFFFF, &capacity), 1);
     EXPECT_EQ(frame, statusReadFrame());
     EXPECT_EQ(capacity, 255u);
-    EXPECT_EQ(testing::SequenceNumber(), 1);
+    EXPECT_EQ(testing::sequenceNumber(), 1);
     for (const LoggedRequest &request : fake_.requests()) EXPECT_EQ(request.code, IOCTL_WAIT);
 
     // The limits themselves are frames.
@@ -447,7 +447,7 @@ TEST_F(Transport, RequestRecordsAreFramedByteByByte) {
     };
     ASSERT_EQ(initWith(5), 0);
     for (const RequestCase &c : cases) {
-        testing::SetSequenceNumber(1);
+        testing::setSequenceNumber(1);
         fake_.clearLog();
         std::array<uint8_t, 520> record{};
         std::copy(c.record.begin(), c.record.end(), record.begin());
@@ -458,7 +458,7 @@ TEST_F(Transport, RequestRecordsAreFramedByteByByte) {
         ASSERT_EQ(transfers.size(), 2u);
         EXPECT_EQ(transfers[0].data, c.frame);
         EXPECT_EQ(recordOf<TransferRecord>(transfers[1]).dwBufferSize, c.readLength);
-        EXPECT_EQ(testing::SequenceNumber(), 2);
+        EXPECT_EQ(testing::sequenceNumber(), 2);
     }
 }
 
@@ -490,7 +490,7 @@ TEST_F(Transport, RequestDataCountNeverExceedsWhatArrivedOrWasAsked) {
     ASSERT_EQ(initWith(5), 0);
     for (const Case &c : cases) {
         Bytes reply = c.reply;
-        reply[1] = testing::SequenceNumber();
+        reply[1] = testing::sequenceNumber();
         fake_.withDevice(5, [&](FakeDevice &d) { d.nextReply = reply; });
         std::array<uint8_t, 520> record{0x35, 0x10, 0x20, 0x00, 0x04};
         record[9] = 0xEE;
@@ -507,7 +507,7 @@ TEST_F(Transport, RequestReplyWithWrongEchoIsIgnoredButNotAFailure) {
     EXPECT_EQ(QRV_WriteQrvUsb(record.data()), 0);
     EXPECT_EQ(record[4], 4);  // left as it was
     EXPECT_EQ(record[5], 0);
-    EXPECT_EQ(testing::SequenceNumber(), 2);
+    EXPECT_EQ(testing::sequenceNumber(), 2);
 }
 
 TEST_F(Transport, InvalidRequestRecordsSendNothing) {
@@ -526,7 +526,7 @@ TEST_F(Transport, InvalidRequestRecordsSendNothing) {
     }
     EXPECT_EQ(QRV_WriteQrvUsb(nullptr), 1);
     EXPECT_TRUE(fake_.requests(IOCTL_TRANSFER).empty());
-    EXPECT_EQ(testing::SequenceNumber(), 1);
+    EXPECT_EQ(testing::sequenceNumber(), 1);
 }
 
 TEST_F(Transport, LargestRequestPayloadsFitTheChecksum) {
@@ -556,7 +556,7 @@ TEST_F(Transport, RequestFailuresResetQuietly) {
     std::array<uint8_t, 520> record{0x35, 0x10, 0x20, 0x00, 0x04};
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(QRV_WriteQrvUsb(record.data()), static_cast<int32_t>(kStatusTransferFailed));
-    EXPECT_EQ(testing::SequenceNumber(), 1);
+    EXPECT_EQ(testing::sequenceNumber(), 1);
     fake_.withDevice(5, [](FakeDevice &d) { d.outFailures.push_back(kStatusTransferFailed); });
     EXPECT_EQ(QRV_WriteQrvUsb(record.data()), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
@@ -564,4 +564,4 @@ TEST_F(Transport, RequestFailuresResetQuietly) {
 }
 
 }  // namespace
-}  // namespace qrvusb::test
+}  // namespace usb_transport::test

@@ -17,7 +17,7 @@
 #include "projector_emulator/nor_flash.h"
 #include "usb_driver/driver.h"
 
-namespace qrvusb::test {
+namespace usb_transport::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -29,26 +29,26 @@ const Bytes kProgrammingMode1 = {0x02, 0x00, 0x00, 0x03, 0x00, 0x34, 0x30, 0x01,
 
 class TransportLoopback : public ::testing::Test {
 protected:
-    TransportLoopback() : flash_(tz4817::NorFlash::inMemory()) {}
+    TransportLoopback() : flash_(projector_emulator::NorFlash::inMemory()) {}
     void SetUp() override {
-        testing::SetSequenceNumber(1);
+        testing::setSequenceNumber(1);
         makeDevice({});
     }
     void TearDown() override {
         EXPECT_EQ(QRV_USBTerm(), 0);
-        usb_driver::testing::SetBusFactory({});
+        usb_driver::testing::setBusFactory({});
     }
-    void makeDevice(std::vector<tz4817::Fault> faults) {
-        usb_driver::testing::SetBusFactory({});
+    void makeDevice(std::vector<projector_emulator::Fault> faults) {
+        usb_driver::testing::setBusFactory({});
         bus_.reset();
-        tz4817::DeviceOptions options;
+        projector_emulator::DeviceOptions options;
         options.rebootDelay = 100ms;
         options.eraseTime = 1ms;
         options.faults = std::move(faults);
-        device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, options);
+        device_ = std::make_unique<projector_emulator::Tz4817Device>(*flash_, options);
         bus_ = std::make_shared<LoopbackBus>(*device_);
         std::weak_ptr<LoopbackBus> weak = bus_;
-        usb_driver::testing::SetBusFactory([weak] { return std::shared_ptr<usb_driver::Bus>(weak.lock()); });
+        usb_driver::testing::setBusFactory([weak] { return std::shared_ptr<usb_driver::Bus>(weak.lock()); });
     }
     // One command frame exchanged as the command builders do it.
     int32_t exchange(const Bytes &command, std::array<uint8_t, 520> &buffer, uint32_t &capacity) {
@@ -69,8 +69,8 @@ protected:
         return out;
     }
 
-    std::unique_ptr<tz4817::NorFlash> flash_;
-    std::unique_ptr<tz4817::Tz4817Device> device_;
+    std::unique_ptr<projector_emulator::NorFlash> flash_;
+    std::unique_ptr<projector_emulator::Tz4817Device> device_;
     std::shared_ptr<LoopbackBus> bus_;
 };
 
@@ -85,7 +85,7 @@ TEST_F(TransportLoopback, SequenceNumbersRunFrom1To255ThenStartAgainAt1) {
         // The checksum on the wire covers the stamped number.
         ASSERT_EQ(sent[i].data.at(8), static_cast<uint8_t>(0x39 + expected));
     }
-    EXPECT_EQ(testing::SequenceNumber(), 2);
+    EXPECT_EQ(testing::sequenceNumber(), 2);
 }
 
 TEST_F(TransportLoopback, NewInitDoesNotRestartTheCount) {
@@ -143,13 +143,13 @@ TEST_F(TransportLoopback, FailedReadKeepsTheCounterForTheNextExchange) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Reseting USB\n");
     EXPECT_EQ(result, static_cast<int32_t>(WDU_ERR_TIMEOUT));
     EXPECT_EQ(capacity, 0u);
-    EXPECT_EQ(testing::SequenceNumber(), 1);
+    EXPECT_EQ(testing::sequenceNumber(), 1);
     ASSERT_EQ(statusRead(), 0);
     EXPECT_EQ(writes().back().data.at(1), 1);
 }
 
 TEST_F(TransportLoopback, ReplyWithoutAnEchoByteIsNoSuccess) {
-    makeDevice({tz4817::Fault{tz4817::Fault::Kind::ShortReply, 1, 1, 0, 1}});
+    makeDevice({projector_emulator::Fault{projector_emulator::Fault::Kind::ShortReply, 1, 1, 0, 1}});
     ASSERT_EQ(QRV_USBInit(), 0);
     std::array<uint8_t, 520> buffer;
     uint32_t capacity = 0;
@@ -159,14 +159,14 @@ TEST_F(TransportLoopback, ReplyWithoutAnEchoByteIsNoSuccess) {
 }
 
 TEST_F(TransportLoopback, ExchangeAfterTheDeviceLeftSendsNothing) {
-    makeDevice({tz4817::Fault{tz4817::Fault::Kind::Leave, 2, 2, 0, 0}});
+    makeDevice({projector_emulator::Fault{projector_emulator::Fault::Kind::Leave, 2, 2, 0, 0}});
     ASSERT_EQ(QRV_USBInit(), 0);
     ASSERT_EQ(statusRead(), 0);
     ::testing::internal::CaptureStdout();
     EXPECT_NE(statusRead(), 0);  // the device leaves at this frame
     ::testing::internal::GetCapturedStdout();
-    for (int i = 0; i < 500 && testing::DeviceTaken(); ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_FALSE(testing::DeviceTaken()) << "no detach";
+    for (int i = 0; i < 500 && testing::deviceTaken(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(testing::deviceTaken()) << "no detach";
 
     bus_->clearTransfers();
     std::array<uint8_t, 520> buffer{};
@@ -190,7 +190,7 @@ TEST_F(TransportLoopback, OpeningTheLinkDropsRepliesLeftByARunThatDied) {
         Bytes stamped = frame;
         stamped[1] = sequence;
         stamped.back() = static_cast<uint8_t>(stamped.back() + sequence);
-        ASSERT_EQ(device_->bulkOut(device_->presence().generation, stamped), tz4817::TransferStatus::Ok);
+        ASSERT_EQ(device_->bulkOut(device_->presence().generation, stamped), projector_emulator::TransferStatus::Ok);
     };
     leave(kStatusRead, 1);
     leave(kStatusRead, 2);
@@ -200,7 +200,7 @@ TEST_F(TransportLoopback, OpeningTheLinkDropsRepliesLeftByARunThatDied) {
 
     leave(kProgrammingMode1, 2);
     ASSERT_EQ(QRV_USBInit(), 0);
-    EXPECT_EQ(device_->presence().mode, tz4817::Mode::Programming);
+    EXPECT_EQ(device_->presence().mode, projector_emulator::Mode::Programming);
     EXPECT_EQ(statusRead(), 0);
 }
 
@@ -212,12 +212,12 @@ TEST_F(TransportLoopback, ProgrammingModeComesBackAsTheProgrammingDevice) {
     EXPECT_EQ(QRV_USBTerm(), 0);
     std::this_thread::sleep_for(300ms);  // the projector restarts
     ASSERT_EQ(QRV_USBInit(), 0);
-    const tz4817::Presence presence = device_->presence();
-    EXPECT_EQ(presence.mode, tz4817::Mode::Programming);
+    const projector_emulator::Presence presence = device_->presence();
+    EXPECT_EQ(presence.mode, projector_emulator::Mode::Programming);
     EXPECT_EQ(presence.vendorId, 0xE7B9);
     EXPECT_EQ(presence.productId, 0x2000);
     EXPECT_EQ(statusRead(), 0);
 }
 
 }  // namespace
-}  // namespace qrvusb::test
+}  // namespace usb_transport::test

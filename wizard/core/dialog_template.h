@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-namespace updater {
+namespace wizard {
 
 // The id of controls the program never addresses.
 inline constexpr int kUnaddressed = -1;
@@ -57,4 +57,4 @@ struct DialogTemplate {
 // and 109 (wizard pages). Any other id is a programming error (aborts).
 const DialogTemplate &dialogTemplate(int id);
 
-}  // namespace updater
+}  // namespace wizard

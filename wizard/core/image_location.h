@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace updater {
+namespace wizard {
 
 // Asks the user for the image: each face with its own file dialog (title
 // and filters in program_strings.h, opened in the working folder). Code asks
@@ -40,4 +40,4 @@ struct ImageLocation {
 // while the chooser asks.
 ImageLocation locateImage(const std::vector<std::string> &arguments, ImageChooser &chooser);
 
-}  // namespace updater
+}  // namespace wizard

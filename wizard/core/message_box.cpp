@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-namespace updater {
+namespace wizard {
 
 namespace {
 
@@ -65,4 +65,4 @@ TextArea detailsArea(std::string_view details) {
     return {columns, std::clamp(total, kDetailsMinArea.lines, kDetailsMaxArea.lines)};
 }
 
-}  // namespace updater
+}  // namespace wizard

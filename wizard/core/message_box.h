@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace updater {
+namespace wizard {
 
 // The details of a box: what the libraries wrote on standard output, then on
 // standard error, during this update (empty when nothing was captured), then
@@ -41,4 +41,4 @@ inline constexpr TextArea kDetailsMaxArea{80, 20};
 // shows no empty line after it.
 TextArea detailsArea(std::string_view details);
 
-}  // namespace updater
+}  // namespace wizard

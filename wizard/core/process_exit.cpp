@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace updater {
+namespace wizard {
 
 namespace {
 std::function<void(int)> exitHandler;
 }
 
-void EndProcess(int status) {
+void endProcess(int status) {
     if (exitHandler) {
         exitHandler(status);
         return;
@@ -25,4 +25,4 @@ std::function<void(int)> SetProcessExitHandler(std::function<void(int)> handler)
     return previous;
 }
 
-}  // namespace updater
+}  // namespace wizard

@@ -6,14 +6,14 @@
 
 #include <functional>
 
-namespace updater {
+namespace wizard {
 
 // Ends the process with `status` through the installed handler (std::exit
 // unless a test installed another). Returns only when a test handler does.
-void EndProcess(int status);
+void endProcess(int status);
 
 // Installs `handler` in place of std::exit; an empty function restores it.
 // Returns the handler it replaced (empty for std::exit). GUI thread only.
 std::function<void(int)> SetProcessExitHandler(std::function<void(int)> handler);
 
-}  // namespace updater
+}  // namespace wizard

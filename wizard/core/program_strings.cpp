@@ -3,11 +3,11 @@
 
 #include "resource_ids.h"
 
-namespace updater {
+namespace wizard {
 
 std::string programString(int id) {
     if (id == kAboutMenuString) return "&About OstranUpdater...";
     return {};
 }
 
-}  // namespace updater
+}  // namespace wizard

@@ -10,7 +10,7 @@
 
 #include <string>
 
-namespace updater {
+namespace wizard {
 
 // The program's name: the title of every message box, the name in --version.
 inline constexpr char kProgramName[] = "OstranUpdater";
@@ -50,4 +50,4 @@ struct FileFilter {
 };
 inline constexpr FileFilter kImageFileFilters[] = {{"Firmware images", "*.img"}, {"All files", "*"}};
 
-}  // namespace updater
+}  // namespace wizard

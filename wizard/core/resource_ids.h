@@ -3,7 +3,7 @@
 // the icon and the strings, as code and tests address them.
 #pragma once
 
-namespace updater {
+namespace wizard {
 
 // Dialog templates.
 inline constexpr int kAboutTemplate = 100;
@@ -49,4 +49,4 @@ inline constexpr int kIdFinish = 0x3025;
 // System menu command of the update dialog that opens the About box.
 inline constexpr unsigned kIdmAboutBox = 0x0010;
 
-}  // namespace updater
+}  // namespace wizard

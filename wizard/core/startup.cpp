@@ -6,7 +6,7 @@
 #include "program_strings.h"
 #include "qrv_version.h"
 
-namespace updater {
+namespace wizard {
 
 const char kHelpText[] = "Usage: OstranUpdater [PATH]\n"
                          "Updates the firmware of a tz4817 projector over USB: three instruction pages,\n"
@@ -56,4 +56,4 @@ bool runApplication(ApplicationFace &face) {
     return false;
 }
 
-}  // namespace updater
+}  // namespace wizard

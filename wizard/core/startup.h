@@ -20,7 +20,7 @@
 
 #include "image_location.h"
 
-namespace updater {
+namespace wizard {
 
 // The usage that --help prints.
 extern const char kHelpText[];
@@ -72,4 +72,4 @@ public:
 // ends. GUI thread; blocks while the windows are open.
 bool runApplication(ApplicationFace &face);
 
-}  // namespace updater
+}  // namespace wizard

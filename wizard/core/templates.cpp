@@ -9,7 +9,7 @@
 #include "qrv_version.h"
 #include "resource_ids.h"
 
-namespace updater {
+namespace wizard {
 
 namespace {
 
@@ -117,4 +117,4 @@ const DialogTemplate &dialogTemplate(int id) {
     std::abort();
 }
 
-}  // namespace updater
+}  // namespace wizard

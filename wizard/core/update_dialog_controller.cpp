@@ -11,16 +11,16 @@
 #include "resource_ids.h"
 #include "update_report_queue.h"
 
-namespace updater {
+namespace wizard {
 
 namespace {
 
 constexpr int kStages = 3;
 
-int stageLabel(Stage stage) { return kIdStage1Label + static_cast<int>(stage) - 1; }
-int stageCheck(Stage stage) { return kIdStage1Check + static_cast<int>(stage) - 1; }
+int stageLabel(update_sequence::Stage stage) { return kIdStage1Label + static_cast<int>(stage) - 1; }
+int stageCheck(update_sequence::Stage stage) { return kIdStage1Check + static_cast<int>(stage) - 1; }
 
-bool validStage(Stage stage) { return static_cast<int>(stage) >= 1 && static_cast<int>(stage) <= kStages; }
+bool validStage(update_sequence::Stage stage) { return static_cast<int>(stage) >= 1 && static_cast<int>(stage) <= kStages; }
 
 // The image's length in bytes, 0 when it can't be had.
 uint32_t fileLength(const std::string &path) {
@@ -32,12 +32,12 @@ uint32_t fileLength(const std::string &path) {
 
 }  // namespace
 
-UpdateDialogController::UpdateDialogController(UpdateDialogView &view, const UpdateLibrary &library,
+UpdateDialogController::UpdateDialogController(UpdateDialogView &view, const update_sequence::UpdateLibrary &library,
                                                std::string &imageFileName, std::function<void()> wake)
     : view_(view),
       library_(library),
       imageFileName_(imageFileName),
-      imagePath_(kImageName),
+      imagePath_(update_sequence::kImageName),
       loadString_(programString),
       queue_(std::make_unique<UpdateReportQueue>(std::move(wake))) {}
 
@@ -69,8 +69,8 @@ void UpdateDialogController::open() {
     imageLength_ = fileLength(imageFileName_);
     view_.setText(kIdImageLength, std::to_string(imageLength_));
 
-    for (int stage = 1; stage <= kStages; ++stage) view_.setEnabled(stageLabel(Stage(stage)), false);
-    for (int stage = 1; stage <= kStages; ++stage) view_.setEnabled(stageCheck(Stage(stage)), false);
+    for (int stage = 1; stage <= kStages; ++stage) view_.setEnabled(stageLabel(update_sequence::Stage(stage)), false);
+    for (int stage = 1; stage <= kStages; ++stage) view_.setEnabled(stageCheck(update_sequence::Stage(stage)), false);
 }
 
 void UpdateDialogController::pressButton() {
@@ -81,12 +81,12 @@ void UpdateDialogController::pressButton() {
     case State::Failed:
         if (worker_.joinable()) worker_.join();  // it has made its last report already
         endCapture();                            // what is still written at exit reaches the real output
-        EndProcess(0);
+        endProcess(0);
         return;
     }
     state_ = State::Running;
     view_.setEnabled(kIdUpdateButton, false);
-    setStageEnabled(Stage::Connecting, true);
+    setStageEnabled(update_sequence::Stage::Connecting, true);
     view_.setText(kIdStatusLine, kStatusRunning);
     view_.setBarPosition(0);
     view_.setBarRange(0, 100);
@@ -94,15 +94,15 @@ void UpdateDialogController::pressButton() {
     // The image is checked now, before anything reaches the projector; the
     // sequence refuses a bad one at once, and one that has changed by the
     // time of the download.
-    image_ = std::make_unique<ImageFile>(imageFileName_);
+    image_ = std::make_unique<update_sequence::CheckedImage>(imageFileName_);
     if (image_->good()) {
         imageLength_ = static_cast<uint32_t>(image_->size());
         view_.setText(kIdImageLength, std::to_string(imageLength_));
     }
-    outputLines_ = std::make_unique<LibraryOutputCapture>(nullptr, 1);
-    errorLines_ = std::make_unique<LibraryOutputCapture>(nullptr, 2);
+    outputLines_ = std::make_unique<update_sequence::LibraryOutputCapture>(nullptr, 1);
+    errorLines_ = std::make_unique<update_sequence::LibraryOutputCapture>(nullptr, 2);
 
-    sequence_ = std::make_unique<UpdateSequence>(library_, *queue_, imageFileName_, imageLength_, image_.get());
+    sequence_ = std::make_unique<update_sequence::UpdateSequence>(library_, *queue_, imageFileName_, imageLength_, image_.get());
     worker_ = std::thread([this] {
         sequence_->run();
         queue_->workerEnded();
@@ -137,7 +137,7 @@ void UpdateDialogController::deliverReports() {
     delivering_ = false;
 }
 
-void UpdateDialogController::setStageEnabled(Stage stage, bool enabled) {
+void UpdateDialogController::setStageEnabled(update_sequence::Stage stage, bool enabled) {
     if (!validStage(stage)) return;
     view_.setEnabled(stageLabel(stage), enabled);
     view_.setEnabled(stageCheck(stage), enabled);
@@ -152,7 +152,7 @@ void UpdateDialogController::showProgress(uint32_t bytes, uint32_t percent) {
 void UpdateDialogController::showCompleted(uint32_t imageLength, const std::string &warning) {
     showProgress(imageLength, 100);
     view_.setText(kIdStatusLine, kStatusDone);
-    view_.check(stageCheck(Stage::Downloading));
+    view_.check(stageCheck(update_sequence::Stage::Downloading));
     view_.setText(kIdUpdateButton, kFinishText);
     view_.setEnabled(kIdUpdateButton, true);
     state_ = State::Done;
@@ -167,7 +167,7 @@ void UpdateDialogController::showFailed() {
 }
 
 void UpdateDialogController::showMessage(const std::string &text, const std::string &reason) {
-    const auto captured = [](const std::unique_ptr<LibraryOutputCapture> &capture) {
+    const auto captured = [](const std::unique_ptr<update_sequence::LibraryOutputCapture> &capture) {
         return capture ? capture->capturedText() : std::string();
     };
     view_.showMessage(text, messageDetails(captured(outputLines_), captured(errorLines_), reason));
@@ -187,4 +187,4 @@ void UpdateDialogController::endCapture() {
     outputLines_.reset();
 }
 
-}  // namespace updater
+}  // namespace wizard

@@ -33,7 +33,7 @@
 #include "update_sequence/library_output_capture.h"
 #include "update_sequence/update_sequence.h"
 
-namespace updater {
+namespace wizard {
 
 class UpdateReportQueue;
 
@@ -80,7 +80,7 @@ public:
     // thread to call deliverReports() soon (a queued call, PostMessageW),
     // must not block and must not call into the controller. Nothing is
     // shown yet. GUI thread.
-    UpdateDialogController(UpdateDialogView &view, const UpdateLibrary &library, std::string &imageFileName,
+    UpdateDialogController(UpdateDialogView &view, const update_sequence::UpdateLibrary &library, std::string &imageFileName,
                            std::function<void()> wake);
     // Lets a message that the worker waits on go unshown, drops the reports
     // not yet delivered (and calls no wake from now on), and waits for the
@@ -110,7 +110,7 @@ public:
     // disabled, stage 1 begins, "Update in Progress", bar at 0 of 0..100;
     // the image is checked and, when good, its length shown; the worker
     // starts). Running: nothing. Done or Failed: the process ends with
-    // status 0 through EndProcess (process_exit.h), nothing else is done.
+    // status 0 through endProcess (process_exit.h), nothing else is done.
     // GUI thread; does not block (returns only when a test's exit handler does).
     void pressButton();
 
@@ -138,7 +138,7 @@ public:
     uint32_t imageLength() const { return imageLength_; }
 
 private:
-    void setStageEnabled(Stage stage, bool enabled);
+    void setStageEnabled(update_sequence::Stage stage, bool enabled);
     void showProgress(uint32_t bytes, uint32_t percent);
     void showCompleted(uint32_t imageLength, const std::string &warning);
     void showFailed();
@@ -148,7 +148,7 @@ private:
     void endCapture();
 
     UpdateDialogView &view_;
-    const UpdateLibrary &library_;
+    const update_sequence::UpdateLibrary &library_;
     std::string &imageFileName_;
     std::string imagePath_;
     std::function<std::string(int)> loadString_;
@@ -160,10 +160,10 @@ private:
     // the image, the worker runs the sequence, the captures keep the
     // libraries' lines while it runs.
     std::unique_ptr<UpdateReportQueue> queue_;
-    std::unique_ptr<ImageFile> image_;
-    std::unique_ptr<UpdateSequence> sequence_;
+    std::unique_ptr<update_sequence::CheckedImage> image_;
+    std::unique_ptr<update_sequence::UpdateSequence> sequence_;
     std::thread worker_;
-    std::unique_ptr<LibraryOutputCapture> outputLines_, errorLines_;
+    std::unique_ptr<update_sequence::LibraryOutputCapture> outputLines_, errorLines_;
 };
 
-}  // namespace updater
+}  // namespace wizard

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "update_report_queue.h"
 
-namespace updater {
+namespace wizard {
 
 UpdateReportQueue::UpdateReportQueue(std::function<void()> wake) : wake_(std::move(wake)) {}
 
@@ -47,30 +47,30 @@ void UpdateReportQueue::workerEnded() {
     push({UpdateReport::Kind::WorkerEnded});
 }
 
-void UpdateReportQueue::stageBegan(Stage stage) {
+void UpdateReportQueue::stageBegan(update_sequence::Stage stage) {
     std::lock_guard lock(mutex_);
     push({UpdateReport::Kind::StageBegan, stage});
 }
 
-void UpdateReportQueue::stageDone(Stage stage) {
+void UpdateReportQueue::stageDone(update_sequence::Stage stage) {
     std::lock_guard lock(mutex_);
     push({UpdateReport::Kind::StageDone, stage});
 }
 
 void UpdateReportQueue::progress(uint32_t bytes, uint32_t percent) {
     std::lock_guard lock(mutex_);
-    push({UpdateReport::Kind::Progress, Stage::Connecting, bytes, percent});
+    push({UpdateReport::Kind::Progress, update_sequence::Stage::Connecting, bytes, percent});
 }
 
 void UpdateReportQueue::message(const std::string &text, const std::string &details) {
     std::unique_lock lock(mutex_);
-    const uint64_t number = push({UpdateReport::Kind::Message, Stage::Connecting, 0, 0, text, details});
+    const uint64_t number = push({UpdateReport::Kind::Message, update_sequence::Stage::Connecting, 0, 0, text, details});
     acknowledged_.wait(lock, [&] { return closed_ || messagesAcknowledged_ >= number; });
 }
 
 void UpdateReportQueue::completed(uint32_t imageLength, const std::string &warning) {
     std::lock_guard lock(mutex_);
-    push({UpdateReport::Kind::Completed, Stage::Connecting, imageLength, 100, {}, warning});
+    push({UpdateReport::Kind::Completed, update_sequence::Stage::Connecting, imageLength, 100, {}, warning});
 }
 
 void UpdateReportQueue::failed() {
@@ -78,4 +78,4 @@ void UpdateReportQueue::failed() {
     push({UpdateReport::Kind::Failed});
 }
 
-}  // namespace updater
+}  // namespace wizard

@@ -18,7 +18,7 @@
 
 #include "update_sequence/update_sequence.h"
 
-namespace updater {
+namespace wizard {
 
 struct UpdateReport {
     enum class Kind {
@@ -31,7 +31,7 @@ struct UpdateReport {
         WorkerEnded,  // the worker's last report: it may be joined
     };
     Kind kind;
-    Stage stage = Stage::Connecting;
+    update_sequence::Stage stage = update_sequence::Stage::Connecting;
     uint32_t bytes = 0;
     uint32_t percent = 0;
     std::string text;
@@ -39,7 +39,7 @@ struct UpdateReport {
     uint64_t number = 0;
 };
 
-class UpdateReportQueue : public UpdateReporter {
+class UpdateReportQueue : public update_sequence::UpdateReporter {
 public:
     // `wake` runs on the reporting thread, with the queue's lock held: it
     // must not block and must not call into the queue.
@@ -60,8 +60,8 @@ public:
 
     // UpdateReporter, on the worker thread. message() blocks until the
     // message is acknowledged or the queue closed.
-    void stageBegan(Stage stage) override;
-    void stageDone(Stage stage) override;
+    void stageBegan(update_sequence::Stage stage) override;
+    void stageDone(update_sequence::Stage stage) override;
     void progress(uint32_t bytes, uint32_t percent) override;
     void message(const std::string &text, const std::string &details) override;
     void completed(uint32_t imageLength, const std::string &warning) override;
@@ -81,4 +81,4 @@ private:
     uint64_t messagesAcknowledged_ = 0;
 };
 
-}  // namespace updater
+}  // namespace wizard

@@ -4,7 +4,7 @@
 #include "program_strings.h"
 #include "resource_ids.h"
 
-namespace updater {
+namespace wizard {
 
 namespace {
 
@@ -90,4 +90,4 @@ WizardFrameButtons frameAfter(WizardFrameButtons frame, const FrameRequest &requ
     return frame;
 }
 
-}  // namespace updater
+}  // namespace wizard

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-namespace updater {
+namespace wizard {
 
 // Flags of a set-wizard-buttons request (PSWIZB_BACK, PSWIZB_NEXT, PSWIZB_FINISH).
 inline constexpr unsigned kWizardBack = 1;
@@ -59,7 +59,7 @@ struct FrameRequest {
         ShowBack,        // show the Back button (ShowWindow on its handle)
         HideBack,        // hide the Back button
         HideHelp,        // hide the Help button (control id 9)
-        EndProcess,      // end the process at once with exit status `status` (EndProcess)
+        EndProcess,      // end the process at once with exit status `status` (endProcess)
     };
     Kind kind;
     unsigned flags = 0;
@@ -101,4 +101,4 @@ struct WizardFrameButtons {
 // EndProcess changes no button. Any thread; pure.
 WizardFrameButtons frameAfter(WizardFrameButtons frame, const FrameRequest &request);
 
-}  // namespace updater
+}  // namespace wizard

@@ -8,7 +8,7 @@
 #include "resource_ids.h"
 #include "template_builder.h"
 
-namespace updater {
+namespace wizard {
 
 AboutDialog::AboutDialog(QWidget *parent) : QDialog(parent) {
     const DialogTemplate &dialog = dialogTemplate(kAboutTemplate);
@@ -18,4 +18,4 @@ AboutDialog::AboutDialog(QWidget *parent) : QDialog(parent) {
     connect(control<QPushButton>(*this, kIdOk), &QPushButton::clicked, this, &QDialog::accept);
 }
 
-}  // namespace updater
+}  // namespace wizard

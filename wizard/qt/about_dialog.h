@@ -5,11 +5,11 @@
 
 #include <QDialog>
 
-namespace updater {
+namespace wizard {
 
 class AboutDialog : public QDialog {
 public:
     explicit AboutDialog(QWidget *parent = nullptr);
 };
 
-}  // namespace updater
+}  // namespace wizard

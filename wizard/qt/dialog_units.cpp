@@ -4,7 +4,7 @@
 #include <QFontMetrics>
 #include <QStringList>
 
-namespace updater {
+namespace wizard {
 
 namespace {
 
@@ -48,4 +48,4 @@ QFont dialogFont(const char *family, int pointSize) {
     return font;
 }
 
-}  // namespace updater
+}  // namespace wizard

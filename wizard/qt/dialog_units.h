@@ -8,7 +8,7 @@
 #include <QFont>
 #include <QRect>
 
-namespace updater {
+namespace wizard {
 
 class DialogUnits {
 public:
@@ -34,4 +34,4 @@ private:
 // Arial, Helvetica, DejaVu Sans, then the default sans font.
 QFont dialogFont(const char *family, int pointSize);
 
-}  // namespace updater
+}  // namespace wizard

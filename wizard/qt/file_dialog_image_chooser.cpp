@@ -9,7 +9,7 @@
 #include "program_resources.h"
 #include "program_strings.h"
 
-namespace updater {
+namespace wizard {
 
 std::optional<std::string> FileDialogImageChooser::chooseImage() {
     QStringList filters;
@@ -24,4 +24,4 @@ std::optional<std::string> FileDialogImageChooser::chooseImage() {
     return QFile::encodeName(dialog.selectedFiles().constFirst()).toStdString();
 }
 
-}  // namespace updater
+}  // namespace wizard

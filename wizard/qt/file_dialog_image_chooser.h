@@ -5,11 +5,11 @@
 
 #include "image_location.h"
 
-namespace updater {
+namespace wizard {
 
 class FileDialogImageChooser : public ImageChooser {
 public:
     std::optional<std::string> chooseImage() override;
 };
 
-}  // namespace updater
+}  // namespace wizard

@@ -14,17 +14,17 @@
 
 int main(int argc, char *argv[]) {
     // Answered before the toolkit starts: they need no display.
-    if (auto answer = updater::answerWithoutWindows(std::vector<std::string>(argv + 1, argv + argc)))
-        return updater::printPlan(*answer);
+    if (auto answer = wizard::answerWithoutWindows(std::vector<std::string>(argv + 1, argv + argc)))
+        return wizard::printPlan(*answer);
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QString::fromUtf8(updater::kProgramName));
-    QApplication::setWindowIcon(updater::programIcon());
+    QApplication::setApplicationName(QString::fromUtf8(wizard::kProgramName));
+    QApplication::setWindowIcon(wizard::programIcon());
     // The toolkit has taken its own options out of argv by now.
-    updater::FileDialogImageChooser chooser;
-    const updater::StartupPlan plan = updater::planStartup(std::vector<std::string>(argv + 1, argv + argc), chooser);
-    if (plan.action == updater::StartupPlan::Action::Exit) return updater::printPlan(plan);
-    updater::QtMessageBoxes messageBoxes;
-    updater::UpdaterApp app(updater::exportedLibrary(), messageBoxes, plan.imagePath);
+    wizard::FileDialogImageChooser chooser;
+    const wizard::StartupPlan plan = wizard::planStartup(std::vector<std::string>(argv + 1, argv + argc), chooser);
+    if (plan.action == wizard::StartupPlan::Action::Exit) return wizard::printPlan(plan);
+    wizard::QtMessageBoxes messageBoxes;
+    wizard::UpdaterApp app(update_sequence::exportedLibrary(), messageBoxes, plan.imagePath);
     app.InitInstance();
     return 0;
 }

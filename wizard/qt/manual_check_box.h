@@ -5,7 +5,7 @@
 
 #include <QCheckBox>
 
-namespace updater {
+namespace wizard {
 
 class ManualCheckBox : public QCheckBox {
 public:
@@ -15,4 +15,4 @@ protected:
     void nextCheckState() override {}
 };
 
-}  // namespace updater
+}  // namespace wizard

@@ -10,7 +10,7 @@
 #include "message_box.h"
 #include "program_strings.h"
 
-namespace updater {
+namespace wizard {
 
 namespace {
 
@@ -46,4 +46,4 @@ void QtMessageBoxes::show(QWidget *owner, const QString &text, const QString &de
     box.exec();
 }
 
-}  // namespace updater
+}  // namespace wizard

@@ -11,7 +11,7 @@
 
 class QWidget;
 
-namespace updater {
+namespace wizard {
 
 class MessageBoxes {
 public:
@@ -27,4 +27,4 @@ public:
     void show(QWidget *owner, const QString &text, const QString &details) override;
 };
 
-}  // namespace updater
+}  // namespace wizard

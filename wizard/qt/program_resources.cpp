@@ -13,7 +13,7 @@ static void registerResources() {
     (void)registered;
 }
 
-namespace updater {
+namespace wizard {
 
 QIcon programIcon() {
     registerResources();
@@ -25,4 +25,4 @@ QPixmap programBitmap(int id) {
     return QPixmap(QStringLiteral(":/bitmaps/%1.bmp").arg(id));
 }
 
-}  // namespace updater
+}  // namespace wizard

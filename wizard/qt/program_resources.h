@@ -7,7 +7,7 @@
 #include <QIcon>
 #include <QPixmap>
 
-namespace updater {
+namespace wizard {
 
 // Icon 128: a small picture of the projector, 32 x 32.
 QIcon programIcon();
@@ -15,4 +15,4 @@ QIcon programIcon();
 // Bitmap 130, 131 or 133 at its own pixel size; a null pixmap for other ids.
 QPixmap programBitmap(int id);
 
-}  // namespace updater
+}  // namespace wizard

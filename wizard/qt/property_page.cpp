@@ -4,7 +4,7 @@
 #include "dialog_template.h"
 #include "template_builder.h"
 
-namespace updater {
+namespace wizard {
 
 PropertyPage::PropertyPage(int templateId) {
     const DialogTemplate &page = dialogTemplate(templateId);
@@ -25,4 +25,4 @@ void PropertyPage::showEvent(QShowEvent *event) {
     OnPageShown();
 }
 
-}  // namespace updater
+}  // namespace wizard

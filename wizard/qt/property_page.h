@@ -7,7 +7,7 @@
 #include <QString>
 #include <QWidget>
 
-namespace updater {
+namespace wizard {
 
 class PropertyPage : public QWidget {
 public:
@@ -42,4 +42,4 @@ private:
     QString caption_;
 };
 
-}  // namespace updater
+}  // namespace wizard

@@ -12,7 +12,7 @@
 #include "resource_ids.h"
 #include "template_builder.h"
 
-namespace updater {
+namespace wizard {
 
 namespace {
 
@@ -156,7 +156,7 @@ void PropertySheet::Request(const std::vector<FrameRequest> &requests) {
             QMetaObject::invokeMethod(
                 this, [this, request] { apply(request); }, Qt::QueuedConnection);
             break;
-        case FrameRequest::Kind::EndProcess: EndProcess(request.status); break;
+        case FrameRequest::Kind::EndProcess: endProcess(request.status); break;
         default: apply(request); break;
         }
     }
@@ -189,4 +189,4 @@ void PropertySheet::showButtons() {
     (buttons_.finish.shown ? finish_ : next_)->setDefault(true);
 }
 
-}  // namespace updater
+}  // namespace wizard

@@ -20,7 +20,7 @@
 class QFrame;
 class QPushButton;
 
-namespace updater {
+namespace wizard {
 
 class PropertyPage;
 
@@ -94,4 +94,4 @@ private:
     WizardFrameButtons buttons_;
 };
 
-}  // namespace updater
+}  // namespace wizard

@@ -9,7 +9,7 @@
 #include "manual_check_box.h"
 #include "program_resources.h"
 
-namespace updater {
+namespace wizard {
 
 namespace {
 
@@ -103,4 +103,4 @@ DialogUnits buildTemplate(QWidget &parent, const DialogTemplate &dialog) {
     return units;
 }
 
-}  // namespace updater
+}  // namespace wizard

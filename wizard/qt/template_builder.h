@@ -11,7 +11,7 @@
 #include "dialog_template.h"
 #include "dialog_units.h"
 
-namespace updater {
+namespace wizard {
 
 // Builds `dialog`'s controls into `parent`, gives `parent` the dialog font
 // and a fixed client size of the template's size, and returns the dialog
@@ -28,4 +28,4 @@ Widget *control(const QWidget &parent, int id) {
     return parent.findChild<Widget *>(controlName(id));
 }
 
-}  // namespace updater
+}  // namespace wizard

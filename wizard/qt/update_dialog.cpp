@@ -18,7 +18,7 @@
 #include "resource_ids.h"
 #include "template_builder.h"
 
-namespace updater {
+namespace wizard {
 
 namespace {
 
@@ -28,7 +28,7 @@ QString fromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), 
 
 }  // namespace
 
-UpdateDialog::UpdateDialog(std::string &imageFileName, const UpdateLibrary &library, MessageBoxes &messageBoxes,
+UpdateDialog::UpdateDialog(std::string &imageFileName, const update_sequence::UpdateLibrary &library, MessageBoxes &messageBoxes,
                            QWidget *parent)
     : QDialog(parent),
       messageBoxes_(messageBoxes),
@@ -145,4 +145,4 @@ void UpdateDialog::Widgets::showMessage(std::string_view text, std::string_view 
     dialog_.messageBoxes_.show(&dialog_, fromUtf8(text), fromUtf8(details));
 }
 
-}  // namespace updater
+}  // namespace wizard

@@ -14,7 +14,7 @@
 
 class QMenu;
 
-namespace updater {
+namespace wizard {
 
 class MessageBoxes;
 
@@ -23,7 +23,7 @@ public:
     // `imageFileName`: the application's image file name, set when the
     // dialog opens and read when the update starts. The library functions
     // and the message boxes must outlive the dialog.
-    UpdateDialog(std::string &imageFileName, const UpdateLibrary &library, MessageBoxes &messageBoxes,
+    UpdateDialog(std::string &imageFileName, const update_sequence::UpdateLibrary &library, MessageBoxes &messageBoxes,
                  QWidget *parent = nullptr);
     ~UpdateDialog() override;
 
@@ -85,4 +85,4 @@ private:
     UpdateDialogController controller_;
 };
 
-}  // namespace updater
+}  // namespace wizard

@@ -3,7 +3,7 @@
 
 #include "update_wizard_pages.h"
 
-namespace updater {
+namespace wizard {
 
 UpdateWiz::UpdateWiz(const QString &caption, QWidget *parent, int startPage)
     : PropertySheet(caption, parent, startPage) {}
@@ -41,4 +41,4 @@ bool UpdateWiz::event(QEvent *event) {
     return handled;
 }
 
-}  // namespace updater
+}  // namespace wizard

@@ -8,7 +8,7 @@
 
 #include "property_sheet.h"
 
-namespace updater {
+namespace wizard {
 
 class UpdateWizardStart;
 class UpdateWizardConnect;
@@ -38,4 +38,4 @@ protected:
     bool event(QEvent *event) override;
 };
 
-}  // namespace updater
+}  // namespace wizard

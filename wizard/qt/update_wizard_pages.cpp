@@ -3,7 +3,7 @@
 
 #include "update_wiz.h"
 
-namespace updater {
+namespace wizard {
 
 UpdateWizardPage::UpdateWizardPage(WizardPage page) : PropertyPage(wizardPageTemplate(page)), page_(page) {}
 
@@ -23,4 +23,4 @@ void UpdateWizardPage::OnCancel() { request(WizardEvent::Reset); }
 
 void UpdateWizardPage::OnPageShown() { request(WizardEvent::PageShown); }
 
-}  // namespace updater
+}  // namespace wizard

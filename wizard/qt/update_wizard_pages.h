@@ -8,7 +8,7 @@
 #include "property_page.h"
 #include "wizard_requests.h"
 
-namespace updater {
+namespace wizard {
 
 class UpdateWiz;
 
@@ -48,4 +48,4 @@ public:
     UpdateWizardAddress() : UpdateWizardPage(WizardPage::Address) {}
 };
 
-}  // namespace updater
+}  // namespace wizard

@@ -4,13 +4,13 @@
 #include "program_strings.h"
 #include "update_wiz.h"
 
-namespace updater {
+namespace wizard {
 
 namespace {
 UpdaterApp *theApp = nullptr;
 }
 
-UpdaterApp::UpdaterApp(const UpdateLibrary &library, MessageBoxes &messageBoxes, std::string imagePath)
+UpdaterApp::UpdaterApp(const update_sequence::UpdateLibrary &library, MessageBoxes &messageBoxes, std::string imagePath)
     : dialog(imageFileName, library, messageBoxes) {
     dialog.setImagePath(std::move(imagePath));
     theApp = this;
@@ -31,4 +31,4 @@ void UpdaterApp::runWizard() {
 
 void UpdaterApp::runUpdateDialog() { dialog.DoModal(); }
 
-}  // namespace updater
+}  // namespace wizard

@@ -14,14 +14,14 @@
 #include "update_dialog.h"
 #include "update_sequence/update_sequence.h"
 
-namespace updater {
+namespace wizard {
 
 class UpdaterApp : private ApplicationFace {
 public:
     // The one application object; made by main() once the toolkit is up.
     // `library` and `messageBoxes` must outlive it. `imagePath`: the image
     // the update dialog opens with.
-    UpdaterApp(const UpdateLibrary &library, MessageBoxes &messageBoxes, std::string imagePath = kImageName);
+    UpdaterApp(const update_sequence::UpdateLibrary &library, MessageBoxes &messageBoxes, std::string imagePath = update_sequence::kImageName);
     ~UpdaterApp() override;
     UpdaterApp(const UpdaterApp &) = delete;
     UpdaterApp &operator=(const UpdaterApp &) = delete;
@@ -41,4 +41,4 @@ private:
     void runUpdateDialog() override;
 };
 
-}  // namespace updater
+}  // namespace wizard

@@ -24,7 +24,7 @@
 #include "update_dialog.h"
 #include "update_wiz.h"
 
-using namespace updater;
+using namespace wizard;
 
 namespace {
 
@@ -34,7 +34,7 @@ std::atomic<int32_t> loadResult{0};
 
 // A projector that answers at once: the erase reports every sector, the
 // download reports half the image and (while holdLoad is set) waits there.
-const UpdateLibrary kScriptedLibrary{
+const update_sequence::UpdateLibrary kScriptedLibrary{
     [] { return int32_t{0}; },
     [] { return int32_t{0}; },
     [](uint32_t) { return int32_t{0}; },

@@ -6,7 +6,7 @@
 #include "resource_ids.h"
 #include "win32_support.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 namespace {
 
@@ -31,4 +31,4 @@ void runAboutBox(HWND owner) {
                               reinterpret_cast<LPARAM>(&texts));
 }
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

@@ -5,9 +5,9 @@
 
 #include <windows.h>
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 // Runs the About box modally to `owner`; returns when it was closed.
 void runAboutBox(HWND owner);
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

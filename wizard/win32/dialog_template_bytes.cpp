@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 namespace {
 
@@ -167,4 +167,4 @@ std::u16string utf16FromUtf8(std::string_view text) {
     return result;
 }
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

@@ -17,7 +17,7 @@
 
 #include "dialog_template.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 // Window, dialog and control styles the templates use.
 namespace style {
@@ -86,4 +86,4 @@ DialogTemplateBytes buildDialogTemplate(const DialogTemplate &dialog, Frame fram
 // UTF-16 of UTF-8 text; a malformed sequence becomes U+FFFD.
 std::u16string utf16FromUtf8(std::string_view text);
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

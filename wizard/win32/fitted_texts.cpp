@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 namespace {
 
@@ -64,4 +64,4 @@ void FittedTexts::fit(HWND dialog) {
     }
 }
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

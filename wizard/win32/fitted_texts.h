@@ -13,7 +13,7 @@
 
 #include "win32_support.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 class FittedTexts {
 public:
@@ -26,4 +26,4 @@ private:
     std::vector<OwnedFont> fonts_;
 };
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

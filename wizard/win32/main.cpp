@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace updater;
+using namespace wizard;
 
 // The program's arguments after its name, in UTF-8.
 std::vector<std::string> programArguments() {
@@ -51,7 +51,7 @@ public:
         wizard.run();
     }
     void runUpdateDialog() override {
-        win32::UpdateDialog dialog(exportedLibrary(), imageFileName_, imagePath_);
+        win32::UpdateDialog dialog(update_sequence::exportedLibrary(), imageFileName_, imagePath_);
         dialog.run();
     }
 

@@ -11,7 +11,7 @@
 #include "resource_ids.h"
 #include "win32_support.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 namespace {
 
@@ -217,4 +217,4 @@ void showMessageBox(HWND owner, std::string_view text, std::string_view details)
     MessageBoxWindow(text, details).run(owner);
 }
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

@@ -12,7 +12,7 @@
 
 #include <string_view>
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 // Control ids of the box (the text has none).
 inline constexpr int kIdShowDetails = 3;
@@ -21,4 +21,4 @@ inline constexpr int kIdDetails = 4;
 // Returns when the user has ended the box.
 void showMessageBox(HWND owner, std::string_view text, std::string_view details);
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

@@ -11,7 +11,7 @@
 #include "program_strings.h"
 #include "win32_support.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 namespace {
 
@@ -52,4 +52,4 @@ std::optional<std::string> OpenFileImageChooser::chooseImage() {
     return utf8(path.data());
 }
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

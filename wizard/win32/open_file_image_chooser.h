@@ -6,7 +6,7 @@
 
 #include "image_location.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 class OpenFileImageChooser : public ImageChooser {
 public:
@@ -14,4 +14,4 @@ public:
     std::optional<std::string> chooseImage() override;
 };
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

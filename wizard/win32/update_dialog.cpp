@@ -7,7 +7,7 @@
 #include "message_box_window.h"
 #include "resource_ids.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 namespace {
 
@@ -60,7 +60,7 @@ private:
     UpdateDialog &dialog_;
 };
 
-UpdateDialog::UpdateDialog(const UpdateLibrary &library, std::string &imageFileName, std::string imagePath)
+UpdateDialog::UpdateDialog(const update_sequence::UpdateLibrary &library, std::string &imageFileName, std::string imagePath)
     : template_(buildDialogTemplate(dialogTemplate(kUpdateDialogTemplate), Frame::ModalDialog)),
       controls_(std::make_unique<Controls>(*this)),
       // Posted from the worker thread; the window exists before the worker
@@ -156,4 +156,4 @@ void UpdateDialog::followRunning() {
         ::ShutdownBlockReasonDestroy(window_);
 }
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

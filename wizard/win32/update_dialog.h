@@ -22,7 +22,7 @@
 #include "update_dialog_controller.h"
 #include "win32_support.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 class UpdateDialog {
 public:
@@ -31,7 +31,7 @@ public:
 
     // `imagePath`: the image the dialog shows and the update downloads.
     // `library` and `imageFileName` must outlive the dialog.
-    UpdateDialog(const UpdateLibrary &library, std::string &imageFileName, std::string imagePath);
+    UpdateDialog(const update_sequence::UpdateLibrary &library, std::string &imageFileName, std::string imagePath);
     ~UpdateDialog();
 
     // Runs the dialog modally; returns when it was closed (close box,
@@ -65,4 +65,4 @@ private:
     UpdateDialogController controller_;
 };
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

@@ -6,7 +6,7 @@
 #include "dialog_template_bytes.h"
 #include "resource_ids.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 std::wstring wide(std::string_view text) {
     const std::u16string units = utf16FromUtf8(text);
@@ -36,11 +36,11 @@ INT_PTR answer(HWND dialog, LRESULT result) {
     return TRUE;
 }
 
-}  // namespace updater::win32
+}  // namespace wizard::win32
 
 // The template builder's style words are plain numbers, so that it builds
 // everywhere: they must be the system's.
-namespace updater::win32::style {
+namespace wizard::win32::style {
 static_assert(kChild == WS_CHILD && kPopup == WS_POPUP && kVisible == WS_VISIBLE && kDisabled == WS_DISABLED);
 static_assert(kCaption == WS_CAPTION && kBorder == WS_BORDER && kSysMenu == WS_SYSMENU && kGroup == WS_GROUP);
 static_assert(kTabStop == WS_TABSTOP && kModalFrame == DS_MODALFRAME && kSetFont == DS_SETFONT);
@@ -49,4 +49,4 @@ static_assert(kTextCentred == SS_CENTER && kTextRight == SS_RIGHT && kStaticIcon
 static_assert(kStaticBitmap == SS_BITMAP && kNoPrefix == SS_NOPREFIX);
 static_assert(kPushButton == BS_PUSHBUTTON && kDefaultButton == BS_DEFPUSHBUTTON && kCheckBox == BS_CHECKBOX);
 static_assert(kSmoothBar == PBS_SMOOTH);
-}  // namespace updater::win32::style
+}  // namespace wizard::win32::style

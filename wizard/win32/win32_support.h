@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 // UTF-16 of UTF-8 text (the core's texts and paths).
 std::wstring wide(std::string_view text);
@@ -73,4 +73,4 @@ Object *dialogObject(HWND dialog, UINT message, LPARAM fromInit) {
     return reinterpret_cast<Object *>(::GetWindowLongPtrW(dialog, DWLP_USER));
 }
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

@@ -11,7 +11,7 @@
 #include "resource_ids.h"
 #include "win32_support.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 namespace {
 
@@ -124,9 +124,9 @@ void WizardSheet::carryOut(const std::vector<FrameRequest> &requests) {
         case FrameRequest::Kind::ShowBack: ::ShowWindow(backButton_, SW_SHOW); break;
         case FrameRequest::Kind::HideBack: ::ShowWindow(backButton_, SW_HIDE); break;
         case FrameRequest::Kind::HideHelp: ::ShowWindow(::GetDlgItem(window_, kIdHelp), SW_HIDE); break;
-        case FrameRequest::Kind::EndProcess: EndProcess(request.status); break;
+        case FrameRequest::Kind::EndProcess: endProcess(request.status); break;
         }
     }
 }
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

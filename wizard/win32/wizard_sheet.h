@@ -18,7 +18,7 @@
 #include "fitted_texts.h"
 #include "wizard_requests.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 
 class WizardSheet {
 public:
@@ -49,4 +49,4 @@ private:
     FittedTexts texts_;
 };
 
-}  // namespace updater::win32
+}  // namespace wizard::win32

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <mutex>
 
-namespace tz4817 {
+namespace projector_emulator {
 
 class Clock {
 public:
@@ -29,4 +29,4 @@ private:
     TimePoint now_{};
 };
 
-}  // namespace tz4817
+}  // namespace projector_emulator

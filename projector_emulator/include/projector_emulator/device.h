@@ -26,7 +26,7 @@
 #include "projector_emulator/faults.h"
 #include "projector_emulator/nor_flash.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 inline constexpr uint16_t kAppVendorId = 0xE7A2;
 inline constexpr uint16_t kAppProductId = 0x051E;
@@ -161,4 +161,4 @@ private:
     uint32_t busyAnswersLeft_ = 0;
 };
 
-}  // namespace tz4817
+}  // namespace projector_emulator

@@ -17,7 +17,7 @@
 
 #include "projector_emulator/clock.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 enum class Mode { Application, Programming };
 
@@ -72,7 +72,7 @@ public:
     // transfer, if any.
     virtual void holdTransferLatency() const {}
 
-    // The descriptor of `type` (usb::DT_DEVICE, DT_CONFIG, DT_STRING) and
+    // The descriptor of `type` (usb_standard::DT_DEVICE, DT_CONFIG, DT_STRING) and
     // `index` as the device in `presence` sends it; empty when it has none
     // (the request stalls).
     virtual std::vector<uint8_t> descriptor(uint8_t type, uint8_t index, const Presence &presence) const = 0;
@@ -85,4 +85,4 @@ public:
     virtual void clientEvent(ClientEvent) {}
 };
 
-}  // namespace tz4817
+}  // namespace projector_emulator

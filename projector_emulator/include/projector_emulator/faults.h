@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tz4817 {
+namespace projector_emulator {
 
 struct Fault {
     enum class Kind {
@@ -39,4 +39,4 @@ extern const char kFaultGrammar[];
 // Nothing on a syntax error, with `error` saying what is wrong.
 std::optional<std::vector<Fault>> parseFaults(const std::string &spec, std::string &error);
 
-}  // namespace tz4817
+}  // namespace projector_emulator

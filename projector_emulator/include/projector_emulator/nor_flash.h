@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace tz4817 {
+namespace projector_emulator {
 
 inline constexpr uint32_t kFlashSize = 0x200000;
 inline constexpr uint16_t kFlashManufacturerId = 0x0001;
@@ -75,4 +75,4 @@ private:
     uint64_t programErrors_ = 0;
 };
 
-}  // namespace tz4817
+}  // namespace projector_emulator

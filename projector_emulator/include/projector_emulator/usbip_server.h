@@ -28,7 +28,7 @@
 
 #include "projector_emulator/emulated_device.h"
 
-namespace tz4817 {
+namespace projector_emulator {
 
 inline constexpr char kUsbipBusId[] = "1-1";  // the first projector's
 inline constexpr uint32_t kUsbipBusNumber = 1;
@@ -97,4 +97,4 @@ std::optional<ListenAddress> parseListenAddress(const std::string &text, std::st
 // `error` set when it can't be resolved.
 bool isLoopbackHost(const std::string &host, std::string &error);
 
-}  // namespace tz4817
+}  // namespace projector_emulator

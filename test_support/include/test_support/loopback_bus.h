@@ -19,7 +19,7 @@ namespace test_support {
 class LoopbackBus : public usb_driver::Bus {
 public:
     // The device must outlive the bus.
-    explicit LoopbackBus(tz4817::Tz4817Device &device);
+    explicit LoopbackBus(projector_emulator::Tz4817Device &device);
     ~LoopbackBus() override;
 
     // The device sits at this place.
@@ -78,7 +78,7 @@ private:
 // derive from it and override transfer() to watch or alter what goes by.
 class LoopbackBusWrapper : public usb_driver::Bus {
 public:
-    explicit LoopbackBusWrapper(tz4817::Tz4817Device &device) : inner_(device) {}
+    explicit LoopbackBusWrapper(projector_emulator::Tz4817Device &device) : inner_(device) {}
 
     [[nodiscard]] uint32_t list(std::vector<usb_driver::BusDevice> &devices, std::string &why) override {
         return inner_.list(devices, why);

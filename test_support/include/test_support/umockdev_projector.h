@@ -27,14 +27,14 @@ namespace test_support {
 
 // Whether libumockdev-preload is in the process (linked in, or LD_PRELOAD):
 // without it there is no emulated USB.
-bool UmockdevLoaded();
+bool umockdevLoaded();
 
 class UmockdevProjector {
 public:
     // Plugs the device into port `port` of bus 1 (sysfs 1-PORT, the place
     // libusb reports) when it is on the bus. Projectors on different ports
     // share the process's one testbed.
-    explicit UmockdevProjector(tz4817::Tz4817Device &device, int port = 1);
+    explicit UmockdevProjector(projector_emulator::Tz4817Device &device, int port = 1);
     ~UmockdevProjector();
     UmockdevProjector(const UmockdevProjector &) = delete;
     UmockdevProjector &operator=(const UmockdevProjector &) = delete;

@@ -25,7 +25,7 @@
 #include <memory>
 #include <string>
 
-namespace updater {
+namespace update_sequence {
 
 // The first sector of the flash, the boot block, is never written; file
 // positions are flash offsets, so the image's own first bytes are skipped.
@@ -64,7 +64,7 @@ public:
     const std::string &path() const { return path_; }
 
 private:
-    friend class ImageFile;
+    friend class CheckedImage;
     ImageSnapshot() = default;
     // Makes the empty private file. False with `error` set (the system's
     // words, and where) when it cannot be made or its path cannot be given.
@@ -77,14 +77,14 @@ private:
     std::string folder_;  // Windows: the snapshot's own folder, removed with it
 };
 
-class ImageFile {
+class CheckedImage {
 public:
     // Opens `path` and checks it. Never blocks on a FIFO or device of that
     // name. A path longer than kMaxImagePathLength is refused unopened.
-    explicit ImageFile(std::string path);
-    ~ImageFile();
-    ImageFile(const ImageFile &) = delete;
-    ImageFile &operator=(const ImageFile &) = delete;
+    explicit CheckedImage(std::string path);
+    ~CheckedImage();
+    CheckedImage(const CheckedImage &) = delete;
+    CheckedImage &operator=(const CheckedImage &) = delete;
 
     const std::string &path() const { return path_; }
     // The size the file had when it was checked; 0 when it could not be opened.
@@ -120,4 +120,4 @@ private:
     std::string problem_;
 };
 
-}  // namespace updater
+}  // namespace update_sequence

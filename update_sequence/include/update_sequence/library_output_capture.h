@@ -43,7 +43,7 @@
 #include <string_view>
 #include <thread>
 
-namespace updater {
+namespace update_sequence {
 
 class OutputPipe;
 
@@ -87,4 +87,4 @@ private:
     std::string captured_;
 };
 
-}  // namespace updater
+}  // namespace update_sequence

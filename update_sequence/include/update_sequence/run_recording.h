@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-namespace updater {
+namespace update_sequence {
 
 class RunRecording {
 public:
@@ -54,4 +54,4 @@ struct RecordedEnd {
 // Nothing when `note` is not the end of a run.
 std::optional<RecordedEnd> parseRecordedEnd(std::string_view note);
 
-}  // namespace updater
+}  // namespace update_sequence

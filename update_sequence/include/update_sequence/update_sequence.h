@@ -19,7 +19,7 @@
 #include "update_sequence/checked_image.h"
 #include "qrvdl.h"
 
-namespace updater {
+namespace update_sequence {
 
 // The stages shown as check-box lines, in their order.
 enum class Stage {
@@ -129,7 +129,7 @@ public:
     // load. It must outlive the run. Without it the load is given `imagePath`
     // as it is.
     UpdateSequence(const UpdateLibrary &library, UpdateReporter &reporter, std::string imagePath, uint32_t imageLength,
-                   const ImageFile *image = nullptr);
+                   const CheckedImage *image = nullptr);
     UpdateSequence(const UpdateSequence &) = delete;
     UpdateSequence &operator=(const UpdateSequence &) = delete;
     ~UpdateSequence();
@@ -171,7 +171,7 @@ private:
     RecordingReporter reporter_;
     const std::string imagePath_;
     const uint32_t imageLength_;
-    const ImageFile *const image_;
+    const CheckedImage *const image_;
     // Length handed to the load: 0 means from the start offset to the end of the file.
     uint32_t downloadLength_ = 0;
     // Cleared by the first report of each kind; never set again.
@@ -179,7 +179,7 @@ private:
     bool firstDownloadProgress_ = true;
 };
 
-}  // namespace updater
+}  // namespace update_sequence
 
 // The progress callbacks passed to QRVDL_LoadFlash: they forward the first
 // value to the running sequence (the second is ignored). Called by the

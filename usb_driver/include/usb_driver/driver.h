@@ -20,7 +20,7 @@ struct Connection;
 
 // Opens a connection. Null when no bus can be had (no USB/IP server address
 // and no local bus, or the local bus could not be initialised). Thread-safe.
-Connection *DriverOpen();
+Connection *driverOpen();
 
 // Serves one request. Blocks only for IOCTL_WAIT (until an event is pending
 // or the wait is disabled) and IOCTL_TRANSFER (until done or timed out).
@@ -29,21 +29,21 @@ Connection *DriverOpen();
 [[nodiscard]] uint32_t DriverIoctl(Connection *connection, uint32_t code, void *record, uint32_t size);
 
 // Closes a connection; its registrations are cancelled. Null is ignored.
-void DriverClose(Connection *connection);
+void driverClose(Connection *connection);
 
 // Which bus the driver makes when its first connection opens: the USB/IP
 // client when QRV_USBIP names a server, else the local bus (if built). Null
 // when there is none; a QRV_USBIP that is not HOST[:PORT] is said at once, in
 // one line on standard error.
-std::shared_ptr<Bus> MakeDefaultBus();
+std::shared_ptr<Bus> makeDefaultBus();
 
 namespace testing {
 // Tests and benchmarks give the driver its bus through this (a LoopbackBus);
-// an empty function restores MakeDefaultBus. Takes effect at the next first
+// an empty function restores makeDefaultBus. Takes effect at the next first
 // open.
-void SetBusFactory(std::function<std::shared_ptr<Bus>()> factory);
+void setBusFactory(std::function<std::shared_ptr<Bus>()> factory);
 // The version IOCTL_VERSION reports; 0 restores kDriverVersion.
-void SetReportedVersion(uint32_t version);
+void setReportedVersion(uint32_t version);
 }  // namespace testing
 
 }  // namespace usb_driver

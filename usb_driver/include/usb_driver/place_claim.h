@@ -73,7 +73,7 @@ namespace testing {
 // side by side on this computer, their projectors all at "1-1", do not
 // refuse each other. Only tests call it; nothing reads it from the
 // environment, so no user can step around a claim with it.
-void SetLocalScopeKey(std::string key);
+void setLocalScopeKey(std::string key);
 }  // namespace testing
 
 }  // namespace usb_driver::place_claim

@@ -52,6 +52,6 @@ struct Survey {
 // Asks the bus that the driver makes when its first connection opens
 // (QRV_USBIP names a USB/IP server, else the local bus). Blocks for at most
 // one exchange with a server. Any thread.
-Survey SurveyDefaultBus();
+Survey surveyDefaultBus();
 
 }  // namespace usb_driver

@@ -100,8 +100,8 @@ public:
     bool wanted(uint16_t vendorId, uint16_t productId, const std::string &) override {
         std::lock_guard lock(mutex_);
         ++wantedQuestions_;
-        return (vendorId == tz4817::kAppVendorId && productId == tz4817::kAppProductId && wantApplication_) ||
-               (vendorId == tz4817::kBootVendorId && productId == tz4817::kBootProductId);
+        return (vendorId == projector_emulator::kAppVendorId && productId == projector_emulator::kAppProductId && wantApplication_) ||
+               (vendorId == projector_emulator::kBootVendorId && productId == projector_emulator::kBootProductId);
     }
     void deviceArrived(const BusDevice &device) override {
         std::lock_guard lock(mutex_);
@@ -179,13 +179,13 @@ private:
 class LibusbBusTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        if (!test_support::UmockdevLoaded())
+        if (!test_support::umockdevLoaded())
             GTEST_SKIP() << "libumockdev-preload is not loaded: the emulated USB is not there";
-        flash_ = tz4817::NorFlash::inMemory();
-        tz4817::DeviceOptions options;
+        flash_ = projector_emulator::NorFlash::inMemory();
+        projector_emulator::DeviceOptions options;
         options.rebootDelay = 30ms;
         options.eraseTime = 1ms;
-        device_ = std::make_unique<tz4817::Tz4817Device>(*flash_, options);
+        device_ = std::make_unique<projector_emulator::Tz4817Device>(*flash_, options);
         projector_ = std::make_unique<test_support::UmockdevProjector>(*device_);
         LibusbBusOptions busOptions;
         busOptions.forcePolling = GetParam();
@@ -238,8 +238,8 @@ protected:
         return status;
     }
 
-    std::unique_ptr<tz4817::NorFlash> flash_;
-    std::unique_ptr<tz4817::Tz4817Device> device_;
+    std::unique_ptr<projector_emulator::NorFlash> flash_;
+    std::unique_ptr<projector_emulator::Tz4817Device> device_;
     std::unique_ptr<test_support::UmockdevProjector> projector_;
     std::shared_ptr<LibusbBus> bus_;
     Listener listener_;
@@ -250,10 +250,10 @@ TEST_P(LibusbBusTest, PresentDeviceIsReportedWithTheDescriptorsItSent) {
     ASSERT_EQ(bus_->start(listener_), kStatusOk);
     const BusDevice device = listener_.arrival(1);
     EXPECT_NE(device.key, 0u);
-    EXPECT_EQ(device.vendorId, tz4817::kAppVendorId);
-    EXPECT_EQ(device.productId, tz4817::kAppProductId);
-    EXPECT_EQ(device.deviceDescriptor, tz4817::deviceDescriptor(device_->presence()));
-    EXPECT_EQ(device.configDescriptor, tz4817::configDescriptor());
+    EXPECT_EQ(device.vendorId, projector_emulator::kAppVendorId);
+    EXPECT_EQ(device.productId, projector_emulator::kAppProductId);
+    EXPECT_EQ(device.deviceDescriptor, projector_emulator::deviceDescriptor(device_->presence()));
+    EXPECT_EQ(device.configDescriptor, projector_emulator::configDescriptor());
 }
 
 TEST_P(LibusbBusTest, UnwantedDeviceIsReportedOnlyOnceSomeoneWantsIt) {
@@ -261,7 +261,7 @@ TEST_P(LibusbBusTest, UnwantedDeviceIsReportedOnlyOnceSomeoneWantsIt) {
     while (listener_.wantedQuestions() == 0) std::this_thread::sleep_for(5ms);
     EXPECT_EQ(listener_.arrivals(), 0u);
     listener_.wantApplication(true);
-    EXPECT_EQ(listener_.arrival(1).vendorId, tz4817::kAppVendorId);
+    EXPECT_EQ(listener_.arrival(1).vendorId, projector_emulator::kAppVendorId);
 }
 
 TEST_P(LibusbBusTest, FrameAndReplyTravelThroughLibusb) {
@@ -321,14 +321,14 @@ TEST_P(LibusbBusTest, ControlTransferOnPipeZeroCarriesTheSetupPacket) {
     request.in = true;
     request.buffer = buffer.data();
     request.length = 64;
-    const auto getDeviceDescriptor = usb::getDescriptor(usb::DT_DEVICE, 0, 18);
+    const auto getDeviceDescriptor = usb_standard::getDescriptor(usb_standard::DT_DEVICE, 0, 18);
     std::copy(getDeviceDescriptor.begin(), getDeviceDescriptor.end(), request.setup);
     request.timeoutMs = 1000;
     uint32_t transferred = 0;
     ASSERT_EQ(bus_->transfer(key, request, transferred), kStatusOk);
     ASSERT_EQ(transferred, 18u);
     buffer.resize(18);
-    EXPECT_EQ(buffer, tz4817::deviceDescriptor(device_->presence()));
+    EXPECT_EQ(buffer, projector_emulator::deviceDescriptor(device_->presence()));
 
     const uint8_t unknownRequest[8] = {0xC0, 0x77, 0, 0, 0, 0, 4, 0};
     std::copy(std::begin(unknownRequest), std::end(unknownRequest), request.setup);
@@ -378,9 +378,9 @@ TEST_P(LibusbBusTest, ModeSwitchLeavesAndComesBackWithTheProgrammingIds) {
     ASSERT_EQ(receive(key, reply), kStatusOk);  // the acknowledgement, then the reboot
     ASSERT_TRUE(listener_.departed(key));
     const BusDevice boot = listener_.arrival(2);
-    EXPECT_EQ(boot.vendorId, tz4817::kBootVendorId);
-    EXPECT_EQ(boot.productId, tz4817::kBootProductId);
-    EXPECT_EQ(boot.deviceDescriptor, tz4817::deviceDescriptor(device_->presence()));
+    EXPECT_EQ(boot.vendorId, projector_emulator::kBootVendorId);
+    EXPECT_EQ(boot.productId, projector_emulator::kBootProductId);
+    EXPECT_EQ(boot.deviceDescriptor, projector_emulator::deviceDescriptor(device_->presence()));
     ASSERT_EQ(bus_->open(boot.key), kStatusOk);
     ASSERT_EQ(send(boot.key, statusRead(4)), kStatusOk);
     ASSERT_EQ(receive(boot.key, reply), kStatusOk);
@@ -576,13 +576,13 @@ TEST(LibusbDescriptorsTest, ConfigurationIsRebuiltByteForByteWithItsExtraDescrip
     Bytes expected = raw;
     expected[2] = static_cast<uint8_t>(raw.size());
     expected[3] = 0;
-    EXPECT_EQ(ConfigDescriptorBytes(config), expected);
+    EXPECT_EQ(configDescriptorBytes(config), expected);
     EXPECT_EQ(EndpointsOf(expected), (std::map<uint8_t, uint8_t>{{0x81, 0x03}, {0x02, 0x02}, {0x83, 0x01}}));
 }
 
 TEST(LibusbDescriptorsTest, DeviceDescriptorIsLittleEndian) {
     libusb_device_descriptor descriptor{18, 0x01, 0x0200, 0, 0, 0, 64, 0xE7A2, 0x051E, 0x0100, 1, 2, 3, 1};
-    EXPECT_EQ(DeviceDescriptorBytes(descriptor),
+    EXPECT_EQ(deviceDescriptorBytes(descriptor),
               (Bytes{18, 0x01, 0x00, 0x02, 0, 0, 0, 64, 0xA2, 0xE7, 0x1E, 0x05, 0x00, 0x01, 1, 2, 3, 1}));
 }
 

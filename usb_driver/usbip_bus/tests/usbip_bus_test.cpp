@@ -85,28 +85,28 @@ struct Recorder : BusListener {
 class UsbipDriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        flash = tz4817::NorFlash::inMemory();
-        tz4817::DeviceOptions options;
+        flash = projector_emulator::NorFlash::inMemory();
+        projector_emulator::DeviceOptions options;
         options.rebootDelay = 100ms;
         options.clock = &clock;
         options.faults = faults;
-        device = std::make_unique<tz4817::Tz4817Device>(*flash, options);
-        tz4817::UsbipServerOptions serverOptions;
+        device = std::make_unique<projector_emulator::Tz4817Device>(*flash, options);
+        projector_emulator::UsbipServerOptions serverOptions;
         serverOptions.port = 0;
-        server = std::make_unique<tz4817::UsbipServer>(*device, serverOptions);
+        server = std::make_unique<projector_emulator::UsbipServer>(*device, serverOptions);
         std::string error;
         ASSERT_TRUE(server->start(error)) << error;
         const uint16_t port = server->port();
-        usb_driver::testing::SetBusFactory([port] { return std::make_shared<UsbipBus>(fastOptions(port)); });
+        usb_driver::testing::setBusFactory([port] { return std::make_shared<UsbipBus>(fastOptions(port)); });
     }
     void TearDown() override {
-        usb_driver::testing::SetBusFactory({});
+        usb_driver::testing::setBusFactory({});
         server.reset();
     }
 
     uint32_t take(Client &client, uint32_t &handle) {
         handle = client.registerFor(
-            {entry(tz4817::kAppVendorId, tz4817::kAppProductId), entry(tz4817::kBootVendorId, tz4817::kBootProductId)});
+            {entry(projector_emulator::kAppVendorId, projector_emulator::kAppProductId), entry(projector_emulator::kBootVendorId, projector_emulator::kBootProductId)});
         EventRecord event = client.next(handle);
         EXPECT_EQ(event.dwAction, EVENT_ATTACH);
         EXPECT_EQ(client.setInterface(event.dwUniqueID, 0, 0), kStatusOk);
@@ -114,11 +114,11 @@ protected:
         return event.dwUniqueID;
     }
 
-    std::vector<tz4817::Fault> faults;
-    std::unique_ptr<tz4817::NorFlash> flash;
-    tz4817::ManualClock clock;
-    std::unique_ptr<tz4817::Tz4817Device> device;
-    std::unique_ptr<tz4817::UsbipServer> server;
+    std::vector<projector_emulator::Fault> faults;
+    std::unique_ptr<projector_emulator::NorFlash> flash;
+    projector_emulator::ManualClock clock;
+    std::unique_ptr<projector_emulator::Tz4817Device> device;
+    std::unique_ptr<projector_emulator::UsbipServer> server;
 };
 
 TEST_F(UsbipDriverTest, ImportedDeviceIsAttachedAndAnswersAFrame) {
@@ -128,7 +128,7 @@ TEST_F(UsbipDriverTest, ImportedDeviceIsAttachedAndAnswersAFrame) {
     std::vector<uint8_t> block = client.deviceInfo(id);
     ASSERT_GE(block.size(), sizeof(DeviceInfo));
     const auto *info = reinterpret_cast<const DeviceInfo *>(block.data());
-    EXPECT_EQ(info->Descriptor.idVendor, tz4817::kAppVendorId);
+    EXPECT_EQ(info->Descriptor.idVendor, projector_emulator::kAppVendorId);
     EXPECT_EQ(info->pActiveInterface[0]->pActiveAltSetting->Descriptor.bInterfaceNumber, 0);
 
     std::vector<uint8_t> frame = kStatusRead;
@@ -146,7 +146,7 @@ TEST_F(UsbipDriverTest, ImportedDeviceIsAttachedAndAnswersAFrame) {
 class UsbipDropTest : public UsbipDriverTest {
 protected:
     void SetUp() override {
-        faults = {tz4817::Fault{tz4817::Fault::Kind::DropReply, 1, 1}};
+        faults = {projector_emulator::Fault{projector_emulator::Fault::Kind::DropReply, 1, 1}};
         UsbipDriverTest::SetUp();
     }
 };
@@ -198,7 +198,7 @@ TEST_F(UsbipDriverTest, ModeSwitchIsADetachThenTheDeviceIsImportedAgain) {
 }
 
 TEST_F(UsbipDriverTest, DefaultBusFollowsQrvUsbip) {
-    usb_driver::testing::SetBusFactory({});
+    usb_driver::testing::setBusFactory({});
     const std::string address = "127.0.0.1:" + std::to_string(server->port());
     ASSERT_EQ(::setenv("QRV_USBIP", address.c_str(), 1), 0);
     {
@@ -208,7 +208,7 @@ TEST_F(UsbipDriverTest, DefaultBusFollowsQrvUsbip) {
         EXPECT_NE(take(client, handle), 0u);
     }
     ASSERT_EQ(::setenv("QRV_USBIP", "127.0.0.1:99999", 1), 0);
-    EXPECT_EQ(DriverOpen(), nullptr) << "a malformed address gives no bus";
+    EXPECT_EQ(driverOpen(), nullptr) << "a malformed address gives no bus";
     ::unsetenv("QRV_USBIP");
 }
 

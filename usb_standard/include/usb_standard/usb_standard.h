@@ -9,7 +9,7 @@
 #include <array>
 #include <cstdint>
 
-namespace usb {
+namespace usb_standard {
 
 // bmRequestType: direction | type | recipient.
 inline constexpr uint8_t DIR_OUT = 0x00;
@@ -71,4 +71,4 @@ constexpr std::array<uint8_t, 8> getDescriptor(uint8_t type, uint8_t index, uint
     return setupPacket(DIR_IN | TYPE_STANDARD | RECIP_DEVICE, GET_DESCRIPTOR, descriptorValue(type, index), 0, length);
 }
 
-}  // namespace usb
+}  // namespace usb_standard

@@ -8,15 +8,15 @@
 
 #include "process_exit.h"
 
-namespace updater::testing {
+namespace wizard::testing {
 
 FakeLibrary &FakeLibrary::instance() {
     static FakeLibrary library;
     return library;
 }
 
-const UpdateLibrary &FakeLibrary::table() {
-    static const UpdateLibrary library{
+const update_sequence::UpdateLibrary &FakeLibrary::table() {
+    static const update_sequence::UpdateLibrary library{
         [] { return instance().usbInit(); },
         [] { return instance().usbTerm(); },
         [](uint32_t pauseMs) { return instance().switchAppToBoot(pauseMs); },
@@ -148,4 +148,4 @@ ImageDirectory::~ImageDirectory() {
     std::filesystem::remove_all(directory_, error);
 }
 
-}  // namespace updater::testing
+}  // namespace wizard::testing

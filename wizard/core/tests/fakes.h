@@ -14,7 +14,7 @@
 
 #include "update_sequence/update_sequence.h"
 
-namespace updater::testing {
+namespace wizard::testing {
 
 // What the scripted libraries answer and report.
 struct LibraryScript {
@@ -37,7 +37,7 @@ class FakeLibrary {
 public:
     static FakeLibrary &instance();
     // The table to hand to the program.
-    static const UpdateLibrary &table();
+    static const update_sequence::UpdateLibrary &table();
 
     void reset(LibraryScript script);
     // Calls so far, e.g. "QRV_USBInit", "QRVDL_SwitchAppToBoot 5000",
@@ -68,7 +68,7 @@ private:
     size_t pausedAt_ = 0;  // 0: not paused
 };
 
-// Records EndProcess calls instead of ending the process, while it lives.
+// Records endProcess calls instead of ending the process, while it lives.
 class ExitRecorder {
 public:
     ExitRecorder();
@@ -91,4 +91,4 @@ private:
     std::filesystem::path previous_;
 };
 
-}  // namespace updater::testing
+}  // namespace wizard::testing

@@ -9,7 +9,7 @@
 
 #include "message_box.h"
 
-namespace updater {
+namespace wizard {
 namespace {
 
 // A link that did not open: what the transport and the libraries said, then
@@ -68,4 +68,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace updater
+}  // namespace wizard

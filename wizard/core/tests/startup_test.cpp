@@ -15,7 +15,7 @@
 #include "fakes.h"
 #include "startup.h"
 
-namespace updater {
+namespace wizard {
 namespace {
 
 using Action = StartupPlan::Action;
@@ -141,4 +141,4 @@ TEST(WizardStartup, WizardComesBeforeTheUpdateDialog) {
 }
 
 }  // namespace
-}  // namespace updater
+}  // namespace wizard

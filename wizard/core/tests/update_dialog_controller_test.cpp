@@ -25,7 +25,7 @@
 #include "program_strings.h"
 #include "update_dialog_controller.h"
 
-namespace updater {
+namespace wizard {
 namespace {
 
 using testing::FakeLibrary;
@@ -339,7 +339,7 @@ TEST_F(WizardUpdateDialogTest, UnconfirmedLeaveIsDoneWithAPowerCycleBox) {
     runToTheEnd();
     EXPECT_EQ(controller->state(), State::Done);
     EXPECT_EQ(view.messageTexts, Lines{kPowerCycleMessage});
-    EXPECT_TRUE(view.messageDetails.at(0).ends_with(kPowerCycleWarning));
+    EXPECT_TRUE(view.messageDetails.at(0).ends_with(update_sequence::kPowerCycleWarning));
     EXPECT_EQ(view.changes.back(), std::string("message ") + kPowerCycleMessage);
 }
 
@@ -412,4 +412,4 @@ TEST_F(WizardUpdateDialogTest, DestroyedWhileAMessageWaitsEndsWithoutShowingIt) 
 }
 
 }  // namespace
-}  // namespace updater
+}  // namespace wizard

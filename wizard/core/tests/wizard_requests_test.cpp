@@ -12,7 +12,7 @@
 
 #include "wizard_requests.h"
 
-namespace updater {
+namespace wizard {
 
 // Found by the test framework beside the type.
 void PrintTo(const FrameRequest &request, std::ostream *out) {
@@ -221,4 +221,4 @@ TEST(WizardRequestsPages, PagesAreBuiltOnTheirTemplates) {
 }
 
 }  // namespace
-}  // namespace updater
+}  // namespace wizard

@@ -11,7 +11,7 @@
 #include "file_dialog_image_chooser.h"
 #include "test_support.h"
 
-using namespace updater;
+using namespace wizard;
 
 class ImageLocationTests : public QObject {
     Q_OBJECT

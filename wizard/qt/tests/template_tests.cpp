@@ -14,7 +14,7 @@
 #include "template_builder.h"
 #include "test_support.h"
 
-using namespace updater;
+using namespace wizard;
 
 class TemplateTests : public QObject {
     Q_OBJECT
@@ -262,7 +262,7 @@ void TemplateTests::textsFitTheirBoxes() {
 void TemplateTests::checkBoxesIgnoreClicks() {
     QWidget parent;
     buildTemplate(parent, dialogTemplate(kUpdateDialogTemplate));
-    auto *box = updater::control<QCheckBox>(parent, kIdStage1Check);
+    auto *box = wizard::control<QCheckBox>(parent, kIdStage1Check);
     box->setEnabled(true);
     parent.show();
     QTest::mouseClick(box, Qt::LeftButton);

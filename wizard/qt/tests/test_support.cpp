@@ -4,7 +4,7 @@
 #include <QTimer>
 #include <QWidget>
 
-namespace updater::testing {
+namespace wizard::testing {
 
 void RecordingMessageBoxes::show(QWidget * /*owner*/, const QString &text, const QString &detail) {
     texts << text;
@@ -46,4 +46,4 @@ void whenReady(std::function<bool()> ready, std::function<void()> action) {
     timer->start();
 }
 
-}  // namespace updater::testing
+}  // namespace wizard::testing

@@ -13,7 +13,7 @@
 #include "fakes.h"
 #include "message_boxes.h"
 
-namespace updater::testing {
+namespace wizard::testing {
 
 // Message boxes that record their texts and details instead of showing, and
 // run `onShow` (if set) at the moment a box would be on screen.
@@ -38,4 +38,4 @@ QWidget *activeModal();
 // every 10 ms): for windows that a test opens with exec().
 void whenReady(std::function<bool()> ready, std::function<void()> action);
 
-}  // namespace updater::testing
+}  // namespace wizard::testing

@@ -28,7 +28,7 @@
 #include "test_support.h"
 #include "update_dialog.h"
 
-using namespace updater;
+using namespace wizard;
 using testing::FakeLibrary;
 using testing::libraryCalls;
 

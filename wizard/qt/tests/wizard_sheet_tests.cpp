@@ -18,9 +18,9 @@
 #include "update_wiz.h"
 #include "updater_app.h"
 
-using namespace updater;
-using updater::testing::activeModal;
-using updater::testing::whenReady;
+using namespace wizard;
+using wizard::testing::activeModal;
+using wizard::testing::whenReady;
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "dialog_template_bytes.h"
 #include "resource_ids.h"
 
-namespace updater::win32 {
+namespace wizard::win32 {
 namespace {
 
 // A reader of the template that stops at its end.
@@ -233,4 +233,4 @@ TEST(Utf16FromUtf8Test, ConvertsEveryLengthAndReplacesMalformedSequences) {
 }
 
 }  // namespace
-}  // namespace updater::win32
+}  // namespace wizard::win32
