@@ -47,7 +47,7 @@ void devListClose() {
 uint32_t AddDeviceToDevList(DeviceCtx *device) {
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    trace("AddDeviceToDevList device 0x%" PRIxPTR " before 0x%" PRIxPTR "\n", address(device), address(DevList.pHead));
+    Trace("AddDeviceToDevList device 0x%" PRIxPTR " before 0x%" PRIxPTR "\n", address(device), address(DevList.pHead));
     auto *node = static_cast<DevListNode *>(std::calloc(1, sizeof(DevListNode)));
     if (node == nullptr) return unlock(WDU_ERR_NO_RESOURCES);
     node->pDevice = device;
@@ -60,7 +60,7 @@ uint32_t RemoveDeviceFromDevList(uint32_t uniqueId, DeviceCtx **device) {
     *device = nullptr;
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    trace("RemoveDeviceFromDevList: DevList 0x%" PRIxPTR ", dwUniqueID 0x%x\n", address(DevList.pHead), uniqueId);
+    Trace("RemoveDeviceFromDevList: DevList 0x%" PRIxPTR ", dwUniqueID 0x%x\n", address(DevList.pHead), uniqueId);
     DevListNode **link = findLink(uniqueId);
     if (link == nullptr) return unlock(WDU_ERR_DEVICE_NOT_FOUND);
     DevListNode *node = *link;
@@ -74,7 +74,7 @@ uint32_t FindDeviceByUniqueID(uint32_t uniqueId, DeviceCtx **device) {
     *device = nullptr;
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    trace("FindDeviceByUniqueID: DevList.pHead 0x%" PRIxPTR ", dwUniqueID 0x%x\n", address(DevList.pHead), uniqueId);
+    Trace("FindDeviceByUniqueID: DevList.pHead 0x%" PRIxPTR ", dwUniqueID 0x%x\n", address(DevList.pHead), uniqueId);
     DevListNode **link = findLink(uniqueId);
     if (link == nullptr) return unlock(WDU_ERR_DEVICE_NOT_FOUND);
     *device = (*link)->pDevice;
@@ -84,7 +84,7 @@ uint32_t FindDeviceByUniqueID(uint32_t uniqueId, DeviceCtx **device) {
 uint32_t RemoveAllDevicesFromDevList(DriverCtx *driver) {
     const uint32_t status = lock();
     if (status != WDU_OK) return status;
-    trace("RemoveAllDevicesFromDevList: pDriverCtx 0x%" PRIxPTR "\n", address(driver));
+    Trace("RemoveAllDevicesFromDevList: pDriverCtx 0x%" PRIxPTR "\n", address(driver));
     DevListNode **link = &DevList.pHead;
     while (*link != nullptr) {
         DevListNode *node = *link;

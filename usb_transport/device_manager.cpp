@@ -43,7 +43,7 @@ void rememberPlace(DriverFile file, uint32_t uniqueId) {
     if (record.cPlace[0] == '\0') return;
     std::lock_guard lock(gPlaceMutex);
     if (gPlace.empty()) gPlace = record.cPlace;
-    trace("WDU: this process keeps to the device at %s\n", gPlace.c_str());
+    Trace("WDU: this process keeps to the device at %s\n", gPlace.c_str());
 }
 
 // Closes what WDU_Init built, in the order that guarantees no callback runs
@@ -65,7 +65,7 @@ bool isPowerAction(uint32_t action) { return (action & EVENT_POWER_MASK) == acti
 void handleAttach(EventRecord *event, DriverCtx *driver) {
     auto *device = static_cast<DeviceCtx *>(std::calloc(1, sizeof(DeviceCtx)));
     if (device == nullptr) {
-        trace("EventHandler: cannot alloc memory\n");
+        Trace("EventHandler: cannot alloc memory\n");
         return;
     }
     device->pDriverCtx = driver;
@@ -78,14 +78,14 @@ void handleAttach(EventRecord *event, DriverCtx *driver) {
     }
     DeviceCtx *removed = nullptr;
     if (WDU_GetDeviceInfo(device, &device->pDeviceInfo) != WDU_OK) {
-        trace("EventHandler: unable to get device info for device handle 0x%" PRIxPTR " dwUniqueID 0x%x\n",
+        Trace("EventHandler: unable to get device info for device handle 0x%" PRIxPTR " dwUniqueID 0x%x\n",
               address(device), device->dwUniqueID);
         (void)RemoveDeviceFromDevList(device->dwUniqueID, &removed);  // dropped either way
         freeDevice(device);                                           // with the block a failed fetch may have left
         return;
     }
     if (driver->pfAttach(device, device->pDeviceInfo, driver->pUserData) == 0) {
-        trace("EventHandler: bControlDevice==FALSE; pDriverCtx 0x%" PRIxPTR "\n", address(driver));
+        Trace("EventHandler: bControlDevice==FALSE; pDriverCtx 0x%" PRIxPTR "\n", address(driver));
         (void)RemoveDeviceFromDevList(device->dwUniqueID, &removed);  // dropped either way
         freeDevice(device);
         return;
@@ -114,7 +114,7 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
     *driverHandle = kInvalidDriverHandle;
     auto *driver = static_cast<DriverCtx *>(std::calloc(1, sizeof(DriverCtx)));
     if (driver == nullptr) {
-        trace("WDU_Init: cannot malloc memory\n");
+        Trace("WDU_Init: cannot malloc memory\n");
         return WDU_ERR_NO_RESOURCES;
     }
 
@@ -126,7 +126,7 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
 
     driver->hDriverFile = driverOpenFile();
     if (!driverFileIsOpen(driver->hDriverFile)) {
-        trace("WDU_Init: cannot open WinDriver device\n");
+        Trace("WDU_Init: cannot open WinDriver device\n");
         releaseDriverCtx(driver);
         return WDU_ERR_SYSTEM;
     }
@@ -134,7 +134,7 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
     VersionRecord version{};
     status = DriverIoctl(IOCTL_VERSION, driver->hDriverFile, &version, sizeof(version), false);
     if (status != WDU_OK || version.dwVersion < kMinimumDriverVersion) {
-        trace("WDU_Init: incorrect WinDriver version\n");
+        Trace("WDU_Init: incorrect WinDriver version\n");
         releaseDriverCtx(driver);
         return status != WDU_OK ? status : WDU_ERR_VERSION;
     }
@@ -161,7 +161,7 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
     if (!place.empty()) {
         PlaceRecord limit{};
         if (place.size() >= sizeof(limit.cPlace)) {
-            trace("WDU_Init: no device can sit at %s\n", place.c_str());
+            Trace("WDU_Init: no device can sit at %s\n", place.c_str());
             releaseDriverCtx(driver);
             return WDU_ERR_DEVICE_NOT_FOUND;
         }
@@ -175,7 +175,7 @@ uint32_t WDU_Init(DriverCtx **driverHandle, const MatchEntry *matches, uint32_t 
 
     EventRecord *record = EventRecordBuild(matches, matchCount, options, actions);
     if (record == nullptr) {
-        trace("WDU_Init: cannot malloc memory\n");
+        Trace("WDU_Init: cannot malloc memory\n");
         releaseDriverCtx(driver);
         return WDU_ERR_NO_RESOURCES;
     }
@@ -198,7 +198,7 @@ void WDU_Uninit(DriverCtx *driver) {
 
 void EventHandler(EventRecord *event, void *argument) {
     auto *driver = static_cast<DriverCtx *>(argument);
-    trace("EventHandler: got event %d handle 0x%x\n", static_cast<int>(event->dwAction), event->hEvent);
+    Trace("EventHandler: got event %d handle 0x%x\n", static_cast<int>(event->dwAction), event->hEvent);
     if (event->dwAction == EVENT_ATTACH)
         handleAttach(event, driver);
     else if (event->dwAction == EVENT_DETACH)
@@ -237,7 +237,7 @@ uint32_t WDU_GetDeviceInfo(DeviceCtx *device, DeviceInfo **deviceInfo) {
     // valid (empty) block to fill.
     auto *block = static_cast<DeviceInfo *>(std::calloc(1, query.dwBytes != 0 ? query.dwBytes : 1));
     if (block == nullptr) {
-        trace("WDU_GetDeviceInfo: cannot alloc memory\n");
+        Trace("WDU_GetDeviceInfo: cannot alloc memory\n");
         return WDU_ERR_NO_RESOURCES;
     }
     *deviceInfo = block;

@@ -42,7 +42,7 @@ bool traceEnabled() {
     return enabled;
 }
 
-int trace(const char *format, ...) {
+int Trace(const char *format, ...) {
     if (!traceEnabled()) return 0;
     char line[512];
     size_t length = writePrefix(line, sizeof line);

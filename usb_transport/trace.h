@@ -17,7 +17,7 @@ namespace usb_transport {
 bool traceEnabled();
 
 // One trace point: `format` and its arguments as printf takes them. Returns 0.
-int trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+int Trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // One line on standard error whether or not tracing is on, for what a user
 // must be told: "tz4817: " and the text (no line feed in it). One write, so
