@@ -18,7 +18,10 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <span>
+#include <string>
 #include <thread>
 
 #include "usb_driver/place_claim.h"
@@ -470,33 +473,91 @@ extern "C" __attribute__((visibility("default"))) const char *__tsan_default_sup
 }
 
 // umockdev sends each uevent to every listener's socket in the testbed
-// (libudev's monitors: libusb keeps one while its context lives). A
-// listener that closes between umockdev's connect and its send makes the
-// send fail with ECONNREFUSED, and umockdev 0.17 then ends the process. That
-// happens when libusb ends its context (QRV_USBTerm of the switch into
-// programming mode) just as the projector leaves the bus to restart. Newer
-// umockdev takes such a listener for gone: so does this, for the testbed's
-// sockets alone.
+// (libudev's monitors: libusb keeps one while its context lives): it lists
+// the sockets, then connects to each and sends. A listener that closes in
+// between (libusb ends its context at QRV_USBTerm of the switch into
+// programming mode, just as the projector leaves the bus to restart) makes
+// the connect fail (the socket's file is gone, or nobody listens on it) or
+// the send (refused), and umockdev 0.17 then ends the process. Newer umockdev
+// takes such a listener for gone: so does this, for the testbed's event
+// sockets alone. A connect to a gone listener is taken as done and its socket
+// remembered, so that the send on it is taken as delivered.
+namespace {
+
+bool listenerGone(int error) { return error == ECONNREFUSED || error == ENOENT; }
+
+// The path of `address` when it is a listener's socket in the testbed.
+std::optional<std::string> testbedListener(const void *address) {
+    if (address == nullptr) return std::nullopt;
+    const auto *local = static_cast<const sockaddr_un *>(address);
+    if (local->sun_family != AF_UNIX) return std::nullopt;
+    std::string path(local->sun_path, strnlen(local->sun_path, sizeof local->sun_path));
+    SharedTestbed &shared = sharedTestbed();
+    std::lock_guard lock(shared.mutex);
+    if (shared.root.empty() || path.rfind(shared.root + "/event", 0) != 0) return std::nullopt;
+    return path;
+}
+
+struct GoneListeners {
+    std::mutex mutex;
+    std::set<int> sockets;
+};
+
+GoneListeners &goneListeners() {
+    static auto *gone = new GoneListeners;  // outlives every thread umockdev sends from
+    return *gone;
+}
+
+// Whether `fd` was connected to a gone listener; forgets it.
+bool takeGoneListener(int fd) {
+    GoneListeners &gone = goneListeners();
+    std::lock_guard lock(gone.mutex);
+    return gone.sockets.erase(fd) != 0;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int connect(int fd, const struct sockaddr *address,
+                                                              socklen_t length) {
+    using Connect = int (*)(int, const struct sockaddr *, socklen_t);
+    static const Connect next = reinterpret_cast<Connect>(dlsym(RTLD_NEXT, "connect"));
+    const int result = next(fd, address, length);
+    const int error = errno;
+    if (result == 0) {
+        takeGoneListener(fd);
+        return result;
+    }
+    const std::optional<std::string> path = listenerGone(error) ? testbedListener(address) : std::nullopt;
+    if (!path) {
+        errno = error;
+        return result;
+    }
+    if (error == ECONNREFUSED) ::unlink(path->c_str());
+    GoneListeners &gone = goneListeners();
+    std::lock_guard lock(gone.mutex);
+    gone.sockets.insert(fd);
+    return 0;
+}
+
 extern "C" __attribute__((visibility("default"))) ssize_t sendmsg(int fd, const struct msghdr *message, int flags) {
     using Send = ssize_t (*)(int, const struct msghdr *, int);
     static const Send next = reinterpret_cast<Send>(dlsym(RTLD_NEXT, "sendmsg"));
+    const auto delivered = [message] {
+        ssize_t length = 0;
+        for (size_t i = 0; i < message->msg_iovlen; ++i) length += static_cast<ssize_t>(message->msg_iov[i].iov_len);
+        return length;
+    };
+    if (message != nullptr && takeGoneListener(fd)) return delivered();
     const ssize_t sent = next(fd, message, flags);
-    if (sent >= 0 || errno != ECONNREFUSED || message == nullptr || message->msg_name == nullptr) return sent;
-    const auto *address = static_cast<const sockaddr_un *>(message->msg_name);
-    if (address->sun_family != AF_UNIX) return sent;
-    const std::string path(address->sun_path, strnlen(address->sun_path, sizeof address->sun_path));
-    {
-        SharedTestbed &shared = sharedTestbed();
-        std::lock_guard lock(shared.mutex);
-        if (shared.root.empty() || path.rfind(shared.root + "/", 0) != 0) {
-            errno = ECONNREFUSED;
-            return sent;
-        }
+    if (sent >= 0 || !listenerGone(errno) || message == nullptr) return sent;
+    const int error = errno;
+    const std::optional<std::string> path = testbedListener(message->msg_name);
+    if (!path) {
+        errno = error;
+        return sent;
     }
-    ::unlink(path.c_str());
-    ssize_t length = 0;
-    for (size_t i = 0; i < message->msg_iovlen; ++i) length += static_cast<ssize_t>(message->msg_iov[i].iov_len);
-    return length;
+    if (error == ECONNREFUSED) ::unlink(path->c_str());
+    return delivered();
 }
 
 bool umockdevLoaded() {

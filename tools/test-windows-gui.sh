@@ -11,7 +11,8 @@
 #      with its stages checked in order, the byte count and 100%, the close
 #      box, Escape and a shutdown refused while it runs, Finish with status 0; the flash
 #      equals the image from 0x4000, the boot sector untouched;
-#   3. a USB/IP server that refuses the import: the message box with the
+#   3. an image given as PATH in a folder the ANSI code page cannot spell,
+#      its length shown; a USB/IP server that refuses the import: the message box with the
 #      reason in its details, the dialog in its failed state, Finish;
 #   4. the close box of the wizard ends the program with status 0.
 #
@@ -199,9 +200,11 @@ else
 fi
 
 # --- 3. a server that refuses the import ------------------------------------------
-dir=$work/refused
-mkdir -p "$dir"
-"$linux/tz4817-emu" --make-image "$dir/tz4817.img"
+# The image is given as PATH, in a folder named in characters the ANSI code
+# page lacks: the dialog shows its length all the same.
+dir=$work/refused folder="固件 Ωμέγα"
+mkdir -p "$dir/$folder"
+"$linux/tz4817-emu" --make-image "$dir/$folder/tz4817.img"
 "$linux/refusing-usbip-server" >"$dir/server.log" 2>&1 &
 server_pid=$!
 server=
@@ -210,9 +213,12 @@ for _ in $(seq 50); do
   [ -n "$server" ] && break
   sleep 0.1
 done
-QRV_USBIP=$server start_updater "$dir" "$dir/updater.log"
+LC_ALL=C.UTF-8 QRV_USBIP=$server start_updater "$dir" "$dir/updater.log" "$folder"
 box=$dir/box
-if walk_wizard && probe click "$dialog" 1044 && probe wait-window OstranUpdater 60; then
+if walk_wizard; then
+  check "image in a folder the ANSI code page cannot spell: its length is shown" probe wait "$dialog" 1031 text 2097152
+fi
+if probe click "$dialog" 1044 && probe wait-window OstranUpdater 60; then
   check "refused import: the box says \"Failed to initialize QRV USB\"; Show Details shows the server's refusal" \
     failure_box
   probe click OstranUpdater 1
@@ -228,7 +234,7 @@ server_pid=
 check "refused import: Finish ends the program with status $status" [ $status -eq 0 ]
 
 # --- 4. the wizard's close box ----------------------------------------------------
-start_updater "$work/refused" "$work/refused/cancel.log"
+start_updater "$work/refused" "$work/refused/cancel.log" "$folder"
 probe wait-window "$page1" 30 && probe click "$page1" 0x3024 && probe wait-window "$page2" &&
   probe post "$page2" 0x0112 0xF060
 status=0

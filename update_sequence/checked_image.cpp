@@ -10,12 +10,6 @@ namespace update_sequence {
 
 namespace {
 
-// Paths are UTF-8 on every platform; std::filesystem takes a plain string in
-// the ANSI code page on Windows, which cannot spell every name.
-std::filesystem::path pathOf(const std::string &utf8) {
-    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 std::string utf8Of(const std::filesystem::path &path) {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
@@ -27,10 +21,14 @@ constexpr size_t kCopyBlock = 64 * 1024;
 
 }  // namespace
 
+std::filesystem::path pathFromUtf8(const std::string &utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 std::string imagePathFor(const std::string &given) {
     if (given.empty()) return kImageName;
     std::error_code error;
-    if (std::filesystem::is_directory(pathOf(given), error)) return utf8Of(pathOf(given) / kImageName);
+    if (std::filesystem::is_directory(pathFromUtf8(given), error)) return utf8Of(pathFromUtf8(given) / kImageName);
     return given;
 }
 

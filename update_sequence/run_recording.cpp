@@ -27,10 +27,7 @@ std::string variable(const char *name) {
 // the 32-bit sum of what the update writes, which the projector's checksum
 // is compared with.
 std::string imageSummary(const std::string &path) {
-    // The program's paths are UTF-8, also where the system's narrow calls
-    // would take another code page.
-    const std::filesystem::path name(std::u8string(path.begin(), path.end()));
-    std::ifstream file(name, std::ios::binary);
+    std::ifstream file(pathFromUtf8(path), std::ios::binary);
     if (!file) return path + " (could not be read)";
     uint64_t size = 0, written = 0;
     uint32_t sum = 0;

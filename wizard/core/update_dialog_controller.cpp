@@ -25,7 +25,7 @@ bool validStage(update_sequence::Stage stage) { return static_cast<int>(stage) >
 // The image's length in bytes, 0 when it can't be had.
 uint32_t fileLength(const std::string &path) {
     std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
+    const auto size = std::filesystem::file_size(update_sequence::pathFromUtf8(path), error);
     if (error) return 0;
     return static_cast<uint32_t>(std::min<std::uintmax_t>(size, std::numeric_limits<uint32_t>::max()));
 }

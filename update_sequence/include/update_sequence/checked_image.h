@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,11 @@ inline constexpr size_t kMaxImagePathLength = 259;
 // tz4817.img in it when `given` is a folder; with nothing given (empty), the
 // tz4817.img of the current directory.
 std::string imagePathFor(const std::string &given);
+
+// The program's paths are UTF-8 on every platform; a std::filesystem path
+// made from a plain string takes the ANSI code page on Windows, which cannot
+// spell every name, so paths go through this.
+std::filesystem::path pathFromUtf8(const std::string &utf8);
 
 // A private copy of the image as it was checked, for the download to read.
 //

@@ -203,21 +203,23 @@ TEST_F(WizardUpdateDialogTest, FullImageChangesTheControlsInTheirOrder) {
                                                   "enable 1044",
                                               };
     EXPECT_EQ(view.changes, expected);
-    EXPECT_EQ(FakeLibrary::instance().calls(),
-              (Lines{"QRV_USBInit", "QRVDL_SwitchAppToBoot 5000", "QRVDL_LoadFlash private copy (2097152 bytes) 0xfe204000 0",
-                     "QRVDL_CmdWriteProgrammingMode 2", "QRV_USBTerm"}));
+    EXPECT_EQ(FakeLibrary::instance().calls(), (Lines{"QRV_USBInit", "QRVDL_SwitchAppToBoot 5000",
+                                                      "QRVDL_LoadFlash private copy (2097152 bytes) 0xfe204000 0",
+                                                      "QRVDL_CmdWriteProgrammingMode 2", "QRV_USBTerm"}));
     EXPECT_TRUE(view.messageTexts.empty());
 }
 
 // The image the program was started with (PATH or the file dialog's), not
 // the working directory's tz4817.img: its length is shown, and it is what the
-// download reads.
+// download reads. Its folder's name is one the ANSI code page of a Western
+// Windows cannot spell.
 TEST_F(WizardUpdateDialogTest, ImageGivenToTheProgramIsShownAndDownloaded) {
     directory = std::make_unique<testing::ImageDirectory>(1000);
-    std::filesystem::create_directory("firmware");
-    const std::string path = directory->path() + "/firmware/chosen.img";
-    std::ofstream(path, std::ios::binary).close();
-    std::filesystem::resize_file(path, 20000);
+    const std::string path =
+        directory->path() + "/\xd0\xbf\xd1\x80\xd0\xbe\xd1\x88\xd0\xb8\xd0\xb2\xd0\xba\xd0\xb0/chosen.img";
+    std::filesystem::create_directory(update_sequence::pathFromUtf8(path).parent_path());
+    std::ofstream(update_sequence::pathFromUtf8(path), std::ios::binary).close();
+    std::filesystem::resize_file(update_sequence::pathFromUtf8(path), 20000);
     make();
     controller->setImagePath(path);
     controller->open();
