@@ -189,7 +189,9 @@ UsbipLink::~UsbipLink() {
     if (server_) server_->stop();
 }
 
-Bytes downloadFrame(const uint8_t *data, size_t count) { return commandFrame(kWriteFrame, kOpFlashDataDownload, data, count); }
+Bytes downloadFrame(const uint8_t *data, size_t count) {
+    return commandFrame(kWriteFrame, kOpFlashDataDownload, data, count);
+}
 Bytes addressFrame(uint32_t address) { return le24Frame(kOpFlashAddress, address); }
 Bytes sizeFrame(uint32_t size) { return le24Frame(kOpFlashSize, size); }
 Bytes eraseFrame() { return commandFrame(kWriteFrame, kOpFlashSectorErase, nullptr, 0); }

@@ -70,7 +70,9 @@ const usb_transport::DriverFunctions kProbe = {&probeOpen, &probeIoctl, &probeCl
 
 class TimingBus : public test_support::LoopbackBusWrapper {
 public:
-    explicit TimingBus(projector_emulator::Tz4817Device &device) : LoopbackBusWrapper(device) { inner_.setLogging(false); }
+    explicit TimingBus(projector_emulator::Tz4817Device &device) : LoopbackBusWrapper(device) {
+        inner_.setLogging(false);
+    }
 
     uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request, uint32_t &transferred) override {
         if (!gTiming) return inner_.transfer(key, request, transferred);

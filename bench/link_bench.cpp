@@ -21,7 +21,8 @@ namespace {
 void BM_LatencySleep(benchmark::State &state) {
     auto flash = projector_emulator::NorFlash::inMemory();
     projector_emulator::DeviceOptions options;
-    options.faults.push_back({projector_emulator::Fault::Kind::Latency, 0, 0, 0, static_cast<uint32_t>(state.range(0))});
+    options.faults.push_back(
+        {projector_emulator::Fault::Kind::Latency, 0, 0, 0, static_cast<uint32_t>(state.range(0))});
     projector_emulator::Tz4817Device device(*flash, options);
     for (auto _ : state) device.holdTransferLatency();
 }

@@ -70,7 +70,8 @@ QRVDL_API int32_t QRVDL_CmdReadFlashDeviceId(uint16_t ids[2]) {
     if (ids == nullptr) return 1;
     FrameBuffer frame;
     uint16_t manufacturer = 0;
-    if (!readFlashInformation(frame, kSelectManufacturer) || !frame.replyWord(kFlashInformationValueOffset, manufacturer)) {
+    if (!readFlashInformation(frame, kSelectManufacturer) ||
+        !frame.replyWord(kFlashInformationValueOffset, manufacturer)) {
         ids[0] = 0;
         ids[1] = 0;
         return 1;
@@ -90,7 +91,8 @@ QRVDL_API int32_t QRVDL_CmdReadFlashChecksum(uint32_t *checksum) {
     if (checksum == nullptr) return 1;
     FrameBuffer frame;
     uint32_t value = 0;
-    const bool ok = readFlashInformation(frame, kSelectChecksum) && frame.replyLong(kFlashInformationValueOffset, value);
+    const bool ok =
+        readFlashInformation(frame, kSelectChecksum) && frame.replyLong(kFlashInformationValueOffset, value);
     *checksum = ok ? value : 0;
     return result(ok);
 }

@@ -29,9 +29,7 @@ void FrameBuffer::setHeader(uint8_t kind, uint8_t operation, uint32_t length) {
     bytes_[kOperationOffset] = operation;
 }
 
-void FrameBuffer::seal(uint32_t length) {
-    bytes_[length - 1] = checksum(std::span(bytes_.data(), length));
-}
+void FrameBuffer::seal(uint32_t length) { bytes_[length - 1] = checksum(std::span(bytes_.data(), length)); }
 
 bool FrameBuffer::exchange(uint32_t length, uint32_t capacity) {
     replyCapacity_ = capacity;

@@ -243,7 +243,8 @@ void checkAddress() {
                    static_cast<uint64_t>(start) + length == static_cast<uint64_t>(offset) + lengthAsked);
         FUZZ_CHECK(static_cast<uint64_t>(start) + length <= flash_download::kFlashSize);
         FUZZ_CHECK(sectorsIn(start, 1).size() == 1);
-        FUZZ_CHECK(sectors.count == static_cast<int32_t>(flash_download::kFlashSectorCount) && sectors.starts != nullptr);
+        FUZZ_CHECK(sectors.count == static_cast<int32_t>(flash_download::kFlashSectorCount) &&
+                   sectors.starts != nullptr);
     } else {
         FUZZ_CHECK(result == 1 && start == startAsked && length == lengthAsked);
         FUZZ_CHECK(sectors.count == 0 && sectors.starts == nullptr);
@@ -276,7 +277,8 @@ void checkErase(uint32_t start, uint32_t length, int32_t result) {
 void eraseFlash() {
     const uint32_t start = script.u32() % flash_download::kFlashSize;
     const uint32_t length = script.u32() % 0x30000;
-    const FlashSectorList sectors{static_cast<int32_t>(flash_download::kFlashSectorCount), flash_download::FlashSectorMap};
+    const FlashSectorList sectors{static_cast<int32_t>(flash_download::kFlashSectorCount),
+                                  flash_download::FlashSectorMap};
     const int32_t result = QRVDL_EraseFlash(start, length, &sectors, &recordErased);
     FUZZ_CHECK(result == 0 || result == 1);
     checkErase(start, length, result);
@@ -287,7 +289,8 @@ void eraseFlash() {
 void checkProgramming(uint32_t offset, uint32_t length, int32_t result, uint32_t checksum) {
     for (const Buffer &frame : framesSent) {
         if (frame[kOperationOffset] == kOpFlashAddress) FUZZ_CHECK((le16(frame, 7) | frame[9] << 16) == offset);
-        if (frame[kOperationOffset] == kOpFlashSize) FUZZ_CHECK((le16(frame, 7) | frame[9] << 16) == (length & 0xFFFFFF));
+        if (frame[kOperationOffset] == kOpFlashSize)
+            FUZZ_CHECK((le16(frame, 7) | frame[9] << 16) == (length & 0xFFFFFF));
     }
     const Buffer data = downloadedData();
     FUZZ_CHECK(data.size() <= length);

@@ -207,7 +207,8 @@ void writeSession(const std::deque<Connection> &connections, uint16_t productId,
         // The server target's projector is a fresh one, in its first
         // generation: the client's messages name its devid.
         Buffer stream(connection.fromClient.begin(), connection.fromClient.begin() + usbip::kImportRequestSize);
-        const uint32_t devid = usbip::makeDevid(projector_emulator::kUsbipBusNumber, projector_emulator::usbipDevnum(1));
+        const uint32_t devid =
+            usbip::makeDevid(projector_emulator::kUsbipBusNumber, projector_emulator::usbipDevnum(1));
         for (Buffer message : requests) {
             for (int i = 0; i < 4; ++i) message[8 + i] = static_cast<uint8_t>(devid >> (24 - 8 * i));
             stream.insert(stream.end(), message.begin(), message.end());
@@ -253,7 +254,8 @@ void writeCommandSeeds(const std::vector<projector_emulator::FrameRecord> &downl
     using namespace script;
     auto frames = [&](size_t first, size_t count) {
         return std::vector<projector_emulator::FrameRecord>(download.begin() + static_cast<std::ptrdiff_t>(first),
-                                                download.begin() + static_cast<std::ptrdiff_t>(first + count));
+                                                            download.begin() +
+                                                                static_cast<std::ptrdiff_t>(first + count));
     };
     auto find = [&](size_t from, uint8_t operation) {
         for (size_t i = from; i < download.size(); ++i)
@@ -351,14 +353,19 @@ int main(int argc, char **argv) {
     writeSession(connections, projector_emulator::kAppProductId, "application-mode");
     writeSession(connections, projector_emulator::kBootProductId, "programming-mode");
 
-    for (const projector_emulator::Mode mode : {projector_emulator::Mode::Application, projector_emulator::Mode::Programming}) {
+    for (const projector_emulator::Mode mode :
+         {projector_emulator::Mode::Application, projector_emulator::Mode::Programming}) {
         projector_emulator::Presence presence;
         presence.mode = mode;
-        presence.vendorId = mode == projector_emulator::Mode::Application ? projector_emulator::kAppVendorId : projector_emulator::kBootVendorId;
-        presence.productId = mode == projector_emulator::Mode::Application ? projector_emulator::kAppProductId : projector_emulator::kBootProductId;
-        const Buffer descriptors = projector_emulator::deviceDescriptor(presence) + projector_emulator::configDescriptor();
+        presence.vendorId = mode == projector_emulator::Mode::Application ? projector_emulator::kAppVendorId
+                                                                          : projector_emulator::kBootVendorId;
+        presence.productId = mode == projector_emulator::Mode::Application ? projector_emulator::kAppProductId
+                                                                           : projector_emulator::kBootProductId;
+        const Buffer descriptors =
+            projector_emulator::deviceDescriptor(presence) + projector_emulator::configDescriptor();
         writeSeed("libusb_descriptors",
-                  mode == projector_emulator::Mode::Application ? "projector-application-mode" : "projector-programming-mode",
+                  mode == projector_emulator::Mode::Application ? "projector-application-mode"
+                                                                : "projector-programming-mode",
                   descriptors);
     }
     return 0;

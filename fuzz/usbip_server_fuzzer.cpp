@@ -68,9 +68,11 @@ bool mayChangeFlash(Bytes stream, uint32_t devid) {
         if (stream.size() < length) return false;
         const Bytes frame = stream.first(length);
         stream = stream.subspan(length);
-        if (submit->endpoint != (projector_emulator::kBulkOutEndpoint & 0x0F) || submit->direction != usbip::Direction::Out)
+        if (submit->endpoint != (projector_emulator::kBulkOutEndpoint & 0x0F) ||
+            submit->direction != usbip::Direction::Out)
             continue;
-        if (wellFormedWrite(frame, kOpFlashSectorErase, 0) || wellFormedWrite(frame, kOpFlashDataDownload, 1)) return true;
+        if (wellFormedWrite(frame, kOpFlashSectorErase, 0) || wellFormedWrite(frame, kOpFlashDataDownload, 1))
+            return true;
         // Acknowledged, the switch takes the projector off the bus: no later
         // frame reaches it.
         if (wellFormedWrite(frame, kOpProgrammingMode, 1) && frame[kParameterOffset] == kModeApplication) return false;
@@ -140,8 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // The server has closed the connection: no frame reaches the device any more.
         const auto contents = flash->contents();
         if (std::memcmp(factory.data(), contents.data(), factory.size()) != 0) {
-            FUZZ_CHECK(mayChangeFlash(
-                stream, usbip::makeDevid(projector_emulator::kUsbipBusNumber, projector_emulator::usbipDevnum(presence.generation))));
+            FUZZ_CHECK(mayChangeFlash(stream, usbip::makeDevid(projector_emulator::kUsbipBusNumber,
+                                                               projector_emulator::usbipDevnum(presence.generation))));
             // Back to the factory contents for the next input, block by block.
             constexpr uint32_t kBlock = 4096;
             for (uint32_t block = 0; block < projector_emulator::kFlashSize; block += kBlock) {

@@ -51,7 +51,8 @@ int listProjectors(bool json) {
         return survey.badAddress ? kExitUsage : kExitUnchanged;
     }
     const std::vector<headless_update::Projector> projectors = headless_update::projectorsIn(survey);
-    const std::string text = json ? headless_update::listJson(survey, projectors) : headless_update::listText(survey, projectors);
+    const std::string text =
+        json ? headless_update::listJson(survey, projectors) : headless_update::listText(survey, projectors);
     std::fputs(text.c_str(), stdout);
     if (!json && projectors.empty()) std::fprintf(stderr, "tz4817-update: no projector on %s\n", survey.bus.c_str());
     return 0;
@@ -72,15 +73,17 @@ std::optional<int> refuseBeforeTouching(const std::string &chosen) {
     const std::vector<headless_update::Projector> projectors = headless_update::projectorsIn(survey);
     if (survey.status != 0) return std::nullopt;
     if (!chosen.empty()) {
-        const bool there = std::any_of(projectors.begin(), projectors.end(),
-                                       [&](const headless_update::Projector &projector) { return projector.place == chosen; });
+        const bool there =
+            std::any_of(projectors.begin(), projectors.end(),
+                        [&](const headless_update::Projector &projector) { return projector.place == chosen; });
         if (!there)
             std::fprintf(stderr, "tz4817-update: no projector at %s now (see --list); waiting for one\n",
                          chosen.c_str());
         return std::nullopt;
     }
     if (projectors.size() < 2) return std::nullopt;
-    std::fprintf(stderr, "tz4817-update: %sNothing was changed.\n", headless_update::refusalText(survey, projectors).c_str());
+    std::fprintf(stderr, "tz4817-update: %sNothing was changed.\n",
+                 headless_update::refusalText(survey, projectors).c_str());
     return kExitUnchanged;
 }
 
@@ -205,10 +208,11 @@ int runUpdate(const update_sequence::CheckedImage &image) {
     update_sequence::UpdateSequence::Result result;
     {
         headless_update::ConsoleReporter reporter(output.out(), output.err(), output.terminal(), output.libraryLines(),
-                                           length);
+                                                  length);
         headless_update::InterruptGuard guard(
             [&output, errorIsTerminal](int) { warnAgain(output.terminal(), errorIsTerminal, output.errorFd()); });
-        update_sequence::UpdateSequence sequence(update_sequence::exportedLibrary(), reporter, image.path(), length, &image);
+        update_sequence::UpdateSequence sequence(update_sequence::exportedLibrary(), reporter, image.path(), length,
+                                                 &image);
         reporter.stageBegan(update_sequence::Stage::Connecting);
         result = sequence.run();
     }

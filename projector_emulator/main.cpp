@@ -188,7 +188,9 @@ int writeDemoImage(const std::string &path) {
     return 0;
 }
 
-const char *modeName(projector_emulator::Mode mode) { return mode == projector_emulator::Mode::Application ? "application" : "programming"; }
+const char *modeName(projector_emulator::Mode mode) {
+    return mode == projector_emulator::Mode::Application ? "application" : "programming";
+}
 
 // `projector`: "" when the emulator exports one, else "1-2 " (its bus id).
 void logFrame(const std::string &projector, const projector_emulator::FrameRecord &record) {
@@ -242,7 +244,8 @@ int main(int argc, char **argv) {
     if (options.verbose)
         serverOptions.log = [](const std::string &line) { std::fprintf(stderr, "tz4817-emu: %s\n", line.c_str()); };
     if (!options.replay.empty())
-        return projector_emulator::runReplay({options.replay, options.replaySpeed.value_or(1.0), options.verbose, serverOptions});
+        return projector_emulator::runReplay(
+            {options.replay, options.replaySpeed.value_or(1.0), options.verbose, serverOptions});
 
     projector_emulator::DeviceOptions deviceOptions;
     deviceOptions.rebootDelay = std::chrono::milliseconds(options.rebootMs);
@@ -254,7 +257,8 @@ int main(int argc, char **argv) {
     std::vector<projector_emulator::EmulatedDevice *> exported;
     for (size_t index = 0; index < options.count; ++index) {
         const std::string file = flashFileOf(options, index);
-        flashes.push_back(file.empty() ? projector_emulator::NorFlash::inMemory() : projector_emulator::NorFlash::openFile(file, error));
+        flashes.push_back(file.empty() ? projector_emulator::NorFlash::inMemory()
+                                       : projector_emulator::NorFlash::openFile(file, error));
         if (!flashes.back()) {
             std::fprintf(stderr, "tz4817-emu: %s\n", error.c_str());
             return 1;
@@ -262,16 +266,17 @@ int main(int argc, char **argv) {
         devices.push_back(std::make_unique<projector_emulator::Tz4817Device>(*flashes.back(), deviceOptions));
         exported.push_back(devices.back().get());
         const std::string projector = options.count == 1 ? "" : projector_emulator::usbipBusId(index) + " ";
-        devices.back()->setFrameObserver([projector, verbose = options.verbose](const projector_emulator::FrameRecord &record) {
-            if (verbose) logFrame(projector, record);
-            if (record.powerCut) {
-                // The flash files are mapped shared: what the chips hold is in
-                // them as the process ends, as a power cut leaves a real chip.
-                std::fprintf(stderr, "tz4817-emu: %spower cut at frame %llu\n", projector.c_str(),
-                             static_cast<unsigned long long>(record.index));
-                std::_Exit(kExitPowerCut);
-            }
-        });
+        devices.back()->setFrameObserver(
+            [projector, verbose = options.verbose](const projector_emulator::FrameRecord &record) {
+                if (verbose) logFrame(projector, record);
+                if (record.powerCut) {
+                    // The flash files are mapped shared: what the chips hold is in
+                    // them as the process ends, as a power cut leaves a real chip.
+                    std::fprintf(stderr, "tz4817-emu: %spower cut at frame %llu\n", projector.c_str(),
+                                 static_cast<unsigned long long>(record.index));
+                    std::_Exit(kExitPowerCut);
+                }
+            });
     }
 
     projector_emulator::UsbipServer server(exported, serverOptions);
@@ -282,8 +287,8 @@ int main(int argc, char **argv) {
 
     std::string projectors;
     if (options.count > 1) {
-        projectors =
-            std::to_string(options.count) + " projectors (1-1 ... " + projector_emulator::usbipBusId(options.count - 1) + "), ";
+        projectors = std::to_string(options.count) + " projectors (1-1 ... " +
+                     projector_emulator::usbipBusId(options.count - 1) + "), ";
     }
     const projector_emulator::Presence presence = devices.front()->presence();
     std::printf("tz4817-emu: listening on %s, %s%s mode, %04x:%04x\n", server.address().c_str(), projectors.c_str(),

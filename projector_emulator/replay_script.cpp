@@ -90,7 +90,8 @@ private:
             if (const auto opened = usb_recording::notes::parseDeviceNote(entry.comment);
                 opened && opened->what == DeviceNote::What::Opened && opened->number == usb.device)
                 open(*opened, entry.timestampUs);
-            if (usb.setupPresent && usb.setup[1] == usb_standard::GET_DESCRIPTOR) descriptorRequests_[usb.urbId] = usb.setup[3];
+            if (usb.setupPresent && usb.setup[1] == usb_standard::GET_DESCRIPTOR)
+                descriptorRequests_[usb.urbId] = usb.setup[3];
             return;
         }
         auto request = descriptorRequests_.find(usb.urbId);

@@ -50,7 +50,7 @@ struct LoopbackBus::State {
     bool stopping = false;
 
     uint64_t nextKey = 1;
-    uint64_t key = 0;           // the device's key while it is reported on the bus
+    uint64_t key = 0;                       // the device's key while it is reported on the bus
     projector_emulator::Presence presence;  // as it was when reported
     std::set<uint64_t> open;
 
@@ -143,7 +143,8 @@ uint32_t LoopbackBus::State::control(const projector_emulator::Presence &at, con
         answer = {0, 0};
     } else if (type == kOutDevice && code == usb_standard::SET_CONFIGURATION && value == 1) {
     } else if (type == kOutInterface && code == usb_standard::SET_INTERFACE && value == 0 && index == 0) {
-    } else if (type == kOutEndpoint && code == usb_standard::CLEAR_FEATURE && value == usb_standard::ENDPOINT_HALT && knownPipe(index)) {
+    } else if (type == kOutEndpoint && code == usb_standard::CLEAR_FEATURE && value == usb_standard::ENDPOINT_HALT &&
+               knownPipe(index)) {
     } else {
         return kStatusStall;
     }

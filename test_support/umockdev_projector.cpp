@@ -409,14 +409,17 @@ int UmockdevProjector::State::control(Appearance &appearance, usbdevfs_urb &urb)
         switch (value >> 8) {
         case usb_standard::DT_DEVICE: reply = projector_emulator::deviceDescriptor(appearance.presence); break;
         case usb_standard::DT_CONFIG: reply = projector_emulator::configDescriptor(); break;
-        case usb_standard::DT_STRING: reply = projector_emulator::stringDescriptor(static_cast<uint8_t>(value & 0xFF)); break;
+        case usb_standard::DT_STRING:
+            reply = projector_emulator::stringDescriptor(static_cast<uint8_t>(value & 0xFF));
+            break;
         default: break;
         }
         if (reply.empty()) return -EPIPE;
     } else if (requestType == inDevice && request == usb_standard::GET_STATUS) {
         reply = {0, 0};
     } else if ((requestType & ~usb_standard::DIR_IN) <= usb_standard::RECIP_ENDPOINT &&
-               (request == usb_standard::CLEAR_FEATURE || request == usb_standard::SET_CONFIGURATION || request == usb_standard::SET_INTERFACE)) {
+               (request == usb_standard::CLEAR_FEATURE || request == usb_standard::SET_CONFIGURATION ||
+                request == usb_standard::SET_INTERFACE)) {
         // Standard requests to the device, an interface or an endpoint: accepted.
     } else {
         return -EPIPE;
@@ -440,7 +443,7 @@ void UmockdevProjector::State::serviceIn(Appearance &appearance) {
         urb.status = result == projector_emulator::TransferStatus::Ok         ? 0
                      : result == projector_emulator::TransferStatus::Overflow ? -EOVERFLOW
                      : result == projector_emulator::TransferStatus::Stall    ? -EPIPE
-                                                                  : -ESHUTDOWN;
+                                                                              : -ESHUTDOWN;
         appearance.done.push_back(data);
         appearance.pending.pop_front();
     }

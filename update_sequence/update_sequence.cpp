@@ -72,7 +72,7 @@ uint32_t switchPauseMs() { return switchPauseSetting.load(); }
 
 void testing::setSwitchPause(std::chrono::milliseconds pause) {
     switchPauseSetting.store(pause.count() > 0 ? static_cast<uint32_t>(std::min<int64_t>(pause.count(), kSwitchPauseMs))
-                                          : kSwitchPauseMs);
+                                               : kSwitchPauseMs);
 }
 
 UpdateSequence::Result UpdateSequence::run() {
@@ -202,9 +202,11 @@ void UpdateSequence::downloadProgress(uint32_t bytes) {
 }  // namespace update_sequence
 
 void ShowEraseProgress(uint32_t offset, uint32_t /*unused*/) {
-    if (update_sequence::UpdateSequence *sequence = update_sequence::UpdateSequence::running()) sequence->eraseProgress(offset);
+    if (update_sequence::UpdateSequence *sequence = update_sequence::UpdateSequence::running())
+        sequence->eraseProgress(offset);
 }
 
 void ShowDownloadProgress(uint32_t bytes, uint32_t /*unused*/) {
-    if (update_sequence::UpdateSequence *sequence = update_sequence::UpdateSequence::running()) sequence->downloadProgress(bytes);
+    if (update_sequence::UpdateSequence *sequence = update_sequence::UpdateSequence::running())
+        sequence->downloadProgress(bytes);
 }

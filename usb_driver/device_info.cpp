@@ -96,7 +96,8 @@ bool DeviceModel::hasAlternate(uint32_t number, uint32_t alternate) const {
 std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std::span<const uint8_t> config,
                                             std::string *why) {
     DeviceModel model;
-    if (device.size() < usb_standard::DT_DEVICE_SIZE || device[0] < usb_standard::DT_DEVICE_SIZE || device[1] != usb_standard::DT_DEVICE) {
+    if (device.size() < usb_standard::DT_DEVICE_SIZE || device[0] < usb_standard::DT_DEVICE_SIZE ||
+        device[1] != usb_standard::DT_DEVICE) {
         fail(why, "bad device descriptor");
         return std::nullopt;
     }
@@ -104,7 +105,8 @@ std::optional<DeviceModel> parseDescriptors(std::span<const uint8_t> device, std
     model.device = UsbDeviceDescriptor{d[0],        d[1],         le16(d + 2),  d[4],  d[5],  d[6],  d[7],
                                        le16(d + 8), le16(d + 10), le16(d + 12), d[14], d[15], d[16], d[17]};
 
-    if (config.size() < usb_standard::DT_CONFIG_SIZE || config[0] < usb_standard::DT_CONFIG_SIZE || config[1] != usb_standard::DT_CONFIG) {
+    if (config.size() < usb_standard::DT_CONFIG_SIZE || config[0] < usb_standard::DT_CONFIG_SIZE ||
+        config[1] != usb_standard::DT_CONFIG) {
         fail(why, "bad configuration descriptor");
         return std::nullopt;
     }

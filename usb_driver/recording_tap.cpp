@@ -254,14 +254,16 @@ void RecordingTap::close(uint64_t key) {
 }
 
 uint32_t RecordingTap::setInterface(uint64_t key, uint32_t interface, uint32_t alternate) {
-    const auto setup = usb_standard::setupPacket(usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_INTERFACE, usb_standard::SET_INTERFACE,
-                                        static_cast<uint16_t>(alternate), static_cast<uint16_t>(interface), 0);
+    const auto setup = usb_standard::setupPacket(
+        usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_INTERFACE,
+        usb_standard::SET_INTERFACE, static_cast<uint16_t>(alternate), static_cast<uint16_t>(interface), 0);
     return control(key, setup, [&] { return inner_->setInterface(key, interface, alternate); });
 }
 
 uint32_t RecordingTap::resetPipe(uint64_t key, uint32_t pipe) {
-    const auto setup = usb_standard::setupPacket(usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_ENDPOINT, usb_standard::CLEAR_FEATURE,
-                                        usb_standard::ENDPOINT_HALT, static_cast<uint16_t>(pipe), 0);
+    const auto setup = usb_standard::setupPacket(
+        usb_standard::DIR_OUT | usb_standard::TYPE_STANDARD | usb_standard::RECIP_ENDPOINT, usb_standard::CLEAR_FEATURE,
+        usb_standard::ENDPOINT_HALT, static_cast<uint16_t>(pipe), 0);
     return control(key, setup, [&] { return inner_->resetPipe(key, pipe); });
 }
 

@@ -29,7 +29,8 @@ namespace {
 class RewritingBus : public test_support::LoopbackBusWrapper {
 public:
     using Hooks = std::shared_ptr<ProjectorLink::BusHooks>;
-    RewritingBus(projector_emulator::Tz4817Device &device, Hooks hooks) : LoopbackBusWrapper(device), hooks_(std::move(hooks)) {}
+    RewritingBus(projector_emulator::Tz4817Device &device, Hooks hooks)
+        : LoopbackBusWrapper(device), hooks_(std::move(hooks)) {}
 
     uint32_t transfer(uint64_t key, const usb_driver::TransferRequest &request, uint32_t &transferred) override {
         const bool bulkIn = request.in && request.pipe == projector_emulator::kBulkInEndpoint;
@@ -178,7 +179,8 @@ Bytes ProjectorLink::downloadedData() const {
     return data;
 }
 
-void ProjectorLink::fault(projector_emulator::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value, uint32_t offset) {
+void ProjectorLink::fault(projector_emulator::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value,
+                          uint32_t offset) {
     projector_emulator::Fault fault{kind};
     fault.first = first;
     fault.last = last;

@@ -79,7 +79,8 @@ public:
 
     // Number of the next frame the device will receive, for fault ranges.
     uint64_t nextFrame() const { return device_->framesReceived() + 1; }
-    void fault(projector_emulator::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value = 0, uint32_t offset = 0);
+    void fault(projector_emulator::Fault::Kind kind, uint64_t first, uint64_t last, uint32_t value = 0,
+               uint32_t offset = 0);
 
     void setRewriter(ReplyRewriter rewriter);
     // The read transfer that follows the next frame with this operation byte

@@ -179,11 +179,13 @@ const ControlCase kControlCases[] = {
      0,
      [](const Presence &) { return stringDescriptor(0); }},
     {"product string",
-     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_STRING, 0x02), 0x0409, 255},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_STRING, 0x02), 0x0409,
+      255},
      0,
      [](const Presence &) { return stringDescriptor(2); }},
     {"string that does not exist",
-     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_STRING, 0x77), 0x0409, 255},
+     {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_STRING, 0x77), 0x0409,
+      255},
      usbip::kUrbStall,
      nullptr},
     {"device qualifier of a full-speed device",
@@ -199,8 +201,14 @@ const ControlCase kControlCases[] = {
     {"SET_INTERFACE 0/0", {kOutInterface, usb_standard::SET_INTERFACE, 0, 0, 0}, 0, nullptr},
     {"SET_INTERFACE alternate 1", {kOutInterface, usb_standard::SET_INTERFACE, 1, 0, 0}, usbip::kUrbStall, nullptr},
     {"SET_INTERFACE interface 1", {kOutInterface, usb_standard::SET_INTERFACE, 0, 1, 0}, usbip::kUrbStall, nullptr},
-    {"CLEAR_FEATURE halt on 0x81", {kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, 0x81, 0}, 0, nullptr},
-    {"CLEAR_FEATURE halt on 0x01", {kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, 0x01, 0}, 0, nullptr},
+    {"CLEAR_FEATURE halt on 0x81",
+     {kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, 0x81, 0},
+     0,
+     nullptr},
+    {"CLEAR_FEATURE halt on 0x01",
+     {kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, 0x01, 0},
+     0,
+     nullptr},
     {"CLEAR_FEATURE halt on 0x02",
      {kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, 0x02, 0},
      usbip::kUrbStall,
@@ -248,8 +256,9 @@ TEST_F(UsbipServerTest, ControlSubmitWhoseDirectionContradictsTheSetupStalls) {
     startServer();
     auto client = importDevice();
     // A GET_DESCRIPTOR sent as an OUT transfer.
-    const uint32_t seqnum =
-        client->submitOut(0, {}, {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_DEVICE), 0, 18});
+    const uint32_t seqnum = client->submitOut(
+        0, {},
+        {kInDevice, usb_standard::GET_DESCRIPTOR, usb_standard::descriptorValue(usb_standard::DT_DEVICE), 0, 18});
     auto reply = client->receive();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->seqnum, seqnum);

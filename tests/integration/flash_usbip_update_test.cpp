@@ -58,7 +58,8 @@ Bytes readFile(const std::filesystem::path &path) {
 // at once. Check started() in the test.
 class ProjectorOnUsbip {
 public:
-    explicit ProjectorOnUsbip(projector_emulator::NorFlash &flash) : device_(flash, options()), server_(device_, serverOptions()) {
+    explicit ProjectorOnUsbip(projector_emulator::NorFlash &flash)
+        : device_(flash, options()), server_(device_, serverOptions()) {
         if (!server_.start(error_)) return;
         const std::string address = "127.0.0.1:" + std::to_string(server_.port());
         started_ = ::setenv("QRV_USBIP", address.c_str(), 1) == 0;

@@ -129,7 +129,8 @@ protected:
 
 TEST_F(RecordingTapTest, EveryRequestAndEveryDeviceChangeIsWrittenInOrder) {
     const std::string app = hex(
-        projector_emulator::deviceDescriptor({true, projector_emulator::Mode::Application, projector_emulator::kAppVendorId, projector_emulator::kAppProductId, 1}));
+        projector_emulator::deviceDescriptor({true, projector_emulator::Mode::Application,
+                                              projector_emulator::kAppVendorId, projector_emulator::kAppProductId, 1}));
     const std::string config = hex(projector_emulator::configDescriptor());
     {
         Client client;

@@ -175,8 +175,8 @@ ImportedDevice::Step ImportedDevice::readStep(const usbip_socket::Deadline &dead
 }
 
 template <typename Done>
-bool ImportedDevice::collect(std::unique_lock<std::mutex> &lock, const void *self, const usbip_socket::Deadline &deadline,
-                             Done done) {
+bool ImportedDevice::collect(std::unique_lock<std::mutex> &lock, const void *self,
+                             const usbip_socket::Deadline &deadline, Done done) {
     while (!done()) {
         if (!readerRole) readerRole = self;
         if (readerRole == self) {

@@ -63,7 +63,11 @@ struct ImportedDevice {
     // the connection is given up.
     ImportedDevice(uint64_t k, std::string id, uint32_t d, usbip::SocketHandle f,
                    std::chrono::milliseconds controlTimeout, std::chrono::milliseconds unlinkTimeout)
-        : key(k), busId(std::move(id)), devid(d), fd(f), controlTimeout_(controlTimeout),
+        : key(k),
+          busId(std::move(id)),
+          devid(d),
+          fd(f),
+          controlTimeout_(controlTimeout),
           unlinkTimeout_(unlinkTimeout) {
         pending.reserve(16);
         unlinks.reserve(16);
@@ -106,8 +110,8 @@ struct ImportedDevice {
     // One transfer on `endpoint`: submitted, its reply read (or waited for),
     // cancelled with an unlink after `timeout` (0: none). Returns a driver
     // status; `transferred` is always written.
-    uint32_t submit(usbip::Direction direction, uint32_t endpoint, const std::array<uint8_t, 8> &setup,
-                    uint8_t *buffer, uint32_t length, std::chrono::milliseconds timeout, uint32_t &transferred);
+    uint32_t submit(usbip::Direction direction, uint32_t endpoint, const std::array<uint8_t, 8> &setup, uint8_t *buffer,
+                    uint32_t length, std::chrono::milliseconds timeout, uint32_t &transferred);
     // A control transfer on endpoint 0 with `setup`, bounded by the control
     // time-out.
     uint32_t control(const std::array<uint8_t, 8> &setup, uint8_t *buffer, uint32_t &transferred);
@@ -127,7 +131,7 @@ struct ImportedDevice {
     // or the reader thread (&kReaderThread). Exactly one at a time, so every
     // byte from the server passes one decoder in order.
     const void *readerRole = nullptr;
-    bool readerThreadAsked = false;                            // wake raised since the reader thread took the socket
+    bool readerThreadAsked = false;  // wake raised since the reader thread took the socket
     usbip_socket::Clock::time_point idleSince = usbip_socket::Clock::now();  // the last caller gave the socket up
     std::condition_variable quiet;  // the reader thread waits here for the socket
     std::string violation;          // what broke the protocol, when something did

@@ -71,7 +71,7 @@ struct UsbipBus::State {
     std::thread discovery;
     uint64_t nextKey = 1;
     std::map<uint64_t, std::shared_ptr<ImportedDevice>> imports;  // by key
-    bool failed = false;                                  // busFailed has been reported
+    bool failed = false;                                          // busFailed has been reported
 
     // Discovery thread only: the server could not be reached, and this was said.
     bool unreachableNoted = false;
@@ -268,8 +268,8 @@ UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord 
             usbip::closeSocket(fd);
             return {Outcome::TryAgain, {}};
         }
-        import = std::make_shared<ImportedDevice>(nextKey++, busId, usbip::makeDevid(record->busnum, record->devnum), fd,
-                                                  options.controlTimeout, options.unlinkTimeout);
+        import = std::make_shared<ImportedDevice>(nextKey++, busId, usbip::makeDevid(record->busnum, record->devnum),
+                                                  fd, options.controlTimeout, options.unlinkTimeout);
         if (!import->wake.valid()) {
             // Without it the reader thread could not give the socket to a caller.
             return {Outcome::Unreachable,
@@ -283,18 +283,19 @@ UsbipBus::State::Answer UsbipBus::State::importDevice(const usbip::DeviceRecord 
     // The descriptors, as the device gives them.
     std::vector<uint8_t> device(usb_standard::DT_DEVICE_SIZE), config(usb_standard::DT_CONFIG_SIZE);
     uint32_t got = 0;
-    bool good =
-        import->control(usb_standard::getDescriptor(usb_standard::DT_DEVICE, 0, usb_standard::DT_DEVICE_SIZE), device.data(), got) == kStatusOk &&
-        got == usb_standard::DT_DEVICE_SIZE;
-    good =
-        good &&
-        import->control(usb_standard::getDescriptor(usb_standard::DT_CONFIG, 0, usb_standard::DT_CONFIG_SIZE), config.data(), got) == kStatusOk &&
-        got == usb_standard::DT_CONFIG_SIZE;
+    bool good = import->control(usb_standard::getDescriptor(usb_standard::DT_DEVICE, 0, usb_standard::DT_DEVICE_SIZE),
+                                device.data(), got) == kStatusOk &&
+                got == usb_standard::DT_DEVICE_SIZE;
+    good = good &&
+           import->control(usb_standard::getDescriptor(usb_standard::DT_CONFIG, 0, usb_standard::DT_CONFIG_SIZE),
+                           config.data(), got) == kStatusOk &&
+           got == usb_standard::DT_CONFIG_SIZE;
     if (good) {
         const uint16_t total = static_cast<uint16_t>(config[2] | config[3] << 8);
         config.resize(std::max<uint16_t>(total, usb_standard::DT_CONFIG_SIZE));
-        good = import->control(usb_standard::getDescriptor(usb_standard::DT_CONFIG, 0, static_cast<uint16_t>(config.size())),
-                       config.data(), got) == kStatusOk;
+        good = import->control(
+                   usb_standard::getDescriptor(usb_standard::DT_CONFIG, 0, static_cast<uint16_t>(config.size())),
+                   config.data(), got) == kStatusOk;
         config.resize(got);
     }
     const uint16_t vendor = static_cast<uint16_t>(device[8] | device[9] << 8);
@@ -473,8 +474,9 @@ uint32_t UsbipBus::setInterface(uint64_t key, uint32_t interface, uint32_t alter
     if (!import) return kStatusDeviceNotFound;
     if (interface > 0xFFFF || alternate > 0xFFFF) return kStatusBadRecord;
     uint32_t transferred = 0;
-    return import->control(usb_standard::setupPacket(kOutInterface, usb_standard::SET_INTERFACE, static_cast<uint16_t>(alternate),
-                                            static_cast<uint16_t>(interface), 0),
+    return import->control(usb_standard::setupPacket(kOutInterface, usb_standard::SET_INTERFACE,
+                                                     static_cast<uint16_t>(alternate), static_cast<uint16_t>(interface),
+                                                     0),
                            nullptr, transferred);
 }
 
@@ -483,8 +485,9 @@ uint32_t UsbipBus::resetPipe(uint64_t key, uint32_t pipe) {
     if (!import) return kStatusDeviceNotFound;
     if (pipe > 0xFF) return kStatusBadRecord;
     uint32_t transferred = 0;
-    return import->control(usb_standard::setupPacket(kOutEndpoint, usb_standard::CLEAR_FEATURE, usb_standard::ENDPOINT_HALT, static_cast<uint16_t>(pipe), 0),
-        nullptr, transferred);
+    return import->control(usb_standard::setupPacket(kOutEndpoint, usb_standard::CLEAR_FEATURE,
+                                                     usb_standard::ENDPOINT_HALT, static_cast<uint16_t>(pipe), 0),
+                           nullptr, transferred);
 }
 
 uint32_t UsbipBus::transfer(uint64_t key, const TransferRequest &request, uint32_t &transferred) {

@@ -147,7 +147,8 @@ struct Opened {
 DWORD readDescriptors(const Opened &opened, BusDevice &report, std::map<uint8_t, uint8_t> &pipes) {
     std::vector<uint8_t> bytes(kDescriptorBytes);
     ULONG length = 0;
-    if (!::WinUsb_GetDescriptor(opened.winusb, usb_standard::DT_DEVICE, 0, 0, bytes.data(), usb_standard::DT_DEVICE_SIZE, &length))
+    if (!::WinUsb_GetDescriptor(opened.winusb, usb_standard::DT_DEVICE, 0, 0, bytes.data(),
+                                usb_standard::DT_DEVICE_SIZE, &length))
         return ::GetLastError();
     report.deviceDescriptor.assign(bytes.begin(), bytes.begin() + length);
     if (!::WinUsb_GetDescriptor(opened.winusb, usb_standard::DT_CONFIG, 0, 0, bytes.data(), kDescriptorBytes, &length))

@@ -20,7 +20,8 @@ ImageLocation locateImage(const std::vector<std::string> &arguments, ImageChoose
         return {Outcome::Found, update_sequence::imagePathFor(arguments[0]), {}};
     }
     std::error_code error;
-    if (std::filesystem::exists(update_sequence::kImageName, error)) return {Outcome::Found, update_sequence::kImageName, {}};
+    if (std::filesystem::exists(update_sequence::kImageName, error))
+        return {Outcome::Found, update_sequence::kImageName, {}};
     std::optional<std::string> chosen = chooser.chooseImage();
     if (!chosen) return {Outcome::Cancelled, {}, {}};
     return {Outcome::Found, std::move(*chosen), {}};

@@ -20,7 +20,9 @@ constexpr int kStages = 3;
 int stageLabel(update_sequence::Stage stage) { return kIdStage1Label + static_cast<int>(stage) - 1; }
 int stageCheck(update_sequence::Stage stage) { return kIdStage1Check + static_cast<int>(stage) - 1; }
 
-bool validStage(update_sequence::Stage stage) { return static_cast<int>(stage) >= 1 && static_cast<int>(stage) <= kStages; }
+bool validStage(update_sequence::Stage stage) {
+    return static_cast<int>(stage) >= 1 && static_cast<int>(stage) <= kStages;
+}
 
 // The image's length in bytes, 0 when it can't be had.
 uint32_t fileLength(const std::string &path) {
@@ -102,7 +104,8 @@ void UpdateDialogController::pressButton() {
     outputLines_ = std::make_unique<update_sequence::LibraryOutputCapture>(nullptr, 1);
     errorLines_ = std::make_unique<update_sequence::LibraryOutputCapture>(nullptr, 2);
 
-    sequence_ = std::make_unique<update_sequence::UpdateSequence>(library_, *queue_, imageFileName_, imageLength_, image_.get());
+    sequence_ = std::make_unique<update_sequence::UpdateSequence>(library_, *queue_, imageFileName_, imageLength_,
+                                                                  image_.get());
     worker_ = std::thread([this] {
         sequence_->run();
         queue_->workerEnded();

@@ -80,8 +80,8 @@ public:
     // thread to call deliverReports() soon (a queued call, PostMessageW),
     // must not block and must not call into the controller. Nothing is
     // shown yet. GUI thread.
-    UpdateDialogController(UpdateDialogView &view, const update_sequence::UpdateLibrary &library, std::string &imageFileName,
-                           std::function<void()> wake);
+    UpdateDialogController(UpdateDialogView &view, const update_sequence::UpdateLibrary &library,
+                           std::string &imageFileName, std::function<void()> wake);
     // Lets a message that the worker waits on go unshown, drops the reports
     // not yet delivered (and calls no wake from now on), and waits for the
     // worker to end: blocks while a library call runs to its end. Only a

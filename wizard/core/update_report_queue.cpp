@@ -64,7 +64,8 @@ void UpdateReportQueue::progress(uint32_t bytes, uint32_t percent) {
 
 void UpdateReportQueue::message(const std::string &text, const std::string &details) {
     std::unique_lock lock(mutex_);
-    const uint64_t number = push({UpdateReport::Kind::Message, update_sequence::Stage::Connecting, 0, 0, text, details});
+    const uint64_t number =
+        push({UpdateReport::Kind::Message, update_sequence::Stage::Connecting, 0, 0, text, details});
     acknowledged_.wait(lock, [&] { return closed_ || messagesAcknowledged_ >= number; });
 }
 

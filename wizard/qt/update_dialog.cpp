@@ -28,8 +28,8 @@ QString fromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), 
 
 }  // namespace
 
-UpdateDialog::UpdateDialog(std::string &imageFileName, const update_sequence::UpdateLibrary &library, MessageBoxes &messageBoxes,
-                           QWidget *parent)
+UpdateDialog::UpdateDialog(std::string &imageFileName, const update_sequence::UpdateLibrary &library,
+                           MessageBoxes &messageBoxes, QWidget *parent)
     : QDialog(parent),
       messageBoxes_(messageBoxes),
       systemMenu_(new QMenu(this)),

@@ -21,7 +21,8 @@ public:
     // The one application object; made by main() once the toolkit is up.
     // `library` and `messageBoxes` must outlive it. `imagePath`: the image
     // the update dialog opens with.
-    UpdaterApp(const update_sequence::UpdateLibrary &library, MessageBoxes &messageBoxes, std::string imagePath = update_sequence::kImageName);
+    UpdaterApp(const update_sequence::UpdateLibrary &library, MessageBoxes &messageBoxes,
+               std::string imagePath = update_sequence::kImageName);
     ~UpdaterApp() override;
     UpdaterApp(const UpdaterApp &) = delete;
     UpdaterApp &operator=(const UpdaterApp &) = delete;

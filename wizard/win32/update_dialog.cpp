@@ -60,7 +60,8 @@ private:
     UpdateDialog &dialog_;
 };
 
-UpdateDialog::UpdateDialog(const update_sequence::UpdateLibrary &library, std::string &imageFileName, std::string imagePath)
+UpdateDialog::UpdateDialog(const update_sequence::UpdateLibrary &library, std::string &imageFileName,
+                           std::string imagePath)
     : template_(buildDialogTemplate(dialogTemplate(kUpdateDialogTemplate), Frame::ModalDialog)),
       controls_(std::make_unique<Controls>(*this)),
       // Posted from the worker thread; the window exists before the worker

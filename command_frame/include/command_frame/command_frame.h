@@ -85,15 +85,15 @@ constexpr uint8_t checksum(std::span<const uint8_t> frame) {
 
 // Operations (byte 6), each with its kind and parameters.
 enum Operation : uint8_t {
-    kOpFlashInformationRead = 0x00,     // read: kFlashInformationDataCount, 0, 0, selector
-    kOpStatusRead = 0x01,               // read: kStatusDataCount
-    kOpCalibrationUnlock = 0x20,        // write: two frames, the unlock bytes
-    kOpFlashDataDownload = 0x25,        // write: the data bytes
+    kOpFlashInformationRead = 0x00,      // read: kFlashInformationDataCount, 0, 0, selector
+    kOpStatusRead = 0x01,                // read: kStatusDataCount
+    kOpCalibrationUnlock = 0x20,         // write: two frames, the unlock bytes
+    kOpFlashDataDownload = 0x25,         // write: the data bytes
     kOpFlashChecksumCalculation = 0x26,  // write: none
-    kOpFlashSectorErase = 0x28,         // write: none
-    kOpFlashAddress = 0x29,             // write: address bits 0-7, 8-15, 16-23
-    kOpFlashSize = 0x2C,                // write: size bits 0-7, 8-15, 16-23
-    kOpProgrammingMode = 0x30,          // write: the mode byte
+    kOpFlashSectorErase = 0x28,          // write: none
+    kOpFlashAddress = 0x29,              // write: address bits 0-7, 8-15, 16-23
+    kOpFlashSize = 0x2C,                 // write: size bits 0-7, 8-15, 16-23
+    kOpProgrammingMode = 0x30,           // write: the mode byte
 };
 
 // "flash data download": the name the command set gives an operation; null

@@ -100,7 +100,8 @@ public:
     bool wanted(uint16_t vendorId, uint16_t productId, const std::string &) override {
         std::lock_guard lock(mutex_);
         ++wantedQuestions_;
-        return (vendorId == projector_emulator::kAppVendorId && productId == projector_emulator::kAppProductId && wantApplication_) ||
+        return (vendorId == projector_emulator::kAppVendorId && productId == projector_emulator::kAppProductId &&
+                wantApplication_) ||
                (vendorId == projector_emulator::kBootVendorId && productId == projector_emulator::kBootProductId);
     }
     void deviceArrived(const BusDevice &device) override {

@@ -105,8 +105,8 @@ protected:
     }
 
     uint32_t take(Client &client, uint32_t &handle) {
-        handle = client.registerFor(
-            {entry(projector_emulator::kAppVendorId, projector_emulator::kAppProductId), entry(projector_emulator::kBootVendorId, projector_emulator::kBootProductId)});
+        handle = client.registerFor({entry(projector_emulator::kAppVendorId, projector_emulator::kAppProductId),
+                                     entry(projector_emulator::kBootVendorId, projector_emulator::kBootProductId)});
         EventRecord event = client.next(handle);
         EXPECT_EQ(event.dwAction, EVENT_ATTACH);
         EXPECT_EQ(client.setInterface(event.dwUniqueID, 0, 0), kStatusOk);

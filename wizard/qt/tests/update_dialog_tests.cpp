@@ -183,9 +183,9 @@ void UpdateDialogTests::stageTableAtEachMomentOfAFullImage() {
                                       QStringLiteral("2097152"),
                                       QStringLiteral("100%"),
                                       100}));
-    QCOMPARE(libraryCalls(),
-             (QStringList{"QRV_USBInit", "QRVDL_SwitchAppToBoot 5000", "QRVDL_LoadFlash private copy (2097152 bytes) 0xfe204000 0",
-                          "QRVDL_CmdWriteProgrammingMode 2", "QRV_USBTerm"}));
+    QCOMPARE(libraryCalls(), (QStringList{"QRV_USBInit", "QRVDL_SwitchAppToBoot 5000",
+                                          "QRVDL_LoadFlash private copy (2097152 bytes) 0xfe204000 0",
+                                          "QRVDL_CmdWriteProgrammingMode 2", "QRV_USBTerm"}));
     QVERIFY(boxes.texts.isEmpty());
 }
 
