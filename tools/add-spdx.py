@@ -22,6 +22,18 @@ def wanted(path):
     return path.suffix in SUFFIXES or path.name == "CMakeLists.txt"
 
 
+def opening(text, path):
+    """The lines of a script's opening comment, which the tag follows."""
+    if path.suffix not in {".sh", ".py"}:
+        return 0
+    at = 0
+    for line in text.splitlines():
+        if not line.startswith("#"):
+            break
+        at += 1
+    return at
+
+
 def with_tag(text, path):
     lines = text.splitlines(keepends=True)
     if path.suffix in {".sh", ".py"}:
@@ -52,7 +64,7 @@ def main():
         if not name or not wanted(path) or not path.is_file():
             continue
         text = path.read_text(encoding="utf-8")
-        if TAGGED.search("".join(text.splitlines(keepends=True)[:30])):
+        if TAGGED.search("".join(text.splitlines(keepends=True)[: opening(text, path) + 30])):
             continue
         lacking.append(name)
         if not check:
