@@ -80,6 +80,8 @@ std::string localScopeKey() {
     return all.localKey.empty() ? "local" : all.localKey;
 }
 
+Scope localScope() { return {localScopeKey(), "this computer's USB ports", false}; }
+
 std::string busyText(const Scope &scope, const std::string &place, const Holder &holder) {
     std::string text =
         "the projector at " + place + (scope.server ? " of " : " on ") + scope.name + " is being updated by ";

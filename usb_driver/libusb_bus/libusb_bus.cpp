@@ -397,7 +397,7 @@ void LibusbBus::stop() {
 }
 
 place_claim::Scope LibusbBus::claimScope() const {
-    return {place_claim::localScopeKey(), "this computer's USB ports", false};
+    return place_claim::localScope();
 }
 
 uint32_t LibusbBus::open(uint64_t key) {

@@ -356,7 +356,7 @@ void WinusbBus::stop() {
 }
 
 place_claim::Scope WinusbBus::claimScope() const {
-    return {place_claim::localScopeKey(), "this computer's USB ports", false};
+    return place_claim::localScope();
 }
 
 uint32_t WinusbBus::open(uint64_t key) {

@@ -62,6 +62,9 @@ bool heldElsewhere(const Scope &scope, const std::string &place, Holder &holder)
 // The key of this computer's USB ports: "local", unless a test set its own.
 std::string localScopeKey();
 
+// The scope of this computer's USB ports, the one of every local bus.
+Scope localScope();
+
 // "the projector at 1-2 of USB/IP server 127.0.0.1:3240 is being updated by
 // process 1234 (tz4817-update)"; "by another program" when the holder is not
 // known. No line feed.
