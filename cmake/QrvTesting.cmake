@@ -9,6 +9,19 @@ function(qrv_test_program target)
   target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-O0>)
 endfunction()
 
+# The GoogleTest programs (qrv_discover_tests) share one precompiled header:
+# GoogleTest, GoogleMock and the standard library, about half of what an
+# unoptimized test file costs. It is compiled in a program of its own, made
+# as they are (an executable's position-independent code, -O0, the preset's
+# flags); a file whose flags still differ reads the headers themselves.
+add_executable(qrv_test_headers ${CMAKE_CURRENT_LIST_DIR}/test_headers.cpp)
+target_link_libraries(qrv_test_headers PRIVATE GTest::gmock GTest::gtest_main)
+qrv_test_program(qrv_test_headers)
+target_precompile_headers(qrv_test_headers PRIVATE
+  <gmock/gmock.h> <gtest/gtest.h>
+  <algorithm> <atomic> <chrono> <cstdint> <cstring> <filesystem> <fstream> <functional> <map>
+  <memory> <mutex> <optional> <set> <sstream> <string> <thread> <vector>)
+
 # qrv_discover_tests(<target> [LABELS <label>...] [THREADED <regex>] [SLOW <regex>]
 #                    [PROPERTIES <name> <value>...] [DISCOVERY_TIMEOUT <seconds>])
 #
@@ -31,6 +44,7 @@ endfunction()
 function(qrv_discover_tests target)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "DISCOVERY_TIMEOUT;THREADED;SLOW" "LABELS;PROPERTIES")
   qrv_test_program(${target})
+  target_precompile_headers(${target} REUSE_FROM qrv_test_headers)
   set(list_variable ${target}_discovered_tests)
   set(options TEST_LIST ${list_variable})
   if(ARG_PROPERTIES)
