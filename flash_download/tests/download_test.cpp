@@ -17,9 +17,6 @@ namespace {
 
 using projector_emulator::Fault;
 
-constexpr uint8_t kInformation = 0x00, kStatus = 0x01, kMode = 0x30, kAddress = 0x29, kErase = 0x28, kSize = 0x2C,
-                  kDownload = 0x25, kCalculate = 0x26;
-
 // A file of 16 KB of boot-sector bytes (which must never be read) followed by
 // 4 KB of image: one sector to erase, 74 downloads.
 constexpr uint32_t kSmallImage = 0x1000;

@@ -8,8 +8,6 @@ namespace {
 
 using projector_emulator::Fault;
 
-constexpr uint8_t kAddress = 0x29, kErase = 0x28, kStatus = 0x01;
-
 class Erase : public ProjectorLink {
 protected:
     FlashSectorList wholeMap() {

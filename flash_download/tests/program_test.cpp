@@ -11,8 +11,6 @@ namespace {
 
 using projector_emulator::Fault;
 
-constexpr uint8_t kMode = 0x30, kAddress = 0x29, kSize = 0x2C, kDownload = 0x25;
-
 class Program : public ProjectorLink {
 protected:
     // Sizes of the download frames' data, in order.

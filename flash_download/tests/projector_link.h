@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "command_frame/command_frame.h"
 #include "projector_emulator/device.h"
 #include "projector_emulator/nor_flash.h"
 #include "usb_driver/bus.h"
@@ -24,6 +25,13 @@
 namespace flash_test {
 
 using Bytes = std::vector<uint8_t>;
+
+// Operation bytes (byte 6 of a frame), as the tests look for them.
+inline constexpr uint8_t kInformation = command_frame::kOpFlashInformationRead, kStatus = command_frame::kOpStatusRead,
+                         kMode = command_frame::kOpProgrammingMode, kAddress = command_frame::kOpFlashAddress,
+                         kErase = command_frame::kOpFlashSectorErase, kSize = command_frame::kOpFlashSize,
+                         kDownload = command_frame::kOpFlashDataDownload,
+                         kCalculate = command_frame::kOpFlashChecksumCalculation;
 
 // Changes reply bytes that arrive on the IN pipe, in place.
 using ReplyRewriter = std::function<void(std::span<uint8_t> reply)>;

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "driver_client.h"
+#include "projector_frames.h"
 #include "test_support/loopback_bus.h"
 #include "projector_emulator/clock.h"
 #include "projector_emulator/device.h"
@@ -17,19 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test_support::LoopbackBus;
-
-const MatchEntry kApp = entry(projector_emulator::kAppVendorId, projector_emulator::kAppProductId);
-const MatchEntry kBoot = entry(projector_emulator::kBootVendorId, projector_emulator::kBootProductId);
-
-// A command frame as the transport sends it: the builder's bytes with the
-// sequence number stamped into byte 1 and added to the checksum.
-std::vector<uint8_t> stamped(std::vector<uint8_t> frame, uint8_t sequence) {
-    frame[1] = sequence;
-    frame.back() = static_cast<uint8_t>(frame.back() + sequence);
-    return frame;
-}
-const std::vector<uint8_t> kStatusRead = {0x04, 0x00, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x39};
-const std::vector<uint8_t> kProgrammingMode1 = {0x02, 0x00, 0x00, 0x03, 0x00, 0x34, 0x30, 0x01, 0x68};
 
 class LoopbackDriverTest : public ::testing::Test {
 protected:

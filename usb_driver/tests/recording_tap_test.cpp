@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver_client.h"
+#include "projector_frames.h"
 #include "test_support/loopback_bus.h"
 #include "projector_emulator/device.h"
 #include "projector_emulator/nor_flash.h"
@@ -24,10 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::LoopbackBus;
 
-const MatchEntry kApp = entry(projector_emulator::kAppVendorId, projector_emulator::kAppProductId);
-const MatchEntry kBoot = entry(projector_emulator::kBootVendorId, projector_emulator::kBootProductId);
-const std::vector<uint8_t> kStatusRead = {0x04, 0x01, 0x00, 0x03, 0x00, 0x34, 0x01, 0x01, 0x3A};
-const std::vector<uint8_t> kProgrammingMode1 = {0x02, 0x02, 0x00, 0x03, 0x00, 0x34, 0x30, 0x01, 0x6A};
+// The first frames of an update, numbered as the transport numbers them.
+const std::vector<uint8_t> kFirstStatusRead = stamped(kStatusRead, 1);
+const std::vector<uint8_t> kFirstProgrammingMode1 = stamped(kProgrammingMode1, 2);
 const std::vector<uint8_t> kDownload = {0x02, 0x03, 0x00, 0x05, 0x00, 0x34, 0x25, 0xAA, 0xBB, 0xCC, 0x92};
 
 std::string hex(std::span<const uint8_t> bytes) {
@@ -136,12 +136,12 @@ TEST_F(RecordingTapTest, EveryRequestAndEveryDeviceChangeIsWrittenInOrder) {
         Client client;
         const uint32_t handle = client.registerFor({kApp, kBoot});
         const uint32_t id = take(client, handle);
-        ASSERT_EQ(exchange(id, kStatusRead).size(), 9u);
+        ASSERT_EQ(exchange(id, kFirstStatusRead).size(), 9u);
         std::vector<uint8_t> nothing(255);
         uint32_t transferred = 0;
         EXPECT_EQ(Client::transfer(id, 0x81, nothing.data(), 255, transferred), kStatusTimeout);
         EXPECT_EQ(client.resetPipe(id, 0x81), kStatusOk);
-        ASSERT_EQ(exchange(id, kProgrammingMode1).size(), 6u);  // acknowledged; it restarts
+        ASSERT_EQ(exchange(id, kFirstProgrammingMode1).size(), 6u);  // acknowledged; it restarts
         ASSERT_NE(take(client, handle), 0u);                    // back in programming mode
     }
     read();
@@ -152,7 +152,7 @@ TEST_F(RecordingTapTest, EveryRequestAndEveryDeviceChangeIsWrittenInOrder) {
         "C 80 d1 s0 u32 =" + config,
         "S 00 d1 setup=010b000000000000 u0",  // SET_INTERFACE 0, alternate 0
         "C 00 d1 s0 u0",
-        "S 01 d1 u9 =" + hex(kStatusRead),
+        "S 01 d1 u9 =" + hex(kFirstStatusRead),
         "C 01 d1 s0 u9",
         "S 81 d1 u255",
         "C 81 d1 s0 u9 =040100030034010039",
@@ -160,7 +160,7 @@ TEST_F(RecordingTapTest, EveryRequestAndEveryDeviceChangeIsWrittenInOrder) {
         "C 81 d1 s-110 u0",                   // timed out
         "S 00 d1 setup=0201000081000000 u0",  // CLEAR_FEATURE(ENDPOINT_HALT) of 0x81
         "C 00 d1 s0 u0",
-        "S 01 d1 u9 =" + hex(kProgrammingMode1),
+        "S 01 d1 u9 =" + hex(kFirstProgrammingMode1),
         "C 01 d1 s0 u9",
         "S 81 d1 u255",
         "C 81 d1 s0 u6 =020200000002",
@@ -195,7 +195,7 @@ TEST_F(RecordingTapTest, DownloadDataIsLeftOutWhenAskedAndNothingElse) {
     {
         Client client;
         const uint32_t id = take(client, client.registerFor({kApp}));
-        ASSERT_EQ(exchange(id, kStatusRead).size(), 9u);
+        ASSERT_EQ(exchange(id, kFirstStatusRead).size(), 9u);
         ASSERT_EQ(exchange(id, kDownload).size(), 6u);
     }
     read();
@@ -203,7 +203,7 @@ TEST_F(RecordingTapTest, DownloadDataIsLeftOutWhenAskedAndNothingElse) {
     const auto has = [&](const std::string &text) {
         return std::find(usb_lines_.begin(), usb_lines_.end(), text) != usb_lines_.end();
     };
-    EXPECT_TRUE(has("S 01 d1 u9 =" + hex(kStatusRead)));
+    EXPECT_TRUE(has("S 01 d1 u9 =" + hex(kFirstStatusRead)));
     EXPECT_TRUE(has("S 01 d1 u11 =0203000500342500000061"));  // 0x61: bytes 1..9 summed
     EXPECT_TRUE(has("C 81 d1 s0 u6 =020300000003"));
 }
@@ -214,7 +214,7 @@ TEST_F(RecordingTapTest, AFileThatIsNoRecordingIsLeftAsItIs) {
     {
         Client client;
         const uint32_t id = take(client, client.registerFor({kApp}));
-        ASSERT_EQ(exchange(id, kStatusRead).size(), 9u);
+        ASSERT_EQ(exchange(id, kFirstStatusRead).size(), 9u);
     }
     std::ifstream file(path_);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "notes of a user\n");
