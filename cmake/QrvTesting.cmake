@@ -27,6 +27,14 @@ target_precompile_headers(qrv_test_headers PRIVATE
   <algorithm> <atomic> <chrono> <cstdint> <cstring> <filesystem> <fstream> <functional> <map>
   <memory> <mutex> <optional> <set> <sstream> <string> <thread> <vector>)
 
+# threaded_tests: the programs that hold the tests labeled "tsan", and what
+# they run; the ThreadSanitizer preset builds only these
+# (qrv_threaded_test_program adds one).
+add_custom_target(threaded_tests)
+function(qrv_threaded_test_program target)
+  add_dependencies(threaded_tests ${target})
+endfunction()
+
 # qrv_discover_tests(<target> [LABELS <label>...] [THREADED <regex>] [SLOW <regex>]
 #                    [PROPERTIES <name> <value>...] [DISCOVERY_TIMEOUT <seconds>])
 #
@@ -50,6 +58,9 @@ function(qrv_discover_tests target)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "DISCOVERY_TIMEOUT;THREADED;SLOW" "LABELS;PROPERTIES")
   qrv_test_program(${target})
   target_precompile_headers(${target} REUSE_FROM qrv_test_headers)
+  if(ARG_THREADED OR "tsan" IN_LIST ARG_LABELS)
+    qrv_threaded_test_program(${target})
+  endif()
   set(list_variable ${target}_discovered_tests)
   set(options TEST_LIST ${list_variable})
   if(ARG_PROPERTIES)
