@@ -25,7 +25,7 @@ parallel=2
 bash tools/setup-deps.sh fuzz
 echo "=== preset fuzz ==="
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target "${targets[@]/%/_fuzzer}"
 
 build=build-fuzz
 mkdir -p "$build/fuzz-logs"
