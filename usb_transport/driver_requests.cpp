@@ -15,21 +15,21 @@ constexpr DriverFunctions kRealDriver = {
 };
 
 // Read by the event thread and the callers' threads; replaced only by tests.
-std::atomic<const DriverFunctions *> gDriver{&kRealDriver};
+std::atomic<const DriverFunctions *> gDriverFunctions{&kRealDriver};
 
 }  // namespace
 
 DriverFile driverOpenFile() {
-    usb_driver::Connection *connection = gDriver.load()->open();
+    usb_driver::Connection *connection = gDriverFunctions.load()->open();
     return connection != nullptr ? connection : kInvalidDriverFile;
 }
 
 void driverCloseFile(DriverFile file) {
-    if (driverFileIsOpen(file)) gDriver.load()->close(file);
+    if (driverFileIsOpen(file)) gDriverFunctions.load()->close(file);
 }
 
 uint32_t DriverIoctl(uint32_t code, DriverFile file, void *record, uint32_t size, bool ownConnection) {
-    const DriverFunctions *driver = gDriver.load();
+    const DriverFunctions *driver = gDriverFunctions.load();
     if (!ownConnection) {
         if (!driverFileIsOpen(file)) return WDU_ERR_NO_DRIVER;
         return driver->ioctl(file, code, record, size);
@@ -44,7 +44,7 @@ uint32_t DriverIoctl(uint32_t code, DriverFile file, void *record, uint32_t size
 namespace testing {
 
 void setDriverFunctions(const DriverFunctions *functions) {
-    gDriver.store(functions != nullptr ? functions : &kRealDriver);
+    gDriverFunctions.store(functions != nullptr ? functions : &kRealDriver);
 }
 
 }  // namespace testing
