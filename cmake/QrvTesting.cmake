@@ -28,8 +28,11 @@ target_precompile_headers(qrv_test_headers PRIVATE
   <memory> <mutex> <optional> <set> <sstream> <string> <thread> <vector>)
 
 # threaded_tests: the programs that hold the tests labeled "tsan", and what
-# they run; the ThreadSanitizer preset builds only these
-# (qrv_threaded_test_program adds one).
+# they run; the ThreadSanitizer preset builds only these. qrv_discover_tests
+# adds the program wherever it gives the label; a test labeled "tsan" in any
+# other way needs qrv_threaded_test_program for its program, or the
+# ThreadSanitizer pass never sees it (a program not built shows in ctest as
+# one test without labels).
 add_custom_target(threaded_tests)
 function(qrv_threaded_test_program target)
   add_dependencies(threaded_tests ${target})

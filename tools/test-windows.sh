@@ -75,8 +75,11 @@ failed=0
 pass() { echo "PASS: $*"; passed=$((passed + 1)); }
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 
-# update NAME EMULATOR... -- UPDATER...: one full update against an emulated
-# projector with a factory-fresh flash, run in a subshell of its own (the
+# The console updates write the first 256 KB of a demo image.
+console_image=262144
+
+# update NAME EMULATOR... -- UPDATER...: one full update of a 256 KB image
+# against an emulated projector with a factory-fresh flash, run in a subshell of its own (the
 # two updates run side by side); the updater's output in NAME/out and
 # NAME/err (carriage returns of Windows taken out), the verdict in
 # NAME/result.
@@ -92,8 +95,8 @@ update() (
   trap 'exit 143' TERM
   verdict() { echo "$*" >"$dir/result"; }
 
-  "$linux/tz4817-emu" --make-image "$dir/full.img"
-  head -c 262144 "$dir/full.img" >"$dir/tz4817.img"
+  "$linux/tz4817-emu" --make-image "$dir/tz4817.img"
+  truncate -s $console_image "$dir/tz4817.img"
   if ! emulator_start "$dir/emulator.log" 30 \
     "${emulator[@]}" --listen 127.0.0.1:0 --flash "$dir/flash.bin" --reboot-ms 300; then
     verdict "FAIL: $name: the emulator did not start: $(cat "$dir/emulator.log")"
@@ -111,7 +114,7 @@ update() (
   echo "windows: $name: $(($(date +%s) - began)) s"
   if [ $status -ne 0 ]; then
     verdict "FAIL: $name: the updater ended with status $status: $(cat "$dir/out" "$dir/err")"
-  elif ! cmp -s -i 16384 -n $((262144 - 16384)) "$dir/flash.bin" "$dir/tz4817.img"; then
+  elif ! cmp -s -i 16384 -n $((console_image - 16384)) "$dir/flash.bin" "$dir/tz4817.img"; then
     verdict "FAIL: $name: the flash differs from the image after 0x4000"
   elif ! cmp -s -n 16384 "$dir/flash.bin" "$dir/factory.bin"; then
     verdict "FAIL: $name: the boot sector was changed"
@@ -123,7 +126,7 @@ update() (
 # The Windows tz4817-update.exe on a console: a pseudo-terminal, which Wine
 # makes the program's console (and draws with terminal control sequences of
 # its own, taken out here). The progress line must be redrawn in place: some
-# line of the screen holds two or more of its drawings. A 256 KB image.
+# line of the screen holds two or more of its drawings.
 terminal_update() (
   name=windows-console
   dir=$work/$name
@@ -131,8 +134,8 @@ terminal_update() (
   trap emulator_stop EXIT
   trap 'exit 143' TERM
   verdict() { echo "$*" >"$dir/result"; }
-  "$linux/tz4817-emu" --make-image "$dir/full.img"
-  head -c 262144 "$dir/full.img" >"$dir/tz4817.img"
+  "$linux/tz4817-emu" --make-image "$dir/tz4817.img"
+  truncate -s $console_image "$dir/tz4817.img"
   if ! emulator_start "$dir/emulator.log" 30 "$linux/tz4817-emu" --listen 127.0.0.1:0 --flash "$dir/flash.bin" \
     --reboot-ms 300; then
     verdict "FAIL: $name: the emulator did not start: $(cat "$dir/emulator.log")"
@@ -148,7 +151,7 @@ terminal_update() (
   elif ! awk '{ if (gsub(/\r  \[/, "&") >= 2) drawn++ } END { exit !drawn }' "$dir/screen" ||
     ! grep -q '^\[x\] Downloading upgrade image' "$dir/screen"; then
     verdict "FAIL: $name: the progress line is not drawn in place: $(cat -A "$dir/screen" | head -n 20)"
-  elif ! cmp -s -i 16384 -n $((262144 - 16384)) "$dir/flash.bin" "$dir/tz4817.img"; then
+  elif ! cmp -s -i 16384 -n $((console_image - 16384)) "$dir/flash.bin" "$dir/tz4817.img"; then
     verdict "FAIL: $name: the flash differs from the image after 0x4000"
   else
     verdict "PASS: $name: status 0, the progress line redrawn in place on Wine's console, the flash written"

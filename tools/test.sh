@@ -6,9 +6,8 @@
 # UBSan, then the threaded tests under ThreadSanitizer.
 #
 # The tests mostly wait (for the projector's restart, for a reply that never
-# comes); meanwhile the next preset is built at the lowest priority, so that
-# the tests keep the processor whenever they want it. The background build's
-# output follows when the tests are done.
+# comes); meanwhile the next preset is built at the lowest priority
+# (tools/build-behind.sh). Its output follows when the tests are done.
 
 # SPDX-License-Identifier: MIT
 set -euo pipefail
@@ -16,32 +15,7 @@ cd "$(dirname "$0")/.."
 
 bash tools/setup-deps.sh
 
-background=
-trap '[ -z "$background" ] || kill -- "-$background" 2>/dev/null || true' EXIT
-
-# build_behind PRESET: configures and builds PRESET at the lowest priority in
-# the background, its output into build-PRESET/build.log.
-build_behind() {
-  local preset=$1
-  cmake --preset "$preset" >/dev/null
-  set -m
-  nice -n 19 cmake --build --preset "$preset" >"build-$preset/build.log" 2>&1 &
-  background=$!
-  set +m
-}
-
-# built PRESET: waits for the background build of PRESET and shows its output.
-built() {
-  local preset=$1 status=0
-  wait "$background" || status=$?
-  background=
-  echo "=== preset $preset ==="
-  cat "build-$preset/build.log"
-  if [ $status -ne 0 ]; then
-    echo "test: the $preset build failed (status $status)" >&2
-    exit $status
-  fi
-}
+source tools/build-behind.sh
 
 echo "=== preset default ==="
 cmake --preset default >/dev/null
